@@ -52,7 +52,8 @@ std::uint32_t millisecondsSince(Steady::time_point start)
 // Receives up to `contentLength` body bytes in pieces of at most 1024 bytes,
 // counting each into the context's counter. Ends at the end of the body, a
 // receive error or time-out, the end of the stream, or the context's stop.
-void receiveBody(int fd, std::int64_t contentLength, TransferContext& context)
+// Returns the bytes received.
+std::int64_t receiveBody(int fd, std::int64_t contentLength, TransferContext& context)
 {
     char buffer[kBodyPiece];
     std::int64_t total = 0;
@@ -63,14 +64,14 @@ void receiveBody(int fd, std::int64_t contentLength, TransferContext& context)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
+            break;
         context.counter->fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
         total += n;
     }
+    return total;
 }
 
-// One connection: request, head, body. Returns the accepted content length
-// (0 when the connection or the head failed).
+// One connection: request, head, body. Returns the body bytes received.
 std::int64_t fetchOnce(const UrlParts& url, const std::vector<std::string>& request,
                        std::chrono::milliseconds connectTimeout, std::chrono::milliseconds receiveTimeout,
                        TransferContext& context)
@@ -80,14 +81,15 @@ std::int64_t fetchOnce(const UrlParts& url, const std::vector<std::string>& requ
         return 0;
     HttpHeadParser head;
     std::int64_t length = 0;
+    std::int64_t received = 0;
     if (sendLines(fd, request) && readHead(fd, head))
         length = acceptedContentLength(head);
     if (length > 0) {
         context.contentLength = length;
-        receiveBody(fd, length, context);
+        received = receiveBody(fd, length, context);
     }
     context.release(fd);
-    return length;
+    return received;
 }
 
 } // namespace
@@ -157,7 +159,7 @@ bool CHttpDownloadGet::ParallelGet(const std::string& url, ByteCounterHandle& by
     // The worker may hold a reference: every thread that runs it also holds
     // the context.
     superviseWindow(context, slots, options.window, options.poll, [&shared, parts, request, options] {
-        fetchOnce(parts, request, options.connectTimeout, options.receiveTimeout, shared);
+        return fetchOnce(parts, request, options.connectTimeout, options.receiveTimeout, shared) > 0;
     });
     return true;
 }

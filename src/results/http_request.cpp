@@ -56,27 +56,68 @@ std::size_t collectHead(char* data, std::size_t size, std::size_t count, void* t
     return parser->feed(std::string_view(data, n), consumed) == HttpHeadParser::State::TooLarge ? 0 : n;
 }
 
-void applyCommon(CURL* curl, const std::string& url, const HttpOptions& options)
+// Cuts off a transfer once no byte has moved either way for the stall time.
+// libcurl's own low-speed limit averages over several seconds, so a trickle
+// that stops would keep a request alive far longer than the limit.
+class StallGuard
+{
+public:
+    explicit StallGuard(CURL* curl, std::chrono::milliseconds limit) : m_curl(curl), m_limit(limit) {}
+    bool fired() const { return m_fired; }
+
+    static int onProgress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded)
+    {
+        return static_cast<StallGuard*>(self)->check(downloaded, uploaded);
+    }
+
+private:
+    int check(curl_off_t downloaded, curl_off_t uploaded)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        curl_off_t ready = 0;
+        // Until the connection is set up (TLS included) the connect time-out rules.
+        curl_easy_getinfo(m_curl, CURLINFO_PRETRANSFER_TIME_T, &ready);
+        if (ready == 0 || downloaded != m_downloaded || uploaded != m_uploaded) {
+            m_downloaded = downloaded;
+            m_uploaded = uploaded;
+            m_lastMove = now;
+            return 0;
+        }
+        if (now - m_lastMove < m_limit)
+            return 0;
+        m_fired = true;
+        return 1;
+    }
+
+    CURL* m_curl;
+    std::chrono::milliseconds m_limit;
+    std::chrono::steady_clock::time_point m_lastMove = std::chrono::steady_clock::now();
+    curl_off_t m_downloaded = -1;
+    curl_off_t m_uploaded = -1;
+    bool m_fired = false;
+};
+
+void applyCommon(CURL* curl, const std::string& url, const HttpOptions& options, StallGuard& stall)
 {
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_USERAGENT, kAgent);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
-                     static_cast<long>(std::max<long long>(options.stallTimeout.count(), 1)));
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &StallGuard::onProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &stall);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!options.trustFile.empty())
         curl_easy_setopt(curl, CURLOPT_CAINFO, options.trustFile.c_str());
 }
 
-int resultOf(CURLcode code)
+int resultOf(CURLcode code, const StallGuard& stall)
 {
     if (code == CURLE_OK)
         return kHttpAnswered;
-    return code == CURLE_OPERATION_TIMEDOUT ? kHttpTimedOut : kHttpFailed;
+    return code == CURLE_OPERATION_TIMEDOUT || stall.fired() ? kHttpTimedOut : kHttpFailed;
 }
 
 int performRequest(CURL* curl, const std::string& verb, const std::string& url, const std::string& body,
@@ -86,7 +127,8 @@ int performRequest(CURL* curl, const std::string& verb, const std::string& url, 
     if (!acceptedScheme(url) || !isToken(verb))
         return kHttpFailed;
     try {
-        applyCommon(curl, url, options);
+        StallGuard stall(curl, options.stallTimeout);
+        applyCommon(curl, url, options, stall);
         const CurlHeaderList headers(
             {"Accept: *,*/*", "Accept-Language: zh-cn", "Content-Type: application/x-www-form-urlencoded", "Expect:"});
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
@@ -106,7 +148,7 @@ int performRequest(CURL* curl, const std::string& verb, const std::string& url, 
         std::string raw;
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectBody);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &raw);
-        const int result = resultOf(curl_easy_perform(curl));
+        const int result = resultOf(curl_easy_perform(curl), stall);
         // The list dies with this scope; the handle must not point at it.
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
         if (result != kHttpAnswered)
@@ -164,14 +206,15 @@ int HttpHead(const std::string& url, HttpHeadAnswer& answerOut, const HttpOption
     if (!curl)
         return kHttpFailed;
     try {
-        applyCommon(curl.get(), url, options);
+        StallGuard stall(curl.get(), options.stallTimeout);
+        applyCommon(curl.get(), url, options, stall);
         const CurlHeaderList headers({"Accept: *"});
         curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(curl.get(), CURLOPT_NOBODY, 1L);
         HttpHeadParser parser(kMaxHeadBytes);
         curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &collectHead);
         curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &parser);
-        const int result = resultOf(curl_easy_perform(curl.get()));
+        const int result = resultOf(curl_easy_perform(curl.get()), stall);
         if (result != kHttpAnswered)
             return result;
         if (parser.state() != HttpHeadParser::State::Done || parser.statusCode() == 0)
@@ -193,7 +236,7 @@ HttpOptions HttpSession::defaultOptions()
 {
     HttpOptions options;
     options.connectTimeout = std::chrono::milliseconds(5000);
-    options.stallTimeout = std::chrono::seconds(3);
+    options.stallTimeout = std::chrono::milliseconds(3000);
     return options;
 }
 

@@ -19,9 +19,9 @@ enum HttpResult : int { kHttpAnswered = 0, kHttpFailed = 1, kHttpTimedOut = 2 };
 
 struct HttpOptions {
     std::chrono::milliseconds connectTimeout{5000}; // name resolution and connect
-    // A request or answer that moves no byte for this long is cut off as a
-    // time-out (whole seconds).
-    std::chrono::seconds stallTimeout{30};
+    // Once connected, a request or answer that moves no byte for this long
+    // is cut off as a time-out (checked about once a second).
+    std::chrono::milliseconds stallTimeout{30000};
     // PEM file of the certificates trusted for https; empty: the system's.
     // Certificates and their host names are always verified.
     std::string trustFile;

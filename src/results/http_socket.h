@@ -46,11 +46,16 @@ public:
     // from ever touching a descriptor number that was reused elsewhere).
     void release(int fd);
 
-    // Slot supervision: a worker reports its end; the supervisor waits.
-    void slotEnded(int slot);
-    // Waits until some slot ended or `until`; returns the slots that ended
+    // Slot supervision: a worker reports its end and whether it moved any
+    // byte; the supervisor waits for such reports.
+    struct SlotEnd {
+        int slot;
+        bool productive;
+    };
+    void slotEnded(int slot, bool productive);
+    // Waits until some slot ended or `until`; returns the ends reported
     // since the last call.
-    std::vector<int> waitForEndedSlots(std::chrono::steady_clock::time_point until);
+    std::vector<SlotEnd> waitForEndedSlots(std::chrono::steady_clock::time_point until);
 
     // One-shot completion of a single worker (TimedGet's reading thread).
     void markDone();
@@ -62,7 +67,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::set<int> m_sockets;
-    std::vector<int> m_endedSlots;
+    std::vector<SlotEnd> m_endedSlots;
     bool m_done = false;
 };
 
@@ -74,10 +79,12 @@ bool startTransferThread(std::function<void()> work);
 // The measurement window of ParallelGet and ParallelUpload: starts `work` in
 // every slot, starts it again in any slot whose run ended, and stops the
 // context once `window` has passed or automatic stop was requested (checked
-// at least every `poll`). Returns after stopping; late threads end on their
-// own.
+// at least every `poll`). `work` returns whether it moved any byte: a run
+// that did is replaced at once, a failed one no sooner than `poll` after it
+// started, so that a refusing server is not hammered. Returns after
+// stopping; late threads end on their own.
 void superviseWindow(const std::shared_ptr<TransferContext>& context, int slots, std::chrono::milliseconds window,
-                     std::chrono::milliseconds poll, const std::function<void()>& work);
+                     std::chrono::milliseconds poll, const std::function<bool()>& work);
 
 // Resolves (IPv4 first, as the clients always did), connects with a time-out
 // and sets the receive and send time-outs. The socket is registered with the

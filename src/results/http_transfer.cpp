@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -94,18 +95,18 @@ void TransferContext::release(int fd)
     ::close(fd);
 }
 
-void TransferContext::slotEnded(int slot)
+void TransferContext::slotEnded(int slot, bool productive)
 {
     std::lock_guard lock(m_mutex);
-    m_endedSlots.push_back(slot);
+    m_endedSlots.push_back({slot, productive});
     m_changed.notify_all();
 }
 
-std::vector<int> TransferContext::waitForEndedSlots(std::chrono::steady_clock::time_point until)
+std::vector<TransferContext::SlotEnd> TransferContext::waitForEndedSlots(std::chrono::steady_clock::time_point until)
 {
     std::unique_lock lock(m_mutex);
     m_changed.wait_until(lock, until, [this] { return !m_endedSlots.empty(); });
-    std::vector<int> ended;
+    std::vector<SlotEnd> ended;
     ended.swap(m_endedSlots);
     return ended;
 }
@@ -159,34 +160,47 @@ bool startTransferThread(std::function<void()> work)
 }
 
 void superviseWindow(const std::shared_ptr<TransferContext>& context, int slots, std::chrono::milliseconds window,
-                     std::chrono::milliseconds poll, const std::function<void()>& work)
+                     std::chrono::milliseconds poll, const std::function<bool()>& work)
 {
     using Steady = std::chrono::steady_clock;
-    const auto deadline = Steady::now() + window;
-    std::vector<int> toStart;
-    for (int slot = 0; slot < slots; ++slot)
-        toStart.push_back(slot);
+    const auto start = Steady::now();
+    const auto deadline = start + window;
+    struct Slot {
+        Steady::time_point startedAt;
+        std::optional<Steady::time_point> restartAt;
+    };
+    std::vector<Slot> slot(static_cast<std::size_t>(slots), Slot{start, start});
 
     for (;;) {
-        std::vector<int> notStarted;
-        for (int slot : toStart) {
-            const bool started = startTransferThread([context, slot, work] {
-                struct EndReport {
-                    TransferContext& context;
-                    int slot;
-                    ~EndReport() { context.slotEnded(slot); }
-                } report{*context, slot};
-                work();
-            });
-            if (!started)
-                notStarted.push_back(slot);
+        auto now = Steady::now();
+        auto wakeAt = std::min(now + poll, deadline);
+        for (std::size_t i = 0; i < slot.size(); ++i) {
+            if (slot[i].restartAt && *slot[i].restartAt <= now) {
+                const int index = static_cast<int>(i);
+                const bool started = startTransferThread([context, index, work] {
+                    bool productive = false;
+                    struct EndReport {
+                        TransferContext& context;
+                        int slot;
+                        bool& productive;
+                        ~EndReport() { context.slotEnded(slot, productive); }
+                    } report{*context, index, productive};
+                    productive = work();
+                });
+                slot[i].startedAt = now;
+                slot[i].restartAt.reset();
+                if (!started)
+                    slot[i].restartAt = now + poll;
+            }
+            if (slot[i].restartAt)
+                wakeAt = std::min(wakeAt, *slot[i].restartAt);
         }
-        if (Steady::now() >= deadline || automaticStopRequested())
+        if (now >= deadline || automaticStopRequested())
             break;
-        // A slot that could not get a thread is tried again after the poll
-        // interval rather than at once.
-        toStart = context->waitForEndedSlots(std::min(Steady::now() + poll, deadline));
-        toStart.insert(toStart.end(), notStarted.begin(), notStarted.end());
+        for (const auto& end : context->waitForEndedSlots(wakeAt)) {
+            Slot& ended = slot[static_cast<std::size_t>(end.slot)];
+            ended.restartAt = end.productive ? Steady::now() : ended.startedAt + poll;
+        }
     }
     context->stopAll();
 }

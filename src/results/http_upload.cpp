@@ -82,7 +82,8 @@ class MultipartBody
 {
 public:
     MultipartBody(std::string head, std::FILE* file, std::int64_t fileBytes, std::string tail, TransferContext& context)
-        : m_head(std::move(head)), m_file(file), m_fileLeft(fileBytes), m_tail(std::move(tail)), m_context(context)
+        : m_head(std::move(head)), m_file(file), m_fileBytes(fileBytes), m_fileLeft(fileBytes), m_tail(std::move(tail)),
+          m_context(context)
     {
     }
 
@@ -90,6 +91,8 @@ public:
     {
         return static_cast<MultipartBody*>(self)->next(buffer, size * count);
     }
+
+    std::int64_t fileBytesSent() const { return m_fileBytes - m_fileLeft; }
 
 private:
     enum class Phase { Head, File, Tail };
@@ -134,6 +137,7 @@ private:
 
     std::string m_head;
     std::FILE* m_file;
+    std::int64_t m_fileBytes;
     std::int64_t m_fileLeft;
     std::string m_tail;
     TransferContext& m_context;
@@ -141,15 +145,16 @@ private:
     std::size_t m_offset = 0;
 };
 
-void uploadMultipart(const std::string& target, const std::string& localPath, const ParallelUploadOptions& options,
+// Returns whether any file byte was handed over.
+bool uploadMultipart(const std::string& target, const std::string& localPath, const ParallelUploadOptions& options,
                      TransferContext& context)
 {
     File file = openForReading(localPath);
     if (!file)
-        return;
+        return false;
     const std::int64_t size = fileSize(file.get());
     if (size < 0)
-        return;
+        return false;
     std::string head = std::string("--") + kUploadBoundary + "\r\n" +
                        "Content-Disposition: form-data; name=\"file\"; filename=\"" + formFileName(localPath) +
                        "\"\r\n\r\n";
@@ -158,7 +163,7 @@ void uploadMultipart(const std::string& target, const std::string& localPath, co
 
     CurlHandle curl = newCurl();
     if (!curl)
-        return;
+        return false;
     const CurlHeaderList headers(headerLines(std::string("multipart/form-data; boundary=") + kUploadBoundary));
     MultipartBody body(std::move(head), file.get(), size, std::move(tail), context);
     commonOptions(curl.get(), target, headers, options);
@@ -167,33 +172,38 @@ void uploadMultipart(const std::string& target, const std::string& localPath, co
     curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, &MultipartBody::read);
     curl_easy_setopt(curl.get(), CURLOPT_READDATA, &body);
     curl_easy_perform(curl.get());
+    return body.fileBytesSent() > 0;
 }
 
-void uploadRepeatedChunk(const std::string& target, const std::string& localPath, const ParallelUploadOptions& options,
+// Returns whether any post was answered.
+bool uploadRepeatedChunk(const std::string& target, const std::string& localPath, const ParallelUploadOptions& options,
                          TransferContext& context)
 {
     File file = openForReading(localPath);
     if (!file)
-        return;
+        return false;
     std::string chunk(kRepeatedChunk, '\0');
     chunk.resize(std::fread(chunk.data(), 1, chunk.size(), file.get()));
     if (chunk.empty())
-        return;
+        return false;
 
     CurlHandle curl = newCurl();
     if (!curl)
-        return;
+        return false;
     const CurlHeaderList headers(headerLines("application/x-www-form-urlencoded"));
     commonOptions(curl.get(), target, headers, options);
     bindToContext(curl.get(), context);
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(chunk.size()));
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, chunk.data());
     // One connection carries post after post, as long as the server keeps it.
+    bool answered = false;
     while (!context.stopped() && !automaticStopRequested()) {
         if (curl_easy_perform(curl.get()) != CURLE_OK)
-            return;
+            break;
         context.counter->fetch_add(chunk.size(), std::memory_order_relaxed);
+        answered = true;
     }
+    return answered;
 }
 
 bool multipartMethod(const std::filesystem::path& programDir)
@@ -229,10 +239,8 @@ bool ParallelUpload(const std::string& url, const std::string& localFilePath, By
     // the context.
     TransferContext& shared = *context;
     superviseWindow(context, slots, options.window, options.poll, [&shared, target, localFilePath, options, multipart] {
-        if (multipart)
-            uploadMultipart(target, localFilePath, options, shared);
-        else
-            uploadRepeatedChunk(target, localFilePath, options, shared);
+        return multipart ? uploadMultipart(target, localFilePath, options, shared)
+                         : uploadRepeatedChunk(target, localFilePath, options, shared);
     });
     return true;
 }
