@@ -117,17 +117,25 @@ private:
             return n;
         }
         case Phase::File: {
-            if (m_context.stopped() || automaticStopRequested())
-                return CURL_READFUNC_ABORT;
-            const std::size_t want = std::min({room, kFilePiece, static_cast<std::size_t>(m_fileLeft)});
-            const std::size_t n = std::fread(buffer, 1, want, m_file);
-            if (n == 0)
-                return CURL_READFUNC_ABORT; // the file shrank: the announced length can no longer be kept
-            m_fileLeft -= static_cast<std::int64_t>(n);
-            m_context.counter->fetch_add(n, std::memory_order_relaxed);
+            // The file goes out in pieces of 1024 bytes, each counted as it is
+            // handed over; several pieces share one buffer of libcurl's, since
+            // a buffer per piece costs more processor time than the network
+            // itself on a fast line.
+            std::size_t filled = 0;
+            while (m_fileLeft > 0 && filled < room) {
+                if (m_context.stopped() || automaticStopRequested())
+                    return filled > 0 ? filled : CURL_READFUNC_ABORT;
+                const std::size_t want = std::min({kFilePiece, room - filled, static_cast<std::size_t>(m_fileLeft)});
+                const std::size_t n = std::fread(buffer + filled, 1, want, m_file);
+                if (n == 0) // the file shrank: the announced length cannot be kept
+                    return filled > 0 ? filled : CURL_READFUNC_ABORT;
+                m_fileLeft -= static_cast<std::int64_t>(n);
+                m_context.counter->fetch_add(n, std::memory_order_relaxed);
+                filled += n;
+            }
             if (m_fileLeft == 0)
                 m_phase = Phase::Tail;
-            return n;
+            return filled;
         }
         case Phase::Tail:
             return copyText(m_tail, buffer, room);

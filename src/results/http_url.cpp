@@ -105,17 +105,26 @@ bool SplitUrl(std::string_view url, UrlParts& out)
     out.scheme = std::move(scheme);
     out.host = std::string(host);
     out.port = portNumber;
-    out.path = encodePath(path);
-    if (out.path.empty() || out.path.front() == '?')
-        out.path.insert(0, "/");
+    out.path.clear();
+    if (path.empty() || path.front() == '?')
+        out.path.push_back('/');
+    out.path += encodePath(path);
     return true;
 }
 
 std::string HostHeaderValue(const UrlParts& url, bool withPort)
 {
-    std::string value = url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
-    if (withPort)
-        value += ":" + std::to_string(url.port);
+    const bool literal6 = url.host.find(':') != std::string::npos;
+    std::string value;
+    if (literal6)
+        value.push_back('[');
+    value += url.host;
+    if (literal6)
+        value.push_back(']');
+    if (withPort) {
+        value.push_back(':');
+        value += std::to_string(url.port);
+    }
     return value;
 }
 
