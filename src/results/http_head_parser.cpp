@@ -39,7 +39,7 @@ int parseStatusLine(std::string_view line)
     if (space == std::string_view::npos)
         return 0;
     std::string_view code = line.substr(space + 1);
-    if (code.size() < 3 || !isDigit(code[0]) || !isDigit(code[1]) || !isDigit(code[2]))
+    if (code.size() < 3 || code[0] < '1' || code[0] > '9' || !isDigit(code[1]) || !isDigit(code[2]))
         return 0;
     if (code.size() > 3 && code[3] != ' ')
         return 0;

@@ -82,6 +82,7 @@ TEST(HttpHeadParser, OnlyTheStatusLineDecidesSuccess)
         {"ICY 200 OK\r\n\r\n", 0, false},
         {"HTTP/1.1 2000 OK\r\n\r\n", 0, false},
         {"HTTP/1.1 20 OK\r\n\r\n", 0, false},
+        {"HTTP/1.1 001 Odd\r\n\r\n", 0, false},
         {"HTTP/1.1\r\n\r\n", 0, false},
         {"<html>200</html>\r\n\r\n", 0, false},
     };
