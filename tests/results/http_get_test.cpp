@@ -196,7 +196,7 @@ TEST_F(TimedGetTest, LongBodyIsCutOffAtTheTimeLimit)
     ASSERT_TRUE(client.TimedGet(server.url("/big"), counter, length, connectMs, loadMs, 1));
     EXPECT_EQ(length.load(), 6000000000LL) << "sizes beyond 4 GB are kept whole";
     EXPECT_GE(loadMs.load(), 1000u);
-    EXPECT_LT(loadMs.load(), 1500u);
+    EXPECT_LT(loadMs.load(), 2000u);
     const std::uint64_t atReturn = counter.bytes();
     EXPECT_GT(atReturn, 20000u);
     EXPECT_LT(atReturn, 400000u);
@@ -317,7 +317,7 @@ TEST_F(ParallelGetTest, CountsExactlyTheBodiesServed)
     EXPECT_EQ(out.bytes, 5 * kSize);
     EXPECT_EQ(server.bodyBytesSent(), 5 * kSize);
     EXPECT_GE(out.elapsed, 1500ms);
-    EXPECT_LT(out.elapsed, 2000ms);
+    EXPECT_LT(out.elapsed, 2500ms);
 
     const auto heads = server.requestHeads();
     ASSERT_EQ(heads.size(), 5u);
@@ -371,7 +371,7 @@ TEST_F(ParallelGetTest, ErrorAnswersAndSilenceCountNothing)
     const auto out = parallelGet(silent.url("/f"), options);
     EXPECT_EQ(out.bytes, 0u);
     EXPECT_GE(silent.connections(), 10);
-    EXPECT_LT(out.elapsed, 1700ms);
+    EXPECT_LT(out.elapsed, 2200ms);
     EXPECT_TRUE(WaitForTransferThreads(1s));
 }
 
@@ -394,7 +394,7 @@ TEST_F(ParallelGetTest, AutomaticStopEndsTheWindowEarly)
     const auto out = parallelGet(server.url("/f"), window(10s));
     EXPECT_TRUE(out.ok);
     EXPECT_GE(out.elapsed, 300ms);
-    EXPECT_LT(out.elapsed, 1500ms);
+    EXPECT_LT(out.elapsed, 2500ms);
 }
 
 TEST_F(ParallelGetTest, ASecondTransferCountsOnlyItsOwnBytes)
