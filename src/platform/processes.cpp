@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +22,18 @@ namespace
 
 constexpr std::size_t kCommLength = 15;
 constexpr int kTerminateWaitMs = 5000;
+
+// Through syscall(): this C library's header declares the wrappers without C
+// linkage.
+int pidfdOpen(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int pidfdKill(int pidfd)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
+}
 
 bool equalNames(std::string_view a, std::string_view b, NameCase nameCase)
 {
@@ -278,7 +290,7 @@ std::optional<int> LinuxProcessControl::startAndWait(const std::filesystem::path
 
     int status = 0;
     if (timeoutMs >= 0) {
-        const int pidfd = ::pidfd_open(pid, 0);
+        const int pidfd = pidfdOpen(pid);
         bool ended = true;
         if (pidfd >= 0) {
             pollfd pfd{pidfd, POLLIN, 0};
@@ -309,7 +321,7 @@ TerminateResult LinuxProcessControl::terminateByName(std::string_view name, Name
             continue;
         // Hold the process by a descriptor, then look again: the pid could
         // have been reused by another program since the snapshot.
-        const int pidfd = ::pidfd_open(static_cast<pid_t>(candidate.pid), 0);
+        const int pidfd = pidfdOpen(static_cast<pid_t>(candidate.pid));
         if (pidfd < 0) {
             if (errno == ESRCH)
                 continue;
@@ -321,7 +333,7 @@ TerminateResult LinuxProcessControl::terminateByName(std::string_view name, Name
             ::close(pidfd);
             continue;
         }
-        if (::pidfd_send_signal(pidfd, SIGKILL, nullptr, 0) != 0) {
+        if (pidfdKill(pidfd) != 0) {
             const bool gone = errno == ESRCH;
             ::close(pidfd);
             if (gone)
