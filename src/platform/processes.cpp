@@ -159,7 +159,11 @@ bool processNameMatches(const ProcessInfo& process, std::string_view name, NameC
         return false;
     if (!process.exeName.empty() && equalNames(process.exeName, name, nameCase))
         return true;
-    if (equalNames(process.comm, name, nameCase))
+    // The kernel name of a program with a long file name is only that name
+    // cut short; it does not name a program of its own.
+    const bool commIsCut = !process.exeName.empty() && process.comm.size() == kCommLength &&
+                           process.exeName.size() > kCommLength && process.exeName.starts_with(process.comm);
+    if (!commIsCut && equalNames(process.comm, name, nameCase))
         return true;
     return process.exeName.empty() && process.comm.size() == kCommLength && name.size() > kCommLength &&
            equalNames(process.comm, name.substr(0, kCommLength), nameCase);

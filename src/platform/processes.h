@@ -24,8 +24,9 @@ struct ProcessInfo {
 enum class NameCase { Sensitive, Insensitive };
 
 // Whether the process is the program `name`: its executable's file name or
-// its kernel name equals `name`; when the executable is unknown, a kernel
-// name of the full 15 bytes also stands for every longer name it begins.
+// its kernel name equals `name` (a kernel name that is merely the cut
+// executable name excepted); when the executable is unknown, a kernel name of
+// the full 15 bytes also stands for every longer name it begins.
 bool processNameMatches(const ProcessInfo& process, std::string_view name, NameCase nameCase);
 
 // The first process in the list that matches, skipping `skipPid`.
