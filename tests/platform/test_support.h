@@ -180,13 +180,14 @@ public:
 
     pid_t pid() const { return m_pid; }
 
-    // Reads output until `text` has appeared or the time is up.
-    bool waitForOutput(const std::string& text, int timeoutMs)
+    // Reads output until `text` has appeared (`times` times) or the time is up.
+    bool waitForOutput(const std::string& text, int timeoutMs) { return waitForOutput(text, 1, timeoutMs); }
+    bool waitForOutput(const std::string& text, int times, int timeoutMs)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (m_output.find(text) == std::string::npos) {
+        while (occurrences(text) < times) {
             if (!readSome(deadline))
-                return m_output.find(text) != std::string::npos;
+                return occurrences(text) >= times;
         }
         return true;
     }
@@ -231,6 +232,13 @@ public:
     }
 
 private:
+    int occurrences(const std::string& text) const
+    {
+        int n = 0;
+        for (auto at = m_output.find(text); at != std::string::npos; at = m_output.find(text, at + text.size()))
+            ++n;
+        return n;
+    }
     bool readSome(std::chrono::steady_clock::time_point deadline)
     {
         const auto left =
