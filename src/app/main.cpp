@@ -2,5 +2,7 @@
 
 int main(int argc, char** argv)
 {
-    return quorvane::runQuorvane(argc, argv);
+    quorvane::CQuorvaneApp app(argc, argv);
+    app.InitInstance();
+    return app.exitCode();
 }

@@ -83,7 +83,7 @@ long atolValue(std::string_view text)
     return negative ? -value : value;
 }
 
-UpdaterCheck ensureUpdaterRunning(platform::ProcessControl& processes, const std::filesystem::path& programDirectory,
+UpdaterCheck EnsureUpdaterRunning(platform::ProcessControl& processes, const std::filesystem::path& programDirectory,
                                   std::string_view updaterName, long ownPid)
 {
     UpdaterCheck check;
@@ -150,8 +150,10 @@ void bringWidgetToFront(QWidget& window)
     }
 }
 
-int runQuorvane(int argc, char** argv)
+bool CQuorvaneApp::InitInstance()
 {
+    int& argc = m_argc;
+    char** argv = m_argv;
     // Every relative path of the program (conf/, Config/, Data/, the logs)
     // means the program's own folder.
     std::filesystem::path executable = platform::currentExecutablePath();
@@ -171,7 +173,7 @@ int runQuorvane(int argc, char** argv)
     if (!instance.claim()) {
         // A second start says nothing to its user; it only wakes the first.
         instance.activateRunning(activationFor(loginShown), kActivationTimeoutMs);
-        return 0;
+        return false;
     }
 
     QApplication app(argc, argv);
@@ -180,7 +182,7 @@ int runQuorvane(int argc, char** argv)
     const long ownPid = ::getpid();
     std::thread updaterCheck([programDirectory, ownPid] {
         platform::LinuxProcessControl processes;
-        logUpdaterCheck(ensureUpdaterRunning(processes, programDirectory, kUpdaterProgram, ownPid));
+        logUpdaterCheck(EnsureUpdaterRunning(processes, programDirectory, kUpdaterProgram, ownPid));
     });
 
     StartupContext context;
@@ -207,13 +209,13 @@ int runQuorvane(int argc, char** argv)
     else
         qCWarning(lcStartup, "cannot accept activations for \"%s\"", instanceName.c_str());
 
-    const int code = window->exec();
+    m_exitCode = window->exec();
 
     instance.stopAccepting();
     *windowAlive = false;
     window.reset();
     updaterCheck.join();
-    return code;
+    return false;
 }
 
 } // namespace quorvane

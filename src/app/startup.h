@@ -19,8 +19,21 @@ namespace quorvane
 // The background updater's program name in the program directory.
 inline constexpr std::string_view kUpdaterProgram = "Update";
 
-// Runs the whole program; the process's exit code.
-int runQuorvane(int argc, char** argv);
+// The application object. InitInstance() is the whole life of the program:
+// it returns false once the main window has ended (or at once in a second
+// start), and the process then ends with exitCode().
+class CQuorvaneApp
+{
+public:
+    CQuorvaneApp(int argc, char** argv) : m_argc(argc), m_argv(argv) {}
+    bool InitInstance();
+    int exitCode() const { return m_exitCode; }
+
+private:
+    int m_argc;
+    char** m_argv;
+    int m_exitCode = 0;
+};
 
 // Whether "login_window_show" in conf/config.properties under the program
 // directory is exactly "true" (the running instance shows its login window).
@@ -47,7 +60,7 @@ struct UpdaterCheck {
 // skipped) with "update_process_id" of conf/update_process.properties; when
 // they differ, starts "<updaterName> update" from the program directory,
 // detached and hidden, and stores its pid (only when the start succeeded).
-UpdaterCheck ensureUpdaterRunning(platform::ProcessControl& processes, const std::filesystem::path& programDirectory,
+UpdaterCheck EnsureUpdaterRunning(platform::ProcessControl& processes, const std::filesystem::path& programDirectory,
                                   std::string_view updaterName, long ownPid);
 
 enum class ActivationOutcome { TrayDoubleClick, BroughtToFront, Ignored };

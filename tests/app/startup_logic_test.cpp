@@ -77,18 +77,18 @@ TEST(UpdaterCheck, EqualIdsStartNothing)
     Install install;
     ScriptedProcesses processes;
     // No file, no updater: both 0.
-    auto check = ensureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
+    auto check = EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
     EXPECT_FALSE(check.startAttempted);
     EXPECT_FALSE(std::filesystem::exists(install.stateFile())) << "nothing written";
 
     install.writeState("update_process_id=0\r\n");
-    EXPECT_FALSE(ensureUpdaterRunning(processes, install.dir.path(), "Update", kSelf).startAttempted);
+    EXPECT_FALSE(EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf).startAttempted);
 
     // The updater we started last still runs; the name compares in any case
     // and the id as atol reads it.
     processes.running = {{1, "init", "init"}, {4711, "UPDATE", "UPDATE"}};
     install.writeState("update_process_id=4711 \r\n");
-    check = ensureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
+    check = EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
     EXPECT_FALSE(check.startAttempted);
     EXPECT_EQ(check.runningPid, 4711);
     EXPECT_EQ(check.storedPid, 4711);
@@ -96,7 +96,7 @@ TEST(UpdaterCheck, EqualIdsStartNothing)
     // Our own process is never taken for the updater.
     processes.running = {{kSelf, "Update", "Update"}};
     install.writeState("update_process_id=0\r\n");
-    EXPECT_FALSE(ensureUpdaterRunning(processes, install.dir.path(), "Update", kSelf).startAttempted);
+    EXPECT_FALSE(EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf).startAttempted);
     EXPECT_TRUE(processes.starts.empty());
 }
 
@@ -106,7 +106,7 @@ TEST(UpdaterCheck, DifferentIdsStartTheUpdaterAndStoreItsId)
     ScriptedProcesses processes;
     install.writeState("#user config\r\n#old stamp\r\nupdate_process_id=4711\r\nnew_app_ver=V2.0.08\r\n"
                        "pre_date=2000-01-01 00\\:00\\:00\r\n");
-    auto check = ensureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
+    auto check = EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
     ASSERT_EQ(processes.starts.size(), 1u);
     EXPECT_EQ(processes.starts[0].program, install.dir.path() / "Update");
     EXPECT_EQ(processes.starts[0].args, std::vector<std::string>{"update"});
@@ -121,7 +121,7 @@ TEST(UpdaterCheck, DifferentIdsStartTheUpdaterAndStoreItsId)
     // Another updater runs than the one we started: a further one starts.
     processes.running = {{77, "Update", "Update"}};
     processes.nextPid = 6000;
-    check = ensureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
+    check = EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
     EXPECT_EQ(check.runningPid, 77);
     EXPECT_EQ(check.storedPid, 5150);
     EXPECT_EQ(processes.starts.size(), 2u);
@@ -135,7 +135,7 @@ TEST(UpdaterCheck, AFailedStartLeavesTheStoredIdAlone)
     processes.nextPid = std::nullopt;
     const std::string before = "#user config\r\n#stamp\r\nupdate_process_id=4711\r\n";
     install.writeState(before);
-    const auto check = ensureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
+    const auto check = EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
     EXPECT_TRUE(check.startAttempted);
     EXPECT_FALSE(check.startedPid.has_value());
     EXPECT_EQ(install.state(), before);
@@ -149,12 +149,12 @@ TEST(UpdaterCheck, AFileWithoutTheKeyLearnsTheId)
     ScriptedProcesses processes;
     processes.running = {{77, "Update", "Update"}};
     install.writeState("new_app_ver=V2.0.08\r\n");
-    ensureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
+    EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
     EXPECT_NE(install.state().find("update_process_id=5150\r\n"), std::string::npos) << install.state();
     EXPECT_NE(install.state().find("new_app_ver=V2.0.08\r\n"), std::string::npos);
 
     processes.running = {{5150, "Update", "Update"}};
-    EXPECT_FALSE(ensureUpdaterRunning(processes, install.dir.path(), "Update", kSelf).startAttempted);
+    EXPECT_FALSE(EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf).startAttempted);
     EXPECT_EQ(processes.starts.size(), 1u);
 }
 

@@ -190,13 +190,13 @@ TEST(UpdaterWithRealProcesses, StartsOnlyWhenTheRunningUpdaterIsNotTheStoredOne)
     const long self = ::getpid();
 
     // None running, id missing, then 0: the ids agree.
-    EXPECT_FALSE(ensureUpdaterRunning(processes, install.path(), name, self).startAttempted);
+    EXPECT_FALSE(EnsureUpdaterRunning(processes, install.path(), name, self).startAttempted);
     writeFile(stateFile, "update_process_id=0\r\n");
-    EXPECT_FALSE(ensureUpdaterRunning(processes, install.path(), name, self).startAttempted);
+    EXPECT_FALSE(EnsureUpdaterRunning(processes, install.path(), name, self).startAttempted);
 
     // None running, 4711 stored: one starts and its id replaces 4711.
     writeFile(stateFile, "update_process_id=4711\r\n");
-    auto check = ensureUpdaterRunning(processes, install.path(), name, self);
+    auto check = EnsureUpdaterRunning(processes, install.path(), name, self);
     ASSERT_TRUE(check.startedPid.has_value());
     const long started = *check.startedPid;
     EXPECT_NE(stored().find("update_process_id=" + std::to_string(started) + "\r\n"), std::string::npos) << stored();
@@ -204,13 +204,13 @@ TEST(UpdaterWithRealProcesses, StartsOnlyWhenTheRunningUpdaterIsNotTheStoredOne)
     EXPECT_EQ(readFile(install / "fake_program.log"), std::to_string(started) + " update\n");
 
     // Running with the stored id: nothing more.
-    check = ensureUpdaterRunning(processes, install.path(), name, self);
+    check = EnsureUpdaterRunning(processes, install.path(), name, self);
     EXPECT_FALSE(check.startAttempted);
     EXPECT_EQ(check.runningPid, started);
 
     // Running with another id: a further one starts and its id is stored.
     writeFile(stateFile, "update_process_id=1\r\n");
-    check = ensureUpdaterRunning(processes, install.path(), name, self);
+    check = EnsureUpdaterRunning(processes, install.path(), name, self);
     EXPECT_EQ(check.runningPid, started);
     ASSERT_TRUE(check.startedPid.has_value());
     EXPECT_NE(*check.startedPid, started);
@@ -221,6 +221,6 @@ TEST(UpdaterWithRealProcesses, StartsOnlyWhenTheRunningUpdaterIsNotTheStoredOne)
     // Without the program nothing starts and the id stays.
     std::filesystem::remove(install / name);
     writeFile(stateFile, "update_process_id=4711\r\n");
-    EXPECT_TRUE(ensureUpdaterRunning(processes, install.path(), name, self).startAttempted);
+    EXPECT_TRUE(EnsureUpdaterRunning(processes, install.path(), name, self).startAttempted);
     EXPECT_EQ(stored(), "update_process_id=4711\r\n");
 }
