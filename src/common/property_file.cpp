@@ -111,6 +111,11 @@ bool PropertyFile::load()
     m_entries.clear();
     m_index.clear();
     m_unreadTail.clear();
+    // A directory opens for reading too, and would read as an empty file.
+    struct stat st {
+    };
+    if (::stat(m_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
     std::ifstream in(m_path, std::ios::binary);
     if (!in)
         return false;

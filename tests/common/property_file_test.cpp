@@ -131,6 +131,14 @@ TEST_F(PropertyFileTest, MissingFileOrFolderReadsAsAllNullAndSavesNothing)
         EXPECT_EQ(file.save(true), missing == dir.file("absent.properties"));
     }
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "no"));
+
+    // A folder where the file should be is no file.
+    std::filesystem::create_directory(dir.path() / "folder.properties");
+    PropertyFile folder(dir.file("folder.properties"));
+    EXPECT_FALSE(folder.load());
+    folder.add("k", "v");
+    EXPECT_FALSE(folder.save(false));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "folder.properties"));
 }
 
 TEST_F(PropertyFileTest, SetChangesOnlyExistingKeys)
