@@ -7,8 +7,10 @@
 
 #include <climits>
 
-namespace quorvane {
-namespace {
+namespace quorvane
+{
+namespace
+{
 
 constexpr const char* kThresholdPath = "Config/threshold_config.xml";
 constexpr const char* kProvincePath = "Config/province_config.xml";

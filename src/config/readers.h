@@ -19,7 +19,8 @@
 #include <utility>
 #include <vector>
 
-namespace quorvane {
+namespace quorvane
+{
 
 // One collection server.
 struct UploadTarget {

@@ -11,8 +11,10 @@
 #include <mutex>
 #include <system_error>
 
-namespace quorvane {
-namespace {
+namespace quorvane
+{
+namespace
+{
 
 namespace fs = std::filesystem;
 
@@ -218,8 +220,8 @@ std::vector<TaskModule> ReadModules(const std::string& documentPath)
         return modules;
     doc.IntoElem();
     while (doc.FindChildElem("module")) {
-        TaskModule module{doc.GetChildAttrib("id"), doc.GetChildAttrib("name"),
-                          doc.GetChildAttrib("selected") == "true", {}};
+        TaskModule module{
+            doc.GetChildAttrib("id"), doc.GetChildAttrib("name"), doc.GetChildAttrib("selected") == "true", {}};
         doc.IntoElem();
         while (doc.FindChildElem("item"))
             module.items.push_back(TaskItem{doc.GetChildAttrib("id"), doc.GetChildAttrib("name"),

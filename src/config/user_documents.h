@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace quorvane {
+namespace quorvane
+{
 
 // Module ids of the settings document.
 inline constexpr const char* kModuleBandwidth = "1";

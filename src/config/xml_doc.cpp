@@ -16,8 +16,10 @@
 #include <iterator>
 #include <system_error>
 
-namespace quorvane {
-namespace {
+namespace quorvane
+{
+namespace
+{
 
 using tinyxml2::XMLElement;
 using tinyxml2::XMLNode;
@@ -382,8 +384,8 @@ bool CXmlDoc::parseUtf8(std::string text)
 {
     // A zero byte ends the parser's input early; what followed it would be
     // lost on the next save, so such a file is not taken as a document.
-    bool ok = text.find('\0') == std::string::npos &&
-              m_doc->Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS && m_doc->FirstChildElement();
+    bool ok = text.find('\0') == std::string::npos && m_doc->Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS &&
+              m_doc->FirstChildElement();
     // Text outside the root is not a document either (binary or plain text files).
     for (const XMLNode* n = m_doc->FirstChild(); ok && n; n = n->NextSibling())
         ok = n->ToText() == nullptr;

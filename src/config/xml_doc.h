@@ -22,14 +22,17 @@
 #include <string>
 #include <string_view>
 
-namespace tinyxml2 {
+namespace tinyxml2
+{
 class XMLDocument;
 class XMLElement;
 } // namespace tinyxml2
 
-namespace quorvane {
+namespace quorvane
+{
 
-class CXmlDoc {
+class CXmlDoc
+{
 public:
     enum class Encoding { Utf8, Utf8WithBom, Utf16Le, Utf16Be, Gbk, Latin1 };
 

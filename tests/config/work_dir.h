@@ -10,9 +10,11 @@
 #include <iterator>
 #include <string>
 
-namespace quorvane::test {
+namespace quorvane::test
+{
 
-class WorkDirTest : public ::testing::Test {
+class WorkDirTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {

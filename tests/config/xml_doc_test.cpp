@@ -8,7 +8,8 @@ using namespace quorvane;
 using namespace std::string_literals;
 using quorvane::test::WorkDirTest;
 
-namespace {
+namespace
+{
 
 constexpr const char* kSample = R"(<?xml version="1.0" encoding="UTF-8"?>
 <whatever version="3">
@@ -63,7 +64,7 @@ TEST(XmlNavigation, IntoAndOutOfElemKeepThePlaceInTheWalk)
 {
     CXmlDoc doc;
     ASSERT_TRUE(doc.SetDoc(kSample));
-    EXPECT_FALSE(doc.IntoElem()); // main is none
+    EXPECT_FALSE(doc.IntoElem());  // main is none
     EXPECT_FALSE(doc.OutOfElem()); // already at the top
     doc.Rewind();
     ASSERT_TRUE(doc.FindChildElem("nested"));
@@ -178,7 +179,8 @@ TEST(XmlEditing, ControlCharactersAndBrokenUtf8NeverMakeAnUnloadableDocument)
 {
     CXmlDoc doc;
     ASSERT_TRUE(doc.AddElem("r"));
-    ASSERT_TRUE(doc.AddChildElem("v", "a\x01" "b\0c\xFF"s));
+    ASSERT_TRUE(doc.AddChildElem("v", "a\x01"
+                                      "b\0c\xFF"s));
     ASSERT_TRUE(doc.SetChildAttrib("n", std::string("\x02x\xC3", 3)));
     CXmlDoc again;
     ASSERT_TRUE(again.SetDoc(doc.GetDoc()));
@@ -188,7 +190,9 @@ TEST(XmlEditing, ControlCharactersAndBrokenUtf8NeverMakeAnUnloadableDocument)
     EXPECT_EQ(again.GetChildAttrib("n"), "x\xEF\xBF\xBD");
 }
 
-class XmlFiles : public WorkDirTest {};
+class XmlFiles : public WorkDirTest
+{
+};
 
 TEST_F(XmlFiles, CreatedDocumentsStartWithTheDeclarationAndUseCrLf)
 {
@@ -228,13 +232,13 @@ TEST_F(XmlFiles, MissingAndEmptyFilesAreEmptyDocumentsThatCanBeBuilt)
 TEST_F(XmlFiles, UnparsableFilesAreEmptyAndNeverOverwritten)
 {
     const std::string cases[] = {
-        "<auto><tasks><module id=\"1\">",                       // truncated
-        "<auto><a></b></auto>",                                 // mismatched
-        "<auto attr=></auto>",                                  // malformed attribute
-        "<auto>\0<x/></auto>"s,                                // zero byte inside
-        "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe<"s,                  // binary
-        "just some text, no markup",                            // not XML at all
-        "<a/><!-- ok --> trailing text",                        // text outside the root
+        "<auto><tasks><module id=\"1\">",                             // truncated
+        "<auto><a></b></auto>",                                       // mismatched
+        "<auto attr=></auto>",                                        // malformed attribute
+        "<auto>\0<x/></auto>"s,                                       // zero byte inside
+        "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe<"s,                    // binary
+        "just some text, no markup",                                  // not XML at all
+        "<a/><!-- ok --> trailing text",                              // text outside the root
         std::string(150, '<').replace(1, 149, std::string(149, 'x')), // stray '<'
     };
     for (const std::string& bytes : cases) {
