@@ -13,9 +13,12 @@ using namespace quorvane;
 using namespace std::string_literals;
 using quorvane::test::WorkDirTest;
 
-namespace {
+namespace
+{
 
-class UserDocuments : public WorkDirTest {};
+class UserDocuments : public WorkDirTest
+{
+};
 
 constexpr const char* kTemplate = R"(<?xml version="1.0" encoding="UTF-8"?>
 <auto>
@@ -80,7 +83,7 @@ TEST_F(UserDocuments, SettingsAreCopiedFromTheTemplateOnce)
     write("Config/settings5.xml", kOldUserCopy);
     ASSERT_TRUE(EnsureUserSettings("5"));
     EXPECT_EQ(read("Config/settings5.xml"), kOldUserCopy); // an existing copy is the user's
-    EXPECT_TRUE(EnsureUserSettings("")); // before login the template is the document
+    EXPECT_TRUE(EnsureUserSettings(""));                   // before login the template is the document
     EXPECT_EQ(read("Config/settings.xml"), kTemplate);
 }
 
@@ -135,7 +138,7 @@ TEST_F(UserDocuments, ReconciliationRefreshesPresetsAndKeepsTheUsersChoices)
 
     // Nothing left to change: no second save.
     EXPECT_FALSE(ReconcileUserSettings("5"));
-    EXPECT_FALSE(ReconcileUserSettings("")); // the template is never reconciled with itself
+    EXPECT_FALSE(ReconcileUserSettings(""));  // the template is never reconciled with itself
     EXPECT_FALSE(ReconcileUserSettings("6")); // no per-user document
 }
 
@@ -219,8 +222,8 @@ TEST_F(UserDocuments, SelectionsGoToTheRightDocument)
     std::vector<std::string> list;
     std::string selected;
     ReadModuleItems("5", list, selected, "2");
-    EXPECT_EQ(list, (std::vector<std::string>{"http://127.0.0.1:18080/portal/shop/",
-                                              "http://127.0.0.1:18080/portal/new/"}));
+    EXPECT_EQ(list,
+              (std::vector<std::string>{"http://127.0.0.1:18080/portal/shop/", "http://127.0.0.1:18080/portal/new/"}));
 
     // A user item's box writes the task document, never the settings document.
     const std::string settingsBefore = read("Config/settings5.xml");
