@@ -52,6 +52,9 @@ public:
     CXmlDoc(const CXmlDoc&) = delete;
     CXmlDoc& operator=(const CXmlDoc&) = delete;
 
+    // Paths are file-system paths; pass design paths ("Config\\x.xml")
+    // through programPath (common/paths.h) first.
+    //
     // Reads and parses the file; positions are cleared. True when a document
     // was parsed. A missing or empty file gives an empty document that can be
     // built and saved; a file that cannot be parsed (malformed, truncated,

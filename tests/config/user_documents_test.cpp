@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <set>
 #include <thread>
 
@@ -290,4 +291,58 @@ TEST_F(UserDocuments, ConcurrentEditsLoseNothing)
         total += m.items.size();
     }
     EXPECT_EQ(total, static_cast<std::size_t>(kThreads * kEach));
+}
+
+TEST_F(UserDocuments, DamagedSettingsDocumentsNeverCrashAndAreNeverOverwritten)
+{
+    // Truncations, flipped bytes and inserted garbage of a real document, fed
+    // to every reader and writer of the per-user settings. Whatever does not
+    // parse must come out byte for byte as it went in.
+    write("Config/settings.xml", kTemplate);
+    const std::string original = kOldUserCopy;
+    std::uint32_t seed = 12345;
+    auto next = [&seed](std::uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % bound;
+    };
+    int unparsable = 0;
+    for (int round = 0; round < 150; ++round) {
+        std::string bytes = original;
+        switch (round % 3) {
+        case 0:
+            bytes.resize(next(static_cast<std::uint32_t>(bytes.size())));
+            break;
+        case 1:
+            for (int k = 0; k < 4; ++k)
+                bytes[next(static_cast<std::uint32_t>(bytes.size()))] = static_cast<char>(next(256));
+            break;
+        default:
+            bytes.insert(next(static_cast<std::uint32_t>(bytes.size())),
+                         std::string(1 + next(8), "<>&\"'\0\xFF/"[next(9)]));
+            break;
+        }
+        write("Config/settings8.xml", bytes);
+        CXmlDoc probe;
+        probe.Load("Config/settings8.xml");
+        const bool broken = probe.source() == CXmlDoc::Source::Unparsable;
+        unparsable += broken;
+
+        std::vector<std::string> list;
+        std::string selected;
+        std::vector<std::pair<std::string, std::string>> bands;
+        std::array<std::string, 10> slots;
+        ReadModuleItems("8", list, selected, "2");
+        ReadContractBandwidths("8", bands);
+        ReadAutoFiles("8", slots);
+        ReadHistorySaving("8");
+        ReadSelectedModules("8");
+        ReadHintSuppressed("8");
+        SuppressHint("8");
+        WriteSelection("8", "item", "1", true, "2");
+        ReconcileUserSettings("8");
+        if (broken) {
+            ASSERT_EQ(read("Config/settings8.xml"), bytes) << "round " << round;
+        }
+    }
+    EXPECT_GT(unparsable, 50); // the rounds did exercise damaged documents
 }
