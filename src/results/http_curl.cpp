@@ -1,6 +1,6 @@
 #include "results/http_curl.h"
 
-#include "results/http_socket.h"
+#include "results/http_internal.h"
 
 #include <csignal>
 #include <mutex>

@@ -1,6 +1,6 @@
 #include "results/http_get.h"
 
-#include "results/http_socket.h"
+#include "results/http_internal.h"
 #include "results/http_url.h"
 
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "results/http_socket.h"
+#include "results/http_internal.h"
 
 #include <fcntl.h>
 #include <netdb.h>

@@ -1,6 +1,6 @@
 #include "results/http_transfer.h"
 
-#include "results/http_socket.h"
+#include "results/http_internal.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

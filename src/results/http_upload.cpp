@@ -3,7 +3,7 @@
 #include "common/paths.h"
 #include "common/property_file.h"
 #include "results/http_curl.h"
-#include "results/http_socket.h"
+#include "results/http_internal.h"
 #include "results/http_url.h"
 
 #include <algorithm>
