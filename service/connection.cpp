@@ -32,16 +32,14 @@ bool sameEnd(const sockaddr_storage& ss, const std::string& addr, int port)
     return actualPort == port && addr == text;
 }
 
-} // namespace
-
-bool dropConnection(const std::string& localAddr, int localPort, const std::string& peerAddr, int peerPort)
+// The socket of the connection, or -1. The caller is serving a request on
+// that connection, so the descriptor cannot be closed (and reused) meanwhile.
+int findConnection(const ConnectionEnds& ends)
 {
-    // The HTTP library does not hand its sockets to request handlers; the
-    // connection is found by its two end points, which name it uniquely.
     DIR* dir = opendir("/proc/self/fd");
     if (!dir)
-        return false;
-    bool found = false;
+        return -1;
+    int found = -1;
     const int own = dirfd(dir);
     while (const dirent* entry = readdir(dir)) {
         char* end = nullptr;
@@ -53,14 +51,27 @@ bool dropConnection(const std::string& localAddr, int localPort, const std::stri
         if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &localLen) != 0 ||
             getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0)
             continue;
-        if (sameEnd(local, localAddr, localPort) && sameEnd(peer, peerAddr, peerPort)) {
-            shutdown(static_cast<int>(fd), SHUT_RDWR);
-            found = true;
+        if (sameEnd(local, ends.localAddr, ends.localPort) && sameEnd(peer, ends.peerAddr, ends.peerPort)) {
+            found = static_cast<int>(fd);
             break;
         }
     }
     closedir(dir);
     return found;
+}
+
+} // namespace
+
+bool dropConnection(const ConnectionEnds& ends)
+{
+    const int fd = findConnection(ends);
+    return fd >= 0 && shutdown(fd, SHUT_RDWR) == 0;
+}
+
+bool limitReceiveBuffer(const ConnectionEnds& ends, int bytes)
+{
+    const int fd = findConnection(ends);
+    return fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
 } // namespace refsvc

@@ -158,7 +158,7 @@ ParseResult parseOptions(const std::vector<std::string>& args)
             return {};
         };
     };
-    auto rate = [](std::initializer_list<std::uint64_t*> slots) {
+    auto rate = [](std::vector<std::uint64_t*> slots) {
         return [slots](const std::string& v) -> std::string {
             auto bits = parseMegabits(v);
             if (!bits)

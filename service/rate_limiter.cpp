@@ -11,15 +11,23 @@ namespace
 // enough that a one-second sample sees the rate within 0.5 %, large enough
 // that the scheduler's wake-up latency does not eat into the rate.
 constexpr auto kTolerance = std::chrono::milliseconds(5);
+// A line in use whose senders fell behind (descheduled on a busy machine)
+// may make up at most this much; a line idle for longer starts afresh, so a
+// new transfer never begins with a burst.
+constexpr auto kCatchUp = std::chrono::milliseconds(250);
 } // namespace
 
-RateLimiter::RateLimiter(std::uint64_t bytesPerSecond) : m_rate(bytesPerSecond), m_next(Clock::now()) {}
+RateLimiter::RateLimiter(std::uint64_t bytesPerSecond)
+    : m_rate(bytesPerSecond), m_next(Clock::now()), m_lastRequest(Clock::now())
+{
+}
 
 void RateLimiter::setRate(std::uint64_t bytesPerSecond)
 {
     std::lock_guard lock(m_mutex);
     m_rate = bytesPerSecond;
-    m_next = Clock::now();
+    m_next = m_lastRequest = Clock::now();
+    m_busy = false;
     m_wake.notify_all();
 }
 
@@ -46,7 +54,12 @@ bool RateLimiter::acquire(std::size_t n)
         return true;
     const auto now = Clock::now();
     const std::uint64_t rateThen = m_rate;
-    m_next = std::max(m_next, now) +
+    // Only a line that has been carrying bytes may catch up; the first
+    // transfer after start or a rate change begins on time.
+    const bool idle = !m_busy || now - m_lastRequest > kCatchUp;
+    m_busy = true;
+    m_lastRequest = now;
+    m_next = std::max(m_next, idle ? now : now - kCatchUp) +
              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(n) / double(m_rate)));
     const auto due = m_next - kTolerance;
     // A rate change wakes us early; the bytes then simply pass, which is a

@@ -8,7 +8,8 @@
 // and waits until it is no more than a small tolerance ahead of now. Idle
 // time earns no credit, so a burst after a pause is at most the tolerance's
 // worth of bytes and every one-second window carries the rate within a
-// fraction of a percent.
+// fraction of a percent. Senders that fell a little behind while the line
+// was busy may catch up, so a loaded machine does not lower the rate.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -45,6 +46,8 @@ private:
     std::condition_variable m_wake;
     std::uint64_t m_rate;
     Clock::time_point m_next; // theoretical arrival time of the next byte
+    Clock::time_point m_lastRequest;
+    bool m_busy = false; // bytes passed since start or the last rate change
     bool m_stopped = false;
 };
 

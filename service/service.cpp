@@ -10,6 +10,8 @@
 #include <httplib.h>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -183,9 +185,9 @@ struct Service::Listener {
 // ---------------------------------------------------------------------------
 // Counters
 
-std::string Stats::render() const
+std::vector<std::pair<const char*, std::atomic<std::uint64_t>*>> Stats::rows()
 {
-    const std::pair<const char*, const std::atomic<std::uint64_t>*> rows[] = {
+    return {
         {"requests", &requests},
         {"login_requests", &loginRequests},
         {"login_accepted", &loginAccepted},
@@ -212,24 +214,24 @@ std::string Stats::render() const
         {"upload_payload_bytes", &uploadPayloadBytes},
         {"uploads_completed", &uploadsCompleted},
         {"uploads_broken", &uploadsBroken},
+        {"upload_buffers_limited", &uploadBuffersLimited},
         {"update_requests", &updateRequests},
         {"update_bytes", &updateBytes},
     };
+}
+
+std::string Stats::render()
+{
     std::string out;
-    for (const auto& [name, value] : rows)
+    for (const auto& [name, value] : rows())
         out += std::string(name) + "=" + std::to_string(value->load()) + "\n";
     return out;
 }
 
 void Stats::reset()
 {
-    for (auto* c : {&requests,         &loginRequests,    &loginAccepted,      &loginRefused,       &scoreRequests,
-                    &portalKeysIssued, &portalPagesShown, &portalPagesRefused, &registrations,      &passwordResets,
-                    &clockRequests,    &keyRequests,      &keysIssued,         &keysDeferred,       &keysReleased,
-                    &releasesUnknown,  &downloadRequests, &downloadBytes,      &downloadsCompleted, &uploadRequests,
-                    &uploadMultipart,  &uploadOther,      &uploadBodyBytes,    &uploadPayloadBytes, &uploadsCompleted,
-                    &uploadsBroken,    &updateRequests,   &updateBytes})
-        c->store(0);
+    for (const auto& row : rows())
+        row.second->store(0);
 }
 
 // ---------------------------------------------------------------------------
@@ -416,7 +418,7 @@ bool Service::applyFault(const Mode& mode, const Request& req, Response& res)
         return true;
     }
     if (mode.name == "close") {
-        dropConnection(req.local_addr, req.local_port, req.remote_addr, req.remote_port);
+        dropConnection({req.local_addr, req.local_port, req.remote_addr, req.remote_port});
         res.status = 500;
         res.set_header("Connection", "close");
         return true;
@@ -438,9 +440,14 @@ void Service::configure(Listener& l)
     s.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
     // Only SO_REUSEADDR: the library's default also sets SO_REUSEPORT, which
     // would let a second service silently share (and split) an address.
-    s.set_socket_options([](int sock) {
+    const bool ethernetSegments = l.role == Role::Test;
+    s.set_socket_options([ethernetSegments](int sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (ethernetSegments) {
+            int mss = 1460;
+            setsockopt(sock, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
+        }
     });
     s.set_tcp_nodelay(true);
     // The repeated-chunk upload sends request after request on one
@@ -474,8 +481,8 @@ void Service::configure(Listener& l)
         std::string length = res.get_header_value("Content-Length");
         std::string line = localTimeNow() + " " + name + " " + req.local_addr + ":" + std::to_string(req.local_port) +
                            " " + req.remote_addr + ":" + std::to_string(req.remote_port) + " \"" + req.method + " " +
-                           req.target + " " + req.version + "\" " + std::to_string(res.status) + " " +
-                           (length.empty() ? "-" : length) + "\n";
+                           quorvane::sanitizeUtf8(req.target) + " " + req.version + "\" " + std::to_string(res.status) +
+                           " " + (length.empty() ? "-" : length) + "\n";
         std::lock_guard lock(m_logMutex);
         std::cerr << line << std::flush;
     });
@@ -892,6 +899,14 @@ void Service::handleUpload(const Request& req, Response& res, const httplib::Con
     const std::string boundary = multipartBoundary(req.get_header_value(kUploadContentType));
     ++(boundary.empty() ? m_stats.uploadOther : m_stats.uploadMultipart);
     UploadCounter counter(boundary);
+    // The measuring clients count a byte when their socket takes it. On a
+    // throttled line a receive buffer grown to megabytes would let them
+    // count far ahead of the line (and then stall); a buffer of about 10 ms
+    // of the line keeps their one-second samples true.
+    if (const auto rate = m_up.rate();
+        rate > 0 && limitReceiveBuffer({req.local_addr, req.local_port, req.remote_addr, req.remote_port},
+                                       static_cast<int>(std::clamp<std::uint64_t>(rate / 100, 16 * 1024, 1024 * 1024))))
+        ++m_stats.uploadBuffersLimited;
     const bool complete = reader([this, &counter](const char* data, std::size_t n) {
         if (m_stopping || !m_up.acquire(n))
             return false;

@@ -18,6 +18,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace httplib
@@ -43,10 +44,14 @@ struct Stats {
     std::atomic<std::uint64_t> downloadRequests{0}, downloadBytes{0}, downloadsCompleted{0};
     std::atomic<std::uint64_t> uploadRequests{0}, uploadMultipart{0}, uploadOther{0};
     std::atomic<std::uint64_t> uploadBodyBytes{0}, uploadPayloadBytes{0}, uploadsCompleted{0}, uploadsBroken{0};
+    std::atomic<std::uint64_t> uploadBuffersLimited{0};
     std::atomic<std::uint64_t> updateRequests{0}, updateBytes{0};
 
-    std::string render() const;
+    std::string render();
     void reset();
+
+private:
+    std::vector<std::pair<const char*, std::atomic<std::uint64_t>*>> rows();
 };
 
 class Service
