@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds (when needed) and starts the reference measurement service on the
 # shared loopback end points: web project and clock on 127.0.0.1:18080, test
-# servers on 127.0.0.2-4:8080, update server on 127.0.0.1:18081. Extra
+# servers on 127.0.0.2-9:8080, update server on 127.0.0.1:18081. Extra
 # arguments go to the service (see --help). Stop it with Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."

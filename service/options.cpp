@@ -275,10 +275,12 @@ ParseResult parseOptions(const std::vector<std::string>& args)
         }
     }
 
+    // The shipped server catalogue names these eight.
     if (!testServersGiven)
-        o.testServers = {{"127.0.0.2", 8080}, {"127.0.0.3", 8080}, {"127.0.0.4", 8080}};
+        for (int last = 2; last <= 9; ++last)
+            o.testServers.push_back({"127.0.0." + std::to_string(last), 8080});
     if (o.downloads.empty())
-        o.downloads.push_back({"download.bin", 100ull * 1024 * 1024});
+        o.downloads.push_back({"download.dat", 100ull * 1024 * 1024});
     return result;
 }
 
@@ -294,7 +296,7 @@ Listeners (HOST:PORT; port 0 picks a free port; "none" switches it off):
   --web HOST:PORT            web project and clock        [127.0.0.1:18080]
   --update HOST:PORT         update server, path /update/ [127.0.0.1:18081]
   --test-server HOST[:PORT]  a test server; repeat or give a comma list
-                             [127.0.0.2:8080,127.0.0.3:8080,127.0.0.4:8080]
+                             [127.0.0.2:8080 to 127.0.0.9:8080]
 Web project names:
   --web-project NAME         context name                 [qvweb]
   --login-servlet NAME                                    [loginCheck]
@@ -308,7 +310,7 @@ Data:
   --www-dir DIR              static pages under /www/     [DIR/www]
   --download NAME=SIZE       generated download file /speed/NAME on every test
                              server; SIZE takes K, M, G; repeatable
-                             [download.bin=100M]
+                             [download.dat=100M]
 Line rate (megabits of 10^6 bits per second; 0 = unthrottled):
   --rate-mbit R              both directions
   --down-mbit R              downloads from the test servers

@@ -7,11 +7,17 @@
 #include "upload_counter.h"
 #include "users.h"
 
+#include "common/cipher.h"
 #include "common/codepage.h"
+#include "common/property_file.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <thread>
 
 using namespace refsvc;
@@ -32,9 +38,9 @@ TEST(RefsvcOptions, DefaultsAreTheSharedEndPoints)
     EXPECT_EQ(r.options.web->host, "127.0.0.1");
     EXPECT_EQ(r.options.web->port, 18080);
     EXPECT_EQ(r.options.update->port, 18081);
-    ASSERT_EQ(r.options.testServers.size(), 3u);
+    ASSERT_EQ(r.options.testServers.size(), 8u);
     EXPECT_EQ(r.options.testServers[0].host, "127.0.0.2");
-    EXPECT_EQ(r.options.testServers[2].host, "127.0.0.4");
+    EXPECT_EQ(r.options.testServers[7].host, "127.0.0.9");
     for (const auto& t : r.options.testServers)
         EXPECT_EQ(t.port, 8080);
     EXPECT_EQ(r.options.webProject, "qvweb");
@@ -43,6 +49,7 @@ TEST(RefsvcOptions, DefaultsAreTheSharedEndPoints)
     EXPECT_EQ(r.options.portalPageServlet, "portalPage");
     EXPECT_EQ(r.options.portalKeyServlet, "portalKey");
     ASSERT_EQ(r.options.downloads.size(), 1u);
+    EXPECT_EQ(r.options.downloads[0].name, "download.dat");
     EXPECT_EQ(r.options.downloads[0].size, 100u * 1024 * 1024);
     EXPECT_EQ(r.options.downBitsPerSecond, 0u);
 }
@@ -394,4 +401,38 @@ TEST(RefsvcRateLimiter, ABusyLineMakesUpForAStalledSender)
         ASSERT_TRUE(line.acquire(10000));
     // 200,000 bytes take 200 ms, stall or not.
     EXPECT_LT(steady_clock::now() - start, milliseconds(215));
+}
+
+TEST(RefsvcOptions, DefaultsMeetTheShippedConfiguration)
+{
+    // The installation tree points at the service started without options;
+    // a change on either side alone would leave the demo talking to nobody.
+    const auto o = parse({}).options;
+    const std::string dist = std::string(QUORVANE_SOURCE_DIR) + "/dist";
+    quorvane::PropertyFile config(dist + "/conf/config.properties");
+    ASSERT_TRUE(config.load());
+    EXPECT_EQ(quorvane::decryptValue(config.get("update_server_url"), quorvane::kValueKey), o.web->host);
+    EXPECT_EQ(config.get("web_project_port"), std::to_string(o.web->port));
+    EXPECT_EQ(config.get("web_project_name"), o.webProject);
+    EXPECT_EQ(config.get("login_servlet"), o.loginServlet);
+    EXPECT_EQ(config.get("s_coru_e"), o.scoreServlet);
+    EXPECT_EQ(config.get("view_ui"), o.portalPageServlet);
+    EXPECT_EQ(config.get("view_ui_k"), o.portalKeyServlet);
+    EXPECT_EQ(config.get("url_down_file"), o.downloads.at(0).name);
+    EXPECT_EQ(config.get("update_server_path"),
+              "http://" + o.update->host + ":" + std::to_string(o.update->port) + "/update/");
+
+    std::ifstream catalogue(dist + "/Config/dest_config.xml");
+    ASSERT_TRUE(catalogue);
+    const std::string text((std::istreambuf_iterator<char>(catalogue)), std::istreambuf_iterator<char>());
+    const std::regex address("value=\"(\\d+\\.\\d+\\.\\d+\\.\\d+):");
+    int seen = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), address); it != std::sregex_iterator();
+         ++it, ++seen) {
+        const std::string ip = (*it)[1];
+        EXPECT_TRUE(std::any_of(o.testServers.begin(), o.testServers.end(),
+                                [&](const Endpoint& e) { return e.host == ip && e.port == 8080; }))
+            << ip << " has no test server";
+    }
+    EXPECT_GT(seen, 0);
 }
