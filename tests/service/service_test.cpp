@@ -442,7 +442,9 @@ TEST(RefsvcUpdateServer, StaticFilesWithByteRanges)
 TEST(RefsvcLineRate, TransfersFollowTheThrottledRate)
 {
     // 6,250,000 bytes a second; two seconds a phase, so that connection set-up
-    // on a loaded machine weighs little against the rate.
+    // on a loaded machine weighs little against the rate. The limiter's own
+    // precision is pinned by its unit tests; here 5 % leaves room for a busy
+    // machine running this client under a sanitizer.
     RefService svc(serviceArgs({"--rate-mbit", "50"}));
     ASSERT_TRUE(svc.ok()) << svc.log();
     const Address server = svc.testServers().at(0);
@@ -451,7 +453,7 @@ TEST(RefsvcLineRate, TransfersFollowTheThrottledRate)
     const Reply one = get(server, "/speed/big.bin", "Range: bytes=0-12499999\r\n");
     double seconds = duration<double>(steady_clock::now() - start).count();
     ASSERT_EQ(one.body.size(), 12500000u);
-    EXPECT_NEAR(seconds, 2.0, 0.06);
+    EXPECT_NEAR(seconds, 2.0, 0.1);
 
     // Five connections share the line, as the parallel clients do.
     std::atomic<std::size_t> received{0};
@@ -463,14 +465,14 @@ TEST(RefsvcLineRate, TransfersFollowTheThrottledRate)
         t.join();
     seconds = duration<double>(steady_clock::now() - start).count();
     EXPECT_EQ(received.load(), 12500000u);
-    EXPECT_NEAR(seconds, 2.0, 0.06);
+    EXPECT_NEAR(seconds, 2.0, 0.1);
 
     start = steady_clock::now();
     const Reply up = roundTrip(svc.testServers().at(1), post("/speed/doload.do", "application/x-www-form-urlencoded",
                                                              std::string(12500000, 'u')));
     seconds = duration<double>(steady_clock::now() - start).count();
     EXPECT_EQ(up.status, 200);
-    EXPECT_NEAR(seconds, 2.0, 0.06);
+    EXPECT_NEAR(seconds, 2.0, 0.1);
     // Uploads on a throttled line get a small receive buffer, so that a
     // client counting at its socket cannot run megabytes ahead of the line.
     EXPECT_EQ(svc.counter("upload_buffers_limited"), 1u);
