@@ -27,7 +27,7 @@ chmod 755 "$DIR"
 PIDS=()
 cleanup() {
   for pid in "${PIDS[@]}"; do
-    kill -QUIT "$pid" 2>/dev/null || true
+    kill -TERM "$pid" 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
@@ -115,3 +115,47 @@ TRUE=$($PY -c "print($(nginx_bytes 3)*8/1e6/$(field seconds "$OUT"))")
 row "nginx upload, counted over the window" "$(field window_mbit "$OUT")" "$TRUE"
 row "nginx upload, sampled as the test does" "$(field sampled_mbit "$OUT")" "$TRUE"
 row "nginx upload against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_UP"
+
+# --- the reference service: unthrottled, then its line at 500 and 50 Mbit/s --
+if [ ! -x "$REFSVC" ]; then
+  echo "no $REFSVC: build the quorvane-refsvc target for the service's figures" >&2
+  exit 0
+fi
+"$REFSVC" --web none --update none --test-server 127.0.0.1:0 --download down.bin=64G --quiet >"$DIR/refsvc.out" &
+PIDS+=($!)
+for _ in $(seq 100); do grep -q ready "$DIR/refsvc.out" && break; sleep 0.05; done
+TEST=$(sed -n 's/.* test=\([^ ,]*\).*/\1/p' "$DIR/refsvc.out")
+[ -n "$TEST" ] || { echo "the service did not start" >&2; exit 1; }
+control() { curl -s -o /dev/null -w '%{http_code}' -d '' "http://$TEST/__control/$1" | grep -q 200; }
+counter() { curl -s "http://$TEST/__control/stats" | sed -n "s/^$1=//p"; }
+
+for RATE in 0 500 50; do
+  control "rate?down=$RATE&up=$RATE"
+  label="service $([ "$RATE" = 0 ] && echo unthrottled || echo "at $RATE Mbit/s")"
+
+  control reset
+  OUT=$("$BENCH" get "http://$TEST/speed/down.bin?r=1&key=k" --window "$WINDOW")
+  sleep 0.5
+  echo "  $OUT" >&2
+  SERVED=$($PY -c "print($(counter download_bytes)*8/1e6/$(field seconds "$OUT"))")
+  row "$label download, counted" "$(field window_mbit "$OUT")" "$SERVED"
+  if [ "$RATE" = 0 ]; then
+    row "$label download, sampled" "$(field sampled_mbit "$OUT")" "$SERVED"
+    row "$label download against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_DOWN"
+  else
+    row "$label download, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
+  fi
+
+  control reset
+  OUT=$("$BENCH" upload "http://$TEST/speed/doload.do?r=1&key=k" "$DIR/upload.dat" --window "$WINDOW" --program-dir "$DIR")
+  sleep 0.5
+  echo "  $OUT" >&2
+  RECEIVED=$($PY -c "print($(counter upload_body_bytes)*8/1e6/$(field seconds "$OUT"))")
+  row "$label upload, counted" "$(field window_mbit "$OUT")" "$RECEIVED"
+  if [ "$RATE" = 0 ]; then
+    row "$label upload, sampled" "$(field sampled_mbit "$OUT")" "$RECEIVED"
+    row "$label upload against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_UP"
+  else
+    row "$label upload, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
+  fi
+done
