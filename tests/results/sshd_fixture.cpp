@@ -106,6 +106,9 @@ void SshdServer::allowClientKey()
     run("ssh-keygen -q -t ed25519 -N '' -f " + clientKey().string());
     std::filesystem::copy_file(clientKey().string() + ".pub", m_temp / "authorized_keys",
                                std::filesystem::copy_options::overwrite_existing);
+    // sshd reads the keys as the user it logs in.
+    ::chmod(m_temp.c_str(), 0755);
+    ::chmod((m_temp / "authorized_keys").c_str(), 0644);
     m_clientKey = true;
 }
 
@@ -276,7 +279,11 @@ std::string SshdServer::makeRemoteDir(const std::string& name)
     const std::filesystem::path dir = m_remote / name;
     std::filesystem::create_directories(dir);
     ::chown(dir.c_str(), user->pw_uid, user->pw_gid);
-    return "/" + m_remote.filename().string() + "/" + name;
+    std::string value = "/";
+    value += m_remote.filename().string();
+    value += '/';
+    value += name;
+    return value;
 }
 
 std::filesystem::path SshdServer::remotePath(const std::string& dirValue) const
