@@ -30,6 +30,12 @@ std::string RecordShipper::shipRecord(const std::string& recordFileName, const s
     return archive;
 }
 
+void RecordShipper::requestStop()
+{
+    m_regionalRuns.requestStop();
+    m_mainRuns.requestStop();
+}
+
 bool RecordShipper::waitIdle(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

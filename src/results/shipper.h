@@ -40,6 +40,9 @@ public:
     // in Data and the runs still send what waits). Window thread only.
     std::string shipRecord(const std::string& recordFileName, const std::string& geographyId);
 
+    // Lets both runs end after their current transfer (program exit).
+    void requestStop();
+
     // Waits for both runs. False on time-out.
     bool waitIdle(std::chrono::milliseconds timeout);
 

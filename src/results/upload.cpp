@@ -25,15 +25,21 @@ UploadRunner::UploadRunner(DataDirectory& dir, TransportFactory transport, Resul
 
 UploadRunner::~UploadRunner()
 {
+    requestStop();
     std::lock_guard start(m_startMutex);
     if (m_thread.joinable())
         m_thread.join();
 }
 
+void UploadRunner::requestStop()
+{
+    m_stopping = true;
+}
+
 bool UploadRunner::tryBegin()
 {
     std::lock_guard guard(m_mutex);
-    if (m_active) {
+    if (m_active || m_stopping) {
         m_asked = true;
         return false;
     }
@@ -124,6 +130,8 @@ UploadReport UploadRunner::SftpUploadRun(const UploadTarget& target)
                 return fail(error);
         }
         for (const auto& name : names) {
+            if (m_stopping)
+                return fail("the program is ending");
             auto sending = m_dir.beginSending(name);
             if (!sending)
                 continue; // gone meanwhile

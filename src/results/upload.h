@@ -7,6 +7,7 @@
 #include "results/data_directory.h"
 #include "results/result_log.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -44,7 +45,8 @@ struct UploadReport {
 // The upload runs of one data folder: at most one at a time.
 //
 // Thread-safety: every member may be called from any thread. The destructor
-// waits for the active run.
+// lets the transfer under way finish (each network step is bounded by the
+// transport's time-out), then ends the run; what is left waits on disk.
 class UploadRunner
 {
 public:
@@ -65,6 +67,10 @@ public:
     // Waits until no run is active. False on time-out.
     bool waitIdle(std::chrono::milliseconds timeout);
 
+    // Asks the active run to end after the transfer under way; later
+    // requests are dropped. Returns at once. The destructor asks the same.
+    void requestStop();
+
     // The report of the latest run that ended.
     UploadReport lastReport() const;
 
@@ -79,6 +85,7 @@ private:
     ResultLog m_log;
 
     std::mutex m_startMutex; // one StartUpload at a time, so threads are never lost
+    std::atomic<bool> m_stopping{false};
     mutable std::mutex m_mutex;
     std::condition_variable m_idle;
     bool m_active = false;

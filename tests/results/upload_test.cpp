@@ -196,3 +196,24 @@ TEST(UploadRun, ArchiveReplacedWhileSendingIsNotDeleted)
     EXPECT_EQ(s.server.stored.size(), 2u);
     EXPECT_TRUE(listNames(s.data.path()).empty());
 }
+
+TEST(UploadRun, EndingTheProgramLetsTheCurrentTransferFinishAndKeepsTheRest)
+{
+    RunSetup s;
+    s.archive("20240102030405");
+    s.archive("20240102030406");
+    s.archive("20240102030407");
+    s.server.holdPuts = true;
+    auto runner = std::make_unique<UploadRunner>(
+        s.data, [&] { return std::make_unique<FakeTransport>(s.server); }, s.log.sink());
+    ASSERT_TRUE(runner->StartUpload(s.target));
+    ASSERT_TRUE(s.server.waitPutsStarted(1));
+
+    runner->requestStop();
+    EXPECT_FALSE(runner->StartUpload(s.target));
+    s.server.release();
+    runner.reset();
+    EXPECT_EQ(s.server.stored, std::vector<std::string>{"20240102030405_1024_Pccollect.zip"});
+    EXPECT_EQ(listNames(s.data.path()),
+              (std::vector<std::string>{"20240102030406_1024_Pccollect.zip", "20240102030407_1024_Pccollect.zip"}));
+}
