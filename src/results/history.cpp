@@ -1,6 +1,7 @@
 #include "results/history.h"
 
 #include "common/codepage.h"
+#include "config/readers.h"
 
 #include <fstream>
 #include <system_error>
@@ -43,13 +44,8 @@ std::vector<std::string> cutTerminated(const std::string& text, char separator)
 
 std::filesystem::path historyFilePath(const std::filesystem::path& installDir, const std::string& userId)
 {
-    // The user id comes from the service: keep it one file name.
-    std::string name = "HistoryRecord" + userId + ".txt";
-    for (char& c : name) {
-        if (c == '/' || c == '\\' || c == '\0')
-            c = '_';
-    }
-    return installDir / "HistoryRecord" / name;
+    // The user id comes from the service: it must stay one file name.
+    return installDir / "HistoryRecord" / ("HistoryRecord" + userFileSuffix(userId) + ".txt");
 }
 
 bool AppendHistoryLine(const std::filesystem::path& path, const std::string& line)

@@ -15,7 +15,8 @@ namespace quorvane
 
 inline constexpr std::size_t kHistoryMaxLines = 100;
 
-// "HistoryRecord/HistoryRecord<userId>.txt" under `installDir`.
+// "HistoryRecord/HistoryRecord<userId>.txt" under `installDir`, the id
+// escaped as every per-user file name is (userFileSuffix).
 std::filesystem::path historyFilePath(const std::filesystem::path& installDir, const std::string& userId);
 
 // Appends `line` and a line end. A file that would grow past 100 lines loses

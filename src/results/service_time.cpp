@@ -199,14 +199,20 @@ std::string serviceClockUrl(const std::filesystem::path& installDir, const std::
 }
 
 ServiceClock::ServiceClock(std::string url, HeadDateFunction head, std::shared_ptr<Clock> clock)
-    : m_url(std::move(url)), m_head(std::move(head)), m_clock(clock ? std::move(clock) : systemClock())
+    : ServiceClock([url = std::move(url)] { return url; }, std::move(head), std::move(clock))
+{
+}
+
+ServiceClock::ServiceClock(std::function<std::string()> urlSource, HeadDateFunction head, std::shared_ptr<Clock> clock)
+    : m_url(std::move(urlSource)), m_head(std::move(head)), m_clock(clock ? std::move(clock) : systemClock())
 {
 }
 
 bool ServiceClock::GetServiceTime(const std::string& format, RecordTime& outTime, std::string& outText) const
 {
-    if (!m_url.empty() && m_head) {
-        if (const auto date = m_head(m_url)) {
+    const std::string url = m_url ? m_url() : std::string();
+    if (!url.empty() && m_head) {
+        if (const auto date = m_head(url)) {
             if (const auto instant = parseHttpDate(*date)) {
                 outTime = localTimeOf(*instant);
                 outText = formatTime(outTime, format);

@@ -66,6 +66,9 @@ class ServiceClock
 public:
     // `url` empty: the local clock only.
     ServiceClock(std::string url, HeadDateFunction head, std::shared_ptr<Clock> clock);
+    // The URL asked for every stamp, so a login that changes the region
+    // changes the clock's host too.
+    ServiceClock(std::function<std::string()> urlSource, HeadDateFunction head, std::shared_ptr<Clock> clock);
 
     // Fills `outTime` with the service's time converted to local time, and
     // `outText` with it formatted by `format`; returns true. Without an
@@ -78,7 +81,7 @@ public:
     RecordTime now() const;
 
 private:
-    std::string m_url;
+    std::function<std::string()> m_url;
     HeadDateFunction m_head;
     std::shared_ptr<Clock> m_clock;
 };

@@ -36,6 +36,20 @@ void RecordShipper::requestStop()
     m_mainRuns.requestStop();
 }
 
+RecordShipper::Targets RecordShipper::configuredTargets()
+{
+    return {[] {
+                UploadTarget target;
+                ReadDataStore(target);
+                return target;
+            },
+            [](const std::string& geographyId) {
+                UploadTarget target;
+                ReadUploadTarget(geographyId, target);
+                return target;
+            }};
+}
+
 bool RecordShipper::waitIdle(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -29,6 +29,11 @@ public:
         std::function<UploadTarget(const std::string& geographyId)> regional; // ReadUploadTarget
     };
 
+    // The targets of the installation's configuration: conf/config.xml for
+    // the main server, Config/upload_config.xml for the regions (both read
+    // from the working directory, the program directory).
+    static Targets configuredTargets();
+
     // Data folders are <installDir>/Data and <installDir>/Data2, created when
     // missing.
     RecordShipper(const std::filesystem::path& installDir, const ServiceClock& clock, Targets targets,

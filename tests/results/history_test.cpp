@@ -118,5 +118,5 @@ TEST(HistoryFile, UserIdStaysOneFileName)
 {
     EXPECT_EQ(historyFilePath("/inst", "20417"), std::filesystem::path("/inst/HistoryRecord/HistoryRecord20417.txt"));
     EXPECT_EQ(historyFilePath("/inst", "../../etc/x"),
-              std::filesystem::path("/inst/HistoryRecord/HistoryRecord.._.._etc_x.txt"));
+              std::filesystem::path("/inst/HistoryRecord/HistoryRecord..%2F..%2Fetc%2Fx.txt"));
 }

@@ -148,6 +148,21 @@ TEST(ServiceTime, ServiceDateBecomesLocalTimeElseLocalClock)
         EXPECT_EQ(text, "");
     }
 
+    // The host follows the configuration from one stamp to the next (a login
+    // into another region).
+    std::string configured = "http://127.0.0.1:18080/speed/";
+    ServiceClock following([&] { return configured; },
+                           [&](const std::string& url) {
+                               asked = url;
+                               return answer;
+                           },
+                           fake);
+    following.now();
+    EXPECT_EQ(asked, "http://127.0.0.1:18080/speed/");
+    configured = "http://127.0.0.9:28080/speed/";
+    following.now();
+    EXPECT_EQ(asked, "http://127.0.0.9:28080/speed/");
+
     // No service configured: never asks.
     asked.clear();
     ServiceClock local(

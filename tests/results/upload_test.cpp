@@ -1,3 +1,4 @@
+#include "results/shipper.h"
 #include "results/test_support.h"
 #include "results/upload.h"
 
@@ -216,4 +217,28 @@ TEST(UploadRun, EndingTheProgramLetsTheCurrentTransferFinishAndKeepsTheRest)
     EXPECT_EQ(s.server.stored, std::vector<std::string>{"20240102030405_1024_Pccollect.zip"});
     EXPECT_EQ(listNames(s.data.path()),
               (std::vector<std::string>{"20240102030406_1024_Pccollect.zip", "20240102030407_1024_Pccollect.zip"}));
+}
+
+TEST(UploadTargets, ShippedConfigurationPointsAtTheLoopbackCollector)
+{
+    // The readers look in the working directory, as the program does.
+    TempDir dir;
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::copy(std::filesystem::path(QUORVANE_SOURCE_DIR) / "dist", dir.path(),
+                          std::filesystem::copy_options::recursive);
+    std::filesystem::current_path(dir.path());
+    const auto targets = RecordShipper::configuredTargets();
+    const UploadTarget main = targets.main();
+    const UploadTarget region = targets.regional("sh");
+    const UploadTarget none = targets.regional("zz");
+    std::filesystem::current_path(previous);
+
+    EXPECT_EQ(main.host, "127.0.0.1");
+    EXPECT_EQ(main.port, "2222");
+    EXPECT_EQ(main.username, "qvdemo");
+    EXPECT_EQ(main.password, "qvdemo-2222");
+    EXPECT_EQ(main.dir, "/pccollect");
+    EXPECT_EQ(region.dir, "/region/sh");
+    EXPECT_EQ(region.host, "127.0.0.1");
+    EXPECT_EQ(none.host, "") << "an unknown region has no server";
 }
