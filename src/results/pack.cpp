@@ -273,6 +273,12 @@ std::string Packer::PackRecord(const std::filesystem::path& recordPath, DataDire
             const std::string name = archiveName(addSeconds(now, ahead));
             if (!m_data.nameUsableLocked(name) || (regionalCopy && !regionalCopy->nameUsableLocked(name)))
                 continue;
+            // A regional archive whose main twin is gone holds records the
+            // new one would not: never overwrite it.
+            std::error_code probe;
+            if (regionalCopy && std::filesystem::exists(regionalCopy->path() / name, probe) &&
+                !std::filesystem::exists(m_data.path() / name, probe))
+                continue;
             auto found = existing.find(name);
             if (found == existing.end())
                 found = existing.emplace(name, archiveEntries(m_data.path() / name)).first;

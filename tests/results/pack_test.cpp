@@ -146,6 +146,13 @@ TEST(Packing, RegionalCopyIsTheSameArchive)
     s.packer.PackRecord(s.record("Pccollect_band_2024010203.dat", kBand), &s.regional);
     EXPECT_EQ(zipEntries(s.regional.path() / name)->size(), 2u);
     EXPECT_EQ(slurp(s.regional.path() / name), slurp(s.data.path() / name));
+
+    // The main copy went (say, with a program that has since restarted), the
+    // regional one still waits: a third record must not replace it.
+    std::filesystem::remove(s.data.path() / name);
+    EXPECT_EQ(s.packer.PackRecord(s.record("Pccollect_error_2024010203.dat", "e"), &s.regional),
+              "20240102030406_1024_Pccollect.zip");
+    EXPECT_EQ(zipEntries(s.regional.path() / name)->size(), 2u);
 }
 
 TEST(Packing, LeftoversOfAnInterruptedRunAreSortedOut)
