@@ -70,6 +70,14 @@ int main(int argc, char** argv)
     }
     char pattern[] = "/tmp/qv-bench-upload-XXXXXX";
     const std::filesystem::path work = ::mkdtemp(pattern);
+    struct RemoveOnExit {
+        std::filesystem::path path;
+        ~RemoveOnExit()
+        {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } cleanup{work};
     std::mt19937 random(7);
     std::vector<double> ours, theirs;
 
@@ -118,8 +126,6 @@ int main(int argc, char** argv)
         std::printf("round %d: built-in %.3f s, OpenSSH sftp -b %.3f s\n", round + 1, ours.back(), theirs.back());
     }
     server.stop();
-    std::error_code ec;
-    std::filesystem::remove_all(work, ec);
 
     const double a = median(ours), b = median(theirs);
     std::printf("%d archives of %zu bytes to loopback sshd, median of %d rounds:\n", kArchives, kArchiveBytes, rounds);
