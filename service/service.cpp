@@ -173,6 +173,30 @@ std::string localTimeNow()
     return buf;
 }
 
+// Sets the status (200, 206 or 416) and Content-Range for a Range header
+// and yields the slice to send; false when the range cannot be satisfied
+// and the answer is complete.
+bool answerRange(const httplib::Request& req, httplib::Response& res, std::uint64_t total, std::uint64_t& first,
+                 std::uint64_t& length)
+{
+    const ByteRange range = parseRange(req.get_header_value("Range"), total);
+    if (range.kind == ByteRange::Unsatisfiable) {
+        res.status = 416;
+        res.set_header("Content-Range", contentRange(range, total));
+        return false;
+    }
+    first = 0;
+    length = total;
+    res.status = 200;
+    if (range.kind == ByteRange::Partial) {
+        first = range.first;
+        length = range.last - range.first + 1;
+        res.status = 206;
+        res.set_header("Content-Range", contentRange(range, total));
+    }
+    return true;
+}
+
 } // namespace
 
 struct Service::Listener {
@@ -856,20 +880,9 @@ void Service::handleDownload(const Request& req, Response& res)
     ++m_stats.downloadRequests;
     res.set_header("Accept-Ranges", "bytes");
     const std::uint64_t total = file->size;
-    const ByteRange range = parseRange(req.get_header_value("Range"), total);
-    if (range.kind == ByteRange::Unsatisfiable) {
-        res.status = 416;
-        res.set_header("Content-Range", contentRange(range, total));
+    std::uint64_t first = 0, length = 0;
+    if (!answerRange(req, res, total, first, length))
         return;
-    }
-    std::uint64_t first = 0, length = total;
-    res.status = 200;
-    if (range.kind == ByteRange::Partial) {
-        first = range.first;
-        length = range.last - range.first + 1;
-        res.status = 206;
-        res.set_header("Content-Range", contentRange(range, total));
-    }
     if (length == 0) {
         res.set_content("", "application/octet-stream");
         return;
@@ -938,20 +951,10 @@ void Service::serveFile(const std::string& root, const std::string& relative, co
         return;
     }
     const std::uint64_t total = static_cast<std::uint64_t>(st.st_size);
-    const ByteRange range = parseRange(req.get_header_value("Range"), total);
-    if (range.kind == ByteRange::Unsatisfiable) {
+    std::uint64_t first = 0, length = 0;
+    if (!answerRange(req, res, total, first, length)) {
         ::close(fd);
-        res.status = 416;
-        res.set_header("Content-Range", contentRange(range, total));
         return;
-    }
-    std::uint64_t first = 0, length = total;
-    res.status = 200;
-    if (range.kind == ByteRange::Partial) {
-        first = range.first;
-        length = range.last - range.first + 1;
-        res.status = 206;
-        res.set_header("Content-Range", contentRange(range, total));
     }
     res.set_header("Accept-Ranges", "bytes");
     if (length == 0) {
