@@ -208,7 +208,8 @@ int HttpHead(const std::string& url, HttpHeadAnswer& answerOut, const HttpOption
     try {
         StallGuard stall(curl.get(), options.stallTimeout);
         applyCommon(curl.get(), url, options, stall);
-        const CurlHeaderList headers({"Accept: *"});
+        // Written as the service has always received it, blank and all.
+        const CurlHeaderList headers({"Accept:* "});
         curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(curl.get(), CURLOPT_NOBODY, 1L);
         HttpHeadParser parser(kMaxHeadBytes);

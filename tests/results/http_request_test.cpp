@@ -230,7 +230,7 @@ TEST(HttpHead, ReturnsStatusAndHeadersWithoutFollowing)
     EXPECT_EQ(answer.header("date").value_or(""), "Tue, 02 Jan 2024 03:04:05 GMT");
     EXPECT_FALSE(answer.header("Location").has_value());
     ASSERT_EQ(server.requestHeads().size(), 1u);
-    EXPECT_EQ(fieldOf(server.requestHeads()[0], "Accept"), "*");
+    EXPECT_NE(server.requestHeads()[0].find("\r\nAccept:* \r\n"), std::string::npos) << server.requestHeads()[0];
 
     ASSERT_EQ(HttpHead(server.url("/elsewhere"), answer), kHttpAnswered);
     EXPECT_EQ(answer.status, 302);
