@@ -22,11 +22,12 @@ std::string RecordShipper::shipRecord(const std::string& recordFileName, const s
                                                        : m_packer.PackRecord(m_data.path() / recordFileName,
                                                                              regional ? &m_regionalData : nullptr);
     // The runs start whatever happened to this record: archives left by
-    // earlier failures wait for exactly this.
+    // earlier failures wait for exactly this. The regional run goes first;
+    // the main run follows a second later, so the two never start at once.
     if (regional && m_targets.regional)
         m_regionalRuns.StartUpload(m_targets.regional(geographyId));
     if (m_targets.main)
-        m_mainRuns.StartUpload(m_targets.main());
+        m_mainRuns.StartUpload(m_targets.main(), regional ? kRegionalHeadStart : std::chrono::milliseconds(0));
     return archive;
 }
 

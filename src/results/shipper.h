@@ -22,6 +22,9 @@ namespace quorvane
 class RecordShipper
 {
 public:
+    // How long the main run waits after the regional run was started.
+    static constexpr std::chrono::milliseconds kRegionalHeadStart{1000};
+
     // Where the runs go; read afresh for every record, so a changed
     // configuration counts from the next result on.
     struct Targets {
@@ -40,7 +43,9 @@ public:
                   TransportFactory transport, ResultLog log);
 
     // The tail of OnRecordReady for the record `recordFileName` in Data.
-    // `geographyId` empty: no regional copy and no regional run. Returns the
+    // `geographyId` empty: no regional copy and no regional run, and the main
+    // run starts at once; otherwise the main run starts kRegionalHeadStart
+    // after the regional one (without holding up the caller). Returns the
     // archive name; empty when the record could not be packed (it then waits
     // in Data and the runs still send what waits). Window thread only.
     std::string shipRecord(const std::string& recordFileName, const std::string& geographyId);

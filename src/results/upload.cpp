@@ -33,7 +33,11 @@ UploadRunner::~UploadRunner()
 
 void UploadRunner::requestStop()
 {
-    m_stopping = true;
+    {
+        std::lock_guard guard(m_mutex);
+        m_stopping = true;
+    }
+    m_stopAsked.notify_all();
 }
 
 bool UploadRunner::tryBegin()
@@ -62,7 +66,7 @@ bool UploadRunner::finish(const UploadReport& report, bool force)
     return true;
 }
 
-bool UploadRunner::StartUpload(UploadTarget target)
+bool UploadRunner::StartUpload(UploadTarget target, std::chrono::milliseconds delay)
 {
     std::lock_guard start(m_startMutex);
     if (!tryBegin())
@@ -71,7 +75,17 @@ bool UploadRunner::StartUpload(UploadTarget target)
     // about to be.
     if (m_thread.joinable())
         m_thread.join();
-    m_thread = std::thread([this, target = std::move(target)] { SftpUploadRun(target); });
+    m_thread = std::thread([this, delay, target = std::move(target)] {
+        if (delay.count() > 0) {
+            std::unique_lock guard(m_mutex);
+            if (m_stopAsked.wait_for(guard, delay, [this] { return m_stopping.load(); })) {
+                guard.unlock();
+                finish({0, true, "the program is ending"}, true);
+                return;
+            }
+        }
+        SftpUploadRun(target);
+    });
     return true;
 }
 

@@ -58,8 +58,10 @@ public:
     // StartUpload: begins a run towards `target` on a thread of its own and
     // returns at once. While a run is active the request is dropped (false):
     // the active run looks at the folder again before it ends, so what the
-    // request was for still goes.
-    bool StartUpload(UploadTarget target);
+    // request was for still goes. The run counts as active from here on, but
+    // only starts its work `delay` later (or ends at once when asked to stop
+    // meanwhile).
+    bool StartUpload(UploadTarget target, std::chrono::milliseconds delay = std::chrono::milliseconds(0));
 
     // The same run on the calling thread; nothing when a run is active.
     std::optional<UploadReport> runNow(const UploadTarget& target);
@@ -88,6 +90,7 @@ private:
     std::atomic<bool> m_stopping{false};
     mutable std::mutex m_mutex;
     std::condition_variable m_idle;
+    std::condition_variable m_stopAsked;
     bool m_active = false;
     bool m_asked = false;
     UploadReport m_last;

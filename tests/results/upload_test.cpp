@@ -18,7 +18,8 @@ namespace
 struct FakeServer {
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<std::string> opened;          // hosts, one per connection
+    std::vector<std::string> opened; // hosts, one per connection
+    std::vector<std::chrono::steady_clock::time_point> openedAt;
     std::vector<std::string> stored;          // names in the order they arrived
     std::map<std::string, std::string> files; // what the server holds
     std::string refuseOpen;                   // non-empty: open fails with it
@@ -48,6 +49,7 @@ public:
     {
         std::lock_guard g(m_server.mutex);
         m_server.opened.push_back(target.host);
+        m_server.openedAt.push_back(std::chrono::steady_clock::now());
         error = m_server.refuseOpen;
         return error.empty();
     }
@@ -217,6 +219,41 @@ TEST(UploadRun, EndingTheProgramLetsTheCurrentTransferFinishAndKeepsTheRest)
     EXPECT_EQ(s.server.stored, std::vector<std::string>{"20240102030405_1024_Pccollect.zip"});
     EXPECT_EQ(listNames(s.data.path()),
               (std::vector<std::string>{"20240102030406_1024_Pccollect.zip", "20240102030407_1024_Pccollect.zip"}));
+}
+
+TEST(RecordShipping, MainRunFollowsTheRegionalRunByASecond)
+{
+    TempDir dir;
+    LogCollector log;
+    FakeServer server;
+    StillClock clock(2024, 1, 2, 3, 4, 5);
+    RecordShipper shipper(
+        dir.path(), clock.service,
+        {[] { return UploadTarget{"", "", "main", "22", "u", "p", "/m"}; },
+         [](const std::string&) { return UploadTarget{"", "", "region", "22", "u", "p", "/r"}; }},
+        [&] { return std::make_unique<FakeTransport>(server); }, log.sink());
+    const std::string record = "Pccollect_band_2024010203.dat";
+
+    spit(dir.path() / "Data" / record, "+++start+++\nmonitorid=1\n---end---");
+    const auto start = std::chrono::steady_clock::now();
+    const std::string archive = shipper.shipRecord(record, "31");
+    ASSERT_EQ(archive, "20240102030405_1024_Pccollect.zip") << log.all();
+    ASSERT_TRUE(shipper.waitIdle(10s));
+    ASSERT_EQ(server.opened, (std::vector<std::string>{"region", "main"}));
+    EXPECT_GE(server.openedAt[1] - start, RecordShipper::kRegionalHeadStart);
+    EXPECT_EQ(server.stored, (std::vector<std::string>{archive, archive}));
+    EXPECT_TRUE(listNames(dir.path() / "Data").empty());
+    EXPECT_TRUE(listNames(dir.path() / "Data2").empty());
+
+    // The program ends while the main run still waits: it ends without
+    // connecting, and its archive waits for the next start.
+    clock.advance(1h);
+    spit(dir.path() / "Data" / record, "+++start+++\nmonitorid=2\n---end---");
+    const std::string waiting = shipper.shipRecord(record, "31");
+    shipper.requestStop();
+    ASSERT_TRUE(shipper.waitIdle(10s));
+    EXPECT_EQ(std::count(server.opened.begin(), server.opened.end(), "main"), 1);
+    EXPECT_EQ(listNames(dir.path() / "Data"), std::vector<std::string>{waiting});
 }
 
 TEST(UploadTargets, ShippedConfigurationPointsAtTheLoopbackCollector)
