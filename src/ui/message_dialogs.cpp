@@ -88,6 +88,9 @@ void MessageWindow::finishLayout(QWidget* extraBelowText)
         row->addWidget(b);
     outer->addLayout(row);
 
+    // A wrapping label reports no height for its fixed width by itself; give
+    // it the height its text needs so the window grows instead of clipping.
+    m_text->setMinimumHeight(m_text->heightForWidth(m_text->width()));
     // The header's close glyph sits in the corner whatever the final width.
     adjustSize();
     setFixedSize(qMax(width(), 380), qMax(height(), 170));
