@@ -100,7 +100,11 @@ CScoreMsgDlg::CScoreMsgDlg(const QStringList& lines, std::function<void()> openS
     });
     body->addWidget(link, 0, Qt::AlignRight);
     body->addStretch(1);
-    resize(kWidth, qMax(kHeight, sizeHint().height()));
+    // The slide shrinks the window below what its contents ask for: the
+    // layout must not hold it open.
+    body->setSizeConstraint(QLayout::SetNoConstraint);
+    setMinimumSize(0, 0);
+    resize(kWidth, qMax(kHeight, body->heightForWidth(kWidth)));
 }
 
 CScoreMsgDlg::~CScoreMsgDlg()

@@ -2,6 +2,8 @@
 // A canned web project: answers by servlet name and records every URL asked.
 #include "app/login_service.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -32,6 +34,26 @@ public:
         m_answers[servlet] = {0, {}, true};
     }
 
+    // Requests block until release() (at most 10 s), like a silent service.
+    void hold()
+    {
+        std::lock_guard lock(m_mutex);
+        m_held = true;
+    }
+    void release()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_held = false;
+        }
+        m_released.notify_all();
+    }
+    int waiting() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_waiting;
+    }
+
     std::vector<std::string> urls() const
     {
         std::lock_guard lock(m_mutex);
@@ -41,7 +63,10 @@ public:
     HttpFunction function()
     {
         return [this](const std::string& verb, const std::string& url, const std::string& body, std::string& out) {
-            std::lock_guard lock(m_mutex);
+            std::unique_lock lock(m_mutex);
+            ++m_waiting;
+            m_released.wait_for(lock, std::chrono::seconds(10), [this] { return !m_held; });
+            --m_waiting;
             EXPECT_EQ(verb, "GET");
             EXPECT_TRUE(body.empty());
             m_urls.push_back(url);
@@ -62,6 +87,9 @@ public:
 
 private:
     mutable std::mutex m_mutex;
+    std::condition_variable m_released;
+    bool m_held = false;
+    int m_waiting = 0;
     std::map<std::string, CannedAnswer> m_answers;
     std::vector<std::string> m_urls;
 };
