@@ -2,9 +2,11 @@
 // The about box: program name, installed version and a short description.
 #include "ui/skin.h"
 
-namespace quorvane {
+namespace quorvane
+{
 
-class CAboutDlg : public ui::SkinDialog {
+class CAboutDlg : public ui::SkinDialog
+{
     Q_OBJECT
 public:
     CAboutDlg(const QString& version, QWidget* parent = nullptr);

@@ -3,9 +3,11 @@
 // and shows no figures, so nothing on it can be mistaken for a measurement.
 #include <QWidget>
 
-namespace quorvane {
+namespace quorvane
+{
 
-class CEmptyPage : public QWidget {
+class CEmptyPage : public QWidget
+{
     Q_OBJECT
 public:
     CEmptyPage(const QString& objectName, const QString& title, QWidget* parent);

@@ -36,8 +36,10 @@
 #include <ctime>
 #include <filesystem>
 
-namespace quorvane {
-namespace {
+namespace quorvane
+{
+namespace
+{
 
 constexpr int kHeaderHeight = 72;
 constexpr int kTopBarY = 72;
@@ -331,9 +333,10 @@ void CQuorvaneDlg::refreshScoreAsync()
                 database->setScores(values);
             return ok;
         },
-        [this](const int&) {
+        [this](const int& ok) {
             m_scoreQueryRunning = false;
             update();
+            Q_EMIT scoreRefreshed(ok != 0);
         });
 }
 
@@ -379,8 +382,8 @@ void CQuorvaneDlg::SetTrayIcon(bool loggedIn)
     if (icon == m_trayIcon)
         return;
     m_trayIcon = icon;
-    m_tray->setIcon(ui::appIcon(icon), loggedIn ? QStringLiteral("后台运行中，双击打开")
-                                                : QStringLiteral("未登录，双击登录"));
+    m_tray->setIcon(ui::appIcon(icon),
+                    loggedIn ? QStringLiteral("后台运行中，双击打开") : QStringLiteral("未登录，双击登录"));
 }
 
 void CQuorvaneDlg::enforceLoggedOutState()
@@ -791,8 +794,8 @@ void CQuorvaneDlg::refreshUserAndScore()
 {
     if (!m_userLabel)
         return;
-    const QString user = QStringLiteral("用户：") +
-                         QString::fromStdString(sanitizeUtf8(readProperty(conf::loginFile(), "uname")));
+    const QString user =
+        QStringLiteral("用户：") + QString::fromStdString(sanitizeUtf8(readProperty(conf::loginFile(), "uname")));
     if (m_userLabel->text() != user)
         m_userLabel->setText(user);
     const ScoreValues s = m_context.database->scores();

@@ -22,9 +22,11 @@
 class QLabel;
 class QMenu;
 
-namespace quorvane {
+namespace quorvane
+{
 
-namespace ui {
+namespace ui
+{
 class SkinButton;
 class TimerService;
 class TrayPresence;
@@ -32,7 +34,8 @@ class TrayPresence;
 
 class CScoreMsgDlg;
 
-class CQuorvaneDlg : public QDialog {
+class CQuorvaneDlg : public QDialog
+{
     Q_OBJECT
 public:
     static constexpr int kWidth = 539;
@@ -95,6 +98,7 @@ public:
 
 Q_SIGNALS:
     void autoLoginFinished(int outcome);
+    void scoreRefreshed(bool ok);
     void ended(int code);
 
 protected:

@@ -2,7 +2,8 @@
 
 #include "common/flags.h"
 
-namespace quorvane {
+namespace quorvane
+{
 
 RunningTests RunningTests::current()
 {

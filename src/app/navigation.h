@@ -4,7 +4,8 @@
 // left while any test runs. No window here, so the rules are tested alone.
 #include <array>
 
-namespace quorvane {
+namespace quorvane
+{
 
 enum TestPage { kBandwidthPage = 0, kWebPage = 1, kVideoPage = 2, kDownloadPage = 3 };
 enum TopPage { kManualTop = 0, kHistoryTop = 1, kSettingsTop = 2 };
@@ -16,7 +17,8 @@ struct RunningTests {
     static RunningTests current(); // from the program-wide flags
 };
 
-class Navigation {
+class Navigation
+{
 public:
     enum class Result { Unchanged, Refused, Switched };
 

@@ -1,7 +1,8 @@
 #pragma once
 // The numbered messages, timers, results and icons the shell's windows
 // exchange. Other parts of the program post some of them.
-namespace quorvane::msg {
+namespace quorvane::msg
+{
 
 inline constexpr int WM_TRAY_NOTIFY = 1174;
 inline constexpr int WM_SHOW_SCORE = 1175;
@@ -16,7 +17,7 @@ inline constexpr int kPdhInitMs = 100;
 inline constexpr int kAutoLoginMs = 5000;
 inline constexpr int kScoreRefreshMs = 21600000; // 6 hours
 
-inline constexpr int kTrayIconId = 128;     // also the logged-in icon
+inline constexpr int kTrayIconId = 128; // also the logged-in icon
 inline constexpr int kIconLoggedOut = 161;
 
 // Control and command ids.

@@ -8,7 +8,8 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 
-namespace quorvane::ui {
+namespace quorvane::ui
+{
 
 QIcon appIcon(int resourceId)
 {
@@ -88,8 +89,7 @@ QString SystemTrayPresence::toolTip() const
 
 // --- the stand-in window ------------------------------------------------------------
 
-TrayStandInWindow::TrayStandInWindow()
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+TrayStandInWindow::TrayStandInWindow() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
 {
     setObjectName(QStringLiteral("TrayStandIn"));
     setWindowTitle(QStringLiteral("Quorvane"));

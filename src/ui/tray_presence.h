@@ -15,14 +15,16 @@
 
 class QSystemTrayIcon;
 
-namespace quorvane::ui {
+namespace quorvane::ui
+{
 
 // Mouse messages of a tray notification.
 inline constexpr int kTrayMouseMove = 512;
 inline constexpr int kTrayDoubleClick = 515;
 inline constexpr int kTrayRightButtonUp = 517;
 
-class TrayPresence : public QObject {
+class TrayPresence : public QObject
+{
     Q_OBJECT
 public:
     virtual void add() = 0;
@@ -39,7 +41,8 @@ Q_SIGNALS:
 };
 
 // The icon in the desktop's notification area.
-class SystemTrayPresence final : public TrayPresence {
+class SystemTrayPresence final : public TrayPresence
+{
     Q_OBJECT
 public:
     SystemTrayPresence();
@@ -60,7 +63,8 @@ private:
 // A small window at the top-right corner of the work area with the icon and
 // the state in words. Double-click opens the program, the right button shows
 // the tray menu, and it can be dragged out of the way.
-class TrayStandInWindow final : public QWidget {
+class TrayStandInWindow final : public QWidget
+{
     Q_OBJECT
 public:
     TrayStandInWindow();
@@ -87,7 +91,8 @@ private:
     bool m_placed = false;
 };
 
-class StandInTrayPresence final : public TrayPresence {
+class StandInTrayPresence final : public TrayPresence
+{
     Q_OBJECT
 public:
     StandInTrayPresence();
