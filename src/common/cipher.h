@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-namespace quorvane {
+namespace quorvane
+{
 
 // The key text every enciphered value of the installation is written with.
 inline constexpr std::string_view kValueKey = "5tg;6yh/";
@@ -25,7 +26,13 @@ std::string encryptValue(std::string_view plainUtf8, std::string_view keyText);
 // Returns "" when the key is not exactly 8 bytes.
 std::string decryptValue(std::string_view cipherHex, std::string_view keyText);
 
-namespace des {
+// True when the text is a whole number of 16-digit blocks of hex digits (of
+// either case): the only cipher text decryptValue deciphers. The empty text
+// is well formed (it is the cipher text of the empty value).
+bool isWellFormedCipherText(std::string_view cipherHex);
+
+namespace des
+{
 using Block = std::array<std::uint8_t, 8>;
 using RoundKeys = std::array<std::uint64_t, 16>; // 48-bit subkeys
 

@@ -2,7 +2,8 @@
 
 #include <thread>
 
-namespace quorvane {
+namespace quorvane
+{
 
 Clock::Steady::time_point SystemClock::now() const
 {

@@ -6,9 +6,11 @@
 #include <chrono>
 #include <memory>
 
-namespace quorvane {
+namespace quorvane
+{
 
-class Clock {
+class Clock
+{
 public:
     using Steady = std::chrono::steady_clock;
     using System = std::chrono::system_clock;
@@ -19,7 +21,8 @@ public:
     virtual void sleepFor(std::chrono::milliseconds duration) = 0;
 };
 
-class SystemClock final : public Clock {
+class SystemClock final : public Clock
+{
 public:
     Steady::time_point now() const override;
     System::time_point wallNow() const override;

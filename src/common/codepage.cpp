@@ -6,8 +6,10 @@
 #include <cstring>
 #include <vector>
 
-namespace quorvane {
-namespace {
+namespace quorvane
+{
+namespace
+{
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD"; // U+FFFD
 
@@ -48,14 +50,15 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i)
     return len;
 }
 
-// Runs iconv over the whole input; an unconvertible or invalid input sequence
-// is skipped and `replacement` written in its place.
-std::string convert(const char* to, const char* from, std::string_view in, std::string_view replacement,
-                    std::size_t invalidStep)
+// Runs iconv over the whole input. A character that is invalid or that the
+// target cannot hold is skipped and `replacement` written in its place; an
+// incomplete character at the very end becomes one replacement.
+std::string convert(const char* to, const char* from, std::string_view in, std::string_view replacement)
 {
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1))
         return std::string(in);
+    const bool fromUtf8 = std::strcmp(from, "UTF-8") == 0;
     std::string out;
     out.reserve(in.size() * 2);
     std::vector<char> buf(4096);
@@ -66,27 +69,19 @@ std::string convert(const char* to, const char* from, std::string_view in, std::
         std::size_t outLeft = buf.size();
         const std::size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
         out.append(buf.data(), buf.size() - outLeft);
-        if (rc == static_cast<std::size_t>(-1)) {
-            if (errno == E2BIG)
-                continue;
-            // EILSEQ or EINVAL: one bad character (or a truncated one at the end).
-            out.append(replacement);
-            std::size_t step = invalidStep;
-            if (std::strcmp(from, "UTF-8") == 0) {
-                const std::size_t len = utf8SequenceLength(std::string_view(inPtr, inLeft), 0);
-                step = len == 0 ? 1 : len;
-            } else if (static_cast<unsigned char>(*inPtr) >= 0x81 && inLeft >= 2) {
-                // A GBK lead byte followed by a byte that does not complete it:
-                // drop only the lead byte so an ASCII follower survives.
-                step = 1;
-            }
-            if (step > inLeft)
-                step = inLeft;
-            inPtr += step;
-            inLeft -= step;
-        }
+        if (rc != static_cast<std::size_t>(-1) || errno == E2BIG)
+            continue;
+        out.append(replacement);
+        if (errno == EINVAL)
+            break;
+        // A valid UTF-8 character that GBK lacks is skipped whole; otherwise
+        // one byte, so that an ASCII byte after a broken lead byte survives.
+        std::size_t step = fromUtf8 ? utf8SequenceLength(std::string_view(inPtr, inLeft), 0) : 1;
+        if (step == 0)
+            step = 1;
+        inPtr += step;
+        inLeft -= step;
     }
-    // Flush any shift state.
     char* outPtr = buf.data();
     std::size_t outLeft = buf.size();
     iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
@@ -99,12 +94,12 @@ std::string convert(const char* to, const char* from, std::string_view in, std::
 
 std::string utf8ToGbk(std::string_view utf8)
 {
-    return convert("GBK", "UTF-8", utf8, "?", 1);
+    return convert("GBK", "UTF-8", utf8, "?");
 }
 
 std::string gbkToUtf8(std::string_view gbk)
 {
-    return convert("UTF-8", "GBK", gbk, kReplacement, 1);
+    return convert("UTF-8", "GBK", gbk, kReplacement);
 }
 
 bool isValidUtf8(std::string_view text)
@@ -141,9 +136,12 @@ std::string_view truncateUtf8(std::string_view utf8, std::size_t maxBytes)
         return utf8;
     std::size_t cut = maxBytes;
     // Step back over continuation bytes to the start of the character that
-    // would be split.
-    while (cut > 0 && (static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80)
+    // would be split. A character has at most three of them; a longer run is
+    // not UTF-8, and cutting there splits nothing worth keeping whole.
+    for (int steps = 0; steps < 3 && cut > 0 && (static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80; ++steps)
         --cut;
+    if ((static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80)
+        cut = maxBytes;
     return utf8.substr(0, cut);
 }
 

@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-namespace quorvane {
+namespace quorvane
+{
 
 // UTF-8 to GBK. Characters GBK cannot hold become '?'; invalid UTF-8 bytes
 // likewise. Never throws.

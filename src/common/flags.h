@@ -4,7 +4,8 @@
 // is handed to the classes that need it.
 #include <atomic>
 
-namespace quorvane::flags {
+namespace quorvane::flags
+{
 
 inline std::atomic<int> autoMode{0};       // results count as automatic
 inline std::atomic<int> stopRequested{0};  // the user asked automatic testing to stop

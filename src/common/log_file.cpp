@@ -3,10 +3,17 @@
 #include "common/codepage.h"
 #include "common/paths.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <ctime>
 
-namespace quorvane {
+namespace quorvane
+{
 
 CLogFile::~CLogFile()
 {
@@ -18,34 +25,56 @@ void CLogFile::open(const std::string& name, bool append, long maxSize)
     if (name.size() < 4)
         return;
     std::lock_guard lock(m_mutex);
-    if (m_file) {
-        std::fclose(m_file);
-        m_file = nullptr;
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
     }
     m_path = name.front() == '/' ? name : programPath(name).string();
-    m_file = std::fopen(m_path.c_str(), append ? "a" : "w");
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    m_fd = ::open(m_path.c_str(), flags, 0644);
     m_maxSize = maxSize;
 }
 
 void CLogFile::writeLine(std::string_view message)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_file)
+    if (m_fd < 0)
         return;
     message = truncateUtf8(message, kMaxMessageBytes);
-    std::fseek(m_file, 0, SEEK_END);
-    if (std::ftell(m_file) > m_maxSize) {
-        std::fclose(m_file);
-        m_file = std::fopen(m_path.c_str(), "w");
-        if (!m_file)
+
+    const off_t size = ::lseek(m_fd, 0, SEEK_END);
+    if (size > m_maxSize) {
+        // Emptied in place rather than reopened with "w": the descriptor keeps
+        // its append mode, so other writers of the same file cannot have their
+        // lines overwritten by ours afterwards.
+        if (::ftruncate(m_fd, 0) != 0)
             return;
+        ::lseek(m_fd, 0, SEEK_SET);
     }
-    std::time_t now = std::time(nullptr);
+
+    const std::time_t now = std::time(nullptr);
     std::tm t{};
     localtime_r(&now, &t);
-    std::fprintf(m_file, "%04d-%02d-%02d %02d:%02d:%02d,%.*s\n", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                 t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(message.size()), message.data());
-    std::fflush(m_file);
+    char line[32 + kMaxMessageBytes];
+    const int head = std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d,", t.tm_year + 1900, t.tm_mon + 1,
+                                   t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    if (head < 0 || static_cast<std::size_t>(head) + message.size() + 1 > sizeof line)
+        return;
+    std::size_t length = static_cast<std::size_t>(head);
+    message.copy(line + length, message.size());
+    length += message.size();
+    line[length++] = '\n';
+
+    // One write per line keeps lines of concurrent writers whole.
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(m_fd, line + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
+    }
 }
 
 void CLogFile::write(const char* format, ...)
@@ -64,16 +93,22 @@ void CLogFile::write(const char* format, ...)
 void CLogFile::close()
 {
     std::lock_guard lock(m_mutex);
-    if (m_file) {
-        std::fclose(m_file);
-        m_file = nullptr;
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
     }
 }
 
 bool CLogFile::isOpen() const
 {
     std::lock_guard lock(m_mutex);
-    return m_file != nullptr;
+    return m_fd >= 0;
+}
+
+std::string CLogFile::path() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_path;
 }
 
 void CLogFile::append(const std::string& name, std::string_view message)

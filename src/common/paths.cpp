@@ -2,7 +2,8 @@
 
 #include <string>
 
-namespace quorvane {
+namespace quorvane
+{
 
 std::filesystem::path programPath(std::string_view designPath)
 {

@@ -5,7 +5,8 @@
 #include <filesystem>
 #include <string_view>
 
-namespace quorvane {
+namespace quorvane
+{
 
 // Turns such a path into a relative path under the program directory:
 // backslashes and doubled slashes become single separators, and components

@@ -2,14 +2,20 @@
 
 #include "common/log_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 
-namespace quorvane {
-namespace {
+namespace quorvane
+{
+namespace
+{
 
 std::mutex g_reporterMutex;
 PropertyFile::DuplicateKeyReporter g_reporter;
@@ -25,9 +31,7 @@ void reportDuplicate(const std::string& message)
         reporter(message);
         return;
     }
-    CLogFile log;
-    log.open("logfile.txt", true, CLogFile::kDefaultMaxSize);
-    log.writeLine(message);
+    CLogFile::append("logfile.txt", message);
 }
 
 // Reads one line without its end (LF or CR LF). False at end of file with
@@ -41,14 +45,61 @@ bool readLine(std::istream& in, std::string& line)
     return true;
 }
 
-std::string formatNow(const char* format)
+// A line end inside a key or value would split it into lines of its own on
+// disk, so a value that came from outside (a nickname from the service)
+// could plant keys such as auto=1. Such characters become blanks.
+std::string oneLine(std::string text)
 {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    for (char& c : text) {
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    }
+    return text;
+}
+
+std::string format(const std::tm& when, const char* pattern)
+{
     char buf[64];
-    const std::size_t n = std::strftime(buf, sizeof buf, format, &local);
+    const std::size_t n = std::strftime(buf, sizeof buf, pattern, &when);
     return std::string(buf, n);
+}
+
+bool writeAll(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes the text to a fresh file beside `path` and renames it over `path`,
+// so readers (and a crash) only ever see the old or the new file. Each save
+// gets its own temporary name: two programs saving at once must not write
+// into the same temporary file.
+bool replaceFile(const std::string& path, const std::string& text)
+{
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return false;
+    struct stat old {
+    };
+    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    ::fchmod(fd, mode);
+    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -57,6 +108,14 @@ PropertyFile::PropertyFile(std::string path) : m_path(std::move(path)) {}
 
 bool PropertyFile::load()
 {
+    m_entries.clear();
+    m_index.clear();
+    m_unreadTail.clear();
+    // A directory opens for reading too, and would read as an empty file.
+    struct stat st {
+    };
+    if (::stat(m_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
     std::ifstream in(m_path, std::ios::binary);
     if (!in)
         return false;
@@ -64,29 +123,28 @@ bool PropertyFile::load()
     bool ok = true;
     bool stopped = false;
     while (readLine(in, line)) {
-        if (stopped) {
-            m_unreadTail.push_back(line);
-            continue;
+        if (!stopped) {
+            if (line.empty()) {
+                stopped = true;
+            } else if (line[0] == '#') {
+                continue;
+            } else if (const auto eq = line.find('='); eq == std::string::npos) {
+                ok = false;
+                stopped = true;
+            } else {
+                std::string key = line.substr(0, eq);
+                std::string value = line.substr(eq + 1);
+                m_index[key] = value;
+                m_entries.emplace_back(std::move(key), std::move(value));
+                continue;
+            }
         }
-        if (line.empty()) {
-            stopped = true;
-            m_unreadTail.push_back(line);
-            continue;
-        }
-        if (line[0] == '#')
-            continue;
-        const auto eq = line.find('=');
-        if (eq == std::string::npos) {
-            ok = false;
-            stopped = true;
-            m_unreadTail.push_back(line);
-            continue;
-        }
-        std::string key = line.substr(0, eq);
-        std::string value = line.substr(eq + 1);
-        m_index[key] = value;
-        m_entries.emplace_back(std::move(key), std::move(value));
+        m_unreadTail.push_back(line);
     }
+    // Empty lines at the very end carry nothing; writing them back would only
+    // make the next load stop there.
+    while (!m_unreadTail.empty() && m_unreadTail.back().empty())
+        m_unreadTail.pop_back();
     return ok;
 }
 
@@ -101,58 +159,43 @@ void PropertyFile::set(const std::string& key, const std::string& value)
     const auto it = m_index.find(key);
     if (it == m_index.end())
         return;
-    it->second = value;
+    it->second = oneLine(value);
     for (auto& entry : m_entries) {
         if (entry.first == key)
-            entry.second = value;
+            entry.second = it->second;
     }
     m_dirty = true;
 }
 
 void PropertyFile::add(const std::string& key, const std::string& value)
 {
-    if (m_index.count(key) != 0) {
-        char message[512];
-        std::snprintf(message, sizeof message, "配置文件中已经有%s键", key.c_str());
-        reportDuplicate(message);
+    const std::string cleanKey = oneLine(key);
+    if (m_index.count(cleanKey) != 0) {
+        reportDuplicate("配置文件中已经有" + cleanKey + "键");
         return;
     }
-    m_index[key] = value;
-    m_entries.emplace_back(key, value);
+    m_index[cleanKey] = oneLine(value);
+    m_entries.emplace_back(cleanKey, m_index[cleanKey]);
     m_dirty = true;
 }
 
-void PropertyFile::save(bool stampPreDate)
+bool PropertyFile::save(bool stampPreDate)
 {
     if (!m_dirty)
-        return;
+        return false;
+    // One clock reading for both texts, so the header and pre_date agree.
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
     if (stampPreDate)
-        set("pre_date", formatNow("%Y-%m-%d %H\\:%M\\:%S"));
+        set("pre_date", format(local, "%Y-%m-%d %H\\:%M\\:%S"));
 
-    std::string text = "#user config\r\n#" + formatNow("%a %b %d %X %Z %Y") + "\r\n";
+    std::string text = "#user config\r\n#" + format(local, "%a %b %d %X %Z %Y") + "\r\n";
     for (const auto& [key, value] : m_entries)
         text += key + "=" + value + "\r\n";
     for (const auto& line : m_unreadTail)
         text += line + "\r\n";
-
-    const std::string temp = m_path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return;
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        if (!out) {
-            out.close();
-            std::error_code ec;
-            std::filesystem::remove(temp, ec);
-            return;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, m_path, ec);
-    if (ec)
-        std::filesystem::remove(temp, ec);
+    return replaceFile(m_path, text);
 }
 
 void PropertyFile::setDuplicateKeyReporter(DuplicateKeyReporter reporter)
@@ -167,7 +210,7 @@ std::string lookupFirst(const std::string& path, const std::string& key)
     std::string line;
     while (in && readLine(in, line)) {
         const auto eq = line.find('=');
-        if (eq != std::string::npos && line.compare(0, eq, key) == 0 && eq == key.size())
+        if (eq == key.size() && line.compare(0, eq, key) == 0)
             return line.substr(eq + 1);
     }
     return {};
@@ -201,27 +244,35 @@ void toggleFlagInPlace(const std::string& path, const std::string& key, char new
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     if (!file)
         return;
+    // The line is found by its key, not by the key text appearing anywhere:
+    // a nickname such as "autobot" in an earlier line must neither be
+    // rewritten nor hide the real flag. The position is taken from the
+    // stream, so files with LF line ends are rewritten at the right place too.
     std::string line;
     std::streamoff lineStart = 0;
+    std::size_t eq = std::string::npos;
     while (true) {
         lineStart = file.tellg();
         if (!std::getline(file, line))
             return;
-        if (line.find(key) != std::string::npos)
+        eq = line.find('=');
+        if (eq == key.size() && line.compare(0, eq, key) == 0)
             break;
     }
-    std::size_t length = line.size();
-    if (length > 0 && line.back() == '\r')
-        --length; // leave the CR where it is
-    const auto eq = line.find('=');
-    const char from = (eq != std::string::npos && eq + 1 < length && line[eq + 1] == '1') ? '1' : '0';
-    for (std::size_t i = 0; i < length; ++i) {
+    std::size_t end = line.size();
+    if (end > 0 && line.back() == '\r')
+        --end;
+    const std::size_t valueStart = eq + 1;
+    if (valueStart >= end)
+        return;
+    const char from = line[valueStart] == '1' ? '1' : '0';
+    for (std::size_t i = valueStart; i < end; ++i) {
         if (line[i] == from)
             line[i] = newFlag;
     }
     file.clear();
-    file.seekp(lineStart);
-    file.write(line.data(), static_cast<std::streamsize>(length));
+    file.seekp(lineStart + static_cast<std::streamoff>(valueStart));
+    file.write(line.data() + valueStart, static_cast<std::streamsize>(end - valueStart));
     file.flush();
 }
 

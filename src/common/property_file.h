@@ -1,19 +1,26 @@
 #pragma once
 // Key/value property files under conf/. One object per use: construct, load,
-// get/set/add, at most one save, destroy. Not shared between threads.
+// get/set/add, at most one save, destroy. Not shared between threads; two
+// objects on one file may be used from different threads or programs, and
+// the last save wins.
 //
 // On disk: UTF-8 text, CR LF line ends (LF accepted on reading), "#" in the
 // first column starts a comment, key is everything before the first "=",
-// nothing is trimmed, keys are case-sensitive.
+// value everything after it, nothing is trimmed, keys are case-sensitive.
+//
+// Paths are file-system paths; callers turn the program's own names
+// ("conf\\config.properties") into one with programPath().
 #include <functional>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace quorvane {
+namespace quorvane
+{
 
-class PropertyFile {
+class PropertyFile
+{
 public:
     // The text get() returns for an absent key.
     static constexpr const char* kNull = "null";
@@ -23,8 +30,9 @@ public:
     // Reads the file. True when reading ended at the end of the file or at an
     // empty line; false when the file could not be opened or a non-comment
     // line without "=" stopped the reading. Lines after the stop are not
-    // visible to get() but are kept and written back by save(), so a save
-    // never loses what it did not understand.
+    // visible to get() but are kept and written back by save() after the
+    // entries, so a save never loses what it did not understand. Lines of
+    // any length are read whole.
     bool load();
 
     // The value of the key (its last occurrence in the file), or "null".
@@ -37,18 +45,22 @@ public:
     // reporter and nothing changes.
     void add(const std::string& key, const std::string& value);
 
-    // Rewrites the file when something changed since construction. With
-    // stampPreDate, "pre_date" (when present) becomes the current local time
-    // as "%Y-%m-%d %H\:%M\:%S". The file is replaced atomically: a crash
-    // during a save leaves the old file or the new one, never a torn one.
-    void save(bool stampPreDate);
+    // Rewrites the file when a set() or add() changed something since
+    // construction; otherwise does nothing. With stampPreDate, "pre_date"
+    // (only when present) becomes the current local time as
+    // "%Y-%m-%d %H\:%M\:%S". The file is replaced atomically: a crash or a
+    // concurrent save leaves the old file or a new one, never a torn one.
+    // Returns true when the file was written; failures are otherwise silent.
+    bool save(bool stampPreDate);
 
     bool dirty() const { return m_dirty; }
+    const std::string& path() const { return m_path; }
     const std::vector<std::pair<std::string, std::string>>& entries() const { return m_entries; }
 
     // Who tells the user that add() met an existing key. The UI installs a
     // message window; without one the message is logged to logfile.txt.
-    // The argument is the complete message text.
+    // The argument is the complete message text "配置文件中已经有<key>键".
+    // May be called from any thread; the reporter runs on the thread of add().
     using DuplicateKeyReporter = std::function<void(const std::string& message)>;
     static void setDuplicateKeyReporter(DuplicateKeyReporter reporter);
 
@@ -61,7 +73,8 @@ private:
 };
 
 // The value of the first line of the file whose key equals `key` exactly
-// (comment lines included, as any other line); "" when none or no file.
+// (comment lines take part like any other line; empty lines do not stop the
+// reading); "" when none matches or the file cannot be read.
 std::string lookupFirst(const std::string& path, const std::string& key);
 
 // For each of the two names, the text after the first "=" of the last line
@@ -70,9 +83,10 @@ std::string lookupFirst(const std::string& path, const std::string& key);
 std::pair<std::string, std::string> lookupContaining(const std::string& path, const std::string& name1,
                                                      const std::string& name2);
 
-// Rewrites a flag in place: on the first line containing `key`, when the
-// character after the first "=" is '1' every '1' of the line becomes
-// `newFlag`, otherwise every '0' does. The file keeps its length.
+// Rewrites a one-character flag in place, without moving anything else in
+// the file: on the first line whose key is `key`, when the value starts with
+// '1' every '1' of the value becomes `newFlag`, otherwise every '0' does.
+// Nothing happens when the file cannot be opened or has no such line.
 void toggleFlagInPlace(const std::string& path, const std::string& key, char newFlag);
 
 } // namespace quorvane

@@ -1,0 +1,58 @@
+#include "cli/cli.h"
+
+#include <algorithm>
+
+namespace quorvane::cli
+{
+
+const std::vector<Command>& commands()
+{
+    static const std::vector<Command> all = {
+        {"cipher",
+         {{"cipher encrypt TEXT", "print the enciphered form of a configuration value (upper-case hex)"},
+          {"cipher decrypt HEX", "print the plain text of an enciphered configuration value"}},
+         &runCipher},
+    };
+    return all;
+}
+
+void printUsage(std::ostream& out)
+{
+    out << "Usage: quorvane-cli COMMAND [ARGUMENTS]\n\nCommands:\n";
+    std::size_t width = std::string_view("help").size();
+    for (const auto& command : commands()) {
+        for (const auto& form : command.forms)
+            width = std::max(width, form.first.size());
+    }
+    auto line = [&](std::string_view form, std::string_view text) {
+        out << "  " << form << std::string(width - form.size() + 2, ' ') << text << '\n';
+    };
+    for (const auto& command : commands()) {
+        for (const auto& [form, text] : command.forms)
+            line(form, text);
+    }
+    line("help", "show this text");
+    out << "\nExit status: 0 done, 1 failed (for example a malformed value), 2 bad arguments.\n";
+}
+
+int run(const Args& args, std::ostream& out, std::ostream& err)
+{
+    if (args.empty()) {
+        printUsage(err);
+        return kUsage;
+    }
+    const std::string& name = args.front();
+    if (name == "help" || name == "-h" || name == "--help") {
+        printUsage(out);
+        return kOk;
+    }
+    for (const auto& command : commands()) {
+        if (command.name == name)
+            return command.run(Args(args.begin() + 1, args.end()), out, err);
+    }
+    err << "quorvane-cli: unknown command \"" << name << "\"\n\n";
+    printUsage(err);
+    return kUsage;
+}
+
+} // namespace quorvane::cli

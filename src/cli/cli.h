@@ -1,0 +1,43 @@
+#pragma once
+// quorvane-cli: one program, one subcommand per engine ("cipher", later
+// "run", "results", ...). Each command is a plain function that reads its
+// arguments and writes to the given streams, so tests call it directly.
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvane::cli
+{
+
+using Args = std::vector<std::string>;
+
+// Exit codes of every command.
+enum ExitCode : int {
+    kOk = 0,
+    kFailed = 1, // the arguments were understood, the work failed (bad input data)
+    kUsage = 2,  // the arguments were not understood; usage went to err
+};
+
+struct Command {
+    std::string_view name;
+    // One line per form, without the program name: "cipher encrypt TEXT".
+    std::vector<std::pair<std::string_view, std::string_view>> forms; // form, what it does
+    // Receives the arguments after the command name.
+    int (*run)(const Args& args, std::ostream& out, std::ostream& err);
+};
+
+// Every command the program knows, in the order the usage lists them.
+const std::vector<Command>& commands();
+
+void printUsage(std::ostream& out);
+
+// Runs the command named by args[0] (args without the program name).
+// Unknown commands and missing arguments print the usage to err and give
+// kUsage; "help", "-h" and "--help" print it to out and give kOk.
+int run(const Args& args, std::ostream& out, std::ostream& err);
+
+// Commands, one function each (see commands()).
+int runCipher(const Args& args, std::ostream& out, std::ostream& err);
+
+} // namespace quorvane::cli

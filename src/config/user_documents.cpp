@@ -1,0 +1,397 @@
+#include "config/user_documents.h"
+
+#include "common/paths.h"
+#include "config/readers.h"
+#include "config/xml_doc.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+namespace quorvane
+{
+namespace
+{
+
+namespace fs = std::filesystem;
+
+// Edits are load-modify-save; two of them on one document at once would lose
+// one change. Readers need no lock: saves replace files atomically.
+std::mutex g_editMutex;
+
+std::string templatePath()
+{
+    return programPath(kSettingsTemplatePath).string();
+}
+
+// Positions child on tasks/module with the given id (main = tasks). The
+// document is walked from the top.
+bool findModule(CXmlDoc& doc, const std::string& moduleId)
+{
+    doc.ResetPos();
+    if (!doc.FindChildElem("tasks"))
+        return false;
+    doc.IntoElem();
+    while (doc.FindChildElem("module"))
+        if (doc.GetChildAttrib("id") == moduleId)
+            return true;
+    return false;
+}
+
+// With main on a module: positions child on its item with the given id.
+bool findItem(CXmlDoc& doc, const std::string& itemId)
+{
+    doc.ResetChildPos();
+    while (doc.FindChildElem("item"))
+        if (doc.GetChildAttrib("id") == itemId)
+            return true;
+    return false;
+}
+
+bool fileExists(const std::string& path)
+{
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+// A document that cannot be parsed is kept for the user under another name
+// before a fresh one takes its place.
+bool moveAsideIfUnparsable(const std::string& path)
+{
+    CXmlDoc doc;
+    doc.Load(path);
+    if (doc.source() != CXmlDoc::Source::Unparsable)
+        return true;
+    std::error_code ec;
+    fs::rename(path, path + ".unreadable", ec);
+    return !ec;
+}
+
+bool copyAtomically(const std::string& from, const std::string& to)
+{
+    const std::string tmp = to + "." + std::to_string(::getpid()) + ".tmp";
+    std::error_code ec;
+    fs::copy_file(from, tmp, fs::copy_options::overwrite_existing, ec);
+    if (!ec)
+        fs::rename(tmp, to, ec);
+    if (ec) {
+        fs::remove(tmp, ec);
+        return false;
+    }
+    return true;
+}
+
+bool ensureUserTasksLocked(const std::string& userId)
+{
+    const std::string path = userTasksPath(userId);
+    if (fileExists(path) && !moveAsideIfUnparsable(path))
+        return false;
+    if (fileExists(path))
+        return true;
+    CXmlDoc doc;
+    doc.AddElem("auto");
+    doc.AddChildElem("tasks");
+    doc.IntoElem();
+    doc.AddChildElem("module");
+    doc.SetChildAttrib("id", kModuleWebPage);
+    doc.AddChildElem("module");
+    doc.SetChildAttrib("id", kModuleDownload);
+    return doc.Save(path);
+}
+
+struct AutoFileItem {
+    std::string name, value, id;
+};
+
+// Sets the child element `name` of main to `text`, adding it when missing.
+bool refreshChildText(CXmlDoc& doc, const char* name, const std::string& text)
+{
+    doc.ResetChildPos();
+    if (!doc.FindChildElem(name))
+        return doc.AddChildElem(name, text);
+    if (doc.GetChildData() == text)
+        return false;
+    return doc.SetChildData(text);
+}
+
+bool reconcileModules(CXmlDoc& tpl, CXmlDoc& user)
+{
+    bool changed = false;
+    tpl.ResetPos();
+    if (!tpl.FindChildElem("tasks"))
+        return false;
+    tpl.IntoElem();
+    while (tpl.FindChildElem("module")) {
+        const std::string moduleId = tpl.GetChildAttrib("id");
+        if (!findModule(user, moduleId))
+            continue;
+        user.IntoElem();
+        tpl.IntoElem();
+        while (tpl.FindChildElem("item")) {
+            if (!findItem(user, tpl.GetChildAttrib("id")))
+                continue;
+            const std::string text = tpl.GetChildData();
+            const std::string name = tpl.GetChildAttrib("name");
+            if (user.GetChildData() != text || user.GetChildAttrib("name") != name) {
+                user.SetChildData(text);
+                user.SetChildAttrib("name", name);
+                changed = true;
+            }
+        }
+        tpl.OutOfElem();
+    }
+    return changed;
+}
+
+bool reconcileAutoFiles(CXmlDoc& tpl, CXmlDoc& user)
+{
+    std::vector<AutoFileItem> items;
+    tpl.ResetPos();
+    if (tpl.FindChildElem("autoFile")) {
+        tpl.IntoElem();
+        while (tpl.FindChildElem("item")) {
+            tpl.IntoElem();
+            AutoFileItem item;
+            const std::pair<const char*, std::string*> fields[] = {
+                {"name", &item.name}, {"value", &item.value}, {"id", &item.id}};
+            for (const auto& [field, out] : fields) {
+                tpl.ResetChildPos();
+                if (tpl.FindChildElem(field))
+                    *out = tpl.GetChildData();
+            }
+            items.push_back(item);
+            tpl.OutOfElem();
+        }
+    }
+    bool changed = false;
+    user.ResetPos();
+    if (!user.FindChildElem("autoFile"))
+        return false;
+    user.IntoElem();
+    for (std::size_t i = 0; i < items.size() && user.FindChildElem("item"); ++i) {
+        user.IntoElem();
+        changed |= refreshChildText(user, "name", items[i].name);
+        changed |= refreshChildText(user, "value", items[i].value);
+        changed |= refreshChildText(user, "id", items[i].id);
+        user.OutOfElem();
+    }
+    return changed;
+}
+
+bool reconcileBandwidths(CXmlDoc& tpl, CXmlDoc& user)
+{
+    std::vector<std::pair<std::string, std::string>> entries;
+    tpl.ResetPos();
+    if (tpl.FindChildElem("contband")) {
+        tpl.IntoElem();
+        while (tpl.FindChildElem("bandmap"))
+            entries.emplace_back(tpl.GetChildAttrib("id"), tpl.GetChildData());
+    }
+    bool changed = false;
+    user.ResetPos();
+    if (!user.FindChildElem("contband"))
+        return false;
+    user.IntoElem();
+    for (std::size_t i = 0; i < entries.size() && user.FindChildElem("bandmap"); ++i) {
+        if (user.GetChildAttrib("id") != entries[i].first) {
+            user.SetChildAttrib("id", entries[i].first);
+            changed = true;
+        }
+        if (user.GetChildData() != entries[i].second) {
+            user.SetChildData(entries[i].second);
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+} // namespace
+
+std::vector<TaskModule> ReadModules(const std::string& documentPath)
+{
+    std::vector<TaskModule> modules;
+    CXmlDoc doc;
+    doc.Load(documentPath);
+    doc.Rewind();
+    if (!doc.FindChildElem("tasks"))
+        return modules;
+    doc.IntoElem();
+    while (doc.FindChildElem("module")) {
+        TaskModule module{
+            doc.GetChildAttrib("id"), doc.GetChildAttrib("name"), doc.GetChildAttrib("selected") == "true", {}};
+        doc.IntoElem();
+        while (doc.FindChildElem("item"))
+            module.items.push_back(TaskItem{doc.GetChildAttrib("id"), doc.GetChildAttrib("name"),
+                                            doc.GetChildAttrib("selected") == "true", doc.GetChildData(),
+                                            doc.GetChildAttrib("delete") == "true"});
+        doc.OutOfElem();
+        modules.push_back(std::move(module));
+    }
+    return modules;
+}
+
+std::vector<std::string> ReadSelectedModules(const std::string& userId)
+{
+    std::vector<std::string> ids;
+    for (const TaskModule& module : ReadModules(userSettingsPath(userId)))
+        if (module.selected)
+            ids.push_back(module.id);
+    return ids;
+}
+
+bool EnsureUserSettings(const std::string& userId)
+{
+    const std::string path = userSettingsPath(userId);
+    const std::string tpl = templatePath();
+    if (path == tpl)
+        return fileExists(path);
+    std::lock_guard lock(g_editMutex);
+    if (fileExists(path) && !moveAsideIfUnparsable(path))
+        return false;
+    if (fileExists(path))
+        return true;
+    return copyAtomically(tpl, path);
+}
+
+bool ReconcileUserSettings(const std::string& userId)
+{
+    const std::string path = userSettingsPath(userId);
+    const std::string tplPath = templatePath();
+    if (path == tplPath)
+        return false;
+    std::lock_guard lock(g_editMutex);
+    CXmlDoc tpl;
+    CXmlDoc user;
+    if (!tpl.Load(tplPath) || !user.Load(path))
+        return false;
+    bool changed = reconcileModules(tpl, user);
+    changed |= reconcileAutoFiles(tpl, user);
+    changed |= reconcileBandwidths(tpl, user);
+    return changed && user.Save(path);
+}
+
+bool EnsureUserTasks(const std::string& userId)
+{
+    std::lock_guard lock(g_editMutex);
+    return ensureUserTasksLocked(userId);
+}
+
+bool AddUserItem(const std::string& userId, const std::string& moduleId, const std::string& name,
+                 const std::string& url, std::string* error)
+{
+    auto fail = [&](const std::string& reason) {
+        if (error)
+            *error = "Error: " + reason;
+        return false;
+    };
+    const std::string path = userTasksPath(userId);
+    std::lock_guard lock(g_editMutex);
+    if (!ensureUserTasksLocked(userId))
+        return fail("cannot create " + path);
+    CXmlDoc doc;
+    if (!doc.Load(path))
+        return fail("cannot read " + path);
+    if (!findModule(doc, moduleId)) {
+        // A document from an older version may lack the module (or even
+        // tasks): the item is not dropped, the module is added for it.
+        doc.ResetPos();
+        if (!doc.FindChildElem("tasks")) {
+            doc.AddChildElem("tasks");
+        }
+        doc.IntoElem();
+        doc.AddChildElem("module");
+        doc.SetChildAttrib("id", moduleId);
+    }
+    doc.IntoElem();
+    long long largest = 0;
+    while (doc.FindChildElem("item"))
+        largest = std::max<long long>(largest, parseLeadingInt(doc.GetChildAttrib("id")));
+    doc.AddChildElem("item", url);
+    doc.SetChildAttrib("id", std::to_string(largest + 1));
+    doc.SetChildAttrib("selected", "true");
+    doc.SetChildAttrib("name", name);
+    doc.SetChildAttrib("delete", "true");
+    if (!doc.Save(path))
+        return fail("cannot write " + path);
+    return true;
+}
+
+bool RemoveUserItem(const std::string& userId, const std::string& moduleId, const std::string& itemId)
+{
+    const std::string path = userTasksPath(userId);
+    std::lock_guard lock(g_editMutex);
+    CXmlDoc doc;
+    if (!doc.Load(path) || !findModule(doc, moduleId))
+        return false;
+    doc.IntoElem();
+    if (!findItem(doc, itemId))
+        return false;
+    doc.RemoveChildElem();
+    return doc.Save(path);
+}
+
+bool WriteSelection(const std::string& userId, const std::string& kind, const std::string& id, bool value,
+                    const std::string& moduleId, bool userItem)
+{
+    const std::string path = userItem ? userTasksPath(userId) : userSettingsPath(userId);
+    std::lock_guard lock(g_editMutex);
+    CXmlDoc doc;
+    if (!doc.Load(path))
+        return false;
+    if (kind == "module") {
+        if (!findModule(doc, id))
+            return false;
+    } else if (kind == "item") {
+        if (!findModule(doc, moduleId))
+            return false;
+        doc.IntoElem();
+        if (!findItem(doc, id))
+            return false;
+    } else {
+        return false;
+    }
+    doc.SetChildAttrib("selected", value ? "true" : "false");
+    return doc.Save(path);
+}
+
+bool ReadHintSuppressed(const std::string& userId)
+{
+    const std::string path = userSettingsPath(userId);
+    std::lock_guard lock(g_editMutex);
+    CXmlDoc doc;
+    if (!doc.Load(path))
+        return false;
+    doc.Rewind();
+    if (doc.FindChildElem("HintMessage")) {
+        doc.IntoElem();
+        if (doc.FindChildElem("IsBool"))
+            return doc.GetChildData() != "true";
+        return true;
+    }
+    // The failed search left main on the root: the new element goes there.
+    doc.AddChildElem("HintMessage");
+    doc.IntoElem();
+    doc.AddChildElem("IsBool", "true");
+    doc.Save(path);
+    return false;
+}
+
+bool SuppressHint(const std::string& userId)
+{
+    const std::string path = userSettingsPath(userId);
+    std::lock_guard lock(g_editMutex);
+    CXmlDoc doc;
+    if (!doc.Load(path))
+        return false;
+    doc.Rewind();
+    if (!doc.FindChildElem("HintMessage"))
+        doc.AddChildElem("HintMessage");
+    doc.IntoElem();
+    refreshChildText(doc, "IsBool", "false");
+    return doc.Save(path);
+}
+
+} // namespace quorvane

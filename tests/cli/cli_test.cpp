@@ -1,0 +1,81 @@
+#include "cli/cli.h"
+
+#include "common/cipher.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace quorvane;
+using ::testing::HasSubstr;
+
+namespace
+{
+
+struct Result {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+Result runCli(const cli::Args& args)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = cli::run(args, out, err);
+    return {code, out.str(), err.str()};
+}
+
+TEST(CliCipher, EncryptPrintsUpperCaseHexThatDecryptReadsBack)
+{
+    for (const std::string& text :
+         {std::string("127.0.0.1"), std::string("测速用户"), std::string("a b=c"), std::string()}) {
+        const auto encrypted = runCli({"cipher", "encrypt", text});
+        ASSERT_EQ(encrypted.code, cli::kOk) << encrypted.err;
+        EXPECT_EQ(encrypted.err, "");
+        ASSERT_FALSE(encrypted.out.empty());
+        EXPECT_EQ(encrypted.out.back(), '\n');
+        const std::string hex = encrypted.out.substr(0, encrypted.out.size() - 1);
+        EXPECT_THAT(hex, ::testing::MatchesRegex("([0-9A-F]{16})*"));
+        EXPECT_EQ(hex, encryptValue(text, kValueKey));
+
+        const auto decrypted = runCli({"cipher", "decrypt", hex});
+        ASSERT_EQ(decrypted.code, cli::kOk) << decrypted.err;
+        EXPECT_EQ(decrypted.out, text + "\n");
+    }
+    // Value as the shipped configuration holds it.
+    EXPECT_EQ(runCli({"cipher", "decrypt", "cf94ab149601a10779b532f9832447a5"}).out, "127.0.0.1\n");
+}
+
+TEST(CliCipher, MalformedCipherTextFailsWithAMessage)
+{
+    for (const char* bad : {"XYZ", "CF94AB149601A107 ", "CF94AB149601A1077", "CF94AB149601A10G"}) {
+        const auto result = runCli({"cipher", "decrypt", bad});
+        EXPECT_EQ(result.code, cli::kFailed) << bad;
+        EXPECT_EQ(result.out, "");
+        EXPECT_THAT(result.err, HasSubstr("not an enciphered value"));
+    }
+}
+
+TEST(CliUsage, BadArgumentsPrintUsageAndExitWithTwo)
+{
+    const std::vector<cli::Args> bad = {
+        {}, {"nonsense"}, {"cipher"}, {"cipher", "encrypt"}, {"cipher", "encrypt", "a", "b"}, {"cipher", "rot13", "x"},
+    };
+    for (const auto& args : bad) {
+        const auto result = runCli(args);
+        EXPECT_EQ(result.code, cli::kUsage) << ::testing::PrintToString(args);
+        EXPECT_EQ(result.out, "");
+        EXPECT_THAT(result.err, HasSubstr("Usage: quorvane-cli"));
+    }
+    const auto help = runCli({"--help"});
+    EXPECT_EQ(help.code, cli::kOk);
+    EXPECT_THAT(help.out, HasSubstr("cipher encrypt TEXT"));
+    EXPECT_THAT(help.out, HasSubstr("cipher decrypt HEX"));
+    // Every registered command appears in the usage.
+    for (const auto& command : cli::commands())
+        EXPECT_THAT(help.out, HasSubstr(std::string(command.name) + " ")) << command.name;
+}
+
+} // namespace
