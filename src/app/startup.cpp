@@ -1,0 +1,221 @@
+#include "app/startup.h"
+
+#include "common/paths.h"
+#include "common/property_file.h"
+#include "platform/executable.h"
+
+#include <QApplication>
+#include <QLoggingCategory>
+#include <QTimer>
+#include <QWidget>
+
+#include <atomic>
+#include <climits>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+namespace quorvane
+{
+namespace
+{
+
+Q_LOGGING_CATEGORY(lcStartup, "quorvane.startup")
+
+// How long a second start waits for the running instance to take its message.
+constexpr int kActivationTimeoutMs = 3000;
+
+const char* outcomeText(ActivationOutcome outcome)
+{
+    switch (outcome) {
+    case ActivationOutcome::TrayDoubleClick:
+        return "tray double-click";
+    case ActivationOutcome::BroughtToFront:
+        return "brought to front";
+    case ActivationOutcome::Ignored:
+        break;
+    }
+    return "ignored";
+}
+
+void logUpdaterCheck(const UpdaterCheck& check)
+{
+    if (!check.startAttempted)
+        qCInfo(lcStartup, "updater: nothing to start (running %ld, stored %ld)", check.runningPid, check.storedPid);
+    else if (check.startedPid)
+        qCInfo(lcStartup, "updater: started pid %ld (running %ld, stored %ld)", *check.startedPid, check.runningPid,
+               check.storedPid);
+    else
+        qCInfo(lcStartup, "updater: could not be started (running %ld, stored %ld)", check.runningPid, check.storedPid);
+}
+
+} // namespace
+
+bool loginWindowShown(const std::filesystem::path& programDirectory)
+{
+    PropertyFile config(programPath(programDirectory, "conf\\config.properties").string());
+    config.load();
+    return config.get("login_window_show") == "true";
+}
+
+platform::ActivationMessage activationFor(bool loginWindowShown)
+{
+    if (loginWindowShown)
+        return platform::ActivationMessage::bringToFront();
+    return platform::ActivationMessage::post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
+}
+
+long atolValue(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        if (value > (LONG_MAX - digit) / 10)
+            return negative ? LONG_MIN : LONG_MAX;
+        value = value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+UpdaterCheck EnsureUpdaterRunning(platform::ProcessControl& processes, const std::filesystem::path& programDirectory,
+                                  std::string_view updaterName, long ownPid)
+{
+    UpdaterCheck check;
+    // Our own entry stands where the system's first snapshot entry stood: it
+    // is never the updater, whatever its name.
+    check.runningPid =
+        platform::findProcess(processes.snapshot(), updaterName, platform::NameCase::Insensitive, ownPid).value_or(0);
+
+    PropertyFile state(programPath(programDirectory, "conf\\update_process.properties").string());
+    state.load();
+    const std::string stored = state.get("update_process_id");
+    check.storedPid = stored == PropertyFile::kNull ? 0 : atolValue(stored);
+    if (check.runningPid == check.storedPid)
+        return check;
+
+    check.startAttempted = true;
+    check.startedPid =
+        processes.startDetached(programDirectory / std::string(updaterName), {"update"}, programDirectory);
+    if (!check.startedPid)
+        return check;
+    // A file without the key would otherwise never learn the id, and every
+    // start would launch yet another updater.
+    const std::string pidText = std::to_string(*check.startedPid);
+    if (stored == PropertyFile::kNull)
+        state.add("update_process_id", pidText);
+    else
+        state.set("update_process_id", pidText);
+    state.save(true);
+    return check;
+}
+
+ActivationOutcome deliverActivation(const platform::ActivationMessage& message, MainWindowHost& window,
+                                    const std::function<void(std::function<void()>)>& post)
+{
+    using Kind = platform::ActivationMessage::Kind;
+    if (message.kind == Kind::BringToFront) {
+        window.bringToFront();
+        return ActivationOutcome::BroughtToFront;
+    }
+    if (message.message != WM_TRAY_NOTIFY || message.wParam != kTrayIconId || message.lParam != WM_LBUTTONDBLCLK)
+        return ActivationOutcome::Ignored;
+    if (window.isWindowShown()) {
+        window.bringToFront();
+        return ActivationOutcome::BroughtToFront;
+    }
+    const long long wParam = message.wParam;
+    const long long lParam = message.lParam;
+    post([&window, wParam, lParam] { window.onTrayNotify(wParam, lParam); });
+    window.bringToFront();
+    return ActivationOutcome::TrayDoubleClick;
+}
+
+void bringWidgetToFront(QWidget& window)
+{
+    if (!window.isVisible())
+        return;
+    if (window.isMinimized())
+        window.showNormal();
+    window.raise();
+    window.activateWindow();
+    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != &window) {
+        modal->raise();
+        modal->activateWindow();
+    }
+}
+
+bool CQuorvaneApp::InitInstance()
+{
+    int& argc = m_argc;
+    char** argv = m_argv;
+    // Every relative path of the program (conf/, Config/, Data/, the logs)
+    // means the program's own folder.
+    std::filesystem::path executable = platform::currentExecutablePath();
+    if (executable.empty() && argc > 0) {
+        std::error_code ec;
+        executable = std::filesystem::weakly_canonical(argv[0], ec);
+    }
+    const std::filesystem::path programDirectory = executable.parent_path();
+    if (!programDirectory.empty()) {
+        std::error_code ec;
+        std::filesystem::current_path(programDirectory, ec);
+    }
+
+    const bool loginShown = loginWindowShown(programDirectory);
+    const std::string instanceName = platform::instanceNameOf(executable);
+    platform::LocalSingleInstance instance(instanceName);
+    if (!instance.claim()) {
+        // A second start says nothing to its user; it only wakes the first.
+        instance.activateRunning(activationFor(loginShown), kActivationTimeoutMs);
+        return false;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvane"));
+
+    const long ownPid = ::getpid();
+    std::thread updaterCheck([programDirectory, ownPid] {
+        platform::LinuxProcessControl processes;
+        logUpdaterCheck(EnsureUpdaterRunning(processes, programDirectory, kUpdaterProgram, ownPid));
+    });
+
+    StartupContext context;
+    context.programDirectory = programDirectory;
+    context.instanceName = instanceName;
+    for (int i = 1; i < argc; ++i)
+        context.arguments.emplace_back(argv[i]);
+    std::unique_ptr<MainWindowHost> window = createMainWindow(context);
+
+    // Posted work must not reach a window that is already gone.
+    auto windowAlive = std::make_shared<bool>(true);
+    const auto post = [windowAlive](std::function<void()> task) {
+        QTimer::singleShot(0, qApp, [windowAlive, task = std::move(task)] {
+            if (*windowAlive)
+                task();
+        });
+    };
+    const bool accepting = instance.acceptActivations([&window, post](const platform::ActivationMessage& message) {
+        const ActivationOutcome outcome = deliverActivation(message, *window, post);
+        qCInfo(lcStartup, "activation: %s -> %s", platform::encodeActivation(message).c_str(), outcomeText(outcome));
+    });
+    if (accepting)
+        qCInfo(lcStartup, "accepting activations at %s", instance.socketFile().c_str());
+    else
+        qCWarning(lcStartup, "cannot accept activations for \"%s\"", instanceName.c_str());
+
+    m_exitCode = window->exec();
+
+    instance.stopAccepting();
+    *windowAlive = false;
+    window.reset();
+    updaterCheck.join();
+    return false;
+}
+
+} // namespace quorvane

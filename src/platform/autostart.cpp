@@ -1,0 +1,106 @@
+#include "platform/autostart.h"
+
+#include "platform/registry_store.h"
+
+#include <fstream>
+#include <unistd.h>
+
+namespace quorvane::platform
+{
+namespace
+{
+
+// An Exec argument: in double quotes with ", `, $ and \ escaped by a
+// backslash; "%" doubled, since field codes start with it.
+std::string quoteExecArgument(const std::string& argument)
+{
+    std::string out = "\"";
+    for (char c : argument) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\')
+            out.push_back('\\');
+        if (c == '%')
+            out.push_back('%');
+        out.push_back(c);
+    }
+    return out + "\"";
+}
+
+// Every value of a desktop entry is a string in which backslash starts an
+// escape; the quoted Exec line passes through that layer first.
+std::string escapeString(const std::string& value)
+{
+    std::string out;
+    for (char c : value) {
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::string autostartEntryText(const std::filesystem::path& executable)
+{
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Quorvane\n"
+           "Exec=" +
+           escapeString(quoteExecArgument(executable.string())) +
+           "\n"
+           "Terminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
+
+XdgAutoStart::XdgAutoStart(std::filesystem::path entryFile) : m_file(std::move(entryFile)) {}
+
+std::filesystem::path XdgAutoStart::defaultEntryPath()
+{
+    return userConfigDirectory() / "autostart" / "Quorvane-c.desktop";
+}
+
+bool XdgAutoStart::enable(const std::filesystem::path& executable)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(m_file.parent_path(), ec);
+    const std::string text = autostartEntryText(executable);
+    const std::string temp = m_file.string() + ".tmp";
+    bool ok;
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out.flush();
+        ok = static_cast<bool>(out);
+    }
+    ok = ok && ::rename(temp.c_str(), m_file.c_str()) == 0;
+    if (!ok)
+        std::filesystem::remove(temp, ec);
+    return ok;
+}
+
+bool XdgAutoStart::disable()
+{
+    std::error_code ec;
+    std::filesystem::remove(m_file, ec);
+    return !std::filesystem::exists(std::filesystem::symlink_status(m_file, ec));
+}
+
+bool XdgAutoStart::isEnabled() const
+{
+    return ::access(m_file.c_str(), R_OK) == 0;
+}
+
+} // namespace quorvane::platform
