@@ -7,8 +7,11 @@
 // Thread-safety: GUI thread only. Requests to the service run on workers and
 // come back to this thread.
 #include "app/navigation.h"
+#include "app/score_msg_dlg.h"
 #include "app/shell_context.h"
 #include "app/shell_messages.h"
+#include "ui/timer_service.h"
+#include "ui/tray_presence.h"
 
 #include <QDialog>
 #include <QPointer>
