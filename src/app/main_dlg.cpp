@@ -24,6 +24,7 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLoggingCategory>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -259,11 +260,14 @@ void CQuorvaneDlg::OnInitDialog()
 int CQuorvaneDlg::showLoginWindow()
 {
     CLoginDlg dlg(m_context, QString::fromStdString(m_userName), QString::fromStdString(m_password));
+    qCInfo(lcShell, "login window shown");
     connect(&dlg, &CLoginDlg::credentialsTyped, this, [this](const QString& user, const QString& pass) {
         m_userName = user.toStdString();
         m_password = pass.toStdString();
     });
-    return m_context.dialogs->runLogin(dlg);
+    const int result = m_context.dialogs->runLogin(dlg);
+    qCInfo(lcShell, "login window ended with %d", result);
+    return result;
 }
 
 // --- login ------------------------------------------------------------------------
@@ -287,15 +291,18 @@ void CQuorvaneDlg::applyAutoLogin(int outcome)
 {
     switch (static_cast<LoginService::AutoOutcome>(outcome)) {
     case LoginService::AutoOutcome::LoggedIn:
+        qCInfo(lcShell, "silent login succeeded");
         m_loggedIn = 1;
         m_timers->killTimer(msg::TIMER_AUTO_LOGIN);
         post([this] { OnShowScore(); });
         StartAutoAfterLogin();
         break;
     case LoginService::AutoOutcome::Rejected:
+        qCInfo(lcShell, "silent login refused");
         m_loggedIn = 0;
         break;
     case LoginService::AutoOutcome::NoAnswer:
+        qCInfo(lcShell, "silent login: no answer");
         break;
     }
     SetTrayIcon(m_loggedIn == 1);
@@ -468,6 +475,7 @@ void CQuorvaneDlg::openFromTray()
 
 void CQuorvaneDlg::showMainWindow()
 {
+    qCInfo(lcShell, "main window shown");
     show();
     if (isMinimized())
         showNormal();
@@ -477,6 +485,7 @@ void CQuorvaneDlg::showMainWindow()
 void CQuorvaneDlg::bringToFront()
 {
     if (QWidget* modal = QApplication::activeModalWidget()) {
+        qCInfo(lcShell, "%s brought to the front", qPrintable(modal->objectName()));
         modal->raise();
         modal->activateWindow();
         return;
@@ -514,6 +523,7 @@ void CQuorvaneDlg::OnShowScore()
                                                  m_context.database->scores(), m_preDate);
     m_scoreMsg = new CScoreMsgDlg(lines, [this] { OnScoreButton(); });
     m_scoreMsg->present();
+    qCInfo(lcShell, "score notice shown");
 }
 
 void CQuorvaneDlg::OnScoreButton()
