@@ -42,6 +42,10 @@ namespace quorvane
 namespace
 {
 
+// State changes a user would see, on standard error: what a support person
+// (and the whole-program tests) read to know where the shell stands.
+Q_LOGGING_CATEGORY(lcShell, "quorvane.shell")
+
 constexpr int kHeaderHeight = 72;
 constexpr int kTopBarY = 72;
 constexpr int kTestBarY = 112;
