@@ -65,23 +65,6 @@ platform::ActivationMessage activationFor(bool loginWindowShown)
     return platform::ActivationMessage::post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
 }
 
-long atolValue(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        if (value > (LONG_MAX - digit) / 10)
-            return negative ? LONG_MIN : LONG_MAX;
-        value = value * 10 + digit;
-    }
-    return negative ? -value : value;
-}
 
 UpdaterCheck EnsureUpdaterRunning(platform::ProcessControl& processes, const std::filesystem::path& programDirectory,
                                   std::string_view updaterName, long ownPid)

@@ -2,6 +2,7 @@
 // Quorvane's start: working directory, one instance per session, the
 // background updater, then the main window for the rest of the process.
 #include "app/main_window_host.h"
+#include "common/numbers.h"
 #include "platform/processes.h"
 #include "platform/single_instance.h"
 
@@ -43,10 +44,6 @@ bool loginWindowShown(const std::filesystem::path& programDirectory);
 // while it shows its login window, otherwise a tray double-click.
 platform::ActivationMessage activationFor(bool loginWindowShown);
 
-// The text's value as atol reads it: blanks skipped, an optional sign,
-// leading decimal digits; 0 when there are none. Saturates instead of
-// overflowing.
-long atolValue(std::string_view text);
 
 struct UpdaterCheck {
     long runningPid = 0;            // first running updater, 0 when none

@@ -14,6 +14,8 @@
 // atomically on saving, so a reader never sees a half-written file; the few
 // readers that write (ReadHintSuppressed) serialise with the editing
 // functions of config/user_documents.h.
+#include "common/numbers.h"
+
 #include <array>
 #include <string>
 #include <utility>
@@ -76,8 +78,5 @@ void ReadUploadTarget(const std::string& geographyId, UploadTarget& target);
 void ReadDataStore(UploadTarget& target);
 std::string ReadGeographyId(); // conf/user_conf.properties "geography_id" ("null" when absent)
 
-// `atoi` as the documents' numbers are read: leading blanks, a sign, the
-// leading digits; 0 when there are none. Clamped to the int range.
-int parseLeadingInt(const std::string& text);
 
 } // namespace quorvane

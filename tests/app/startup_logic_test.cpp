@@ -58,20 +58,6 @@ struct Install {
 
 } // namespace
 
-TEST(AtolValue, ReadsLikeTheCLibrary)
-{
-    EXPECT_EQ(atolValue(""), 0);
-    EXPECT_EQ(atolValue("null"), 0);
-    EXPECT_EQ(atolValue("4711"), 4711);
-    EXPECT_EQ(atolValue("  \t4711abc"), 4711);
-    EXPECT_EQ(atolValue("-12"), -12);
-    EXPECT_EQ(atolValue("+12"), 12);
-    EXPECT_EQ(atolValue("x12"), 0);
-    EXPECT_EQ(atolValue("- 12"), 0);
-    EXPECT_EQ(atolValue("99999999999999999999999"), LONG_MAX);
-    EXPECT_EQ(atolValue("-99999999999999999999999"), LONG_MIN);
-}
-
 TEST(UpdaterCheck, EqualIdsStartNothing)
 {
     Install install;

@@ -81,17 +81,6 @@ TEST_F(Readers, AntiVirusNamesAreAppendedInLowerCase)
     EXPECT_EQ(names, (std::vector<std::string>{"kept", "clamd", "avp.exe", ""}));
 }
 
-TEST_F(Readers, NumbersReadLikeAtoi)
-{
-    EXPECT_EQ(parseLeadingInt(""), 0);
-    EXPECT_EQ(parseLeadingInt("abc"), 0);
-    EXPECT_EQ(parseLeadingInt(" \t-42kb"), -42);
-    EXPECT_EQ(parseLeadingInt("+7"), 7);
-    EXPECT_EQ(parseLeadingInt("- 7"), 0);
-    EXPECT_EQ(parseLeadingInt("99999999999999999999"), INT_MAX);
-    EXPECT_EQ(parseLeadingInt("-99999999999999999999"), INT_MIN);
-}
-
 TEST_F(Readers, ProvincesAndOperatorsAreTheRootsDirectChildren)
 {
     write("Config/province_config.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
