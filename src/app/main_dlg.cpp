@@ -9,6 +9,7 @@
 #include "common/codepage.h"
 #include "common/flags.h"
 #include "common/log_file.h"
+#include "common/numbers.h"
 #include "common/property_file.h"
 #include "ui/background.h"
 #include "ui/message_dialogs.h"
@@ -51,11 +52,6 @@ constexpr int kTopBarY = 72;
 constexpr int kTestBarY = 112;
 constexpr int kPageY = 148;
 const QRect kLogoArea(10, 5, 32, 32); // clicks here do not drag
-
-int atoiText(const std::string& text)
-{
-    return std::atoi(text.c_str());
-}
 
 std::string readProperty(const std::string& file, const std::string& key)
 {
@@ -222,8 +218,8 @@ void CQuorvaneDlg::OnInitDialog()
     {
         PropertyFile config(conf::configFile());
         config.load();
-        m_cpuMemoryPeriod = atoiText(config.get("CPUMemoryPeriod"));
-        m_wlanPeriod = atoiText(config.get("WlanPeriod"));
+        m_cpuMemoryPeriod = parseLeadingInt(config.get("CPUMemoryPeriod"));
+        m_wlanPeriod = parseLeadingInt(config.get("WlanPeriod"));
     }
     m_timers->setTimer(msg::TIMER_PDH_INIT, msg::kPdhInitMs);
 
