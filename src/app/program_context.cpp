@@ -23,7 +23,9 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
 {
     ShellContext c;
     const std::filesystem::path dir = programDirectory;
-    c.http = &HttpRequest;
+    c.http = [](const std::string& verb, const std::string& url, const std::string& body, std::string& response) {
+        return HttpRequest(verb, url, body, response);
+    };
     c.session = &session;
     c.database = &database;
     c.dialogs = &dialogs;

@@ -16,8 +16,10 @@
 
 #include <gmock/gmock.h>
 
-namespace quorvane {
-namespace {
+namespace quorvane
+{
+namespace
+{
 
 using ::testing::HasSubstr;
 using testing::waitFor;
@@ -26,7 +28,8 @@ constexpr const char* kServiceProgram = QUORVANE_OUT_DIR "/quorvane-refsvc";
 
 // The reference service on a loopback port of its own choosing (or the one
 // given), stopped with the test.
-class RefService {
+class RefService
+{
 public:
     explicit RefService(const std::string& web = "127.0.0.1:0", std::vector<std::string> extra = {})
     {
@@ -57,12 +60,14 @@ private:
     int m_port = 0;
 };
 
-class RefsvcShellTest : public testing::ShellTest {
+class RefsvcShellTest : public testing::ShellTest
+{
 protected:
     void SetUp() override
     {
         ShellTest::SetUp();
-        context.http = &HttpRequest;
+        context.http = [](const std::string& verb, const std::string& url, const std::string& body,
+                          std::string& response) { return HttpRequest(verb, url, body, response); };
         ASSERT_GT(service.port(), 0) << "the reference service did not start";
         pointAt(service.port());
     }
@@ -229,7 +234,8 @@ TEST_F(RefsvcShellTest, LogOffStartsTheInstalledUpdaterWithLogoff)
 
 // --- the whole program ---------------------------------------------------------------
 
-class ProgramTest : public ::testing::Test {
+class ProgramTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -239,12 +245,12 @@ protected:
         test::installProgram(QUORVANE_OUT_DIR "/Quorvane", inst() / "Quorvane");
         std::filesystem::create_directories(root / "run");
         std::filesystem::permissions(root / "run", std::filesystem::perms::owner_all);
-        test::writeFile(inst() / "conf" / "config.properties",
-                        "#user config\r\nlogin_window_show=false\r\nupdate_server_url=" +
-                            encryptValue("127.0.0.1", kValueKey) + "\r\nweb_project_port=" +
-                            std::to_string(service.port()) +
-                            "\r\nweb_project_name=qvweb\r\nlogin_servlet=loginCheck\r\ns_coru_e=scoreQuery\r\n"
-                            "view_ui=portalPage\r\nview_ui_k=portalKey\r\nmanual=0\r\n");
+        test::writeFile(
+            inst() / "conf" / "config.properties",
+            "#user config\r\nlogin_window_show=false\r\nupdate_server_url=" + encryptValue("127.0.0.1", kValueKey) +
+                "\r\nweb_project_port=" + std::to_string(service.port()) +
+                "\r\nweb_project_name=qvweb\r\nlogin_servlet=loginCheck\r\ns_coru_e=scoreQuery\r\n"
+                "view_ui=portalPage\r\nview_ui_k=portalKey\r\nmanual=0\r\n");
     }
 
     std::filesystem::path inst() const { return root / "inst"; }
