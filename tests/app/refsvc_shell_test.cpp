@@ -46,6 +46,7 @@ public:
     }
 
     int port() const { return m_port; }
+    std::string output() const { return m_child ? m_child->output() : std::string(); }
     void stop() { m_child.reset(); }
 
     bool control(const std::string& path)
@@ -203,7 +204,7 @@ TEST_F(RefsvcShellTest, SilentLoginKeepsTryingUntilTheServiceIsBack)
     EXPECT_FALSE(w.loggedIn());
 
     RefService back("127.0.0.1:" + std::to_string(port));
-    ASSERT_EQ(back.port(), port);
+    ASSERT_EQ(back.port(), port) << back.output();
     timers->advance(5000);
     ASSERT_TRUE(waitFor([&] { return tries.count() == 2; }, 20000));
     EXPECT_TRUE(w.loggedIn());
@@ -240,6 +241,7 @@ protected:
     void SetUp() override
     {
         ASSERT_GT(service.port(), 0);
+        std::filesystem::create_directories(inst());
         std::filesystem::copy(QUORVANE_OUT_DIR "/conf", inst() / "conf", std::filesystem::copy_options::recursive);
         std::filesystem::copy(QUORVANE_OUT_DIR "/Config", inst() / "Config", std::filesystem::copy_options::recursive);
         test::installProgram(QUORVANE_OUT_DIR "/Quorvane", inst() / "Quorvane");
