@@ -118,6 +118,7 @@ void MessageWindow::keyPressEvent(QKeyEvent* event)
 CSelectDlg::CSelectDlg(const QString& text, Buttons buttons, QWidget* parent)
     : MessageWindow(text, QStringLiteral("?"), parent)
 {
+    setObjectName(QStringLiteral("CSelectDlg"));
     if (buttons == Buttons::YesNo) {
         addButton(QStringLiteral("是"), SkinButton::Style::Primary, kIdYes)->setObjectName(QStringLiteral("yes"));
         addButton(QStringLiteral("否"), SkinButton::Style::Plain, kIdNo)->setObjectName(QStringLiteral("no"));
@@ -131,6 +132,7 @@ CSelectDlg::CSelectDlg(const QString& text, Buttons buttons, QWidget* parent)
 
 CMessageDlg::CMessageDlg(const QString& text, QWidget* parent) : MessageWindow(text, QStringLiteral("i"), parent)
 {
+    setObjectName(QStringLiteral("CMessageDlg"));
     addButton(QStringLiteral("确定"), SkinButton::Style::Primary, QDialog::Accepted)
         ->setObjectName(QStringLiteral("ok"));
     setCloseResult(QDialog::Accepted);
@@ -139,6 +141,7 @@ CMessageDlg::CMessageDlg(const QString& text, QWidget* parent) : MessageWindow(t
 
 CWarningDlg::CWarningDlg(const QString& text, QWidget* parent) : MessageWindow(text, QStringLiteral("!"), parent)
 {
+    setObjectName(QStringLiteral("CWarningDlg"));
     addButton(QStringLiteral("确定"), SkinButton::Style::Primary, QDialog::Accepted)
         ->setObjectName(QStringLiteral("ok"));
     setCloseResult(QDialog::Accepted);
@@ -150,6 +153,7 @@ const char* const CShowHitDlg::kHintText = "带宽测速需要独占网络：测
 
 CShowHitDlg::CShowHitDlg(QWidget* parent) : MessageWindow(QString::fromUtf8(kHintText), QStringLiteral("i"), parent)
 {
+    setObjectName(QStringLiteral("CShowHitDlg"));
     setWindowTitle(QStringLiteral("测速提示"));
     m_box = new QCheckBox(QStringLiteral("不再提示"), this);
     m_box->setObjectName(QStringLiteral("suppress"));

@@ -86,12 +86,13 @@ protected:
                                          {"manual", "0"}});
     }
 
-    void storeLogin(const char* autoFlag, const std::string& user, const std::string& pass)
+    void storeLogin(const char* autoFlag, const std::string& user, const std::string& pass,
+                    const std::string& userId = "")
     {
         writeProps("l_c_config_01.properties", {{"username", encryptValue(user, kValueKey)},
                                                 {"userpass", encryptValue(pass, kValueKey)},
                                                 {"uname", ""},
-                                                {"userid", ""},
+                                                {"userid", userId},
                                                 {"rem", "0"},
                                                 {"auto", autoFlag},
                                                 {"pre_date", ""}});
@@ -188,7 +189,7 @@ TEST_F(RefsvcShellTest, StartWithTheLoginWindowEndsWithTheScoreNotice)
 
 TEST_F(RefsvcShellTest, SilentLoginKeepsTryingUntilTheServiceIsBack)
 {
-    storeLogin("1", "demo", "demo123");
+    storeLogin("1", "demo", "demo123", "10001"); // as an earlier login left it
     const int port = service.port();
     service.stop();
     auto owned = std::make_unique<testing::ManualTimers>();
@@ -259,10 +260,16 @@ protected:
 
     void storeLogin(const char* autoFlag)
     {
+        // The demo user has seen the bandwidth hint already.
+        std::string settings = test::readFile(inst() / "Config" / "settings.xml");
+        const auto at = settings.find("<IsBool>true</IsBool>");
+        ASSERT_NE(at, std::string::npos);
+        settings.replace(at, 21, "<IsBool>false</IsBool>");
+        test::writeFile(inst() / "Config" / "settings10001.xml", settings);
         test::writeFile(inst() / "conf" / "l_c_config_01.properties",
                         "#user config\r\nusername=" + encryptValue("demo", kValueKey) +
                             "\r\nuserpass=" + encryptValue("demo123", kValueKey) +
-                            "\r\nuname=\r\nuserid=\r\nrem=0\r\nauto=" + autoFlag + "\r\npre_date=\r\n");
+                            "\r\nuname=\r\nuserid=10001\r\nrem=0\r\nauto=" + autoFlag + "\r\npre_date=\r\n");
     }
 
     std::unique_ptr<test::Child> start()
