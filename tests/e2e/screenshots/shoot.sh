@@ -16,7 +16,9 @@ if [ -z "${QUORVANE_SHOT_INNER:-}" ]; then
   bash "$ROOT/scripts/setup.sh"
   LAUNCHER=()
   command -v ccache >/dev/null && LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${LAUNCHER[@]}" >/dev/null
+  # An existing build folder (QUORVANE_SHOT_BUILD) is used as configured.
+  [ -f "$BUILD/CMakeCache.txt" ] ||
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${LAUNCHER[@]}" >/dev/null
   cmake --build "$BUILD" --target Quorvane quorvane-refsvc quorvane-cli quorvane-grab-screen quorvane_dist
   mkdir -p "$OUTDIR"
   export QUORVANE_SHOT_INNER=1 QUORVANE_SHOT_BUILD="$BUILD"
@@ -29,7 +31,7 @@ INST="$WORK/inst"
 mkdir -p "$INST" "$WORK/run" "$WORK/cfg"
 chmod 700 "$WORK/run"
 cp -r "$BUILD/out/." "$INST/"
-export XDG_RUNTIME_DIR="$WORK/run" XDG_CONFIG_HOME="$WORK/cfg"
+export XDG_RUNTIME_DIR="$WORK/run" XDG_CONFIG_HOME="$WORK/cfg" ASAN_OPTIONS=detect_leaks=0
 unset QT_QPA_PLATFORM
 GRAB="$BUILD/tests/bin/quorvane-grab-screen"
 CLI="$INST/quorvane-cli"
