@@ -52,13 +52,16 @@ PORT=$(sed -n 's/.*ready web=[0-9.]*:\([0-9]*\).*/\1/p' "$WORK/refsvc.out")
 [ -n "$PORT" ] || { echo "the reference service did not start:" >&2; cat "$WORK/refsvc.out" >&2; exit 1; }
 sed -i "s/^web_project_port\(_null\)\?=.*/web_project_port\1=$PORT\r/" "$INST/conf/config.properties"
 
-store_login() { # auto user password
+store_login() { # auto user password: the state an earlier login of the demo user left
   local user pass
   user=$("$CLI" cipher encrypt "$2")
   pass=$("$CLI" cipher encrypt "$3")
-  printf '#user config\r\n#stamp\r\nusername=%s\r\nuserpass=%s\r\nuname=\r\nuserid=\r\nrem=0\r\nauto=%s\r\npre_date=2024-06-03 09\\:41\\:07\r\nupload_method=m1\r\n' \
+  printf '#user config\r\n#stamp\r\nusername=%s\r\nuserpass=%s\r\nuname=测速达人\r\nuserid=10001\r\nrem=0\r\nauto=%s\r\npre_date=2024-06-03 09\\:41\\:07\r\nupload_method=m1\r\n' \
     "$user" "$pass" "$1" >"$INST/conf/l_c_config_01.properties"
 }
+
+# The demo user has seen the bandwidth hint before.
+sed 's|<IsBool>true</IsBool>|<IsBool>false</IsBool>|' "$INST/Config/settings.xml" >"$INST/Config/settings10001.xml"
 
 start_quorvane() {
   "$INST/Quorvane" "$@" >>"$WORK/quorvane.log" 2>&1 &
