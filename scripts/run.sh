@@ -24,7 +24,7 @@ stop_service() {
 trap stop_service EXIT
 
 if [ -x scripts/refsvc.sh ]; then
-  scripts/refsvc.sh >"$LOG" 2>&1 &
+  scripts/refsvc.sh --quiet >"$LOG" 2>&1 &
 else
   "$OUT/quorvane-refsvc" --quiet >"$LOG" 2>&1 &
 fi
