@@ -25,8 +25,8 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QLoggingCategory>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>

@@ -6,7 +6,8 @@
 
 #include <filesystem>
 
-namespace quorvane {
+namespace quorvane
+{
 
 ShellContext programContext(const std::filesystem::path& programDirectory, SessionStore& session, CDataBase& database,
                             ShellDialogs& dialogs);
