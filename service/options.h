@@ -1,0 +1,77 @@
+#pragma once
+// Command line of quorvane-refsvc. Parsing is a pure function so that the
+// tests can check every option without starting a server.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace refsvc
+{
+
+struct Endpoint {
+    std::string host;
+    int port = 0; // 0: the kernel picks a free port (reported on the ready line)
+};
+
+struct DownloadFile {
+    std::string name; // served as /speed/<name> on every test server
+    std::uint64_t size = 0;
+};
+
+struct Options {
+    // Listeners. An unset optional means the listener is switched off.
+    std::optional<Endpoint> web = Endpoint{"127.0.0.1", 18080};
+    std::optional<Endpoint> update = Endpoint{"127.0.0.1", 18081};
+    std::vector<Endpoint> testServers; // filled with the defaults when none is given
+
+    // Names inside the web project.
+    std::string webProject = "qvweb";
+    std::string loginServlet = "loginCheck";
+    std::string scoreServlet = "scoreQuery";
+    std::string portalPageServlet = "portalPage";
+    std::string portalKeyServlet = "portalKey";
+
+    // Fixed data. Empty paths are derived from dataDir.
+    std::string dataDir;
+    std::string usersFile;
+    std::string updateDir;
+    std::string wwwDir;
+
+    std::vector<DownloadFile> downloads; // filled with the default when none is given
+
+    // Line rate per direction in bits per second; 0 = unthrottled.
+    std::uint64_t downBitsPerSecond = 0;
+    std::uint64_t upBitsPerSecond = 0;
+
+    // Initial behaviours of the switchable answers (see Behaviour).
+    std::string loginMode = "normal";
+    std::string keyMode = "1";
+    std::string portalKeyMode = "normal";
+    std::string clockMode = "normal";
+    long long clockOffsetSeconds = 0;
+
+    int threadsPerListener = 32;
+    bool quiet = false;
+};
+
+struct ParseResult {
+    Options options;
+    bool showHelp = false;
+    std::string error; // non-empty: the command line was not understood
+};
+
+ParseResult parseOptions(const std::vector<std::string>& args);
+
+std::string helpText(const std::string& programName);
+
+// "1024", "64K", "100M", "2G" (binary multiples). Empty optional when invalid.
+std::optional<std::uint64_t> parseSize(const std::string& text);
+
+// "host:port" with a numeric port; "host" alone takes defaultPort.
+std::optional<Endpoint> parseEndpoint(const std::string& text, int defaultPort);
+
+// Megabits (10^6 bits) per second as decimal text, such as "50" or "2.5".
+std::optional<std::uint64_t> parseMegabits(const std::string& text);
+
+} // namespace refsvc

@@ -1,0 +1,54 @@
+#pragma once
+// One direction of the emulated access line: every byte that crosses it takes
+// its share of time, whichever connection carries it, so five parallel
+// connections together see the configured rate, as on a real line.
+//
+// The limiter keeps the theoretical arrival time of the next byte (the
+// generic cell rate algorithm): a transfer of n bytes moves it on by n / rate
+// and waits until it is no more than a small tolerance ahead of now. Idle
+// time earns no credit, so a burst after a pause is at most the tolerance's
+// worth of bytes and every one-second window carries the rate within a
+// fraction of a percent. Senders that fell a little behind while the line
+// was busy may catch up, so a loaded machine does not lower the rate.
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace refsvc
+{
+
+class RateLimiter
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // bytesPerSecond 0: unlimited.
+    explicit RateLimiter(std::uint64_t bytesPerSecond = 0);
+
+    void setRate(std::uint64_t bytesPerSecond);
+    std::uint64_t rate() const;
+
+    // Blocks until n more bytes may pass. Thread-safe. Returns false at once
+    // (without waiting) after stop(): the caller abandons its transfer.
+    bool acquire(std::size_t n);
+
+    // The piece size a throttled transfer should move per acquire: about
+    // 5 ms of the line, so that the line stays smooth. 0 when unlimited.
+    std::size_t pieceSize() const;
+
+    // Wakes every waiter; later acquires fail. Used at shut-down.
+    void stop();
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::uint64_t m_rate;
+    Clock::time_point m_next; // theoretical arrival time of the next byte
+    Clock::time_point m_lastRequest;
+    bool m_busy = false; // bytes passed since start or the last rate change
+    bool m_stopped = false;
+};
+
+} // namespace refsvc

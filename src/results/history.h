@@ -1,0 +1,34 @@
+#pragma once
+// The user's history file: one line per finished measurement,
+// "<time>,<mode>,<test>,<name>,<value>;", read back by the history view.
+// UTF-8 text with LF line ends.
+//
+// Thread-safety: the functions keep no state; the window thread is the only
+// writer of a history file.
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quorvane
+{
+
+inline constexpr std::size_t kHistoryMaxLines = 100;
+
+// "HistoryRecord/HistoryRecord<userId>.txt" under `installDir`, the id
+// escaped as every per-user file name is (userFileSuffix).
+std::filesystem::path historyFilePath(const std::filesystem::path& installDir, const std::string& userId);
+
+// Appends `line` and a line end. A file that would grow past 100 lines loses
+// its oldest lines so that it holds the newest 100. Returns true when the
+// line was written. The file is created when missing; its directory is not.
+// A rewrite goes through a temporary file, so a crash keeps the old history.
+bool AppendHistoryLine(const std::filesystem::path& path, const std::string& line);
+
+// The entries of a history file in file order, each a list of fields. Lines
+// of 20 bytes or less are skipped; the rest are joined, cut at ";" into
+// entries (text after the last ";" is dropped) and each entry at "," into
+// fields. No file: no entries.
+std::vector<std::vector<std::string>> ReadHistoryFile(const std::filesystem::path& path);
+
+} // namespace quorvane

@@ -1,0 +1,69 @@
+#pragma once
+// What a record-ready handler does after the record is written: pack it,
+// copy the archive for the regional server when the user has a geography id,
+// and start the upload runs (regional first, then main). The application
+// owns one shipper; it owns the two data folders, the packer and the two
+// upload runners.
+#include "config/readers.h"
+#include "results/data_directory.h"
+#include "results/pack.h"
+#include "results/result_log.h"
+#include "results/service_time.h"
+#include "results/upload.h"
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace quorvane
+{
+
+class RecordShipper
+{
+public:
+    // Where the runs go; read afresh for every record, so a changed
+    // configuration counts from the next result on.
+    struct Targets {
+        std::function<UploadTarget()> main;                                   // ReadDataStore
+        std::function<UploadTarget(const std::string& geographyId)> regional; // ReadUploadTarget
+    };
+
+    // The targets of the installation's configuration: conf/config.xml for
+    // the main server, Config/upload_config.xml for the regions (both read
+    // from the working directory, the program directory).
+    static Targets configuredTargets();
+
+    // Data folders are <installDir>/Data and <installDir>/Data2, created when
+    // missing.
+    RecordShipper(const std::filesystem::path& installDir, const ServiceClock& clock, Targets targets,
+                  TransportFactory transport, ResultLog log);
+
+    // The tail of OnRecordReady for the record `recordFileName` in Data.
+    // `geographyId` empty: no regional copy and no regional run. Returns the
+    // archive name; empty when the record could not be packed (it then waits
+    // in Data and the runs still send what waits). Window thread only.
+    std::string shipRecord(const std::string& recordFileName, const std::string& geographyId);
+
+    // Lets both runs end after their current transfer (program exit).
+    void requestStop();
+
+    // Waits for both runs. False on time-out.
+    bool waitIdle(std::chrono::milliseconds timeout);
+
+    DataDirectory& data() { return m_data; }
+    DataDirectory& regionalData() { return m_regionalData; }
+    UploadRunner& mainRuns() { return m_mainRuns; }
+    UploadRunner& regionalRuns() { return m_regionalRuns; }
+
+private:
+    DataDirectory m_data;
+    DataDirectory m_regionalData;
+    Packer m_packer;
+    Targets m_targets;
+    ResultLog m_log;
+    UploadRunner m_regionalRuns;
+    UploadRunner m_mainRuns;
+};
+
+} // namespace quorvane

@@ -1,0 +1,438 @@
+// The reference service's pure parts: command line, user file, answer texts,
+// byte ranges, upload accounting and the line-rate limiter.
+#include "answers.h"
+#include "behaviour.h"
+#include "options.h"
+#include "rate_limiter.h"
+#include "upload_counter.h"
+#include "users.h"
+
+#include "common/cipher.h"
+#include "common/codepage.h"
+#include "common/property_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <thread>
+
+using namespace refsvc;
+
+namespace
+{
+ParseResult parse(std::vector<std::string> args)
+{
+    return parseOptions(args);
+}
+} // namespace
+
+TEST(RefsvcOptions, DefaultsAreTheSharedEndPoints)
+{
+    const auto r = parse({});
+    ASSERT_TRUE(r.error.empty());
+    ASSERT_TRUE(r.options.web && r.options.update);
+    EXPECT_EQ(r.options.web->host, "127.0.0.1");
+    EXPECT_EQ(r.options.web->port, 18080);
+    EXPECT_EQ(r.options.update->port, 18081);
+    ASSERT_EQ(r.options.testServers.size(), 8u);
+    EXPECT_EQ(r.options.testServers[0].host, "127.0.0.2");
+    EXPECT_EQ(r.options.testServers[7].host, "127.0.0.9");
+    for (const auto& t : r.options.testServers)
+        EXPECT_EQ(t.port, 8080);
+    EXPECT_EQ(r.options.webProject, "qvweb");
+    EXPECT_EQ(r.options.loginServlet, "loginCheck");
+    EXPECT_EQ(r.options.scoreServlet, "scoreQuery");
+    EXPECT_EQ(r.options.portalPageServlet, "portalPage");
+    EXPECT_EQ(r.options.portalKeyServlet, "portalKey");
+    ASSERT_EQ(r.options.downloads.size(), 1u);
+    EXPECT_EQ(r.options.downloads[0].name, "download.dat");
+    EXPECT_EQ(r.options.downloads[0].size, 100u * 1024 * 1024);
+    EXPECT_EQ(r.options.downBitsPerSecond, 0u);
+}
+
+TEST(RefsvcOptions, ValuesInBothSpellingsAndLists)
+{
+    const auto r = parse({"--web=127.0.0.9:0",
+                          "--test-server",
+                          "127.0.0.5,127.0.0.6:9000",
+                          "--test-server",
+                          "127.0.0.7",
+                          "--update",
+                          "none",
+                          "--download",
+                          "a.bin=64K",
+                          "--download=b.bin=3G",
+                          "--rate-mbit",
+                          "50",
+                          "--up-mbit=2.5",
+                          "--key-mode",
+                          "2",
+                          "--login-mode",
+                          "delay:1500",
+                          "--web-project",
+                          "other",
+                          "-q"});
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    EXPECT_EQ(r.options.web->port, 0);
+    EXPECT_FALSE(r.options.update.has_value());
+    ASSERT_EQ(r.options.testServers.size(), 3u);
+    EXPECT_EQ(r.options.testServers[0].port, 8080); // a bare host takes the test servers' port
+    EXPECT_EQ(r.options.testServers[1].port, 9000);
+    ASSERT_EQ(r.options.downloads.size(), 2u);
+    EXPECT_EQ(r.options.downloads[0].size, 65536u);
+    EXPECT_EQ(r.options.downloads[1].size, 3ull << 30);
+    EXPECT_EQ(r.options.downBitsPerSecond, 50000000u);
+    EXPECT_EQ(r.options.upBitsPerSecond, 2500000u);
+    EXPECT_EQ(r.options.keyMode, "2");
+    EXPECT_EQ(r.options.webProject, "other");
+    EXPECT_TRUE(r.options.quiet);
+    EXPECT_TRUE(parse({"--test-server", "none"}).options.testServers.empty());
+}
+
+TEST(RefsvcOptions, MistakesAreNamed)
+{
+    EXPECT_NE(parse({"--bogus"}).error.find("--bogus"), std::string::npos);
+    EXPECT_NE(parse({"--web"}).error.find("needs a value"), std::string::npos);
+    EXPECT_FALSE(parse({"--web", "127.0.0.1:99999"}).error.empty());
+    EXPECT_FALSE(parse({"--web", ":80"}).error.empty());
+    EXPECT_FALSE(parse({"--download", "nosize"}).error.empty());
+    EXPECT_FALSE(parse({"--download", "x=12Q"}).error.empty());
+    EXPECT_FALSE(parse({"--download", "../x=1K"}).error.empty());
+    EXPECT_FALSE(parse({"--rate-mbit", "-3"}).error.empty());
+    EXPECT_FALSE(parse({"--rate-mbit", "fast"}).error.empty());
+    EXPECT_FALSE(parse({"--login-servlet", "a/b"}).error.empty());
+    EXPECT_FALSE(parse({"--key-mode", "3"}).error.empty());
+    EXPECT_FALSE(parse({"--login-mode", "delay:soon"}).error.empty());
+    EXPECT_FALSE(parse({"--threads", "1"}).error.empty());
+    EXPECT_TRUE(parse({"--help"}).showHelp);
+}
+
+TEST(RefsvcModes, EachKindHasItsOwnWordsAndTheCommonFaults)
+{
+    EXPECT_TRUE(parseMode(SwitchKind::Login, "repsd"));
+    EXPECT_FALSE(parseMode(SwitchKind::Key, "repsd"));
+    EXPECT_TRUE(parseMode(SwitchKind::Key, "0"));
+    EXPECT_FALSE(parseMode(SwitchKind::Login, "0"));
+    EXPECT_TRUE(parseMode(SwitchKind::PortalKey, "empty"));
+    EXPECT_TRUE(parseMode(SwitchKind::Clock, "nodate"));
+    for (auto kind : {SwitchKind::Login, SwitchKind::Key, SwitchKind::PortalKey, SwitchKind::Clock}) {
+        EXPECT_TRUE(parseMode(kind, "garbage"));
+        EXPECT_TRUE(parseMode(kind, "close"));
+        EXPECT_EQ(parseMode(kind, "delay")->delayMs, kDefaultDelayMs);
+        EXPECT_EQ(parseMode(kind, "delay:250")->delayMs, 250);
+        EXPECT_FALSE(parseMode(kind, "delay:-1"));
+        EXPECT_FALSE(parseMode(kind, "delay:"));
+    }
+    ModeSwitch sw(SwitchKind::Login, *parseMode(SwitchKind::Login, "normal"));
+    std::string why;
+    EXPECT_FALSE(sw.set("1", &why));
+    EXPECT_NE(why.find("repsd"), std::string::npos);
+    EXPECT_EQ(sw.get().name, "normal");
+    EXPECT_TRUE(sw.set("false"));
+    EXPECT_EQ(sw.get().name, "false");
+}
+
+TEST(RefsvcUsers, FileWithCommentsScoresAndLineEnds)
+{
+    const auto parsed = parseUsers("# comment\r\n"
+                                   "demo|62CC2D8B4BF2D8728120D052163A77DF|10001|测速达人|*|广东省深圳市|电信|1|2|3\r\n"
+                                   "\n"
+                                   "bob|309031d05eb343448b725b09a3635f13|B_7|bob|10.0.0.1||\n");
+    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    ASSERT_EQ(parsed.users.size(), 2u);
+    EXPECT_EQ(parsed.users[0].digest, "62cc2d8b4bf2d8728120d052163a77df");
+    EXPECT_EQ(parsed.users[0].location2, "电信");
+    EXPECT_EQ(parsed.users[0].scoreExperience, 3);
+    EXPECT_EQ(parsed.users[1].scoreTotal, 0);
+}
+
+TEST(RefsvcUsers, FieldsTheLoginAnswerCouldNotCarryAreRefusedWithTheLine)
+{
+    const std::string good = "a|62cc2d8b4bf2d8728120d052163a77df|1|n|*|l1|l2\n";
+    struct Case {
+        std::string line, expect;
+    };
+    const Case cases[] = {
+        {"a|62cc2d8b4bf2d8728120d052163a77df|2|ni-ck|*|l1|l2", "\"-\""},
+        {"a|62cc2d8b4bf2d8728120d052163a77df|2|n|*|two words|l2", "blank"},
+        {"a|62cc2d8b4bf2d8728120d052163a77df|../x|n|*|l1|l2", "id"},
+        {"a|62cc2d8b4bf2d8728120d052163a77d|2|n|*|l1|l2", "digest"},
+        {"a|62cc2d8b4bf2d8728120d052163a77dg|2|n|*|l1|l2", "digest"},
+        {"a|62cc2d8b4bf2d8728120d052163a77df|2|n|*|l1", "fields"},
+        {"a|62cc2d8b4bf2d8728120d052163a77df|2|n|*|l1|l2|1|x|3", "whole numbers"},
+        {"b|62cc2d8b4bf2d8728120d052163a77df|1|n|*|l1|l2", "twice"}, // id of line 1
+        {"a|62cc2d8b4bf2d8728120d052163a77df|2|n|*|l1|l2", "twice"}, // name of line 1
+    };
+    for (const auto& c : cases) {
+        const auto parsed = parseUsers(good + c.line + "\n");
+        EXPECT_NE(parsed.error.find("line 2"), std::string::npos) << c.line << " -> " << parsed.error;
+        EXPECT_NE(parsed.error.find(c.expect), std::string::npos) << c.line << " -> " << parsed.error;
+        EXPECT_TRUE(parsed.users.empty());
+    }
+}
+
+TEST(RefsvcUsers, NamesMatchInUtf8OrTheClientsCodePage)
+{
+    UserDirectory dir;
+    dir.replace(parseUsers("张三|62cc2d8b4bf2d8728120d052163a77df|7|z|*|l1|l2\n").users);
+    EXPECT_TRUE(dir.authenticate("张三", "62cc2d8b4bf2d8728120d052163a77df"));
+    EXPECT_TRUE(dir.authenticate(quorvane::utf8ToGbk("张三"), "62CC2D8B4BF2D8728120D052163A77DF"));
+    EXPECT_FALSE(dir.authenticate("张三", "00cc2d8b4bf2d8728120d052163a77df"));
+    EXPECT_FALSE(dir.authenticate("张", "62cc2d8b4bf2d8728120d052163a77df"));
+
+    User fresh{"李四", "309031d05eb343448b725b09a3635f13", "", "小李", "*", "北京市", "联通"};
+    EXPECT_TRUE(dir.add(fresh).empty());
+    EXPECT_EQ(dir.byName("李四")->id, "10001"); // numbering starts above the demo ids
+    EXPECT_FALSE(dir.add(fresh).empty());       // the name is taken
+    EXPECT_TRUE(dir.setDigest(quorvane::utf8ToGbk("李四"), "62cc2d8b4bf2d8728120d052163a77df"));
+    EXPECT_TRUE(dir.authenticate("李四", "62cc2d8b4bf2d8728120d052163a77df"));
+    EXPECT_FALSE(dir.setDigest("nobody", "62cc2d8b4bf2d8728120d052163a77df"));
+}
+
+TEST(RefsvcAnswers, LoginScoreAndKeyTexts)
+{
+    User u{"demo", "", "10001", "测速达人", "*", "广东省深圳市", "电信"};
+    EXPECT_EQ(loginSuccessAnswer(u, "127.0.0.9"), "true-10001-测速达人-127.0.0.9-广东省深圳市 电信-");
+    u.address = "10.1.2.3";
+    EXPECT_EQ(loginSuccessAnswer(u, "127.0.0.9"), "true-10001-测速达人-10.1.2.3-广东省深圳市 电信-");
+    u.location1.clear();
+    u.location2.clear();
+    // Nothing after the address: no blank follows, so the client leaves both words empty.
+    EXPECT_EQ(loginSuccessAnswer(u, "x"), "true-10001-测速达人-10.1.2.3-");
+    EXPECT_EQ(scoreAnswer(1280, 960, 320), "1280,960,320,");
+    EXPECT_EQ(keyAnswer('2', "ABC"), "2,ABC");
+    for (const char* word : {"true", "false", "repsd"})
+        EXPECT_EQ(std::string(kGarbageAnswer).find(word), std::string::npos);
+}
+
+TEST(RefsvcAnswers, HttpDateIsTheFixedEnglishFormat)
+{
+    EXPECT_EQ(httpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_EQ(httpDate(951782400), "Tue, 29 Feb 2000 00:00:00 GMT");
+}
+
+TEST(RefsvcAnswers, ByteRanges)
+{
+    struct Case {
+        std::string header;
+        std::uint64_t total;
+        ByteRange::Kind kind;
+        std::uint64_t first, last;
+    };
+    const Case cases[] = {
+        {"", 1000, ByteRange::Whole, 0, 0},
+        {"bytes=0-", 1000, ByteRange::Partial, 0, 999},
+        {"bytes=0-204799", 500000, ByteRange::Partial, 0, 204799},
+        {"bytes=409600-499999", 500000, ByteRange::Partial, 409600, 499999},
+        {"bytes=409600-", 500000, ByteRange::Partial, 409600, 499999},
+        {"bytes=400000-999999", 500000, ByteRange::Partial, 400000, 499999}, // end clipped
+        {" bytes= 5 - 9 ", 1000, ByteRange::Partial, 5, 9},
+        {"bytes=-100", 1000, ByteRange::Partial, 900, 999},
+        {"bytes=-5000", 1000, ByteRange::Partial, 0, 999},
+        {"bytes=1000-", 1000, ByteRange::Unsatisfiable, 0, 0},
+        {"bytes=5000-6000", 1000, ByteRange::Unsatisfiable, 0, 0},
+        {"bytes=-0", 1000, ByteRange::Unsatisfiable, 0, 0},
+        {"bytes=0-", 0, ByteRange::Unsatisfiable, 0, 0},
+        {"bytes=9-5", 1000, ByteRange::Whole, 0, 0},                 // invalid: ignored
+        {"bytes=0-1,5-6", 1000, ByteRange::Whole, 0, 0},             // lists: served whole
+        {"items=0-5", 1000, ByteRange::Whole, 0, 0},                 // other units
+        {"bytes=99999999999999999999-", 10, ByteRange::Whole, 0, 0}, // overflow
+        {"bytes=-", 10, ByteRange::Whole, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const auto r = parseRange(c.header, c.total);
+        EXPECT_EQ(r.kind, c.kind) << c.header;
+        if (c.kind == ByteRange::Partial) {
+            EXPECT_EQ(r.first, c.first) << c.header;
+            EXPECT_EQ(r.last, c.last) << c.header;
+        }
+    }
+    EXPECT_EQ(contentRange(parseRange("bytes=204800-409599", 500000), 500000), "bytes 204800-409599/500000");
+    EXPECT_EQ(contentRange(parseRange("bytes=600000-", 500000), 500000), "bytes */500000");
+}
+
+TEST(RefsvcAnswers, FormBodies)
+{
+    EXPECT_EQ(formValue("key=ABC", "key"), "ABC");
+    EXPECT_EQ(formValue("a=1&key=%E6%B5%8B+x&b", "key"), "测 x");
+    EXPECT_EQ(formValue("a=1&b", "b"), "");
+    EXPECT_FALSE(formValue("akey=1", "key"));
+    EXPECT_EQ(decodeFormComponent("100%"), "100%");
+    EXPECT_EQ(decodeFormComponent("%4"), "%4");
+    EXPECT_EQ(htmlEscape("<a href=\"x\">&'"), "&lt;a href=&quot;x&quot;&gt;&amp;&#39;");
+}
+
+namespace
+{
+// The measuring client's multipart framing around one file.
+const std::string kBoundary = "----------------63686572697368";
+std::string framed(const std::string& file)
+{
+    return "--" + kBoundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"up.dat\"\r\n\r\n" + file +
+           "\r\n--" + kBoundary + "--\r\n";
+}
+} // namespace
+
+TEST(RefsvcUploadCounter, FileBytesAreSeparatedFromTheFramingHoweverTheBodyIsCut)
+{
+    std::string file(70000, '\0');
+    for (std::size_t i = 0; i < file.size(); ++i)
+        file[i] = static_cast<char>(i * 7); // holds "\r\n" and "-" bytes
+    const std::string body = framed(file);
+    for (std::size_t piece : {std::size_t(1), std::size_t(3), std::size_t(1024), std::size_t(4096), body.size()}) {
+        UploadCounter c(kBoundary);
+        for (std::size_t at = 0; at < body.size(); at += piece)
+            c.feed(body.data() + at, std::min(piece, body.size() - at));
+        c.finish();
+        EXPECT_EQ(c.bodyBytes(), body.size()) << piece;
+        EXPECT_EQ(c.payloadBytes(), file.size()) << piece;
+        EXPECT_FALSE(c.malformed());
+    }
+    // An empty file.
+    UploadCounter empty(kBoundary);
+    const std::string none = framed("");
+    empty.feed(none.data(), none.size());
+    empty.finish();
+    EXPECT_EQ(empty.payloadBytes(), 0u);
+}
+
+TEST(RefsvcUploadCounter, BrokenOffAndOtherBodies)
+{
+    const std::string body = framed(std::string(5000, 'x'));
+    const std::size_t headSize = body.find("\r\n\r\n") + 4;
+    UploadCounter cut(kBoundary);
+    cut.feed(body.data(), headSize + 1234);
+    cut.finish(); // not ended by the closing delimiter: everything after the head counts
+    EXPECT_EQ(cut.payloadBytes(), 1234u);
+
+    UploadCounter inHead(kBoundary);
+    inHead.feed(body.data(), 10);
+    EXPECT_EQ(inHead.payloadBytes(), 0u);
+
+    UploadCounter plain("");
+    plain.feed("key=1&x=2", 9);
+    plain.finish();
+    EXPECT_EQ(plain.payloadBytes(), 9u);
+
+    UploadCounter noHead(kBoundary);
+    const std::string junk(20000, 'a');
+    noHead.feed(junk.data(), junk.size());
+    noHead.finish();
+    EXPECT_TRUE(noHead.malformed());
+    EXPECT_EQ(noHead.payloadBytes(), 20000u);
+
+    EXPECT_EQ(multipartBoundary("multipart/form-data; boundary=" + kBoundary), kBoundary);
+    EXPECT_EQ(multipartBoundary("Multipart/Form-Data; boundary=\"ab c\"; charset=x"), "ab c");
+    EXPECT_EQ(multipartBoundary("application/x-www-form-urlencoded"), "");
+    EXPECT_EQ(multipartBoundary("multipart/form-data"), "");
+}
+
+TEST(RefsvcRateLimiter, ParallelTakersShareTheRate)
+{
+    using namespace std::chrono;
+    RateLimiter line(4'000'000); // bytes per second
+    const auto start = steady_clock::now();
+    auto take = [&] {
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(line.acquire(5000));
+    };
+    std::thread a(take), b(take), c(take), d(take);
+    a.join();
+    b.join();
+    c.join();
+    d.join();
+    // 2,000,000 bytes at 4,000,000 per second.
+    const double seconds = duration<double>(steady_clock::now() - start).count();
+    EXPECT_NEAR(seconds, 0.5, 0.03);
+    EXPECT_EQ(line.pieceSize(), 20000u);
+}
+
+TEST(RefsvcRateLimiter, UnlimitedPassesAndStopWakesWaiters)
+{
+    using namespace std::chrono;
+    RateLimiter open;
+    EXPECT_EQ(open.pieceSize(), 0u);
+    EXPECT_TRUE(open.acquire(1u << 30));
+
+    RateLimiter slow(1000);
+    ASSERT_TRUE(slow.acquire(1)); // within the tolerance
+    const auto start = steady_clock::now();
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(milliseconds(100));
+        slow.stop();
+    });
+    EXPECT_FALSE(slow.acquire(100000)); // would take 100 s
+    stopper.join();
+    EXPECT_LT(steady_clock::now() - start, seconds(2));
+    EXPECT_FALSE(slow.acquire(1));
+}
+
+TEST(RefsvcRateLimiter, AFreshLineGivesNoHeadStart)
+{
+    using namespace std::chrono;
+    // The moments between start (or a rate change) and the first transfer
+    // are no credit: that transfer still takes its full time.
+    for (int round = 0; round < 2; ++round) {
+        RateLimiter line(1'000'000);
+        if (round == 1) {
+            ASSERT_TRUE(line.acquire(10000));
+            line.setRate(2'000'000);
+        }
+        std::this_thread::sleep_for(milliseconds(80));
+        const auto start = steady_clock::now();
+        for (int i = 0; i < 40; ++i)
+            ASSERT_TRUE(line.acquire(round == 0 ? 5000 : 10000)); // 200 ms worth
+        EXPECT_GE(steady_clock::now() - start, milliseconds(190)) << round;
+    }
+}
+
+TEST(RefsvcRateLimiter, ABusyLineMakesUpForAStalledSender)
+{
+    using namespace std::chrono;
+    RateLimiter line(1'000'000);
+    const auto start = steady_clock::now();
+    ASSERT_TRUE(line.acquire(10000));
+    std::this_thread::sleep_for(milliseconds(60)); // descheduled: 50 ms behind
+    for (int i = 0; i < 19; ++i)
+        ASSERT_TRUE(line.acquire(10000));
+    // 200,000 bytes take 200 ms, stall or not.
+    EXPECT_LT(steady_clock::now() - start, milliseconds(215));
+}
+
+TEST(RefsvcOptions, DefaultsMeetTheShippedConfiguration)
+{
+    // The installation tree points at the service started without options;
+    // a change on either side alone would leave the demo talking to nobody.
+    const auto o = parse({}).options;
+    const std::string dist = std::string(QUORVANE_SOURCE_DIR) + "/dist";
+    quorvane::PropertyFile config(dist + "/conf/config.properties");
+    ASSERT_TRUE(config.load());
+    EXPECT_EQ(quorvane::decryptValue(config.get("update_server_url"), quorvane::kValueKey), o.web->host);
+    EXPECT_EQ(config.get("web_project_port"), std::to_string(o.web->port));
+    EXPECT_EQ(config.get("web_project_name"), o.webProject);
+    EXPECT_EQ(config.get("login_servlet"), o.loginServlet);
+    EXPECT_EQ(config.get("s_coru_e"), o.scoreServlet);
+    EXPECT_EQ(config.get("view_ui"), o.portalPageServlet);
+    EXPECT_EQ(config.get("view_ui_k"), o.portalKeyServlet);
+    EXPECT_EQ(config.get("url_down_file"), o.downloads.at(0).name);
+    EXPECT_EQ(config.get("update_server_path"),
+              "http://" + o.update->host + ":" + std::to_string(o.update->port) + "/update/");
+
+    std::ifstream catalogue(dist + "/Config/dest_config.xml");
+    ASSERT_TRUE(catalogue);
+    const std::string text((std::istreambuf_iterator<char>(catalogue)), std::istreambuf_iterator<char>());
+    const std::regex address("value=\"(\\d+\\.\\d+\\.\\d+\\.\\d+):");
+    int seen = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), address); it != std::sregex_iterator();
+         ++it, ++seen) {
+        const std::string ip = (*it)[1];
+        EXPECT_TRUE(std::any_of(o.testServers.begin(), o.testServers.end(),
+                                [&](const Endpoint& e) { return e.host == ip && e.port == 8080; }))
+            << ip << " has no test server";
+    }
+    EXPECT_GT(seen, 0);
+}
