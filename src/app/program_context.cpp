@@ -5,6 +5,7 @@
 #include "platform/network_adapters.h"
 #include "platform/processes.h"
 #include "platform/registry_store.h"
+#include "results/history.h"
 #include "results/http_request.h"
 
 #include <QByteArray>
@@ -49,7 +50,7 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
     c.hintSuppressed = [](const std::string& userId) { return ReadHintSuppressed(userId); };
     c.suppressHint = [](const std::string& userId) { SuppressHint(userId); };
     c.historySaving = [](const std::string& userId) { return ReadHistorySaving(userId); };
-    c.historyFile = [](const std::string& userId) { return "HistoryRecord\\HistoryRecord" + userId + ".txt"; };
+    c.historyFile = [](const std::string& userId) { return historyFilePath({}, userId).string(); };
     c.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
     return c;
