@@ -1,0 +1,466 @@
+// The socket download clients against scripted loopback servers and a real
+// nginx.
+#include "common/flags.h"
+#include "results/http_get.h"
+#include "results/http_nginx.h"
+#include "results/http_test_server.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace quorvane;
+using namespace quorvane::testing;
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+namespace
+{
+
+struct TimedGetOutcome {
+    bool ok = false;
+    std::uint64_t bytes = 0;
+    std::int64_t contentLength = 0;
+    std::uint32_t connectMs = 0;
+    std::uint32_t loadMs = 0;
+    std::chrono::milliseconds elapsed{0};
+};
+
+TimedGetOutcome timedGet(const std::string& url, int timeoutSeconds = 30, CHttpGet::Options options = {})
+{
+    CHttpGet client(options);
+    ByteCounterHandle counter;
+    std::atomic<std::int64_t> length{-1};
+    std::atomic<std::uint32_t> connectMs{99999}, loadMs{99999};
+    const auto start = Steady::now();
+    TimedGetOutcome out;
+    out.ok = client.TimedGet(url, counter, length, connectMs, loadMs, timeoutSeconds);
+    out.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start);
+    EXPECT_TRUE(counter.hasCounter()) << "the counter is handed out on every path";
+    out.bytes = counter.bytes();
+    out.contentLength = length;
+    out.connectMs = connectMs;
+    out.loadMs = loadMs;
+    return out;
+}
+
+// Answers every request with `head` and then `bodyBytes` body bytes.
+CannedServer::Handler answerWith(std::string head, std::uint64_t bodyBytes)
+{
+    return [head, bodyBytes](ServerConnection& c) {
+        std::string request;
+        if (c.readRequestHead(request) && c.send(head))
+            c.sendBody(bodyBytes);
+        c.drain();
+    };
+}
+
+class TransferTest : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        flags::autoAbortArmed = 0;
+        flags::stopRequested = 0;
+        // Every transfer thread has to be gone before the next case.
+        EXPECT_TRUE(WaitForTransferThreads(5s)) << TransferThreadsAlive() << " transfer threads still running";
+    }
+};
+
+using TimedGetTest = TransferTest;
+using ParallelGetTest = TransferTest;
+
+} // namespace
+
+TEST_F(TimedGetTest, CountsTheBodyOfTheSecondConnection)
+{
+    constexpr std::uint64_t kSize = 300000;
+    CannedServer server([](ServerConnection& c) {
+        std::string request;
+        if (!c.readRequestHead(request) || !c.sendOkHead(kSize))
+            return;
+        if (c.index() == 1) {
+            std::this_thread::sleep_for(300ms); // a slow start of the body shows in the load time
+            c.sendBody(kSize);
+        }
+        c.drain();
+    });
+    const auto out = timedGet(server.url("/speed/file.bin?r=1"));
+    EXPECT_TRUE(out.ok);
+    EXPECT_EQ(out.contentLength, static_cast<std::int64_t>(kSize));
+    EXPECT_EQ(out.bytes, kSize);
+    EXPECT_LT(out.connectMs, 1000u);
+    EXPECT_GE(out.loadMs, 300u);
+    EXPECT_LT(out.loadMs, 3000u);
+    EXPECT_EQ(server.connections(), 2);
+
+    const std::string expected = "GET /speed/file.bin?r=1 HTTP/1.1\r\n"
+                                 "Accept: */*\r\n"
+                                 "Cache-Control: no-cache\r\n"
+                                 "Connection: Keep-Alive\r\n"
+                                 "Host: 127.0.0.1\r\n"
+                                 "Pragma: no-cache\r\n"
+                                 "\r\n";
+    const auto heads = server.requestHeads();
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_EQ(heads[0], expected);
+    EXPECT_EQ(heads[1], expected);
+}
+
+TEST_F(TimedGetTest, OnlyA2xxWithALengthIsADownload)
+{
+    struct Case {
+        const char* head;
+        bool ok;
+        std::int64_t length;
+    };
+    const Case cases[] = {
+        // "404" inside the head of a good answer is no failure.
+        {"HTTP/1.1 200 OK\r\nETag: \"404-5e1\"\r\nContent-Length: 14040\r\n\r\n", true, 14040},
+        {"HTTP/1.1 206 Partial Content\r\nContent-Length: 4000\r\n\r\n", true, 4000},
+        // Error pages have bodies too; they are not the file.
+        {"HTTP/1.1 404 Not Found\r\nContent-Length: 4000\r\n\r\n", false, 0},
+        {"HTTP/1.1 403 Forbidden\r\nContent-Length: 4000\r\n\r\n", false, 0},
+        {"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4000\r\n\r\n", false, 0},
+        {"HTTP/1.1 302 Found\r\nLocation: /x\r\nContent-Length: 4000\r\n\r\n", false, 0},
+        {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", false, 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false, 0},
+        {"garbage\r\n\r\n", false, 0},
+    };
+    for (const Case& c : cases) {
+        const std::string head = c.head;
+        CannedServer server(answerWith(head, 14040));
+        const auto out = timedGet(server.url("/f"));
+        EXPECT_EQ(out.ok, c.ok) << c.head;
+        EXPECT_EQ(out.contentLength, c.length) << c.head;
+        EXPECT_EQ(out.bytes, c.ok ? static_cast<std::uint64_t>(c.length) : 0u) << c.head;
+        EXPECT_EQ(server.connections(), c.ok ? 2 : 1) << c.head;
+    }
+}
+
+TEST_F(TimedGetTest, AnOversizedHeadFails)
+{
+    CannedServer server(
+        answerWith("HTTP/1.1 200 OK\r\nContent-Length: 10\r\nX-Pad: " + std::string(1100, 'x') + "\r\n\r\n", 10));
+    const auto out = timedGet(server.url("/f"));
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(out.bytes, 0u);
+}
+
+TEST_F(TimedGetTest, BodyCutShortEndsTheLoadAtOnce)
+{
+    // The server announces 1 MB, sends 5000 bytes, then closes the second
+    // connection; the load ends then, not at the time-out.
+    CannedServer closesEarly([](ServerConnection& c) {
+        std::string request;
+        if (c.readRequestHead(request) && c.sendOkHead(1000000) && c.index() == 1)
+            c.sendBody(5000);
+    });
+    auto out = timedGet(closesEarly.url("/f"));
+    EXPECT_TRUE(out.ok);
+    EXPECT_EQ(out.bytes, 5000u);
+    EXPECT_LT(out.loadMs, 1000u);
+
+    // A body that stops for longer than the receive time-out (3 s) ends the
+    // reading thread; TimedGet returns then, well before its 30 s limit.
+    CannedServer stalls([](ServerConnection& c) {
+        std::string request;
+        if (c.readRequestHead(request) && c.sendOkHead(1000000) && c.index() == 1) {
+            c.sendBody(5000);
+            c.holdUntilStopped();
+        }
+    });
+    out = timedGet(stalls.url("/f"));
+    EXPECT_TRUE(out.ok);
+    EXPECT_EQ(out.bytes, 5000u);
+    EXPECT_GE(out.loadMs, 2900u);
+    EXPECT_LT(out.loadMs, 5000u);
+}
+
+TEST_F(TimedGetTest, LongBodyIsCutOffAtTheTimeLimit)
+{
+    // A body that keeps coming (about 100 KB/s) outlasts a 1-second limit:
+    // the call returns true after about 1 s with what arrived so far, and
+    // the counter stops moving once the call has returned.
+    CannedServer server([](ServerConnection& c) {
+        std::string request;
+        if (!c.readRequestHead(request) || !c.sendOkHead(6000000000ULL))
+            return;
+        while (c.index() == 1 && !c.waitStopped(10ms) && c.sendBody(1000)) {
+        }
+    });
+    CHttpGet client;
+    ByteCounterHandle counter;
+    std::atomic<std::int64_t> length{0};
+    std::atomic<std::uint32_t> connectMs{0}, loadMs{0};
+    ASSERT_TRUE(client.TimedGet(server.url("/big"), counter, length, connectMs, loadMs, 1));
+    EXPECT_EQ(length.load(), 6000000000LL) << "sizes beyond 4 GB are kept whole";
+    EXPECT_GE(loadMs.load(), 1000u);
+    EXPECT_LT(loadMs.load(), 2000u);
+    const std::uint64_t atReturn = counter.bytes();
+    EXPECT_GT(atReturn, 20000u);
+    EXPECT_LT(atReturn, 400000u);
+    ASSERT_TRUE(WaitForTransferThreads(2s));
+    EXPECT_LE(counter.bytes() - atReturn, 1024u) << "at most the piece in flight is added after the return";
+}
+
+TEST_F(TimedGetTest, NoConnectionOrNoAnswerFails)
+{
+    // Never answers: one receive time-out (3 s), then failure.
+    CannedServer silent([](ServerConnection& c) { c.holdUntilStopped(); });
+    auto out = timedGet(silent.url("/f"));
+    EXPECT_FALSE(out.ok);
+    EXPECT_GE(out.elapsed, 2900ms);
+    EXPECT_LT(out.elapsed, 5000ms);
+    EXPECT_EQ(out.contentLength, 0);
+
+    // Nobody listening.
+    std::uint16_t closedPort;
+    {
+        CannedServer gone([](ServerConnection&) {});
+        closedPort = gone.port();
+    }
+    out = timedGet("http://127.0.0.1:" + std::to_string(closedPort) + "/f");
+    EXPECT_FALSE(out.ok);
+    EXPECT_LT(out.elapsed, 1000ms);
+
+    // A URL that cannot be split.
+    EXPECT_FALSE(timedGet("no url at all").ok);
+    EXPECT_FALSE(timedGet("http://127.0.0.1:99999/").ok);
+}
+
+TEST_F(TimedGetTest, RealServerFileArrivesWhole)
+{
+    TempDir root;
+    constexpr std::size_t kSize = 3 * 1024 * 1024 + 17;
+    {
+        std::ofstream file(root.path() / "file.bin", std::ios::binary);
+        std::string data(kSize, 'q');
+        file.write(data.data(), static_cast<std::streamsize>(data.size()));
+    }
+    NginxServer nginx(root.path());
+    ASSERT_TRUE(nginx.running());
+    const auto out = timedGet(nginx.url("/file.bin"));
+    EXPECT_TRUE(out.ok);
+    EXPECT_EQ(out.contentLength, static_cast<std::int64_t>(kSize));
+    EXPECT_EQ(out.bytes, kSize);
+
+    const auto missing = timedGet(nginx.url("/missing.bin"));
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.bytes, 0u);
+
+    nginx.stop();
+    const auto log = nginx.accessLog();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].substr(0, 4), "200 ");
+    EXPECT_EQ(log[1], "200 " + std::to_string(kSize) + " " + log[1].substr(log[1].find(' ', 4) + 1));
+    EXPECT_EQ(log[2].substr(0, 4), "404 ");
+}
+
+namespace
+{
+
+struct ParallelOutcome {
+    bool ok = false;
+    std::uint64_t bytes = 0;
+    std::chrono::milliseconds elapsed{0};
+};
+
+ParallelOutcome parallelGet(const std::string& url, CHttpDownloadGet::Options options, int threads = 5)
+{
+    CHttpDownloadGet client(options);
+    ByteCounterHandle counter;
+    const auto start = Steady::now();
+    ParallelOutcome out;
+    out.ok = client.ParallelGet(url, counter, threads);
+    out.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start);
+    EXPECT_TRUE(counter.hasCounter());
+    out.bytes = counter.bytes();
+    return out;
+}
+
+CHttpDownloadGet::Options window(std::chrono::milliseconds length)
+{
+    CHttpDownloadGet::Options options;
+    options.window = length;
+    return options;
+}
+
+// Accepts exactly five connections (then refuses), answers each only once
+// all five are there, with `size` body bytes.
+CannedServer::Options fiveThenRefuse()
+{
+    CannedServer::Options options;
+    options.acceptLimit = 5;
+    return options;
+}
+
+} // namespace
+
+TEST_F(ParallelGetTest, CountsExactlyTheBodiesServed)
+{
+    constexpr std::uint64_t kSize = 700001;
+    CannedServer* self = nullptr;
+    CannedServer server(
+        [&self](ServerConnection& c) {
+            std::string request;
+            if (!c.readRequestHead(request) || !self->waitForConnections(5, 5s))
+                return;
+            if (c.sendOkHead(kSize))
+                c.sendBody(kSize);
+            c.drain();
+        },
+        fiveThenRefuse());
+    self = &server;
+    const auto out = parallelGet(server.url("/speed/down.bin?r=2&key=k"), window(1500ms));
+    EXPECT_TRUE(out.ok);
+    EXPECT_EQ(out.bytes, 5 * kSize);
+    EXPECT_EQ(server.bodyBytesSent(), 5 * kSize);
+    EXPECT_GE(out.elapsed, 1500ms);
+    EXPECT_LT(out.elapsed, 2500ms);
+
+    const auto heads = server.requestHeads();
+    ASSERT_EQ(heads.size(), 5u);
+    for (const auto& head : heads) {
+        EXPECT_EQ(head, "GET /speed/down.bin?r=2&key=k HTTP/1.1\r\n"
+                        "Accept: */*\r\n"
+                        "Accept-Encoding: gzip, deflate\r\n"
+                        "Connection: Keep-Alive\r\n"
+                        "Host: 127.0.0.1\r\n"
+                        "Cache-Control: no-cache\r\n"
+                        "Pragma: no-cache\r\n"
+                        "\r\n");
+    }
+}
+
+TEST_F(ParallelGetTest, EndedConnectionsAreReplacedForTheWholeWindow)
+{
+    constexpr std::uint64_t kSize = 20000;
+    CannedServer server(answerWith("HTTP/1.1 200 OK\r\nETag: \"404\"\r\nContent-Length: 20000\r\n\r\n", kSize));
+    const auto out = parallelGet(server.url("/f"), window(1000ms));
+    EXPECT_TRUE(out.ok);
+    EXPECT_GT(server.connections(), 20);
+    // Every body but the ones cut off by the window's end was counted.
+    EXPECT_LE(out.bytes, server.bodyBytesSent());
+    EXPECT_GE(out.bytes + 5 * kSize, server.bodyBytesSent());
+    EXPECT_GT(out.bytes, 20 * kSize);
+
+    EXPECT_FALSE(parallelGet("not a url", window(1000ms)).ok);
+}
+
+TEST_F(ParallelGetTest, ErrorAnswersAndSilenceCountNothing)
+{
+    for (const char* head :
+         {"HTTP/1.1 404 Not Found\r\nContent-Length: 5000\r\n\r\n", "HTTP/1.1 500 Oops\r\nContent-Length: 5000\r\n\r\n",
+          "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"}) {
+        CannedServer server(answerWith(head, 5000));
+        const auto out = parallelGet(server.url("/f"), window(600ms));
+        EXPECT_TRUE(out.ok);
+        EXPECT_EQ(out.bytes, 0u) << head;
+        EXPECT_GT(server.connections(), 5) << "failed connections are replaced: " << head;
+        // ... but a failing slot is retried at most every 100 ms, not in a tight loop.
+        EXPECT_LE(server.connections(), 5 * (600 / 100 + 2)) << head;
+    }
+
+    // A server that never answers: each connection ends at its receive
+    // time-out and is replaced; the call still ends with its window, and the
+    // connections it leaves are closed at once rather than at their time-out.
+    CannedServer silent([](ServerConnection& c) { c.holdUntilStopped(); });
+    auto options = window(1200ms);
+    options.receiveTimeout = 500ms;
+    const auto out = parallelGet(silent.url("/f"), options);
+    EXPECT_EQ(out.bytes, 0u);
+    EXPECT_GE(silent.connections(), 10);
+    EXPECT_LT(out.elapsed, 2200ms);
+    EXPECT_TRUE(WaitForTransferThreads(1s));
+}
+
+TEST_F(ParallelGetTest, AutomaticStopEndsTheWindowEarly)
+{
+    CannedServer server(answerWith("HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n", 100000000));
+    {
+        // Only both flags together stop a transfer.
+        flags::autoAbortArmed = 1;
+        flags::stopRequested = 0;
+        const auto out = parallelGet(server.url("/f"), window(800ms));
+        EXPECT_GE(out.elapsed, 800ms);
+        EXPECT_GT(out.bytes, 0u);
+    }
+    flags::autoAbortArmed = 1;
+    ScopedThread stopper([] {
+        std::this_thread::sleep_for(300ms);
+        flags::stopRequested = 1;
+    });
+    const auto out = parallelGet(server.url("/f"), window(10s));
+    EXPECT_TRUE(out.ok);
+    EXPECT_GE(out.elapsed, 300ms);
+    EXPECT_LT(out.elapsed, 2500ms);
+}
+
+TEST_F(ParallelGetTest, ASecondTransferCountsOnlyItsOwnBytes)
+{
+    // The first transfer's connections trickle forever; when its window ends
+    // they are still inside a receive. The second transfer starts at once
+    // against a server whose bytes are known exactly.
+    CannedServer trickle([](ServerConnection& c) {
+        std::string request;
+        if (!c.readRequestHead(request) || !c.sendOkHead(1000000000))
+            return;
+        while (!c.waitStopped(20ms) && c.sendBody(700)) {
+        }
+    });
+    constexpr std::uint64_t kSize = 123457;
+    CannedServer* exactSelf = nullptr;
+    CannedServer exact(
+        [&exactSelf](ServerConnection& c) {
+            std::string request;
+            if (!c.readRequestHead(request) || !exactSelf->waitForConnections(5, 5s))
+                return;
+            if (c.sendOkHead(kSize))
+                c.sendBody(kSize);
+            c.drain();
+        },
+        fiveThenRefuse());
+    exactSelf = &exact;
+
+    CHttpDownloadGet first(window(500ms));
+    CHttpDownloadGet second(window(800ms));
+    ByteCounterHandle firstCounter;
+    ByteCounterHandle secondCounter;
+    ASSERT_TRUE(first.ParallelGet(trickle.url("/slow"), firstCounter, 5));
+    const std::uint64_t firstAtReturn = firstCounter.bytes();
+    EXPECT_GT(firstAtReturn, 0u);
+    ASSERT_TRUE(second.ParallelGet(exact.url("/exact"), secondCounter, 5));
+    EXPECT_EQ(secondCounter.bytes(), 5 * kSize);
+    EXPECT_NE(firstCounter.counter(), secondCounter.counter());
+    ASSERT_TRUE(WaitForTransferThreads(2s));
+    EXPECT_LE(firstCounter.bytes() - firstAtReturn, 5 * 1024u);
+}
+
+TEST_F(ParallelGetTest, RealServerBytesMatchItsLog)
+{
+    TempDir root;
+    {
+        std::ofstream file(root.path() / "down.bin", std::ios::binary);
+        std::string data(8 * 1024 * 1024, 'z');
+        file.write(data.data(), static_cast<std::streamsize>(data.size()));
+    }
+    NginxServer nginx(root.path());
+    ASSERT_TRUE(nginx.running());
+    const auto out = parallelGet(nginx.url("/down.bin?r=1"), window(1500ms));
+    EXPECT_TRUE(out.ok);
+    ASSERT_TRUE(WaitForTransferThreads(2s));
+    nginx.stop();
+    std::uint64_t served = 0;
+    int requests = 0;
+    for (const auto& line : nginx.accessLog()) {
+        EXPECT_EQ(line.substr(0, 4), "200 ") << line;
+        served += std::stoull(line.substr(4));
+        ++requests;
+    }
+    EXPECT_GE(requests, 5);
+    EXPECT_GT(out.bytes, 8u * 1024 * 1024);
+    // What nginx handed to its sockets but the window cut off never arrived.
+    EXPECT_LE(out.bytes, served);
+    EXPECT_GE(out.bytes + 5u * 8 * 1024 * 1024, served);
+}
