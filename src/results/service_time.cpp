@@ -1,9 +1,9 @@
 #include "results/service_time.h"
 
+#include "results/http_request.h"
+
 #include "common/cipher.h"
 #include "common/property_file.h"
-
-#include <curl/curl.h>
 
 #include <array>
 #include <cctype>
@@ -127,55 +127,16 @@ std::optional<std::chrono::system_clock::time_point> parseHttpDate(std::string_v
     return std::nullopt;
 }
 
-namespace
-{
-
-std::size_t collectDateHeader(char* data, std::size_t size, std::size_t count, void* user)
-{
-    const std::size_t n = size * count;
-    std::string_view line(data, n);
-    auto* out = static_cast<std::string*>(user);
-    // A new status line (after a 100 Continue) starts a new set of headers.
-    if (line.starts_with("HTTP/"))
-        out->clear();
-    if (line.size() > 5 && (line[0] == 'D' || line[0] == 'd') && (line[1] == 'a' || line[1] == 'A') &&
-        (line[2] == 't' || line[2] == 'T') && (line[3] == 'e' || line[3] == 'E') && line[4] == ':') {
-        line.remove_prefix(5);
-        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
-            line.remove_prefix(1);
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' '))
-            line.remove_suffix(1);
-        *out = std::string(line);
-    }
-    return n;
-}
-
-} // namespace
-
 std::optional<std::string> headDate(const std::string& url)
 {
-    CURL* curl = curl_easy_init();
-    if (!curl)
+    HttpOptions options;
+    options.connectTimeout = std::chrono::milliseconds(3000);
+    options.stallTimeout = std::chrono::milliseconds(5000);
+    HttpHeadAnswer answer;
+    if (HttpHead(url, answer, options) != kHttpAnswered || answer.status != 200)
         return std::nullopt;
-    std::string date;
-    curl_slist* headers = curl_slist_append(nullptr, "Accept: *");
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 3000L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 5000L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectDateHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &date);
-    const CURLcode rc = curl_easy_perform(curl);
-    long status = 0;
-    if (rc == CURLE_OK)
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    if (rc != CURLE_OK || status != 200 || date.empty())
+    auto date = answer.header("Date");
+    if (!date || date->empty())
         return std::nullopt;
     return date;
 }
