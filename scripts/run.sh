@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the programs and starts Quorvane from its build
-# folder (a complete installation tree).
+# Sets up the machine, builds the programs, starts the reference service in
+# the background on its loopback end points, then Quorvane from its build
+# folder (a complete installation tree). The service stops when Quorvane ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -12,8 +13,39 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANE_TES
 cmake --build "$BUILD" -j "$(nproc)"
 
 OUT="$BUILD/out"
+LOG=$(mktemp /tmp/quorvane-refsvc-XXXXXX.log)
+SERVICE=
+stop_service() {
+  if [ -n "$SERVICE" ]; then
+    kill "$SERVICE" 2>/dev/null || true
+    wait "$SERVICE" 2>/dev/null || true
+  fi
+}
+trap stop_service EXIT
+
+if [ -x scripts/refsvc.sh ]; then
+  scripts/refsvc.sh --quiet >"$LOG" 2>&1 &
+else
+  "$OUT/quorvane-refsvc" --quiet >"$LOG" 2>&1 &
+fi
+SERVICE=$!
+for _ in $(seq 100); do
+  grep -q "ready" "$LOG" && break
+  kill -0 "$SERVICE" 2>/dev/null || break
+  sleep 0.1
+done
+if ! grep -q "ready" "$LOG"; then
+  echo "The reference service did not start:" >&2
+  cat "$LOG" >&2
+  exit 1
+fi
+echo "Reference service running ($(grep -m1 ready "$LOG")); demo user \"demo\", password \"demo123\"." >&2
+
+status=0
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "No display: starting under xvfb-run." >&2
-  exec xvfb-run -a "$OUT/Quorvane" "$@"
+  xvfb-run -a "$OUT/Quorvane" "$@" || status=$?
+else
+  "$OUT/Quorvane" "$@" || status=$?
 fi
-exec "$OUT/Quorvane" "$@"
+exit $status

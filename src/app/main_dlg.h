@@ -1,0 +1,178 @@
+#pragma once
+// CQuorvaneDlg, the one long-lived window: it logs the user in (silently or
+// through the login window), lives hidden in the tray, navigates between the
+// test, history and settings pages, shows the score notice after each login,
+// refreshes the score, and confirms close, exit and log-off.
+//
+// Thread-safety: GUI thread only. Requests to the service run on workers and
+// come back to this thread.
+#include "app/navigation.h"
+#include "app/score_msg_dlg.h"
+#include "app/shell_context.h"
+#include "app/shell_messages.h"
+#include "ui/timer_service.h"
+#include "ui/tray_presence.h"
+
+#include <QDialog>
+#include <QPointer>
+
+#include <array>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QLabel;
+class QMenu;
+
+namespace quorvane
+{
+
+namespace ui
+{
+class SkinButton;
+class TimerService;
+class TrayPresence;
+} // namespace ui
+
+class CScoreMsgDlg;
+
+class CQuorvaneDlg : public QDialog
+{
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 539;
+    static constexpr int kHeight = 705;
+    static constexpr const char* kTrayTip =
+        "计划任务提醒\n网络测速正在后台执行!\nQuorvane\n\n-------------------\n双击图标打开";
+
+    // `arguments`: the command line after the program name. Timers and tray
+    // default to the real ones.
+    CQuorvaneDlg(const ShellContext& context, std::vector<std::string> arguments,
+                 std::unique_ptr<ui::TimerService> timers = nullptr, std::unique_ptr<ui::TrayPresence> tray = nullptr,
+                 QWidget* parent = nullptr);
+    ~CQuorvaneDlg() override;
+
+    // Initialises (login included) and runs until the window ends.
+    int exec() override;
+    // The initialisation alone, in its fixed order.
+    void OnInitDialog();
+    bool initialised() const { return m_initialised; }
+
+    // Tray notification: wParam is the icon id, lParam the mouse message.
+    void OnTrayNotify(long long wParam, long long lParam);
+    // Raises the window or, while it is hidden, the login window in front.
+    void bringToFront();
+    bool isWindowShown() const { return isVisible(); }
+
+    void OnShowScore();
+    void OnTimer(int id);
+    void AutoLogin();
+    void StartAutoAfterLogin();
+
+    // Buttons.
+    void OnTestPageButton(int page); // 1003..1006 as 0..3
+    void OnTopPageButton(int page);  // 1316..1318 as 0..2
+    void OnClose();                  // 1000 and the tray menu's exit
+    void OnLogoff();                 // 1173
+    void OnScoreButton();            // 1230
+    void OnAbout();
+
+    // Operations of other parts.
+    void AddTrayIcon();
+    void SetTrayIcon(bool loggedIn);
+    void setLatestResultText(const std::string& text);
+    std::string latestResultText() const { return m_latestResult; }
+
+    // State, for the tests and the parts that read it.
+    bool loggedIn() const { return m_loggedIn != 0; }
+    int trayIcon() const { return m_trayIcon; }
+    ui::TrayPresence& tray() const { return *m_tray; }
+    ui::TimerService& timers() const { return *m_timers; }
+    const Navigation& navigation() const { return m_navigation; }
+    CScoreMsgDlg* scoreWindow() const { return m_scoreMsg; }
+    QMenu* trayMenu() const { return m_trayMenu; }
+    QWidget* page(const char* objectName) const;
+    ui::SkinButton* button(int id) const;
+    QString userLabelText() const;
+    QString scoreText() const;
+    QString titleText() const;
+    std::string typedUserName() const { return m_userName; }
+
+Q_SIGNALS:
+    void autoLoginFinished(int outcome);
+    void scoreRefreshed(bool ok);
+    void ended(int code);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void reject() override;
+
+public:
+    void setVisible(bool visible) override;
+
+private:
+    void buildControls();
+    void createPages();
+    void applyAutoLogin(int outcome);
+    int showLoginWindow();
+    void setLoginWindowShown(bool shown);
+    void openFromTray();
+    void enforceLoggedOutState();
+    void showMainWindow();
+    void showTestPage(int page);
+    void showTopPage(int page);
+    void refreshUserAndScore();
+    void refreshScoreAsync();
+    void confirmClose(bool viaCancel);
+    void endProcess(int code);
+    void post(std::function<void()> task);
+    void ensureMacKey();
+
+    ShellContext m_context;
+    std::vector<std::string> m_arguments;
+    std::unique_ptr<ui::TimerService> m_timers;
+    std::unique_ptr<ui::TrayPresence> m_tray;
+
+    int m_loggedIn = 0;
+    bool m_hideOnErase = false;
+    bool m_initialised = false;
+    bool m_pendingTrayOpen = false;
+    bool m_autoLoginRunning = false;
+    bool m_scoreQueryRunning = false;
+    bool m_openingFromTray = false;
+    bool m_ended = false;
+    int m_exitCode = 0;
+    Navigation m_navigation;
+    std::string m_userName;
+    std::string m_password;
+    std::string m_preDate;
+    std::string m_auto;
+    std::string m_latestResult;
+    int m_cpuMemoryPeriod = 0;
+    int m_wlanPeriod = 0;
+    long long m_autoStartTime = 0;
+    std::deque<QWidget*> m_taskQueue; // filled by automatic testing
+    int m_trayIcon = 0;
+
+    QPointer<CScoreMsgDlg> m_scoreMsg;
+    QMenu* m_trayMenu = nullptr;
+    QLabel* m_title = nullptr;
+    QLabel* m_userLabel = nullptr;
+    QLabel* m_scoreValue = nullptr;
+    std::map<int, ui::SkinButton*> m_buttons;
+    std::array<QWidget*, 4> m_testPages{};
+    QWidget* m_videoPlayer = nullptr;
+    QWidget* m_settingsPage = nullptr;
+    QWidget* m_historyPage = nullptr;
+    bool m_dragging = false;
+    QPoint m_dragOffset;
+};
+
+} // namespace quorvane

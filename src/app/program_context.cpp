@@ -1,0 +1,59 @@
+#include "app/program_context.h"
+
+#include "config/readers.h"
+#include "config/user_documents.h"
+#include "platform/network_adapters.h"
+#include "platform/processes.h"
+#include "platform/registry_store.h"
+#include "results/history.h"
+#include "results/http_request.h"
+
+#include <QByteArray>
+#include <QDesktopServices>
+#include <QSystemTrayIcon>
+#include <QUrl>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace quorvane
+{
+
+ShellContext programContext(const std::filesystem::path& programDirectory, SessionStore& session, CDataBase& database,
+                            ShellDialogs& dialogs)
+{
+    ShellContext c;
+    const std::filesystem::path dir = programDirectory;
+    c.http = [](const std::string& verb, const std::string& url, const std::string& body, std::string& response) {
+        return HttpRequest(verb, url, body, response);
+    };
+    c.session = &session;
+    c.database = &database;
+    c.dialogs = &dialogs;
+    c.openUrl = [](const std::string& url) {
+        QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
+    };
+    c.endProcess = [](int code) {
+        // Ends at once, as the user asked: nothing more is shown or saved.
+        std::fflush(nullptr);
+        ::_exit(code);
+    };
+    c.startHidden = [dir](const std::string& program, const std::vector<std::string>& args) {
+        platform::LinuxProcessControl processes;
+        return processes.startDetached(dir / program, args, dir).has_value();
+    };
+    c.installedVersion = [] {
+        platform::IniRegistryStore registry(platform::IniRegistryStore::defaultPath());
+        return registry.readString(platform::kUninstallKey, platform::kDisplayVersion).value_or(std::string());
+    };
+    c.firstAdapterMac = [] { return platform::LinuxNetworkAdapters().firstMacAddress(); };
+    c.hintSuppressed = [](const std::string& userId) { return ReadHintSuppressed(userId); };
+    c.suppressHint = [](const std::string& userId) { SuppressHint(userId); };
+    c.historySaving = [](const std::string& userId) { return ReadHistorySaving(userId); };
+    c.historyFile = [](const std::string& userId) { return historyFilePath({}, userId).string(); };
+    c.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+
+    return c;
+}
+
+} // namespace quorvane

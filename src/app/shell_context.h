@@ -1,0 +1,46 @@
+#pragma once
+// What the shell's windows need from outside, handed to them at construction
+// so tests and other front ends can replace any of it: the HTTP function,
+// the session values, the browser, process control and the message windows.
+#include "app/login_service.h"
+#include "app/session.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quorvane
+{
+
+class ShellDialogs;
+
+struct ShellContext {
+    HttpFunction http;
+    SessionStore* session = nullptr;
+    CDataBase* database = nullptr;
+    ShellDialogs* dialogs = nullptr;
+
+    // Opens a page in the user's browser.
+    std::function<void(const std::string& url)> openUrl;
+    // Ends the process at once with the code; does not return in the program.
+    std::function<void(int code)> endProcess;
+    // Starts a program of the installation in the background, hidden.
+    std::function<bool(const std::string& program, const std::vector<std::string>& args)> startHidden;
+    // The installed version shown after the title ("" when unknown).
+    std::function<std::string()> installedVersion;
+    // The first network adapter's address as "%02X-..." ("" when none).
+    std::function<std::string()> firstAdapterMac;
+    // Whether the bandwidth hint is suppressed for a user, and storing the
+    // user's wish to suppress it.
+    std::function<bool(const std::string& userId)> hintSuppressed;
+    std::function<void(const std::string& userId)> suppressHint;
+    // Whether the user keeps a history; the history file of a user.
+    std::function<bool(const std::string& userId)> historySaving;
+    std::function<std::string(const std::string& userId)> historyFile;
+    // Is there a notification area to put the tray icon in?
+    std::function<bool()> trayAvailable;
+
+    LoginService loginService() const { return LoginService(http, *session, *database); }
+};
+
+} // namespace quorvane

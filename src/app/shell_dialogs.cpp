@@ -1,0 +1,40 @@
+#include "app/shell_dialogs.h"
+
+#include "app/login_dlg.h"
+#include "ui/message_dialogs.h"
+
+namespace quorvane
+{
+
+int ShellDialogs::select(QWidget* parent, const QString& text, bool confirmOnly)
+{
+    ui::CSelectDlg dlg(text, confirmOnly ? ui::CSelectDlg::Buttons::ConfirmOnly : ui::CSelectDlg::Buttons::YesNo,
+                       parent);
+    return dlg.exec();
+}
+
+void ShellDialogs::message(QWidget* parent, const QString& text)
+{
+    ui::CMessageDlg dlg(text, parent);
+    dlg.exec();
+}
+
+void ShellDialogs::warning(QWidget* parent, const QString& text)
+{
+    ui::CWarningDlg dlg(text, parent);
+    dlg.exec();
+}
+
+bool ShellDialogs::showHint(QWidget* parent)
+{
+    ui::CShowHitDlg dlg(parent);
+    dlg.exec();
+    return dlg.suppressFurtherHints();
+}
+
+int ShellDialogs::runLogin(CLoginDlg& dialog)
+{
+    return dialog.exec();
+}
+
+} // namespace quorvane

@@ -1,0 +1,210 @@
+#include "ui/tray_presence.h"
+
+#include "ui/skin.h"
+
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QSystemTrayIcon>
+
+namespace quorvane::ui
+{
+
+QIcon appIcon(int resourceId)
+{
+    const QPixmap image = Skin::image(QStringLiteral("common/icon%1").arg(resourceId));
+    if (!image.isNull())
+        return QIcon(image);
+    // Drawn default: a blue badge when logged in, a grey one when not.
+    QIcon icon;
+    for (int side : {16, 24, 32, 48, 64}) {
+        QPixmap pm(side, side);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(resourceId == 161 ? QColor(0x8a, 0x93, 0x9e) : palette::kButton);
+        p.drawRoundedRect(QRectF(0.5, 0.5, side - 1, side - 1), side / 5.0, side / 5.0);
+        QFont f = Skin::font(side * 2 / 3, true);
+        p.setFont(f);
+        p.setPen(Qt::white);
+        p.drawText(QRect(0, 0, side, side), Qt::AlignCenter, QStringLiteral("Q"));
+        p.end();
+        icon.addPixmap(pm);
+    }
+    return icon;
+}
+
+// --- the notification area ----------------------------------------------------------
+
+SystemTrayPresence::SystemTrayPresence() : m_icon(std::make_unique<QSystemTrayIcon>())
+{
+    connect(m_icon.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        switch (reason) {
+        case QSystemTrayIcon::DoubleClick:
+            Q_EMIT notified(kTrayDoubleClick);
+            break;
+        case QSystemTrayIcon::Context:
+            Q_EMIT notified(kTrayRightButtonUp);
+            break;
+        default:
+            Q_EMIT notified(kTrayMouseMove); // a look at the icon: refresh its tip
+            break;
+        }
+    });
+}
+
+SystemTrayPresence::~SystemTrayPresence() = default;
+
+void SystemTrayPresence::add()
+{
+    m_icon->show();
+}
+
+void SystemTrayPresence::remove()
+{
+    m_icon->hide();
+}
+
+bool SystemTrayPresence::isAdded() const
+{
+    return m_icon->isVisible();
+}
+
+void SystemTrayPresence::setIcon(const QIcon& icon, const QString&)
+{
+    m_icon->setIcon(icon);
+}
+
+void SystemTrayPresence::setToolTip(const QString& text)
+{
+    m_icon->setToolTip(text);
+}
+
+QString SystemTrayPresence::toolTip() const
+{
+    return m_icon->toolTip();
+}
+
+// --- the stand-in window ------------------------------------------------------------
+
+TrayStandInWindow::TrayStandInWindow() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+{
+    setObjectName(QStringLiteral("TrayStandIn"));
+    setWindowTitle(QStringLiteral("Quorvane"));
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setFixedSize(210, 44);
+    setCursor(Qt::PointingHandCursor);
+}
+
+void TrayStandInWindow::setState(const QIcon& icon, const QString& stateText)
+{
+    m_icon = icon;
+    m_state = stateText;
+    update();
+}
+
+void TrayStandInWindow::paintEvent(QPaintEvent*)
+{
+    if (!m_placed) {
+        // Top-right of the work area: clear of the score notice, which
+        // rises in the bottom-right corner.
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect area = screen->availableGeometry();
+            move(area.right() - width() - 8, area.top() + 8);
+        }
+        m_placed = true;
+    }
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(rect(), palette::kBody);
+    p.setPen(palette::kBorder);
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    m_icon.paint(&p, QRect(8, 6, 32, 32));
+    p.setPen(palette::kText);
+    p.setFont(Skin::font(13, true));
+    p.drawText(QRect(48, 4, width() - 52, 18), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Quorvane"));
+    p.setFont(Skin::font(11));
+    p.setPen(palette::kText.lighter(150));
+    p.drawText(QRect(48, 22, width() - 52, 18), Qt::AlignLeft | Qt::AlignVCenter, m_state);
+}
+
+void TrayStandInWindow::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        Q_EMIT notified(kTrayDoubleClick);
+}
+
+void TrayStandInWindow::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        m_dragging = true;
+        m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
+    }
+}
+
+void TrayStandInWindow::mouseMoveEvent(QMouseEvent* event)
+{
+    if (m_dragging)
+        move(event->globalPosition().toPoint() - m_dragOffset);
+}
+
+void TrayStandInWindow::mouseReleaseEvent(QMouseEvent* event)
+{
+    m_dragging = false;
+    if (event->button() == Qt::RightButton)
+        Q_EMIT notified(kTrayRightButtonUp);
+}
+
+void TrayStandInWindow::enterEvent(QEnterEvent* event)
+{
+    Q_EMIT notified(kTrayMouseMove);
+    QWidget::enterEvent(event);
+}
+
+StandInTrayPresence::StandInTrayPresence() : m_window(std::make_unique<TrayStandInWindow>())
+{
+    connect(m_window.get(), &TrayStandInWindow::notified, this, &TrayPresence::notified);
+}
+
+StandInTrayPresence::~StandInTrayPresence() = default;
+
+void StandInTrayPresence::add()
+{
+    m_window->show();
+}
+
+void StandInTrayPresence::remove()
+{
+    m_window->hide();
+}
+
+bool StandInTrayPresence::isAdded() const
+{
+    return m_window->isVisible();
+}
+
+void StandInTrayPresence::setIcon(const QIcon& icon, const QString& stateText)
+{
+    m_window->setState(icon, stateText);
+}
+
+void StandInTrayPresence::setToolTip(const QString& text)
+{
+    m_window->setToolTip(text);
+}
+
+QString StandInTrayPresence::toolTip() const
+{
+    return m_window->toolTip();
+}
+
+std::unique_ptr<TrayPresence> makeTrayPresence(bool trayAvailable)
+{
+    if (trayAvailable)
+        return std::make_unique<SystemTrayPresence>();
+    return std::make_unique<StandInTrayPresence>();
+}
+
+} // namespace quorvane::ui

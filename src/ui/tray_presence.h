@@ -1,0 +1,122 @@
+#pragma once
+// The program's presence while its main window is hidden: the icon in the
+// notification area, or, on a desktop without one, a small always-on-top
+// window that stands in for it. Either reports the user's mouse actions with
+// the numbers of the window messages they stand for, so the main window
+// handles both the same way (and a second start's tray double-click too).
+//
+// Thread-safety: GUI thread only.
+#include <QIcon>
+#include <QObject>
+#include <QString>
+#include <QWidget>
+
+#include <memory>
+
+class QSystemTrayIcon;
+
+namespace quorvane::ui
+{
+
+// Mouse messages of a tray notification.
+inline constexpr int kTrayMouseMove = 512;
+inline constexpr int kTrayDoubleClick = 515;
+inline constexpr int kTrayRightButtonUp = 517;
+
+class TrayPresence : public QObject
+{
+    Q_OBJECT
+public:
+    virtual void add() = 0;
+    virtual void remove() = 0;
+    virtual bool isAdded() const = 0;
+    virtual void setIcon(const QIcon& icon, const QString& stateText) = 0;
+    virtual void setToolTip(const QString& text) = 0;
+    virtual QString toolTip() const = 0;
+    // Whether this is the stand-in window rather than a real tray icon.
+    virtual bool isStandIn() const = 0;
+
+Q_SIGNALS:
+    void notified(int mouseMessage);
+};
+
+// The icon in the desktop's notification area.
+class SystemTrayPresence final : public TrayPresence
+{
+    Q_OBJECT
+public:
+    SystemTrayPresence();
+    ~SystemTrayPresence() override;
+
+    void add() override;
+    void remove() override;
+    bool isAdded() const override;
+    void setIcon(const QIcon& icon, const QString& stateText) override;
+    void setToolTip(const QString& text) override;
+    QString toolTip() const override;
+    bool isStandIn() const override { return false; }
+
+private:
+    std::unique_ptr<QSystemTrayIcon> m_icon;
+};
+
+// A small window at the top-right corner of the work area with the icon and
+// the state in words. Double-click opens the program, the right button shows
+// the tray menu, and it can be dragged out of the way.
+class TrayStandInWindow final : public QWidget
+{
+    Q_OBJECT
+public:
+    TrayStandInWindow();
+
+    void setState(const QIcon& icon, const QString& stateText);
+    QString stateText() const { return m_state; }
+
+Q_SIGNALS:
+    void notified(int mouseMessage);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+
+private:
+    QIcon m_icon;
+    QString m_state;
+    QPoint m_dragOffset;
+    bool m_dragging = false;
+    bool m_placed = false;
+};
+
+class StandInTrayPresence final : public TrayPresence
+{
+    Q_OBJECT
+public:
+    StandInTrayPresence();
+    ~StandInTrayPresence() override;
+
+    void add() override;
+    void remove() override;
+    bool isAdded() const override;
+    void setIcon(const QIcon& icon, const QString& stateText) override;
+    void setToolTip(const QString& text) override;
+    QString toolTip() const override;
+    bool isStandIn() const override { return true; }
+
+    TrayStandInWindow* window() const { return m_window.get(); }
+
+private:
+    std::unique_ptr<TrayStandInWindow> m_window;
+};
+
+// The real tray when the desktop has one, else the stand-in window.
+std::unique_ptr<TrayPresence> makeTrayPresence(bool trayAvailable);
+
+// The program's icons: 128 (logged in) and 161 (not logged in), from
+// Image/common/icon128 and icon161 when present, else drawn.
+QIcon appIcon(int resourceId);
+
+} // namespace quorvane::ui

@@ -1,0 +1,502 @@
+#include "app/login_dlg.h"
+#include "app/main_dlg.h"
+#include "app/score_msg_dlg.h"
+#include "app/shell_fixture.h"
+#include "common/flags.h"
+#include "support/manual_timers.h"
+#include "ui/skin.h"
+#include "ui/tray_presence.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include <fstream>
+#include <gmock/gmock.h>
+
+namespace quorvane
+{
+namespace
+{
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::waitFor;
+
+// A tray icon that only records what the window asks of it.
+class RecordingTray final : public ui::TrayPresence
+{
+public:
+    void add() override { added = true; }
+    void remove() override { added = false; }
+    bool isAdded() const override { return added; }
+    void setIcon(const QIcon&, const QString& state) override { stateText = state; }
+    void setToolTip(const QString& text) override { tip = text; }
+    QString toolTip() const override { return tip; }
+    bool isStandIn() const override { return false; }
+    void send(int mouse) { Q_EMIT notified(mouse); }
+
+    bool added = false;
+    QString stateText;
+    QString tip;
+};
+
+class MainWindowTest : public testing::ShellTest
+{
+protected:
+    void SetUp() override
+    {
+        ShellTest::SetUp();
+        resetFlags();
+        web.answer("loginCheck", 0, "true-10086-小明-10.1.2.3-广东 深圳");
+        web.answer("scoreQuery", 0, "300,200,100,");
+    }
+    void TearDown() override
+    {
+        dlg.reset();
+        resetFlags();
+        ShellTest::TearDown();
+    }
+    static void resetFlags()
+    {
+        for (auto* f : {&flags::bandwidthTestRunning, &flags::webTestRunning, &flags::videoTestRunning,
+                        &flags::downloadTestRunning, &flags::autoMode})
+            *f = 0;
+    }
+
+    void setAuto(const char* value)
+    {
+        writeProps("l_c_config_01.properties", {{"username", encryptValue("alice", kValueKey)},
+                                                {"userpass", encryptValue("secret", kValueKey)},
+                                                {"uname", "小明"},
+                                                {"userid", "10086"},
+                                                {"rem", "0"},
+                                                {"auto", value},
+                                                {"pre_date", "2013-05-06 09\\:41\\:07"}});
+    }
+
+    CQuorvaneDlg& start(std::vector<std::string> args = {})
+    {
+        auto t = std::make_unique<testing::ManualTimers>();
+        timers = t.get();
+        auto tr = std::make_unique<RecordingTray>();
+        tray = tr.get();
+        dlg = std::make_unique<CQuorvaneDlg>(context, std::move(args), std::move(t), std::move(tr));
+        dlg->OnInitDialog();
+        return *dlg;
+    }
+
+    // The user logs in through the login window (checking that the second
+    // start would see it open).
+    std::function<int(CLoginDlg&)> typeAndLogIn(const QString& user = QStringLiteral("bob"))
+    {
+        return [this, user](CLoginDlg& d) {
+            loginWindowFlagSeen.push_back(prop("config.properties", "login_window_show"));
+            d.userField()->setText(user);
+            d.passwordField()->setText(QStringLiteral("pw"));
+            d.RunLogin();
+            EXPECT_TRUE(waitFor([&] { return !d.loginRunning(); }));
+            return d.result();
+        };
+    }
+    std::function<int(CLoginDlg&)> pressButton(const char* name, const QString& typed = QString())
+    {
+        return [this, name, typed](CLoginDlg& d) {
+            loginWindowFlagSeen.push_back(prop("config.properties", "login_window_show"));
+            if (!typed.isEmpty())
+                d.userField()->setText(typed);
+            d.findChild<QAbstractButton*>(QString::fromLatin1(name))->click();
+            return d.result();
+        };
+    }
+
+    bool scoreShown()
+    {
+        return waitFor([&] { return dlg->scoreWindow() != nullptr; });
+    }
+
+    std::unique_ptr<CQuorvaneDlg> dlg;
+    testing::ManualTimers* timers = nullptr;
+    RecordingTray* tray = nullptr;
+    std::vector<std::string> loginWindowFlagSeen;
+};
+
+TEST_F(MainWindowTest, LoginWindowAtStartThenScoreNoticeFromTheTray)
+{
+    setAuto("0");
+    hintSuppressed = false;
+    dialogs.hintAnswer = true;
+    dialogs.logins.push_back(typeAndLogIn());
+    CQuorvaneDlg& w = start();
+
+    EXPECT_THAT(loginWindowFlagSeen, ElementsAre("true"));
+    EXPECT_EQ(prop("config.properties", "login_window_show"), "false");
+    EXPECT_TRUE(w.loggedIn());
+    EXPECT_EQ(session.get().userId, "10086");
+    EXPECT_EQ(prop("l_c_config_01.properties", "userid"), "10086");
+    EXPECT_EQ(dialogs.texts("hint").size(), 1u);
+    EXPECT_THAT(suppressedFor, ElementsAre("10086"));
+    EXPECT_EQ(w.titleText(), "Quorvane2.1.0");
+    EXPECT_EQ(prop("ipconfig.properties", "52-54-00-12-34-56"), "1");
+    EXPECT_FALSE(timers->isActive(msg::TIMER_AUTO_LOGIN));
+    EXPECT_EQ(timers->period(msg::TIMER_SCORE_REFRESH), 21600000);
+    EXPECT_EQ(timers->period(msg::TIMER_PDH_INIT), 100);
+
+    ASSERT_TRUE(scoreShown());
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(tray->added);
+    EXPECT_EQ(w.trayIcon(), 128);
+    EXPECT_EQ(tray->tip, CQuorvaneDlg::kTrayTip);
+    auto* totals = w.scoreWindow()->findChild<QLabel*>(QStringLiteral("line3"));
+    EXPECT_THAT(totals->text().toStdString(), HasSubstr("总积分：300"));
+    auto* last = w.scoreWindow()->findChild<QLabel*>(QStringLiteral("line5"));
+    EXPECT_EQ(last->text(), "上次登录：2013-05-06 09:41:07"); // the date read at start
+
+    std::ifstream log("auto.txt");
+    std::string line;
+    std::getline(log, line);
+    EXPECT_THAT(line, HasSubstr(",程序初次启动，开始自动测速..."));
+}
+
+TEST_F(MainWindowTest, MinimisedLoginLivesInTheTrayUntilDoubleClicked)
+{
+    setAuto("0");
+    dialogs.logins.push_back(pressButton("minimise", QStringLiteral("typed-name")));
+    CQuorvaneDlg& w = start();
+    EXPECT_FALSE(w.loggedIn());
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(tray->added);
+    EXPECT_EQ(w.trayIcon(), 161);
+    EXPECT_FALSE(timers->isActive(msg::TIMER_AUTO_LOGIN)); // "auto" is 0
+    w.show();                                              // the window refuses to appear while logged out
+    EXPECT_FALSE(w.isVisible());
+
+    // The double-click shows the login window again, with what was typed.
+    dialogs.logins.push_back(typeAndLogIn());
+    tray->send(ui::kTrayDoubleClick);
+    ASSERT_EQ(dialogs.texts("login").size(), 2u);
+    EXPECT_EQ(dialogs.texts("login")[1], "typed-name");
+    EXPECT_THAT(loginWindowFlagSeen, ElementsAre("true", "true"));
+    EXPECT_TRUE(w.loggedIn());
+    EXPECT_EQ(flags::autoMode.load(), 1); // cleared, then armed again by the post-login start
+    ASSERT_TRUE(scoreShown());
+    EXPECT_EQ(w.trayIcon(), 128);
+    EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(MainWindowTest, ClosingTheLoginWindowEndsTheProgram)
+{
+    setAuto("0");
+    dialogs.logins.push_back(pressButton("close"));
+    start();
+    EXPECT_THAT(endedWith, ElementsAre(0));
+    EXPECT_EQ(prop("config.properties", "login_window_show"), "false");
+}
+
+TEST_F(MainWindowTest, CommandLineOverridesTheStoredChoice)
+{
+    setAuto("1");
+    dialogs.logins.push_back(pressButton("minimise"));
+    start({"logoff"});
+    EXPECT_EQ(dialogs.texts("login").size(), 1u);
+    dlg.reset();
+
+    setAuto("0");
+    CQuorvaneDlg& w = start({"update"});
+    EXPECT_TRUE(dialogs.logins.empty());
+    EXPECT_EQ(dialogs.texts("login").size(), 1u); // no further login window
+    EXPECT_TRUE(w.loggedIn());
+    EXPECT_EQ(prop("config.properties", "login_window_show"), "false");
+}
+
+TEST_F(MainWindowTest, SilentLoginRetriesEveryFiveSecondsUntilTheServiceAnswers)
+{
+    setAuto("1");
+    web.answer("loginCheck", 1, "");
+    CQuorvaneDlg& w = start();
+    EXPECT_FALSE(w.loggedIn());
+    EXPECT_EQ(w.trayIcon(), 161);
+    EXPECT_EQ(timers->period(msg::TIMER_AUTO_LOGIN), 5000);
+    EXPECT_EQ(web.urls().size(), 1u);
+
+    for (int attempt = 2; attempt <= 3; ++attempt) {
+        QSignalSpy done(&w, &CQuorvaneDlg::autoLoginFinished);
+        timers->advance(4999);
+        EXPECT_EQ(web.urls().size(), static_cast<std::size_t>(attempt - 1));
+        timers->advance(1);
+        ASSERT_TRUE(waitFor([&] { return done.count() == 1; }));
+        EXPECT_EQ(web.urls().size(), static_cast<std::size_t>(attempt));
+        EXPECT_FALSE(w.loggedIn());
+    }
+
+    web.answer("loginCheck", 0, "true-10086-小明-10.1.2.3-广东 深圳");
+    QSignalSpy done(&w, &CQuorvaneDlg::autoLoginFinished);
+    timers->advance(5000);
+    ASSERT_TRUE(waitFor([&] { return done.count() == 1; }));
+    EXPECT_TRUE(w.loggedIn());
+    EXPECT_FALSE(timers->isActive(msg::TIMER_AUTO_LOGIN));
+    EXPECT_EQ(w.trayIcon(), 128);
+    ASSERT_TRUE(scoreShown());
+    EXPECT_EQ(database.scores().total, "300");
+    EXPECT_EQ(prop("l_c_config_01.properties", "pre_date"), "2013-05-06 09\\:41\\:07"); // silent: nothing written
+}
+
+TEST_F(MainWindowTest, SlowSilentLoginsDoNotPileUp)
+{
+    setAuto("1");
+    web.answer("loginCheck", 1, "");
+    CQuorvaneDlg& w = start();
+    web.hold();
+    timers->advance(5000);
+    ASSERT_TRUE(waitFor([&] { return web.waiting() == 1; }));
+    timers->advance(15000); // three more ticks while the first waits
+    QTest::qWait(30);
+    EXPECT_EQ(web.waiting(), 1);
+    QSignalSpy done(&w, &CQuorvaneDlg::autoLoginFinished);
+    web.release();
+    ASSERT_TRUE(waitFor([&] { return done.count() == 1; }));
+    EXPECT_EQ(web.urls().size(), 2u);
+}
+
+TEST_F(MainWindowTest, RejectedStoredCredentialsKeepTheProgramLoggedOut)
+{
+    setAuto("1");
+    web.answer("loginCheck", 0, "false");
+    CQuorvaneDlg& w = start();
+    EXPECT_FALSE(w.loggedIn());
+    EXPECT_EQ(w.trayIcon(), 161);
+    EXPECT_TRUE(tray->added);
+    EXPECT_TRUE(dialogs.texts("login").empty());
+}
+
+TEST_F(MainWindowTest, OpeningFromTheTrayShowsTheManualPages)
+{
+    setAuto("1");
+    CQuorvaneDlg& w = start();
+    ASSERT_TRUE(w.loggedIn());
+    ASSERT_TRUE(scoreShown());
+    w.OnTopPageButton(kSettingsTop);
+    flags::autoMode = 1;
+    tray->send(ui::kTrayDoubleClick);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_FALSE(tray->added);
+    EXPECT_EQ(flags::autoMode.load(), 0);
+    EXPECT_EQ(w.navigation().topPage(), kManualTop);
+    EXPECT_TRUE(w.page("CNetworkSpeed")->isVisible());
+    EXPECT_FALSE(w.page("CSettingsDlg")->isVisible());
+}
+
+TEST_F(MainWindowTest, SwitchesAreRefusedWhileTheCurrentPageMeasures)
+{
+    setAuto("1");
+    CQuorvaneDlg& w = start();
+    tray->send(ui::kTrayDoubleClick);
+    ASSERT_TRUE(w.isVisible());
+
+    flags::bandwidthTestRunning = 1;
+    w.button(1004)->click();
+    EXPECT_THAT(dialogs.texts("message"), ElementsAre("正在测速不能切换。。。"));
+    EXPECT_EQ(w.navigation().testPage(), kBandwidthPage);
+    EXPECT_TRUE(w.button(1003)->isSelected());
+    EXPECT_FALSE(w.button(1004)->isSelected());
+    EXPECT_TRUE(w.page("CNetworkSpeed")->isVisible());
+
+    w.button(1317)->click(); // history, while a test runs
+    EXPECT_EQ(dialogs.texts("message").size(), 2u);
+    EXPECT_EQ(w.navigation().topPage(), kManualTop);
+    EXPECT_FALSE(w.page("CHistoryRecord")->isVisible());
+
+    // Another page's test does not hold this page.
+    flags::bandwidthTestRunning = 0;
+    flags::videoTestRunning = 1;
+    w.button(1006)->click();
+    EXPECT_EQ(w.navigation().testPage(), kDownloadPage);
+    EXPECT_TRUE(w.page("CFileDownload")->isVisible());
+    EXPECT_FALSE(w.page("CNetworkSpeed")->isVisible());
+    EXPECT_TRUE(w.button(1006)->isSelected());
+    flags::videoTestRunning = 0;
+
+    w.button(1317)->click();
+    EXPECT_TRUE(w.page("CHistoryRecord")->isVisible());
+    EXPECT_FALSE(w.button(1003)->isVisible());
+    EXPECT_FALSE(w.page("CFileDownload")->isVisible());
+    w.button(1316)->click();
+    EXPECT_TRUE(w.button(1003)->isVisible());
+    EXPECT_TRUE(w.page("CFileDownload")->isVisible()); // the current test page comes back
+    EXPECT_FALSE(w.page("CHistoryRecord")->isVisible());
+    EXPECT_EQ(dialogs.texts("message").size(), 2u);
+}
+
+TEST_F(MainWindowTest, VideoPageStaysPutWhileItsPlayerIsInUse)
+{
+    setAuto("1");
+    CQuorvaneDlg& w = start();
+    tray->send(ui::kTrayDoubleClick);
+    w.button(1005)->click();
+    EXPECT_TRUE(w.page("CVideoSpeed")->isVisible());
+    w.button(1003)->click();
+    w.page("CVideoSpeedChild")->show(); // the player attached to its owner
+    w.button(1005)->click();
+    EXPECT_TRUE(w.page("CNetworkSpeed")->isVisible());
+    EXPECT_FALSE(w.page("CVideoSpeed")->isVisible());
+    w.button(1004)->click();
+    EXPECT_FALSE(w.page("CVideoSpeedChild")->isVisible()); // playback stopped
+}
+
+TEST_F(MainWindowTest, CloseAsksAndOnlyYesEndsTheProgram)
+{
+    setAuto("1");
+    historySaving = false;
+    std::filesystem::create_directories("HistoryRecord");
+    std::ofstream("HistoryRecord/HistoryRecord10086.txt") << "line\n";
+    CQuorvaneDlg& w = start();
+
+    dialogs.selectAnswers = {ui::kIdNo};
+    tray->send(ui::kTrayRightButtonUp);
+    QAction* exit = w.trayMenu()->actions().last();
+    ASSERT_EQ(exit->data().toInt(), 1000);
+    exit->trigger();
+    EXPECT_THAT(dialogs.texts("select"), ElementsAre("您确定要关闭并退出程序吗？"));
+    EXPECT_TRUE(endedWith.empty());
+    EXPECT_TRUE(std::filesystem::exists("HistoryRecord/HistoryRecord10086.txt"));
+
+    flags::webTestRunning = 1;
+    dialogs.selectAnswers = {ui::kIdYes};
+    w.close(); // Alt+F4 and the window manager's close take the same path
+    EXPECT_EQ(dialogs.texts("select").back(), "正在执行测速，是否关闭程序？");
+    EXPECT_THAT(endedWith, ElementsAre(0));
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord10086.txt"));
+}
+
+TEST_F(MainWindowTest, LogOffHandsOverToTheUpdater)
+{
+    setAuto("1");
+    CQuorvaneDlg& w = start();
+    ASSERT_TRUE(scoreShown());
+    QPointer<CScoreMsgDlg> notice = w.scoreWindow();
+
+    flags::downloadTestRunning = 1;
+    dialogs.selectAnswers = {ui::kIdNo};
+    w.OnLogoff();
+    EXPECT_TRUE(notice.isNull()); // the notice goes first, whatever the answer
+    EXPECT_THAT(dialogs.texts("select"), ElementsAre("测速任务未结束是否注销用户？"));
+    EXPECT_TRUE(started.empty());
+
+    dialogs.selectAnswers = {ui::kIdYes};
+    w.OnLogoff();
+    EXPECT_THAT(started, ElementsAre("Update logoff"));
+
+    flags::downloadTestRunning = 0;
+    context.startHidden = [](const std::string&, const std::vector<std::string>&) { return false; };
+    CQuorvaneDlg other(context, {}, std::make_unique<testing::ManualTimers>(), std::make_unique<RecordingTray>());
+    other.OnLogoff();
+    EXPECT_THAT(dialogs.texts("message").back().toStdString(), HasSubstr("Update"));
+}
+
+TEST_F(MainWindowTest, RepaintShowsTheStoredNameAndTheLatestScores)
+{
+    setAuto("1");
+    CQuorvaneDlg& w = start();
+    tray->send(ui::kTrayDoubleClick);
+    ASSERT_TRUE(w.isVisible());
+    writeProps("l_c_config_01.properties", {{"uname", "新昵称"}});
+    database.setScores({"999", "600", "399"});
+    w.grab(); // paints the window
+    EXPECT_EQ(w.userLabelText().toStdString(), "用户：新昵称");
+    EXPECT_EQ(w.scoreText().toStdString(), "999");
+    EXPECT_EQ(w.button(msg::IDC_SCORE)->toolTip().toStdString(),
+              "总积分：999 \n    带宽测速积分：600 \n    用户体验积分：399");
+}
+
+TEST_F(MainWindowTest, ScoreRefreshEverySixHoursKeepsOldValuesOnFailure)
+{
+    setAuto("1");
+    start();
+    web.answer("scoreQuery", 0, "301,201,100,");
+    QSignalSpy refreshed(dlg.get(), &CQuorvaneDlg::scoreRefreshed);
+    timers->advance(21600000LL - 1);
+    QTest::qWait(20);
+    EXPECT_EQ(refreshed.count(), 0);
+    EXPECT_EQ(database.scores().total, "300");
+    timers->advance(1);
+    ASSERT_TRUE(waitFor([&] { return refreshed.count() == 1; }));
+    EXPECT_TRUE(refreshed[0][0].toBool());
+    EXPECT_EQ(database.scores().total, "301");
+
+    web.answer("scoreQuery", 0, "garbage without commas");
+    timers->advance(21600000LL);
+    ASSERT_TRUE(waitFor([&] { return refreshed.count() == 2; }));
+    EXPECT_FALSE(refreshed[1][0].toBool());
+    EXPECT_EQ(database.scores().total, "301");
+}
+
+TEST_F(MainWindowTest, TrayTipShowsTheLatestResultCutAtACharacter)
+{
+    setAuto("1");
+    CQuorvaneDlg& w = start();
+    ASSERT_TRUE(scoreShown());
+    tray->send(ui::kTrayMouseMove);
+    EXPECT_EQ(tray->tip.toStdString(), CQuorvaneDlg::kTrayTip); // nothing measured yet
+
+    std::string text;
+    for (int i = 0; i < 50; ++i)
+        text += "测"; // 150 bytes
+    w.setLatestResultText(text);
+    tray->send(ui::kTrayMouseMove);
+    const std::string tip = tray->tip.toStdString();
+    EXPECT_EQ(tip.size(), 126u); // 42 characters of 3 bytes; the 43rd would pass 127
+    EXPECT_EQ(text.compare(0, tip.size(), tip), 0);
+}
+
+TEST_F(MainWindowTest, DoubleClickDuringTheSilentLoginWaitsForTheStart)
+{
+    setAuto("1");
+    web.hold();
+    auto t = std::make_unique<testing::ManualTimers>();
+    auto tr = std::make_unique<RecordingTray>();
+    RecordingTray* tr0 = tr.get();
+    dlg = std::make_unique<CQuorvaneDlg>(context, std::vector<std::string>{}, std::move(t), std::move(tr));
+    QTimer::singleShot(0, [&] {
+        dlg->OnTrayNotify(msg::kTrayIconId, ui::kTrayDoubleClick); // a second start, mid-login
+        web.release();
+    });
+    dlg->OnInitDialog();
+    ASSERT_TRUE(dlg->loggedIn());
+    ASSERT_TRUE(waitFor([&] { return dlg->isVisible(); }));
+    EXPECT_FALSE(tr0->added);
+}
+
+TEST_F(MainWindowTest, WithoutATrayAStandInWindowTakesItsPlace)
+{
+    setAuto("0");
+    trayAvailable = false;
+    dialogs.logins.push_back(pressButton("minimise"));
+    CQuorvaneDlg w(context, {}, std::make_unique<testing::ManualTimers>());
+    w.OnInitDialog();
+    ASSERT_TRUE(w.tray().isStandIn());
+    auto* standIn = static_cast<ui::StandInTrayPresence&>(w.tray()).window();
+    EXPECT_TRUE(standIn->isVisible());
+    EXPECT_TRUE(standIn->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_EQ(standIn->stateText(), "未登录，双击登录");
+
+    dialogs.logins.push_back(typeAndLogIn());
+    QTest::mouseDClick(standIn, Qt::LeftButton);
+    EXPECT_EQ(dialogs.texts("login").size(), 2u);
+    EXPECT_TRUE(w.loggedIn());
+    ASSERT_TRUE(waitFor([&] { return w.scoreWindow() != nullptr; }));
+    EXPECT_TRUE(standIn->isVisible());
+    EXPECT_EQ(standIn->stateText(), "后台运行中，双击打开");
+
+    QTest::mouseClick(standIn, Qt::RightButton);
+    ASSERT_TRUE(waitFor([&] { return w.trayMenu()->isVisible(); }));
+    w.trayMenu()->close();
+
+    QTest::mouseDClick(standIn, Qt::LeftButton);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_FALSE(standIn->isVisible());
+}
+
+} // namespace
+} // namespace quorvane

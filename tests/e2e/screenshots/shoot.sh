@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Starts the reference service and Quorvane on a virtual display and saves
+# screenshots into the folder given:
+#   login-window.png   the login window at start ("auto" = 0)
+#   score-notice.png   the score notice after a silent login
+#   main-window.png    the main window, opened by a second start
+#   tray-stand-in.png  the stand-in window of a desktop without a tray
+# Usage: tests/e2e/screenshots/shoot.sh OUTPUT_FOLDER
+set -euo pipefail
+[ $# -eq 1 ] || { echo "usage: $0 OUTPUT_FOLDER" >&2; exit 2; }
+ROOT=$(cd "$(dirname "$0")/../../.." && pwd)
+OUTDIR=$(realpath -m "$1")
+BUILD=${QUORVANE_SHOT_BUILD:-$ROOT/build-screens}
+
+if [ -z "${QUORVANE_SHOT_INNER:-}" ]; then
+  bash "$ROOT/scripts/setup.sh"
+  LAUNCHER=()
+  command -v ccache >/dev/null && LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # An existing build folder (QUORVANE_SHOT_BUILD) is used as configured.
+  [ -f "$BUILD/CMakeCache.txt" ] ||
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${LAUNCHER[@]}" >/dev/null
+  cmake --build "$BUILD" --target Quorvane quorvane-refsvc quorvane-cli quorvane-grab-screen quorvane_dist
+  mkdir -p "$OUTDIR"
+  export QUORVANE_SHOT_INNER=1 QUORVANE_SHOT_BUILD="$BUILD"
+  exec xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" "$0" "$OUTDIR"
+fi
+
+# --- on the virtual display -----------------------------------------------------
+WORK=$(mktemp -d /tmp/quorvane-shots-XXXXXX)
+INST="$WORK/inst"
+mkdir -p "$INST" "$WORK/run" "$WORK/cfg"
+chmod 700 "$WORK/run"
+cp -r "$BUILD/out/." "$INST/"
+export XDG_RUNTIME_DIR="$WORK/run" XDG_CONFIG_HOME="$WORK/cfg" ASAN_OPTIONS=detect_leaks=0
+unset QT_QPA_PLATFORM
+GRAB="$BUILD/tests/bin/quorvane-grab-screen"
+CLI="$INST/quorvane-cli"
+
+PIDS=()
+cleanup() {
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# The service on a free loopback port; the installation is pointed at it.
+"$INST/quorvane-refsvc" --quiet --web 127.0.0.1:0 --update none --test-server none >"$WORK/refsvc.out" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 100); do grep -q "ready" "$WORK/refsvc.out" && break; sleep 0.1; done
+PORT=$(sed -n 's/.*ready web=[0-9.]*:\([0-9]*\).*/\1/p' "$WORK/refsvc.out")
+[ -n "$PORT" ] || { echo "the reference service did not start:" >&2; cat "$WORK/refsvc.out" >&2; exit 1; }
+sed -i "s/^web_project_port\(_null\)\?=.*/web_project_port\1=$PORT\r/" "$INST/conf/config.properties"
+
+store_login() { # auto user password: the state an earlier login of the demo user left
+  local user pass
+  user=$("$CLI" cipher encrypt "$2")
+  pass=$("$CLI" cipher encrypt "$3")
+  printf '#user config\r\n#stamp\r\nusername=%s\r\nuserpass=%s\r\nuname=测速达人\r\nuserid=10001\r\nrem=0\r\nauto=%s\r\npre_date=2024-06-03 09\\:41\\:07\r\nupload_method=m1\r\n' \
+    "$user" "$pass" "$1" >"$INST/conf/l_c_config_01.properties"
+}
+
+# The demo user has seen the bandwidth hint before.
+sed 's|<IsBool>true</IsBool>|<IsBool>false</IsBool>|' "$INST/Config/settings.xml" >"$INST/Config/settings10001.xml"
+
+start_quorvane() {
+  "$INST/Quorvane" "$@" >>"$WORK/quorvane.log" 2>&1 &
+  QPID=$!
+  PIDS+=("$QPID")
+}
+
+stop_quorvane() {
+  kill "$QPID" 2>/dev/null || true
+  wait "$QPID" 2>/dev/null || true
+  rm -f "$WORK/run"/* 2>/dev/null || true
+}
+
+# 1. The login window, prefilled with the stored name.
+store_login 0 demo demo123
+start_quorvane
+sleep 4
+"$GRAB" "$OUTDIR/login-window.png"
+stop_quorvane
+
+# 2. Silent login with a tray: the score notice, then the main window that a
+#    second start opens.
+trayer --edge top --align right --widthtype pixel --width 120 --height 24 >/dev/null 2>&1 &
+TRAYER=$!
+PIDS+=("$TRAYER")
+sleep 1
+store_login 1 demo demo123
+start_quorvane
+sleep 4
+"$GRAB" "$OUTDIR/score-notice.png"
+"$INST/Quorvane" >>"$WORK/quorvane.log" 2>&1 || true
+sleep 3
+"$GRAB" "$OUTDIR/main-window.png"
+stop_quorvane
+kill "$TRAYER" 2>/dev/null || true
+
+# 3. No tray and a refused login: the stand-in window takes the icon's place.
+sleep 1
+store_login 1 demo wrong-password
+start_quorvane
+sleep 4
+"$GRAB" "$OUTDIR/tray-stand-in.png"
+stop_quorvane
+
+ls -l "$OUTDIR"
