@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QLoggingCategory>
 #include <QTimer>
-#include <QWidget>
 
 #include <atomic>
 #include <climits>
@@ -65,7 +64,6 @@ platform::ActivationMessage activationFor(bool loginWindowShown)
     return platform::ActivationMessage::post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
 }
 
-
 UpdaterCheck EnsureUpdaterRunning(platform::ProcessControl& processes, const std::filesystem::path& programDirectory,
                                   std::string_view updaterName, long ownPid)
 {
@@ -117,20 +115,6 @@ ActivationOutcome deliverActivation(const platform::ActivationMessage& message, 
     post([&window, wParam, lParam] { window.onTrayNotify(wParam, lParam); });
     window.bringToFront();
     return ActivationOutcome::TrayDoubleClick;
-}
-
-void bringWidgetToFront(QWidget& window)
-{
-    if (!window.isVisible())
-        return;
-    if (window.isMinimized())
-        window.showNormal();
-    window.raise();
-    window.activateWindow();
-    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != &window) {
-        modal->raise();
-        modal->activateWindow();
-    }
 }
 
 bool CQuorvaneApp::InitInstance()

@@ -12,8 +12,6 @@
 #include <string>
 #include <string_view>
 
-class QWidget;
-
 namespace quorvane
 {
 
@@ -44,7 +42,6 @@ bool loginWindowShown(const std::filesystem::path& programDirectory);
 // while it shows its login window, otherwise a tray double-click.
 platform::ActivationMessage activationFor(bool loginWindowShown);
 
-
 struct UpdaterCheck {
     long runningPid = 0;            // first running updater, 0 when none
     long storedPid = 0;             // update_process_id as read
@@ -68,9 +65,5 @@ enum class ActivationOutcome { TrayDoubleClick, BroughtToFront, Ignored };
 // the tray double-click and the foreground request is ignored.
 ActivationOutcome deliverActivation(const platform::ActivationMessage& message, MainWindowHost& window,
                                     const std::function<void(std::function<void()>)>& post);
-
-// The usual bringToFront() of a widget window: restore, raise, activate, then
-// raise the active modal window on top of it. Nothing while it is hidden.
-void bringWidgetToFront(QWidget& window);
 
 } // namespace quorvane

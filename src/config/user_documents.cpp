@@ -57,16 +57,19 @@ bool fileExists(const std::string& path)
     return fs::exists(fs::symlink_status(path, ec));
 }
 
-// A document that cannot be parsed is kept for the user under another name
-// before a fresh one takes its place.
-bool moveAsideIfUnparsable(const std::string& path)
+// Clears the way for a fresh document where the present one is of no use.
+// A document that cannot be parsed is kept for the user under another name;
+// an empty file (a crash right after the document was made can leave one)
+// holds nothing and simply goes. False when the file could not be moved.
+bool moveAsideIfUnusable(const std::string& path)
 {
     CXmlDoc doc;
     doc.Load(path);
-    if (doc.source() != CXmlDoc::Source::Unparsable)
-        return true;
     std::error_code ec;
-    fs::rename(path, path + ".unreadable", ec);
+    if (doc.source() == CXmlDoc::Source::Unparsable)
+        fs::rename(path, path + ".unreadable", ec);
+    else if (doc.source() == CXmlDoc::Source::Created)
+        fs::remove(path, ec);
     return !ec;
 }
 
@@ -87,7 +90,7 @@ bool copyAtomically(const std::string& from, const std::string& to)
 bool ensureUserTasksLocked(const std::string& userId)
 {
     const std::string path = userTasksPath(userId);
-    if (fileExists(path) && !moveAsideIfUnparsable(path))
+    if (fileExists(path) && !moveAsideIfUnusable(path))
         return false;
     if (fileExists(path))
         return true;
@@ -249,7 +252,7 @@ bool EnsureUserSettings(const std::string& userId)
     if (path == tpl)
         return fileExists(path);
     std::lock_guard lock(g_editMutex);
-    if (fileExists(path) && !moveAsideIfUnparsable(path))
+    if (fileExists(path) && !moveAsideIfUnusable(path))
         return false;
     if (fileExists(path))
         return true;

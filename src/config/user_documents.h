@@ -45,9 +45,10 @@ std::vector<std::string> ReadSelectedModules(const std::string& userId);
 // Copies the template to Config/settings<K>.xml when that does not exist yet.
 // A per-user document that exists but cannot be parsed is kept beside as
 // "settings<K>.xml.unreadable" and replaced by a fresh copy of the template,
-// so that the user gets working settings back without losing the file. True
-// when the per-user document exists afterwards. Before login (empty id) the
-// per-user name is the template itself and nothing is done.
+// so that the user gets working settings back without losing the file; an
+// empty one is simply replaced. True when the per-user document exists
+// afterwards. Before login (empty id) the per-user name is the template
+// itself and nothing is done.
 bool EnsureUserSettings(const std::string& userId);
 
 // Refreshes the per-user settings document from the template: items of the
@@ -58,8 +59,9 @@ bool EnsureUserSettings(const std::string& userId);
 bool ReconcileUserSettings(const std::string& userId);
 
 // Creates Config/tasks<K>.xml with its skeleton (declaration, auto, tasks,
-// empty modules 2 and 4) when it does not exist; an unparsable one is kept
-// beside as ".unreadable" first. True when the document exists afterwards.
+// empty modules 2 and 4) when it does not exist or is empty; an unparsable
+// one is kept beside as ".unreadable" first. True when the document exists
+// afterwards.
 bool EnsureUserTasks(const std::string& userId);
 
 // Appends a user item to module `moduleId` (2 web sites, 4 download files) of

@@ -3,6 +3,7 @@
 // points on this machine only.
 #include "common/cipher.h"
 #include "common/codepage.h"
+#include "common/paths.h"
 #include "common/property_file.h"
 #include "common/temp_dir.h"
 
@@ -113,7 +114,14 @@ TEST(ShippedConfiguration, SwitchesPeriodsAndUpdateLocationsAreUsable)
         EXPECT_GT(std::stoi(config.get(period)), 0) << period << " of 0 minutes would re-run a rejected round at once";
     }
     EXPECT_THAT(config.get("url_down_file"), ::testing::MatchesRegex("[A-Za-z0-9_.-]+"));
-    EXPECT_FALSE(config.get("upload_local_file_path").empty());
+    // The bandwidth test uploads this file; upload threads end at once on a
+    // missing or empty one, and every upload would then measure nothing.
+    const auto uploadFile =
+        programPath(std::string(QUORVANE_SOURCE_DIR) + "/dist", config.get("upload_local_file_path"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(uploadFile)) << uploadFile;
+    if (std::filesystem::is_regular_file(uploadFile)) {
+        EXPECT_GE(std::filesystem::file_size(uploadFile), 1024u * 1024u);
+    }
 
     const std::string base = config.get("update_server_path");
     std::smatch m;

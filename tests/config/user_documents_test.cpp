@@ -102,6 +102,20 @@ TEST_F(UserDocuments, AnUnparsableUserCopyIsKeptAsideAndReplaced)
     ASSERT_TRUE(EnsureUserSettings("5"));
     EXPECT_EQ(read("Config/settings5.xml.unreadable"), broken);
     EXPECT_EQ(read("Config/settings5.xml"), kTemplate);
+
+    // An empty file (what a crash right after making the copy can leave)
+    // holds nothing to keep: both documents are made afresh, or the user
+    // would be left without settings and unable to add items for good.
+    write("Config/settings6.xml", "");
+    write("Config/tasks6.xml", " \r\n");
+    ASSERT_TRUE(EnsureUserSettings("6"));
+    EXPECT_EQ(read("Config/settings6.xml"), kTemplate);
+    ASSERT_TRUE(AddUserItem("6", kModuleDownload, "f", "http://127.0.0.2:8080/files/f.bin"));
+    std::vector<std::string> items;
+    ReadTaskItems("6", items, kModuleDownload);
+    EXPECT_EQ(items, std::vector<std::string>{"http://127.0.0.2:8080/files/f.bin"});
+    EXPECT_FALSE(std::filesystem::exists("Config/settings6.xml.unreadable"));
+    EXPECT_FALSE(std::filesystem::exists("Config/tasks6.xml.unreadable"));
 }
 
 TEST_F(UserDocuments, ReconciliationRefreshesPresetsAndKeepsTheUsersChoices)
