@@ -543,16 +543,15 @@ void CQuorvaneDlg::OnScoreButton()
 
 void CQuorvaneDlg::OnTestPageButton(int page)
 {
-    switch (m_navigation.requestTestPage(page, RunningTests::current())) {
-    case Navigation::Result::Unchanged:
-        return;
-    case Navigation::Result::Refused:
-        m_context.dialogs->message(this, QString::fromUtf8(kSwitchRefused));
-        return;
-    case Navigation::Result::Switched:
+    if (acceptSwitch(m_navigation.requestTestPage(page, RunningTests::current())))
         showTestPage(page);
-        return;
-    }
+}
+
+bool CQuorvaneDlg::acceptSwitch(Navigation::Result result)
+{
+    if (result == Navigation::Result::Refused)
+        m_context.dialogs->message(this, QString::fromUtf8(kSwitchRefused));
+    return result == Navigation::Result::Switched;
 }
 
 void CQuorvaneDlg::showTestPage(int page)
@@ -580,16 +579,8 @@ void CQuorvaneDlg::showTestPage(int page)
 
 void CQuorvaneDlg::OnTopPageButton(int page)
 {
-    switch (m_navigation.requestTopPage(page, RunningTests::current())) {
-    case Navigation::Result::Unchanged:
-        return;
-    case Navigation::Result::Refused:
-        m_context.dialogs->message(this, QString::fromUtf8(kSwitchRefused));
-        return;
-    case Navigation::Result::Switched:
+    if (acceptSwitch(m_navigation.requestTopPage(page, RunningTests::current())))
         showTopPage(page);
-        return;
-    }
 }
 
 void CQuorvaneDlg::showTopPage(int page)

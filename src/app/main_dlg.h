@@ -126,6 +126,8 @@ private:
     void openFromTray();
     void enforceLoggedOutState();
     void showMainWindow();
+    // Tells the user about a refused switch; true when the page may change.
+    bool acceptSwitch(Navigation::Result result);
     void showTestPage(int page);
     void showTopPage(int page);
     void refreshUserAndScore();
