@@ -3,6 +3,8 @@
 // through createMainWindow(), hands it the activations that later starts of
 // the program send, and runs it until it ends. Only main_window_factory.cpp
 // names the concrete window class.
+#include "app/shell_messages.h"
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,8 +15,8 @@ namespace quorvane
 
 // The main window's tray notification message and what a second start posts
 // with it: a left double-click on tray icon 128.
-inline constexpr int WM_TRAY_NOTIFY = 1174;
-inline constexpr int kTrayIconId = 128;
+using msg::kTrayIconId;
+using msg::WM_TRAY_NOTIFY;
 inline constexpr int WM_LBUTTONDBLCLK = 515;
 
 struct StartupContext {
