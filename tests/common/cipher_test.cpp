@@ -1,7 +1,7 @@
 #include "common/cipher.h"
 
 #include "common/codepage.h"
-#include "common/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "common/codepage.h"
 #include "common/paths.h"
 #include "common/property_file.h"
-#include "common/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

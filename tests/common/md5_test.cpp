@@ -1,6 +1,6 @@
 #include "common/md5.h"
 
-#include "common/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "common/property_file.h"
 
-#include "common/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -2,6 +2,8 @@
 // Helpers for tests that start real programs: temporary folders, copies of
 // the fake program under chosen names, and a child process that is always
 // killed and reaped, also when the test fails half-way.
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -27,46 +29,6 @@ namespace quorvane::test
 {
 
 namespace fs = std::filesystem;
-
-// A fresh folder under the system's temporary folder, removed at the end.
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "qvtest-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return m_path; }
-    fs::path operator/(const std::string& name) const { return m_path / name; }
-
-private:
-    fs::path m_path;
-};
-
-inline std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void writeFile(const fs::path& path, const std::string& text)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
 
 // Copies an executable under a new name (mode kept).
 inline fs::path installProgram(const fs::path& source, const fs::path& target)

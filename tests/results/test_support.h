@@ -4,6 +4,7 @@
 #include "common/clock.h"
 #include "results/result_log.h"
 #include "results/service_time.h"
+#include "support/temp_dir.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,27 +20,6 @@
 
 namespace quorvane::test
 {
-
-class TempDir
-{
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/qv-results-XXXXXX";
-        m_path = ::mkdtemp(pattern);
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
 
 // A wall clock that stands still until the test moves it.
 class FakeClock : public Clock

@@ -1,9 +1,10 @@
 #pragma once
-// A fresh directory per test, removed with everything in it afterwards.
+// A fresh folder per test under the system's temporary folder, removed with
+// everything in it afterwards, and whole-file reads and writes.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -30,21 +31,27 @@ public:
 
     const std::filesystem::path& path() const { return m_path; }
     std::string file(const std::string& name) const { return (m_path / name).string(); }
+    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
 
 private:
     std::filesystem::path m_path;
 };
 
-inline void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string readFile(const std::string& path)
+inline std::string readFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Creates the parent folders as needed.
+inline void writeFile(const std::filesystem::path& path, const std::string& bytes)
+{
+    if (path.has_parent_path())
+        std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 } // namespace quorvane::test
