@@ -723,11 +723,18 @@ void CQuorvaneDlg::buildControls()
     connect(button(msg::IDC_MINIMISE), &QAbstractButton::clicked, this, &QWidget::showMinimized);
     connect(button(msg::IDC_CLOSE), &QAbstractButton::clicked, this, &CQuorvaneDlg::OnClose);
 
+    // The caption stands apart so that the label holds exactly the stored
+    // nickname, as the score caption stands apart from the score.
+    auto* userCaption = new QLabel(QStringLiteral("用户："), this);
+    userCaption->setObjectName(QStringLiteral("userCaption"));
+    userCaption->setFont(plain12);
+    userCaption->setStyleSheet(QStringLiteral("color: white;"));
+    userCaption->setGeometry(14, 44, 40, 22);
     m_userLabel = new QLabel(this);
     m_userLabel->setObjectName(QStringLiteral("user"));
     m_userLabel->setFont(plain12);
     m_userLabel->setStyleSheet(QStringLiteral("color: white;"));
-    m_userLabel->setGeometry(14, 44, 200, 22);
+    m_userLabel->setGeometry(54, 44, 160, 22);
     auto* logoff = addButton(msg::IDC_LOGOFF, QStringLiteral("main/logoff"), QStringLiteral("注销"),
                              ui::SkinButton::Style::Header, QRect(214, 43, 44, 24));
     logoff->setFont(plain12);
@@ -795,8 +802,7 @@ void CQuorvaneDlg::refreshUserAndScore()
 {
     if (!m_userLabel)
         return;
-    const QString user =
-        QStringLiteral("用户：") + QString::fromStdString(sanitizeUtf8(readProperty(conf::loginFile(), "uname")));
+    const QString user = QString::fromStdString(sanitizeUtf8(readProperty(conf::loginFile(), "uname")));
     if (m_userLabel->text() != user)
         m_userLabel->setText(user);
     const ScoreValues s = m_context.database->scores();

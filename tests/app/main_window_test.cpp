@@ -404,7 +404,7 @@ TEST_F(MainWindowTest, RepaintShowsTheStoredNameAndTheLatestScores)
     writeProps("l_c_config_01.properties", {{"uname", "新昵称"}});
     database.setScores({"999", "600", "399"});
     w.grab(); // paints the window
-    EXPECT_EQ(w.userLabelText().toStdString(), "用户：新昵称");
+    EXPECT_EQ(w.userLabelText().toStdString(), "新昵称");
     EXPECT_EQ(w.scoreText().toStdString(), "999");
     EXPECT_EQ(w.button(msg::IDC_SCORE)->toolTip().toStdString(),
               "总积分：999 \n    带宽测速积分：600 \n    用户体验积分：399");
