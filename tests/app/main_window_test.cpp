@@ -370,6 +370,33 @@ TEST_F(MainWindowTest, CloseAsksAndOnlyYesEndsTheProgram)
     EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord10086.txt"));
 }
 
+TEST_F(MainWindowTest, TheWindowsEndRemovesThisRunsLogsAndUnkeptHistory)
+{
+    const auto writeFiles = [] {
+        std::filesystem::create_directories("HistoryRecord");
+        std::ofstream("HistoryRecord/HistoryRecord10086.txt") << "line\n";
+        std::ofstream("logfile.txt") << "x\n";
+        std::ofstream("other.txt") << "x\n";
+    };
+    setAuto("1");
+    historySaving = true;
+    start();
+    writeFiles();
+    ASSERT_TRUE(std::filesystem::exists("auto.txt")); // the start wrote its line
+    dlg.reset();
+    EXPECT_FALSE(std::filesystem::exists("auto.txt"));
+    EXPECT_FALSE(std::filesystem::exists("logfile.txt"));
+    EXPECT_TRUE(std::filesystem::exists("HistoryRecord/HistoryRecord10086.txt"));
+    EXPECT_TRUE(std::filesystem::exists("other.txt"));
+
+    historySaving = false;
+    start();
+    writeFiles();
+    dlg.reset();
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord10086.txt"));
+    EXPECT_FALSE(std::filesystem::exists("logfile.txt"));
+}
+
 TEST_F(MainWindowTest, LogOffHandsOverToTheUpdater)
 {
     setAuto("1");
