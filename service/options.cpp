@@ -279,8 +279,13 @@ ParseResult parseOptions(const std::vector<std::string>& args)
     if (!testServersGiven)
         for (int last = 2; last <= 9; ++last)
             o.testServers.push_back({"127.0.0." + std::to_string(last), 8080});
-    if (o.downloads.empty())
+    // The bandwidth test's file first, then the file download test's presets
+    // that the shipped settings name under /download/.
+    if (o.downloads.empty()) {
         o.downloads.push_back({"download.dat", 100ull * 1024 * 1024});
+        for (unsigned mb : {1u, 5u, 10u, 20u, 50u})
+            o.downloads.push_back({std::to_string(mb) + "MB.bin", mb * 1024ull * 1024});
+    }
     return result;
 }
 
@@ -308,9 +313,10 @@ Data:
   --users FILE               user file                    [DIR/users.txt]
   --update-dir DIR           update server folder         [DIR/update]
   --www-dir DIR              static pages under /www/     [DIR/www]
-  --download NAME=SIZE       generated download file /speed/NAME on every test
-                             server; SIZE takes K, M, G; repeatable
-                             [download.dat=100M]
+  --download NAME=SIZE       generated download file /speed/NAME (also
+                             /download/NAME) on every test server; SIZE takes
+                             K, M, G; repeatable [download.dat=100M and
+                             1MB.bin, 5MB.bin, 10MB.bin, 20MB.bin, 50MB.bin]
 Line rate (megabits of 10^6 bits per second; 0 = unthrottled):
   --rate-mbit R              both directions
   --down-mbit R              downloads from the test servers

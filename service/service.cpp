@@ -641,6 +641,7 @@ void Service::addTestServer(httplib::Server& s)
         handleUpload(req, res, reader);
     });
     s.Get("/speed/([^/]+)", [this](const Request& req, Response& res) { handleDownload(req, res); });
+    s.Get("/download/([^/]+)", [this](const Request& req, Response& res) { handleDownload(req, res); });
 }
 
 void Service::addUpdateServer(httplib::Server& s)

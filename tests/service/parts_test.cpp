@@ -48,9 +48,12 @@ TEST(RefsvcOptions, DefaultsAreTheSharedEndPoints)
     EXPECT_EQ(r.options.scoreServlet, "scoreQuery");
     EXPECT_EQ(r.options.portalPageServlet, "portalPage");
     EXPECT_EQ(r.options.portalKeyServlet, "portalKey");
-    ASSERT_EQ(r.options.downloads.size(), 1u);
+    ASSERT_EQ(r.options.downloads.size(), 6u);
     EXPECT_EQ(r.options.downloads[0].name, "download.dat");
     EXPECT_EQ(r.options.downloads[0].size, 100u * 1024 * 1024);
+    EXPECT_EQ(r.options.downloads[1].name, "1MB.bin");
+    EXPECT_EQ(r.options.downloads[1].size, 1024u * 1024);
+    EXPECT_EQ(r.options.downloads[5].name, "50MB.bin");
     EXPECT_EQ(r.options.downBitsPerSecond, 0u);
 }
 
@@ -435,4 +438,24 @@ TEST(RefsvcOptions, DefaultsMeetTheShippedConfiguration)
             << ip << " has no test server";
     }
     EXPECT_GT(seen, 0);
+
+    // Every download preset of the shipped settings is a file the test
+    // servers serve.
+    std::ifstream settings(dist + "/Config/settings.xml");
+    ASSERT_TRUE(settings);
+    const std::string presets((std::istreambuf_iterator<char>(settings)), std::istreambuf_iterator<char>());
+    const std::regex download("http://(\\d+\\.\\d+\\.\\d+\\.\\d+):8080/download/([^<\"]+)");
+    int files = 0;
+    for (auto it = std::sregex_iterator(presets.begin(), presets.end(), download); it != std::sregex_iterator();
+         ++it, ++files) {
+        const std::string ip = (*it)[1];
+        const std::string name = (*it)[2];
+        EXPECT_TRUE(
+            std::any_of(o.testServers.begin(), o.testServers.end(), [&](const Endpoint& e) { return e.host == ip; }))
+            << ip << " has no test server";
+        EXPECT_TRUE(
+            std::any_of(o.downloads.begin(), o.downloads.end(), [&](const DownloadFile& d) { return d.name == name; }))
+            << name << " is not served";
+    }
+    EXPECT_GE(files, 5);
 }

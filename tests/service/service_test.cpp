@@ -345,6 +345,10 @@ TEST(RefsvcTestServer, DownloadFileAsTheMeasuringClientsReadIt)
     // client has read the last byte.
     EXPECT_TRUE(counterReaches(svc, "download_bytes", 7000u)) << svc.counter("download_bytes");
     EXPECT_TRUE(counterReaches(svc, "downloads_completed", 3u)) << svc.counter("downloads_completed");
+
+    // The file download test's presets live under /download/: the same files.
+    EXPECT_EQ(get(server, "/download/small.bin").body, first.body);
+    EXPECT_EQ(get(server, "/download/other.bin").status, 404);
 }
 
 TEST(RefsvcTestServer, UploadsAreCountedAsTheClientsCountThem)
