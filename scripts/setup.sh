@@ -24,4 +24,4 @@ SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 echo "Installing: ${missing[*]}"
 $SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
