@@ -1,4 +1,5 @@
 #include "platform/autostart.h"
+#include "platform/escape.h"
 
 #include "platform/registry_store.h"
 
@@ -29,26 +30,7 @@ std::string quoteExecArgument(const std::string& argument)
 // escape; the quoted Exec line passes through that layer first.
 std::string escapeString(const std::string& value)
 {
-    std::string out;
-    for (char c : value) {
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
-    return out;
+    return backslashEscape(value, "\n\t\r");
 }
 
 } // namespace

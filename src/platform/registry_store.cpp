@@ -1,4 +1,5 @@
 #include "platform/registry_store.h"
+#include "platform/escape.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -44,23 +45,7 @@ std::string_view trim(std::string_view s)
 
 std::string escapeValue(std::string_view value)
 {
-    std::string out;
-    for (char c : value) {
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
-    return out;
+    return backslashEscape(value, "\n\r");
 }
 
 std::string unescapeValue(std::string_view text)
