@@ -53,11 +53,11 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i)
 // Runs iconv over the whole input. A character that is invalid or that the
 // target cannot hold is skipped and `replacement` written in its place; an
 // incomplete character at the very end becomes one replacement.
-std::string convert(const char* to, const char* from, std::string_view in, std::string_view replacement)
+std::optional<std::string> convert(const char* to, const char* from, std::string_view in, std::string_view replacement)
 {
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1))
-        return std::string(in);
+        return std::nullopt;
     const bool fromUtf8 = std::strcmp(from, "UTF-8") == 0;
     std::string out;
     out.reserve(in.size() * 2);
@@ -94,12 +94,17 @@ std::string convert(const char* to, const char* from, std::string_view in, std::
 
 std::string utf8ToGbk(std::string_view utf8)
 {
+    return convert("GBK", "UTF-8", utf8, "?").value_or(std::string(utf8));
+}
+
+std::optional<std::string> tryUtf8ToGbk(std::string_view utf8)
+{
     return convert("GBK", "UTF-8", utf8, "?");
 }
 
 std::string gbkToUtf8(std::string_view gbk)
 {
-    return convert("UTF-8", "GBK", gbk, kReplacement);
+    return convert("UTF-8", "GBK", gbk, kReplacement).value_or(std::string(gbk));
 }
 
 bool isValidUtf8(std::string_view text)

@@ -4,6 +4,7 @@
 // the login name bytes, the bytes under the password digest and under the
 // value cipher). Nothing else in the code base calls iconv.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,11 @@ namespace quorvane
 // UTF-8 to GBK. Characters GBK cannot hold become '?'; invalid UTF-8 bytes
 // likewise. Never throws.
 std::string utf8ToGbk(std::string_view utf8);
+
+// The same, but nothing when the GBK converter cannot be opened, where
+// utf8ToGbk passes the text through unchanged. For bytes that must never go
+// out in the wrong code page.
+std::optional<std::string> tryUtf8ToGbk(std::string_view utf8);
 
 // GBK to UTF-8. Invalid GBK sequences become U+FFFD. Never throws.
 std::string gbkToUtf8(std::string_view gbk);

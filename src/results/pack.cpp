@@ -1,6 +1,8 @@
 #include "results/pack.h"
 
+#include "common/md5.h"
 #include "results/durable_file.h"
+#include "results/record.h"
 
 #include <zip.h>
 
@@ -10,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -141,19 +144,68 @@ bool buildArchive(const std::filesystem::path& existing, const std::filesystem::
     return true;
 }
 
-// Copies the finished archive into another folder under a temporary name,
-// then gives it its name there.
-bool placeCopy(const std::filesystem::path& temp, DataDirectory& dir, const std::string& name, std::string& why)
+// Copies an archive into another folder under a temporary name, then gives
+// it its name there.
+bool placeCopy(const std::filesystem::path& source, DataDirectory& dir, const std::string& name, std::string& why)
 {
+    if (!dir.ensureExists()) {
+        why = "cannot create " + dir.path().string();
+        return false;
+    }
     const std::filesystem::path copy = dir.path() / (name + ".tmp");
     std::error_code ec;
-    if (!std::filesystem::copy_file(temp, copy, std::filesystem::copy_options::overwrite_existing, ec) ||
+    if (!std::filesystem::copy_file(source, copy, std::filesystem::copy_options::overwrite_existing, ec) ||
         !syncFile(copy) || !dir.publishLocked(copy, name)) {
+        why = "cannot copy the archive to " + dir.path().string() + (ec ? ": " + ec.message() : std::string());
         std::filesystem::remove(copy, ec);
-        why = "cannot copy archive to " + dir.path().string();
         return false;
     }
     return true;
+}
+
+const char* const kJournalName = "packing.journal";
+
+struct Journal {
+    std::string archive;
+    bool regional = false;
+    std::vector<std::pair<std::string, std::string>> records; // md5, file name
+};
+
+std::string journalText(const std::string& archive, bool regional, const std::vector<const Pending*>& items)
+{
+    std::string text = "archive " + archive + "\nregional " + (regional ? "1" : "0") + "\n";
+    for (const Pending* item : items)
+        text += "record " + md5Hex(item->bytes) + " " + item->file.filename().string() + "\n";
+    return text + "end\n";
+}
+
+// Nothing unless the journal was written whole (its last line is "end").
+std::optional<Journal> parseJournal(const std::string& text)
+{
+    Journal journal;
+    std::istringstream in(text);
+    std::string line;
+    bool ended = false;
+    while (std::getline(in, line)) {
+        if (ended)
+            return std::nullopt;
+        std::istringstream words(line);
+        std::string word, a, b;
+        words >> word >> a >> b;
+        if (word == "archive" && !a.empty())
+            journal.archive = a;
+        else if (word == "regional")
+            journal.regional = a == "1";
+        else if (word == "record" && a.size() == 32 && isWaitingRecordName(b))
+            journal.records.emplace_back(a, b);
+        else if (word == "end")
+            ended = true;
+        else
+            return std::nullopt;
+    }
+    if (!ended || journal.archive.empty() || journal.archive.find('/') != std::string::npos)
+        return std::nullopt;
+    return journal;
 }
 
 // Leftovers of a packing or record write that a crash interrupted. A record
@@ -165,15 +217,13 @@ void tidyInterrupted(const std::filesystem::path& dir)
     std::vector<std::filesystem::path> leftovers;
     for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name.find("_Pccollect.zip.tmp") != std::string::npos ||
-            (name.starts_with(".Pccollect_") && endsWith(name, ".tmp")))
+        if (name.find("_Pccollect.zip.tmp") != std::string::npos || !recordNameOfTemp(name).empty())
             leftovers.push_back(it->path());
     }
     for (const auto& path : leftovers) {
-        const std::string name = path.filename().string();
-        if (name.starts_with(".Pccollect_")) {
+        const std::string record = recordNameOfTemp(path.filename().string());
+        if (!record.empty()) {
             const auto bytes = readWholeFile(path);
-            const std::string record = name.substr(1, name.size() - 5);
             if (bytes && (endsWith(*bytes, "---end---") || endsWith(*bytes, "---end---\r\n")) &&
                 isWaitingRecordName(record)) {
                 bool kept = false;
@@ -185,6 +235,16 @@ void tidyInterrupted(const std::filesystem::path& dir)
         }
         std::filesystem::remove(path, ec);
     }
+}
+
+// The time an archive name was made from.
+std::optional<RecordTime> archiveTime(const std::string& name)
+{
+    if (name.size() != 33 || !allDigits(std::string_view(name).substr(0, 14)) ||
+        name.substr(14) != "_1024_Pccollect.zip")
+        return std::nullopt;
+    auto number = [&](std::size_t pos, std::size_t len) { return std::stoi(name.substr(pos, len)); };
+    return RecordTime{number(0, 4), number(4, 2), number(6, 2), number(8, 2), number(10, 2), number(12, 2)};
 }
 
 } // namespace
@@ -218,19 +278,160 @@ bool isWaitingRecordName(const std::string& fileName)
 Packer::Packer(DataDirectory& data, const ServiceClock& clock, ResultLog log)
     : m_data(data), m_clock(clock), m_log(std::move(log))
 {
+    auto lock = m_data.lock();
+    recoverLocked();
+}
+
+void Packer::log(const std::string& message) const
+{
+    if (m_log)
+        m_log(message);
+}
+
+void Packer::recoverLocked()
+{
+    const std::filesystem::path dir = m_data.path();
+    const std::filesystem::path journalPath = dir / kJournalName;
+    std::error_code ec;
+    if (std::filesystem::exists(journalPath, ec)) {
+        const auto text = readWholeFile(journalPath);
+        const auto journal = text ? parseJournal(*text) : std::nullopt;
+        // The journal is written after the archive is built and before it is
+        // renamed: a whole journal without the temporary archive means the
+        // archive was published, so its records must go, or they would be
+        // packed and sent a second time.
+        if (journal && !std::filesystem::exists(dir / (journal->archive + ".tmp"), ec)) {
+            for (const auto& [md5, name] : journal->records) {
+                const std::filesystem::path record = dir / name;
+                if (std::filesystem::exists(record, ec) && md5HexOfFile(record.string()) == md5)
+                    std::filesystem::remove(record, ec);
+            }
+            syncDirectory(dir);
+            if (journal->regional) {
+                std::string why;
+                if (!std::filesystem::exists(dir / journal->archive, ec) ||
+                    !stashLocked(dir / journal->archive, journal->archive, why))
+                    log("regional copy of " + journal->archive +
+                        " lost after an interrupted packing: " + (why.empty() ? "the archive is gone" : why));
+            }
+            log("interrupted packing of " + journal->archive + " completed");
+        }
+        std::filesystem::remove(journalPath, ec);
+        syncDirectory(dir);
+    }
+    tidyInterrupted(dir);
+    // Half-made copies in the waiting room of the regional copies.
+    for (std::filesystem::directory_iterator it(pendingRegionalDir(), ec), end; !ec && it != end; it.increment(ec)) {
+        if (endsWith(it->path().filename().string(), ".tmp")) {
+            std::error_code removeEc;
+            std::filesystem::remove(it->path(), removeEc);
+        }
+    }
+}
+
+bool Packer::stashLocked(const std::filesystem::path& source, const std::string& name, std::string& why)
+{
+    const std::filesystem::path pending = pendingRegionalDir();
+    std::error_code ec;
+    if (!std::filesystem::is_directory(pending, ec)) {
+        std::filesystem::create_directories(pending, ec);
+        syncDirectory(m_data.path());
+    }
+    const std::filesystem::path temp = pending / (name + ".tmp");
+    if (!std::filesystem::copy_file(source, temp, std::filesystem::copy_options::overwrite_existing, ec) ||
+        !syncFile(temp)) {
+        why = "cannot keep it in " + pending.string() + (ec ? ": " + ec.message() : std::string());
+        std::filesystem::remove(temp, ec);
+        return false;
+    }
+    std::filesystem::rename(temp, pending / name, ec);
+    if (ec) {
+        why = "cannot keep it in " + pending.string() + ": " + ec.message();
+        std::filesystem::remove(temp, ec);
+        return false;
+    }
+    syncDirectory(pending);
+    return true;
+}
+
+void Packer::copyForRegionLocked(const std::string& name, DataDirectory* regional)
+{
+    const std::filesystem::path published = m_data.path() / name;
+    const std::filesystem::path pending = pendingRegionalDir() / name;
+    std::string why;
+    std::error_code ec;
+    if (regional && placeCopy(published, *regional, name, why)) {
+        // An older state of this archive may still wait there; the copy just
+        // made holds all of it.
+        if (std::filesystem::remove(pending, ec))
+            syncDirectory(pendingRegionalDir());
+        return;
+    }
+    std::string stashWhy;
+    if (stashLocked(published, name, stashWhy))
+        log("regional copy of " + name + " waits (" + why + "); it is tried again with the next result");
+    else
+        log("regional copy of " + name + " lost (" + why + "; " + stashWhy + ")");
+}
+
+std::size_t Packer::retryRegionalCopies(DataDirectory& regional)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(pendingRegionalDir(), ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeEc;
+        std::string name = it->path().filename().string();
+        if (it->is_regular_file(typeEc) && endsWith(name, ".zip"))
+            names.push_back(std::move(name));
+    }
+    if (names.empty())
+        return 0;
+    std::sort(names.begin(), names.end());
+
+    auto regionalLock = regional.lock();
+    auto dataLock = m_data.lock();
+    std::size_t left = names.size();
+    for (const auto& name : names) {
+        // The name is taken at the regional server when the run is sending
+        // it or has sent it: the copy goes under a later second instead.
+        std::string target = name;
+        if (!regional.nameUsableLocked(name)) {
+            target.clear();
+            if (const auto time = archiveTime(name)) {
+                for (int ahead = 1; ahead <= kMaxSecondsAhead && target.empty(); ++ahead) {
+                    const std::string later = archiveName(addSeconds(*time, ahead));
+                    std::error_code probe;
+                    if (regional.nameUsableLocked(later) && !std::filesystem::exists(regional.path() / later, probe) &&
+                        !std::filesystem::exists(pendingRegionalDir() / later, probe))
+                        target = later;
+                }
+            }
+            if (target.empty())
+                continue;
+        }
+        const std::filesystem::path source = pendingRegionalDir() / name;
+        std::string why;
+        if (!placeCopy(source, regional, target, why)) {
+            log("regional copies still wait (" + std::to_string(left) + "): " + why);
+            return left;
+        }
+        std::filesystem::remove(source, ec);
+        --left;
+    }
+    syncDirectory(pendingRegionalDir());
+    return left;
 }
 
 std::string Packer::PackRecord(const std::filesystem::path& recordPath, DataDirectory* regionalCopy)
 {
-    auto log = [this](const std::string& message) {
-        if (m_log)
-            m_log(message);
-    };
-    if (!m_data.ensureExists() || (regionalCopy && !regionalCopy->ensureExists())) {
-        log("cannot create the data folders; " + recordPath.filename().string() + " waits");
+    if (!m_data.ensureExists()) {
+        log("cannot create the data folder; " + recordPath.filename().string() + " waits");
         return {};
     }
-    tidyInterrupted(m_data.path());
+    {
+        auto lock = m_data.lock();
+        recoverLocked();
+    }
 
     // The record asked for first, then whatever earlier packings left.
     std::vector<Pending> records;
@@ -273,11 +474,12 @@ std::string Packer::PackRecord(const std::filesystem::path& recordPath, DataDire
             const std::string name = archiveName(addSeconds(now, ahead));
             if (!m_data.nameUsableLocked(name) || (regionalCopy && !regionalCopy->nameUsableLocked(name)))
                 continue;
-            // A regional archive whose main twin is gone holds records the
-            // new one would not: never overwrite it.
+            // A regional archive (made or waiting to be made) whose main twin
+            // is gone holds records the new one would not: never overwrite it.
             std::error_code probe;
-            if (regionalCopy && std::filesystem::exists(regionalCopy->path() / name, probe) &&
-                !std::filesystem::exists(m_data.path() / name, probe))
+            if (!std::filesystem::exists(m_data.path() / name, probe) &&
+                (std::filesystem::exists(pendingRegionalDir() / name, probe) ||
+                 (regionalCopy && std::filesystem::exists(regionalCopy->path() / name, probe))))
                 continue;
             auto found = existing.find(name);
             if (found == existing.end())
@@ -297,23 +499,36 @@ std::string Packer::PackRecord(const std::filesystem::path& recordPath, DataDire
     }
 
     std::set<std::string> packed;
+    const std::filesystem::path journal = m_data.path() / kJournalName;
     for (const auto& [name, items] : groups) {
         const std::filesystem::path temp = m_data.path() / (name + ".tmp");
         std::string why;
-        const bool ok = buildArchive(m_data.path() / name, temp, items, why) &&
-                        (!regionalCopy || placeCopy(temp, *regionalCopy, name, why)) &&
-                        m_data.publishLocked(temp, name);
+        bool ok = buildArchive(m_data.path() / name, temp, items, why);
+        if (ok && !(writeFileSynced(journal, journalText(name, regionalCopy != nullptr, items)) &&
+                    syncDirectory(m_data.path()))) {
+            why = "cannot write " + journal.string();
+            ok = false;
+        }
+        if (ok && !m_data.publishLocked(temp, name)) {
+            why = "cannot name archive " + name;
+            ok = false;
+        }
         if (!ok) {
             std::filesystem::remove(temp, ec);
+            std::filesystem::remove(journal, ec);
             for (const Pending* item : items)
-                log("record not packed, it waits for the next packing: " + item->file.filename().string() + " (" +
-                    (why.empty() ? "cannot name archive " + name : why) + ")");
+                log("record not packed, it waits for the next packing: " + item->file.filename().string() + " (" + why +
+                    ")");
             continue;
         }
         // Only now that the archive is on disk under its name may the
         // records go.
         for (const Pending* item : items)
             std::filesystem::remove(item->file, ec);
+        syncDirectory(m_data.path());
+        if (regionalCopy)
+            copyForRegionLocked(name, regionalCopy);
+        std::filesystem::remove(journal, ec);
         syncDirectory(m_data.path());
         packed.insert(name);
     }

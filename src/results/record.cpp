@@ -7,7 +7,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 
 namespace quorvane
@@ -119,7 +123,33 @@ std::string recordFileName(RecordKind kind, const RecordTime& t)
     return buf;
 }
 
-std::string recordBytes(RecordKind kind, const std::vector<RecordField>& fields)
+std::string recordNameOfTemp(const std::string& tempName)
+{
+    std::string_view s = tempName;
+    if (!s.starts_with(".Pccollect_"))
+        return {};
+    s.remove_prefix(1);
+    const std::string_view suffix = kRecordTempSuffix;
+    if (s.ends_with(suffix)) {
+        s.remove_suffix(suffix.size());
+        if (s.size() < 7 || s[s.size() - 7] != '.')
+            return {};
+        s.remove_suffix(7);
+    } else if (s.ends_with(".tmp")) {
+        s.remove_suffix(4);
+    } else {
+        return {};
+    }
+    return std::string(s);
+}
+
+RecordEncoder gbkRecordEncoder()
+{
+    return [](std::string_view utf8) { return tryUtf8ToGbk(utf8); };
+}
+
+std::optional<std::string> recordBytes(RecordKind kind, const std::vector<RecordField>& fields,
+                                       const RecordEncoder& encode)
 {
     const char* end = usesCrLf(kind) ? "\r\n" : "\n";
     std::string text = "+++start+++";
@@ -133,7 +163,7 @@ std::string recordBytes(RecordKind kind, const std::vector<RecordField>& fields)
     text += "---end---";
     if (kind == RecordKind::VideoSpeed)
         text += "\r\n";
-    return utf8ToGbk(text);
+    return encode ? encode(text) : std::nullopt;
 }
 
 std::vector<RecordField> commonTrailingFields(const UserSession& session, const std::string& propertyUserId,
@@ -171,8 +201,9 @@ std::string invalidRoundSummary(const std::string& reasonText, const RecordTime&
     return "最近一次自动测速结果：\n数据无效（原因：" + reasonText + "）。\n测速时间： " + formatStamp(time);
 }
 
-ResultRecorder::ResultRecorder(std::filesystem::path installDir, const ServiceClock& clock, ResultLog log)
-    : m_installDir(std::move(installDir)), m_clock(clock), m_log(std::move(log))
+ResultRecorder::ResultRecorder(std::filesystem::path installDir, const ServiceClock& clock, ResultLog log,
+                               RecordEncoder encode)
+    : m_installDir(std::move(installDir)), m_clock(clock), m_log(std::move(log)), m_encode(std::move(encode))
 {
 }
 
@@ -181,15 +212,33 @@ std::string ResultRecorder::writeRecordFile(RecordKind kind, const RecordTime& t
 {
     const std::filesystem::path dir = dataDir();
     const std::string base = recordFileName(kind, time);
+    auto log = [this](const std::string& message) {
+        if (m_log)
+            m_log(message);
+    };
+    const auto bytes = recordBytes(kind, fields, m_encode);
+    if (!bytes) {
+        log("record not written: " + (dir / base).string() +
+            " (the GBK code page converter is not available; the collector cannot read any other text)");
+        return {};
+    }
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    const std::filesystem::path temp = dir / ("." + base + ".tmp");
-    // Written whole under a temporary name first: a crash leaves no torn
-    // record for packing to send.
-    if (!writeFileSynced(temp, recordBytes(kind, fields))) {
+    // Written whole under a temporary name of its own first: a crash leaves
+    // no torn record for packing to send, and the next record of the same
+    // kind and hour cannot overwrite a whole one that a crash left unnamed
+    // (packing gives such a record its name).
+    std::string pattern = (dir / ("." + base + ".XXXXXX" + kRecordTempSuffix)).string();
+    const int fd = ::mkostemps(pattern.data(), static_cast<int>(std::strlen(kRecordTempSuffix)), O_CLOEXEC);
+    if (fd < 0) {
+        log("record not written: " + (dir / base).string() + " (" + std::strerror(errno) + ")");
+        return {};
+    }
+    ::close(fd);
+    const std::filesystem::path temp = pattern;
+    if (!writeFileSynced(temp, *bytes)) {
         std::filesystem::remove(temp, ec);
-        if (m_log)
-            m_log("record not written: " + (dir / base).string());
+        log("record not written: " + (dir / base).string());
         return {};
     }
     for (int n = 1; n < 100; ++n) {
@@ -202,8 +251,7 @@ std::string ResultRecorder::writeRecordFile(RecordKind kind, const RecordTime& t
             break;
     }
     std::filesystem::remove(temp, ec);
-    if (m_log)
-        m_log("record not written: " + (dir / base).string());
+    log("record not written: " + (dir / base).string());
     return {};
 }
 

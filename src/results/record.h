@@ -8,7 +8,10 @@
 #include "results/session.h"
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvane
@@ -25,9 +28,26 @@ struct RecordField {
 // month, day and hour.
 std::string recordFileName(RecordKind kind, const RecordTime& time);
 
-// The complete record as it goes on disk (GBK bytes). Line breaks inside a
-// value would forge fields or end the record early; they become blanks.
-std::string recordBytes(RecordKind kind, const std::vector<RecordField>& fields);
+// Turns a record's UTF-8 text into the GBK bytes on disk; nothing when the
+// converter is not available.
+using RecordEncoder = std::function<std::optional<std::string>(std::string_view utf8)>;
+
+// The encoder of the installation: the code page module's converter.
+RecordEncoder gbkRecordEncoder();
+
+// A record is first written as "." + its file name + "." + six random
+// characters + this suffix, then renamed to its file name.
+inline constexpr const char* kRecordTempSuffix = ".writing";
+
+// The record file name of such a temporary name (also of the older form
+// "." + name + ".tmp"); empty for any other name.
+std::string recordNameOfTemp(const std::string& tempName);
+
+// The complete record as it goes on disk (GBK bytes); nothing when
+// `encode` cannot convert. Line breaks inside a value would forge fields or
+// end the record early; they become blanks.
+std::optional<std::string> recordBytes(RecordKind kind, const std::vector<RecordField>& fields,
+                                       const RecordEncoder& encode = gbkRecordEncoder());
 
 // The block every test record carries after its own fields: ip, location,
 // userid (from the login data file, `propertyUserId`), dtime, testtype
@@ -73,12 +93,15 @@ struct WrittenRecord {
 class ResultRecorder
 {
 public:
-    ResultRecorder(std::filesystem::path installDir, const ServiceClock& clock, ResultLog log);
+    ResultRecorder(std::filesystem::path installDir, const ServiceClock& clock, ResultLog log,
+                   RecordEncoder encode = gbkRecordEncoder());
 
     // The record writer of the test pages: takes the record time, writes the
     // record file, appends the history line and, for an automatic result,
     // builds the latest result text. A record file that cannot be written is
-    // logged and skipped; the history line is still appended.
+    // logged and skipped; the history line is still appended. So is a record
+    // whose text cannot be converted to GBK: the collector would misread
+    // any other bytes.
     //
     // A record whose file name is still taken by a record that earlier
     // packing could not archive is written beside it as "<name>.<n>", so
@@ -104,6 +127,7 @@ private:
     std::filesystem::path m_installDir;
     const ServiceClock& m_clock;
     ResultLog m_log;
+    RecordEncoder m_encode;
 };
 
 } // namespace quorvane

@@ -1,5 +1,7 @@
 #include "results/shipper.h"
 
+#include <algorithm>
+#include <cctype>
 #include <utility>
 
 namespace quorvane
@@ -15,17 +17,40 @@ RecordShipper::RecordShipper(const std::filesystem::path& installDir, const Serv
     m_regionalData.ensureExists();
 }
 
+bool isGeographyId(std::string_view geographyId)
+{
+    while (!geographyId.empty() && std::isspace(static_cast<unsigned char>(geographyId.front())))
+        geographyId.remove_prefix(1);
+    while (!geographyId.empty() && std::isspace(static_cast<unsigned char>(geographyId.back())))
+        geographyId.remove_suffix(1);
+    if (geographyId.size() == 4) {
+        std::string lower(geographyId);
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (lower == "null")
+            return false;
+    }
+    return !geographyId.empty();
+}
+
 std::string RecordShipper::shipRecord(const std::string& recordFileName, const std::string& geographyId)
 {
-    const bool regional = !geographyId.empty();
+    // A region counts only when the configuration names a server for it:
+    // copies for nobody would wait in Data2 for ever.
+    UploadTarget regionalTarget;
+    if (isGeographyId(geographyId) && m_targets.regional)
+        regionalTarget = m_targets.regional(geographyId);
+    const bool regional = !regionalTarget.host.empty();
     const std::string archive = recordFileName.empty() ? std::string()
                                                        : m_packer.PackRecord(m_data.path() / recordFileName,
                                                                              regional ? &m_regionalData : nullptr);
     // The runs start whatever happened to this record: archives left by
     // earlier failures wait for exactly this. The regional run goes first;
     // the main run follows a second later, so the two never start at once.
-    if (regional && m_targets.regional)
-        m_regionalRuns.StartUpload(m_targets.regional(geographyId));
+    if (regional) {
+        m_packer.retryRegionalCopies(m_regionalData);
+        m_regionalRuns.StartUpload(regionalTarget);
+    }
     if (m_targets.main)
         m_mainRuns.StartUpload(m_targets.main(), regional ? kRegionalHeadStart : std::chrono::milliseconds(0));
     return archive;

@@ -15,9 +15,14 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace quorvane
 {
+
+// False for a geography id that names no region: empty, blank, or "null"
+// (what an absent key reads as).
+bool isGeographyId(std::string_view geographyId);
 
 class RecordShipper
 {
@@ -43,11 +48,15 @@ public:
                   TransportFactory transport, ResultLog log);
 
     // The tail of OnRecordReady for the record `recordFileName` in Data.
-    // `geographyId` empty: no regional copy and no regional run, and the main
-    // run starts at once; otherwise the main run starts kRegionalHeadStart
-    // after the regional one (without holding up the caller). Returns the
-    // archive name; empty when the record could not be packed (it then waits
-    // in Data and the runs still send what waits). Window thread only.
+    // Without a regional server — `geographyId` empty or "null" (see
+    // isGeographyId), or no server configured for it — there is no regional
+    // copy and no regional run, and the main run starts at once; otherwise
+    // regional copies that failed earlier are tried again, and the main run
+    // starts kRegionalHeadStart after the regional one (without holding up
+    // the caller). A failing regional copy never holds back the main
+    // archive. Returns the archive name; empty when the record could not be
+    // packed (it then waits in Data and the runs still send what waits).
+    // Window thread only.
     std::string shipRecord(const std::string& recordFileName, const std::string& geographyId);
 
     // Lets both runs end after their current transfer (program exit).
@@ -57,6 +66,7 @@ public:
     bool waitIdle(std::chrono::milliseconds timeout);
 
     DataDirectory& data() { return m_data; }
+    Packer& packer() { return m_packer; }
     DataDirectory& regionalData() { return m_regionalData; }
     UploadRunner& mainRuns() { return m_mainRuns; }
     UploadRunner& regionalRuns() { return m_regionalRuns; }

@@ -1,3 +1,4 @@
+#include "common/md5.h"
 #include "results/pack.h"
 #include "results/record.h"
 #include "results/test_support.h"
@@ -5,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sys/mount.h>
 
 using namespace quorvane;
@@ -33,6 +35,7 @@ struct PackingSetup {
 
 const std::string kScreen = "+++start+++\nurl=http://x/\nloadingtime=\n---end---";
 const std::string kBand = "+++start+++\nmonitorid=7\n---end---";
+const std::string kOtherBand = "+++start+++\nmonitorid=8\n---end---";
 
 } // namespace
 
@@ -155,22 +158,174 @@ TEST(Packing, RegionalCopyIsTheSameArchive)
     EXPECT_EQ(zipEntries(s.regional.path() / name)->size(), 2u);
 }
 
-TEST(Packing, LeftoversOfAnInterruptedRunAreSortedOut)
+// Every record of every archive in a folder, as "entry=contents", counted.
+std::map<std::string, int> packedRecords(const std::filesystem::path& dir)
 {
-    PackingSetup s;
-    // A record written whole before the crash but not yet renamed, one torn
-    // mid-write, and a half-written archive.
-    spit(s.data.path() / ".Pccollect_band_2024010202.dat.tmp", kBand);
-    spit(s.data.path() / ".Pccollect_screen_2024010202.dat.tmp", "+++start+++\nurl=htt");
-    spit(s.data.path() / "20240102020000_1024_Pccollect.zip.tmp", "PK\x03\x04");
-    // A record the crash left unpacked.
-    spit(s.data.path() / "Pccollect_filedown_2024010202.dat", "+++start+++\n---end---");
+    std::map<std::string, int> counts;
+    for (const auto& name : listNames(dir)) {
+        if (name.ends_with(".zip")) {
+            for (const auto& [entry, bytes] : zipEntries(dir / name).value_or(Entries{}))
+                ++counts[entry + "=" + bytes];
+        }
+    }
+    return counts;
+}
 
-    const auto name = s.packer.PackRecord(s.record("Pccollect_error_2024010203.dat", "e"));
-    EXPECT_EQ(listNames(s.data.path()), std::vector<std::string>{name});
-    EXPECT_EQ(s.archive(name), (Entries{{"Pccollect_band_2024010202.dat", kBand},
-                                        {"Pccollect_filedown_2024010202.dat", "+++start+++\n---end---"},
-                                        {"Pccollect_error_2024010203.dat", "e"}}));
+TEST(PackingAfterACrash, EveryRecordIsPackedExactlyOnce)
+{
+    const std::string band = "Pccollect_band_2024010203.dat";
+    const std::string screen = "Pccollect_screen_2024010203.dat";
+    const std::string archive = "20240102030405_1024_Pccollect.zip";
+    // What the interrupted packing was making: both records in one archive.
+    std::string archiveBytes;
+    {
+        PackingSetup scratch;
+        scratch.record(screen, kScreen);
+        ASSERT_EQ(scratch.packer.PackRecord(scratch.record(band, kBand)), archive);
+        archiveBytes = slurp(scratch.data.path() / archive);
+    }
+    auto journal = [&](bool regional, bool whole) {
+        std::string text = "archive " + archive + "\nregional " + (regional ? "1" : "0") + "\nrecord " + md5Hex(kBand) +
+                           " " + band + "\nrecord " + md5Hex(kScreen) + " " + screen + "\n";
+        return whole ? text + "end\n" : text;
+    };
+    using Lay = std::function<void(PackingSetup&)>;
+    const Lay records = [&](PackingSetup& s) {
+        s.record(band, kBand);
+        s.record(screen, kScreen);
+    };
+    struct Case {
+        const char* crashedWhen;
+        Lay lay;
+        bool regional;
+        std::map<std::string, int> expected; // besides the new record
+    } cases[] = {
+        {"after writing records, before naming them (twice for one name)",
+         [&](PackingSetup& s) {
+             spit(s.data.path() / ("." + band + ".k3J9aQ.writing"), kBand);
+             spit(s.data.path() / ("." + band + ".tmp"), kOtherBand);
+             spit(s.data.path() / ("." + screen + ".Zz0000.writing"), "+++start+++\nurl=htt"); // torn
+         },
+         false,
+         {{band + "=" + kBand, 1}, {band + "=" + kOtherBand, 1}}},
+        {"while building the archive",
+         [&](PackingSetup& s) {
+             records(s);
+             spit(s.data.path() / (archive + ".tmp"), archiveBytes.substr(0, 40));
+         },
+         false,
+         {{band + "=" + kBand, 1}, {screen + "=" + kScreen, 1}}},
+        {"while writing the journal",
+         [&](PackingSetup& s) {
+             records(s);
+             spit(s.data.path() / (archive + ".tmp"), archiveBytes);
+             spit(s.data.path() / "packing.journal", journal(false, false));
+         },
+         false,
+         {{band + "=" + kBand, 1}, {screen + "=" + kScreen, 1}}},
+        {"after the journal, before publishing the archive",
+         [&](PackingSetup& s) {
+             records(s);
+             spit(s.data.path() / (archive + ".tmp"), archiveBytes);
+             spit(s.data.path() / "packing.journal", journal(false, true));
+         },
+         false,
+         {{band + "=" + kBand, 1}, {screen + "=" + kScreen, 1}}},
+        {"after publishing the archive, before deleting its records",
+         [&](PackingSetup& s) {
+             records(s);
+             spit(s.data.path() / archive, archiveBytes);
+             spit(s.data.path() / "packing.journal", journal(false, true));
+         },
+         false,
+         {{band + "=" + kBand, 1}, {screen + "=" + kScreen, 1}}},
+        {"after deleting the records, before removing the journal",
+         [&](PackingSetup& s) {
+             spit(s.data.path() / archive, archiveBytes);
+             spit(s.data.path() / "packing.journal", journal(false, true));
+         },
+         false,
+         {{band + "=" + kBand, 1}, {screen + "=" + kScreen, 1}}},
+        {"after publishing, before deleting the records and making the regional copy",
+         [&](PackingSetup& s) {
+             records(s);
+             spit(s.data.path() / archive, archiveBytes);
+             spit(s.data.path() / "packing.journal", journal(true, true));
+         },
+         true,
+         {{band + "=" + kBand, 1}, {screen + "=" + kScreen, 1}}},
+        {"after publishing; a new record took the name of a journalled one",
+         [&](PackingSetup& s) {
+             s.record(band, kBand);
+             s.record(screen, kScreen + "new");
+             spit(s.data.path() / archive, archiveBytes);
+             spit(s.data.path() / "packing.journal", journal(false, true));
+         },
+         false,
+         {{band + "=" + kBand, 1}, {screen + "=" + kScreen, 1}, {screen + "=" + kScreen + "new", 1}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.crashedWhen);
+        PackingSetup s;
+        c.lay(s);
+        // The program starts again and the next result is packed.
+        Packer restarted(s.data, s.clock.service, s.log.sink());
+        s.clock.advance(std::chrono::minutes(30));
+        const std::string next = "Pccollect_error_2024010203.dat";
+        EXPECT_NE(restarted.PackRecord(s.record(next, "e"), c.regional ? &s.regional : nullptr), "") << s.log.all();
+        if (c.regional) {
+            EXPECT_EQ(restarted.retryRegionalCopies(s.regional), 0u) << s.log.all();
+        }
+
+        auto expected = c.expected;
+        expected[next + "=e"] = 1;
+        EXPECT_EQ(packedRecords(s.data.path()), expected);
+        EXPECT_EQ(packedRecords(s.regional.path()), (c.regional ? expected : std::map<std::string, int>{}));
+        for (const auto& name : listNames(s.data.path()))
+            EXPECT_TRUE(name.ends_with(".zip") || name == "Data2-pending") << name << " left behind";
+        EXPECT_TRUE(listNames(restarted.pendingRegionalDir()).empty());
+    }
+}
+
+TEST(Packing, FailingRegionalCopyNeverHoldsBackTheMainArchive)
+{
+    const std::string first = "20240102030405_1024_Pccollect.zip";
+    using Step = std::function<void(PackingSetup&)>;
+    struct Case {
+        const char* why;
+        Step block, unblock;
+    } cases[] = {
+        {"Data2 cannot be created", [](PackingSetup& s) { spit(s.regional.path(), "a file in the way"); },
+         [](PackingSetup& s) { std::filesystem::remove(s.regional.path()); }},
+        {"the copy cannot be written",
+         [&](PackingSetup& s) { std::filesystem::create_directories(s.regional.path() / (first + ".tmp") / "x"); },
+         [&](PackingSetup& s) { std::filesystem::remove_all(s.regional.path() / (first + ".tmp")); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        PackingSetup s;
+        c.block(s);
+        EXPECT_EQ(s.packer.PackRecord(s.record("Pccollect_screen_2024010203.dat", kScreen), &s.regional), first);
+        EXPECT_EQ(s.packer.PackRecord(s.record("Pccollect_band_2024010203.dat", kBand), &s.regional), first);
+        EXPECT_EQ(s.archive(first)->size(), 2u) << "the main archive is published all the same";
+        EXPECT_TRUE(s.log.contains("regional copy of " + first + " waits")) << s.log.all();
+        EXPECT_EQ(s.packer.retryRegionalCopies(s.regional), 1u) << "still blocked";
+        // The main run sends and deletes its archive meanwhile.
+        auto sending = s.data.beginSending(first);
+        ASSERT_TRUE(sending);
+        ASSERT_TRUE(s.data.endSending(*sending, true));
+
+        c.unblock(s);
+        s.clock.advance(std::chrono::seconds(1));
+        EXPECT_EQ(s.packer.PackRecord(s.record("Pccollect_error_2024010203.dat", "e"), &s.regional),
+                  "20240102030406_1024_Pccollect.zip");
+        EXPECT_EQ(s.packer.retryRegionalCopies(s.regional), 0u) << s.log.all();
+        EXPECT_EQ(packedRecords(s.regional.path()),
+                  (std::map<std::string, int>{{"Pccollect_screen_2024010203.dat=" + kScreen, 1},
+                                              {"Pccollect_band_2024010203.dat=" + kBand, 1},
+                                              {"Pccollect_error_2024010203.dat=e", 1}}));
+        EXPECT_TRUE(listNames(s.packer.pendingRegionalDir()).empty());
+    }
 }
 
 TEST(Packing, FullDiskKeepsTheRecord)

@@ -155,24 +155,43 @@ TEST(RecordFiles, ValuesCannotBreakTheEnvelope)
 {
     // A typed address with a line break must not forge a field or end the
     // record early for the server's parser.
-    const std::string bytes = recordBytes(RecordKind::Screen, {{"url", "http://x/\n---end---\r\nip=6.6.6.6"}});
-    EXPECT_EQ(bytes, "+++start+++\nurl=http://x/ ---end---  ip=6.6.6.6\n---end---");
+    const auto bytes = recordBytes(RecordKind::Screen, {{"url", "http://x/\n---end---\r\nip=6.6.6.6"}});
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(*bytes, "+++start+++\nurl=http://x/ ---end---  ip=6.6.6.6\n---end---");
 }
 
 TEST(RecordFiles, ARecordThatCannotBeWrittenIsLoggedAndSkipped)
 {
-    Installation inst;
-    StillClock clock(2024, 1, 2, 3, 4, 5);
-    ResultRecorder recorder(inst.dir.path(), clock.service, inst.log.sink());
-    // Data cannot be a folder here: a file of that name is in the way.
-    spit(inst.dir.path() / "Data", "not a folder");
+    const RecordEncoder noConverter = [](std::string_view) { return std::optional<std::string>(); };
+    struct Case {
+        const char* what;
+        bool dataIsAFile;
+        RecordEncoder encode;
+        const char* logged;
+    } cases[] = {
+        {"Data cannot be a folder: a file of that name is in the way", true, gbkRecordEncoder(), "record not written"},
+        // Anything but GBK would be misread by the collector: no record at
+        // all rather than UTF-8 bytes.
+        {"the GBK converter cannot be opened", false, noConverter, "GBK code page converter is not available"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Installation inst;
+        StillClock clock(2024, 1, 2, 3, 4, 5);
+        ResultRecorder recorder(inst.dir.path(), clock.service, inst.log.sink(), c.encode);
+        if (c.dataIsAFile)
+            spit(inst.data(), "not a folder");
 
-    const auto written = recorder.writeTestRecord(bandRecord(), beijingUser(), false);
-    EXPECT_EQ(written.fileName, "");
-    EXPECT_TRUE(inst.log.contains("record not written")) << inst.log.all();
-    // The history still learns of the measurement.
-    EXPECT_TRUE(written.historyWritten);
-    EXPECT_EQ(inst.history().size(), 1u);
+        const auto written = recorder.writeTestRecord(bandRecord(), beijingUser(), false);
+        EXPECT_EQ(written.fileName, "");
+        EXPECT_EQ(recorder.writeErrorRecord(3, beijingUser()).fileName, "");
+        EXPECT_TRUE(inst.log.contains(c.logged)) << inst.log.all();
+        EXPECT_TRUE(!std::filesystem::is_directory(inst.data()) || listNames(inst.data()).empty())
+            << "no record and no temporary file";
+        // The history still learns of the measurement.
+        EXPECT_TRUE(written.historyWritten);
+        EXPECT_EQ(inst.history().size(), 1u);
+    }
 }
 
 TEST(RecordFiles, MissingDataFolderIsCreated)
