@@ -1,8 +1,11 @@
 #include "results/sftp.h"
 
+#include "common/property_file.h"
+
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
+#include <algorithm>
 #include <charconv>
 #include <fcntl.h>
 #include <mutex>
@@ -136,7 +139,9 @@ public:
     bool put(const std::string& name, const std::string& bytes, std::string& error) override
     {
         const std::string path = m_dir + "/" + name;
-        sftp_file file = sftp_open(m_sftp, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // Hidden and without the archive suffix: no collector takes it.
+        const std::string temp = m_dir + "/." + name + ".part";
+        sftp_file file = sftp_open(m_sftp, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (!file) {
             error = "cannot create on server: " + lastError();
             return false;
@@ -144,12 +149,15 @@ public:
         bool ok = true;
         for (std::size_t done = 0; ok && done < bytes.size();) {
             const std::size_t n = std::min(kWriteChunk, bytes.size() - done);
-            const ssize_t written = sftp_write(file, bytes.data() + done, n);
-            if (written != static_cast<ssize_t>(n)) {
+            const ssize_t written = m_options.write ? m_options.write(file, bytes.data() + done, n)
+                                                    : sftp_write(file, bytes.data() + done, n);
+            // Servers may take less than asked; only no progress is a failure.
+            if (written <= 0 || static_cast<std::size_t>(written) > n) {
                 error = "write failed: " + lastError();
                 ok = false;
+                break;
             }
-            done += n;
+            done += static_cast<std::size_t>(written);
         }
         if (sftp_close(file) != SSH_NO_ERROR && ok) {
             error = "close failed: " + lastError();
@@ -157,7 +165,7 @@ public:
         }
         if (ok) {
             // The server's own account of the file decides, not ours.
-            sftp_attributes attributes = sftp_stat(m_sftp, path.c_str());
+            sftp_attributes attributes = sftp_stat(m_sftp, temp.c_str());
             if (!attributes) {
                 error = "cannot check the stored file: " + lastError();
                 ok = false;
@@ -170,9 +178,19 @@ public:
                 sftp_attributes_free(attributes);
             }
         }
-        // A cut-off archive must not stay where the server collects.
-        if (!ok && ssh_is_connected(m_ssh))
+        if (ok && sftp_rename(m_sftp, temp.c_str(), path.c_str()) != SSH_OK) {
+            // A plain SFTP rename refuses an existing name: an archive sent
+            // before a crash kept us from deleting it here. The new file is
+            // the same archive or holds more.
             sftp_unlink(m_sftp, path.c_str());
+            if (sftp_rename(m_sftp, temp.c_str(), path.c_str()) != SSH_OK) {
+                error = "cannot rename the stored file: " + lastError();
+                ok = false;
+            }
+        }
+        // A cut-off archive must not stay on the server.
+        if (!ok && ssh_is_connected(m_ssh))
+            sftp_unlink(m_sftp, temp.c_str());
         return ok;
     }
 
@@ -218,6 +236,12 @@ private:
             return true;
         case SSH_KNOWN_HOSTS_NOT_FOUND:
         case SSH_KNOWN_HOSTS_UNKNOWN: {
+            if (!m_options.trustOnFirstUse) {
+                error = "host key of " + m_where + " is not known (" + fingerprint +
+                        "); upload refused until conf/known_hosts holds it";
+                log(error);
+                return false;
+            }
             std::error_code ec;
             std::filesystem::create_directories(std::filesystem::absolute(m_options.knownHostsFile).parent_path(), ec);
             if (ssh_session_update_known_hosts(m_ssh) != SSH_OK) {
@@ -225,7 +249,7 @@ private:
                 log(error);
                 return false;
             }
-            log("host key of " + m_where + " remembered: " + fingerprint);
+            log("host key of " + m_where + " trusted on first use and remembered: " + fingerprint);
             return true;
         }
         case SSH_KNOWN_HOSTS_CHANGED:
@@ -258,7 +282,8 @@ private:
             if (rc == SSH_AUTH_SUCCESS)
                 return true;
         }
-        error = "login refused for " + target.username + " on " + m_where;
+        // The user name stays out of logs: it is half of the credentials.
+        error = "login refused on " + m_where;
         return false;
     }
 
@@ -274,6 +299,17 @@ private:
 std::unique_ptr<ArchiveTransport> makeSftpTransport(const SftpOptions& options)
 {
     return std::make_unique<SftpTransport>(options);
+}
+
+SftpOptions installationSftpOptions(const std::filesystem::path& installDir, ResultLog log)
+{
+    SftpOptions options;
+    options.knownHostsFile = installDir / "conf" / "known_hosts";
+    options.log = std::move(log);
+    PropertyFile config((installDir / "conf" / "config.properties").string());
+    config.load();
+    options.trustOnFirstUse = config.get(kTrustOnFirstUseKey) == "true";
+    return options;
 }
 
 TransportFactory sftpTransportFactory(SftpOptions options)

@@ -8,12 +8,24 @@
 
 #include <gtest/gtest.h>
 
+#include <libssh/sftp.h>
+
+#include <optional>
+
 using namespace quorvane;
 using namespace quorvane::test;
 using namespace std::chrono_literals;
 
 namespace
 {
+
+std::size_t countOf(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (auto pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
+        ++n;
+    return n;
+}
 
 class SftpUpload : public ::testing::Test
 {
@@ -28,7 +40,12 @@ protected:
     {
         return {"", "", "127.0.0.1", std::to_string(server.port()), SshdServer::kUser, password, dir};
     }
-    SftpOptions options() { return {install.path() / "conf" / "known_hosts", 20s, log.sink()}; }
+    // Each fixture server has a fresh key: these runs trust it on first use,
+    // explicitly.
+    SftpOptions options(bool trustOnFirstUse = true)
+    {
+        return {install.path() / "conf" / "known_hosts", 20s, log.sink(), trustOnFirstUse, {}};
+    }
 
     std::string archive(DataDirectory& dir, int second, std::size_t size = 2048)
     {
@@ -69,7 +86,7 @@ TEST_F(SftpUpload, ThreeWaitingArchivesGoInOneRunAndLeave)
     // The first key the server showed is now remembered.
     EXPECT_NE(slurp(install.path() / "conf/known_hosts").find("[127.0.0.1]:" + std::to_string(server.port())),
               std::string::npos);
-    EXPECT_TRUE(log.contains("remembered")) << log.all();
+    EXPECT_TRUE(log.contains("trusted on first use")) << log.all();
 }
 
 TEST_F(SftpUpload, RefusedLoginAndUnknownFolderKeepTheArchives)
@@ -83,6 +100,7 @@ TEST_F(SftpUpload, RefusedLoginAndUnknownFolderKeepTheArchives)
     auto report = runner.runNow(target(dir, "wrong password"));
     EXPECT_TRUE(report->failed);
     EXPECT_NE(report->failure.find("login refused"), std::string::npos) << report->failure;
+    EXPECT_FALSE(log.contains(SshdServer::kUser)) << "the user name stays out of the log:\n" << log.all();
     EXPECT_EQ(listNames(data.path()).size(), 2u);
 
     report = runner.runNow(target(dir + "/missing"));
@@ -191,4 +209,117 @@ TEST_F(SftpUpload, ChangedHostKeyIsRefusedAndLogged)
     EXPECT_EQ(listNames(server.remotePath(dir)).size(), 1u);
     EXPECT_TRUE(log.contains("has changed")) << log.all();
     EXPECT_EQ(slurp(install.path() / "conf/known_hosts"), remembered) << "the changed key is not learnt";
+}
+
+TEST_F(SftpUpload, UnknownHostKeysAreRefusedUnlessFirstUseTrustIsOn)
+{
+    const std::filesystem::path source = QUORVANE_SOURCE_DIR;
+    const std::string dir = server.makeRemoteDir("up");
+    // The demo collector's committed key, so the shipped known_hosts knows it.
+    server.stop();
+    ASSERT_TRUE(server.useHostKey(source / "service/data/sshd/ssh_host_ed25519_key"));
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    std::string shipped = slurp(source / "dist/conf/known_hosts");
+    const std::string demoHost = "[127.0.0.1]:2222 ";
+    ASSERT_NE(shipped.find(demoHost), std::string::npos);
+    // The same line for the port this test's server listens on.
+    shipped.replace(shipped.find(demoHost), demoHost.size(), "[127.0.0.1]:" + std::to_string(server.port()) + " ");
+
+    struct Case {
+        const char* what;
+        std::optional<std::string> knownHosts; // nothing: no file
+        bool trustOnFirstUse;
+        bool sent;
+        const char* logged; // nullptr: nothing about host keys
+    } cases[] = {
+        {"the shipped key", shipped, false, true, nullptr},
+        {"no known_hosts file", std::nullopt, false, false, "is not known"},
+        {"a file that knows other hosts only", "[127.0.0.1]:1 ssh-ed25519 " + shipped.substr(shipped.rfind(' ') + 1),
+         false, false, "is not known"},
+        {"first-use trust asked for", std::nullopt, true, true, "trusted on first use"},
+    };
+    int sentSoFar = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::filesystem::path knownHosts = install.path() / "conf" / "known_hosts";
+        std::filesystem::remove(knownHosts);
+        if (c.knownHosts)
+            spit(knownHosts, *c.knownHosts);
+        DataDirectory data(install.path() / "Data");
+        LogCollector log; // this case's own
+        SftpOptions opts = options(c.trustOnFirstUse);
+        opts.log = log.sink();
+        UploadRunner runner(data, sftpTransportFactory(opts), log.sink());
+        const std::string name = archive(data, 10 + sentSoFar);
+        const std::size_t passwordsBefore = countOf(server.log(), "password for");
+
+        const auto report = runner.runNow(target(dir));
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->failed, !c.sent) << report->failure << "\n" << log.all();
+        EXPECT_EQ(listNames(data.path()), c.sent ? std::vector<std::string>{} : std::vector<std::string>{name});
+        sentSoFar += c.sent ? 1 : 0;
+        EXPECT_EQ(listNames(server.remotePath(dir)).size(), static_cast<std::size_t>(sentSoFar));
+        if (c.logged) {
+            EXPECT_TRUE(log.contains(c.logged)) << log.all();
+        } else {
+            EXPECT_FALSE(log.contains("host key")) << log.all();
+        }
+        if (!c.sent) {
+            // Refused before the password went out.
+            EXPECT_EQ(countOf(server.log(), "password for"), passwordsBefore) << server.log();
+        }
+        if (c.knownHosts) {
+            EXPECT_EQ(slurp(knownHosts), *c.knownHosts) << "nothing learnt without first-use trust";
+        }
+        EXPECT_FALSE(log.contains(SshdServer::kUser)) << log.all();
+        std::filesystem::remove_all(data.path());
+    }
+}
+
+TEST_F(SftpUpload, LargeArchiveGoesWholeWhateverEachWriteTakes)
+{
+    const std::string dir = server.makeRemoteDir("big");
+    const std::filesystem::path remote = server.remotePath(dir);
+    struct Case {
+        const char* server;
+        std::size_t maxPerWrite; // 0: whatever sftp_write takes
+    } cases[] = {
+        {"takes every write whole", 0},
+        {"takes a few KiB of each write", 7001},
+    };
+    int second = 20;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.server);
+        DataDirectory data(install.path() / "Data");
+        const std::string name = archive(data, second++, 700 * 1024);
+        const std::string bytes = slurp(data.path() / name);
+        // Sent once before, by a run that then stopped before deleting it
+        // here: the server holds an older file of that name.
+        spit(remote / name, "older");
+        SftpOptions opts = options();
+        int writes = 0;
+        bool partialSeen = true;
+        if (c.maxPerWrite) {
+            opts.write = [&](sftp_file_struct* file, const void* data, std::size_t size) {
+                // While the archive travels the collector sees only the old
+                // file under its name.
+                if (writes++ == 1)
+                    partialSeen = slurp(remote / name) != "older";
+                return sftp_write(file, data, std::min(size, c.maxPerWrite));
+            };
+        }
+        UploadRunner runner(data, sftpTransportFactory(opts), log.sink());
+        const auto report = runner.runNow(target(dir));
+        ASSERT_TRUE(report);
+        EXPECT_FALSE(report->failed) << report->failure;
+        EXPECT_EQ(report->sent, 1u);
+        EXPECT_EQ(slurp(remote / name), bytes);
+        if (c.maxPerWrite) {
+            EXPECT_GE(writes, static_cast<int>(bytes.size() / c.maxPerWrite));
+            EXPECT_FALSE(partialSeen);
+        }
+        EXPECT_EQ(listNames(remote).size(), static_cast<std::size_t>(second - 20)) << "no temporary file stays";
+        EXPECT_TRUE(listNames(data.path()).empty());
+    }
 }

@@ -120,6 +120,17 @@ bool SshdServer::replaceHostKey()
     return run("ssh-keygen -q -t ed25519 -N '' -f " + (m_temp / "hostkey").string());
 }
 
+bool SshdServer::useHostKey(const std::filesystem::path& privateKey)
+{
+    std::error_code ec;
+    std::filesystem::remove(m_temp / "hostkey.pub", ec);
+    if (!std::filesystem::copy_file(privateKey, m_temp / "hostkey", std::filesystem::copy_options::overwrite_existing,
+                                    ec))
+        return false;
+    // sshd ignores a private key that others may read.
+    return ::chmod((m_temp / "hostkey").c_str(), 0600) == 0;
+}
+
 bool SshdServer::writeConfig()
 {
     std::ofstream out(m_temp / "sshd_config");

@@ -34,6 +34,8 @@ public:
     // A new host key, as if the server had been replaced; takes effect on
     // the next start.
     bool replaceHostKey();
+    // Serves with a copy of the given private host key from the next start.
+    bool useHostKey(const std::filesystem::path& privateKey);
 
     int port() const { return m_port; }
     std::string log() const;

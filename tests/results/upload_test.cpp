@@ -1,3 +1,4 @@
+#include "results/sftp.h"
 #include "results/shipper.h"
 #include "results/test_support.h"
 #include "results/upload.h"
@@ -256,6 +257,69 @@ TEST(RecordShipping, MainRunFollowsTheRegionalRunByASecond)
     EXPECT_EQ(listNames(dir.path() / "Data"), std::vector<std::string>{waiting});
 }
 
+// A shipper whose regional targets know only the region "31".
+struct ShippingSetup {
+    TempDir dir;
+    LogCollector log;
+    FakeServer server;
+    StillClock clock{2024, 1, 2, 3, 4, 5};
+    RecordShipper shipper{dir.path(),
+                          clock.service,
+                          {[] { return UploadTarget{"", "", "main", "22", "u", "p", "/m"}; },
+                           [](const std::string& id) {
+                               return id == "31" ? UploadTarget{"", "31", "region", "22", "u", "p", "/r"}
+                                                 : UploadTarget{};
+                           }},
+                          [this] { return std::make_unique<FakeTransport>(server); },
+                          log.sink()};
+
+    std::string ship(const std::string& geographyId)
+    {
+        const std::string record = "Pccollect_band_2024010203.dat";
+        spit(dir.path() / "Data" / record, "+++start+++\nmonitorid=" + std::to_string(++serial) + "\n---end---");
+        const std::string archive = shipper.shipRecord(record, geographyId);
+        EXPECT_TRUE(shipper.waitIdle(10s));
+        clock.advance(1s);
+        return archive;
+    }
+    int serial = 0;
+};
+
+TEST(RecordShipping, GeographyIdsThatNameNoRegionalServerMakeNoCopy)
+{
+    for (const std::string id : {"", "null", " NULL ", "  ", "zz"}) {
+        SCOPED_TRACE("geography id \"" + id + "\"");
+        ShippingSetup s;
+        const std::string archive = s.ship(id);
+        ASSERT_NE(archive, "") << s.log.all();
+        EXPECT_EQ(s.server.opened, std::vector<std::string>{"main"});
+        EXPECT_EQ(s.server.stored, std::vector<std::string>{archive});
+        EXPECT_TRUE(listNames(s.dir.path() / "Data2").empty());
+        EXPECT_TRUE(listNames(s.dir.path() / "Data").empty());
+    }
+}
+
+TEST(RecordShipping, BlockedRegionalFolderStillShipsMainAndCatchesUpLater)
+{
+    ShippingSetup s;
+    // Data2 cannot exist while a file holds its name.
+    std::filesystem::remove_all(s.dir.path() / "Data2");
+    spit(s.dir.path() / "Data2", "in the way");
+    const std::string first = s.ship("31");
+    ASSERT_NE(first, "") << s.log.all();
+    EXPECT_EQ(s.server.files.count(first), 1u) << "the main server has it";
+    EXPECT_TRUE(s.log.contains("regional copy of " + first + " waits")) << s.log.all();
+
+    std::filesystem::remove(s.dir.path() / "Data2");
+    const std::string second = s.ship("31");
+    // Both archives reached the regional server too, and nothing waits.
+    EXPECT_EQ(std::count(s.server.stored.begin(), s.server.stored.end(), first), 2);
+    EXPECT_EQ(std::count(s.server.stored.begin(), s.server.stored.end(), second), 2);
+    EXPECT_TRUE(listNames(s.dir.path() / "Data2").empty());
+    EXPECT_EQ(listNames(s.dir.path() / "Data"), std::vector<std::string>{"Data2-pending"});
+    EXPECT_TRUE(listNames(s.shipper.packer().pendingRegionalDir()).empty());
+}
+
 TEST(UploadTargets, ShippedConfigurationPointsAtTheLoopbackCollector)
 {
     // The readers look in the working directory, as the program does.
@@ -278,4 +342,15 @@ TEST(UploadTargets, ShippedConfigurationPointsAtTheLoopbackCollector)
     EXPECT_EQ(region.dir, "/region/sh");
     EXPECT_EQ(region.host, "127.0.0.1");
     EXPECT_EQ(none.host, "") << "an unknown region has no server";
+
+    // The collector's host key ships with it, and a stranger is not trusted.
+    const SftpOptions sftp = installationSftpOptions(dir.path(), nullptr);
+    EXPECT_FALSE(sftp.trustOnFirstUse);
+    const std::string knownHosts = slurp(sftp.knownHostsFile);
+    const std::string publicKey =
+        slurp(std::filesystem::path(QUORVANE_SOURCE_DIR) / "service/data/sshd/ssh_host_ed25519_key.pub");
+    const std::string keyWords = publicKey.substr(0, publicKey.find(' ', publicKey.find(' ') + 1)); // type and key
+    for (const auto& target : {main, region})
+        EXPECT_NE(knownHosts.find("[" + target.host + "]:" + target.port + " " + keyWords + "\n"), std::string::npos)
+            << knownHosts;
 }
