@@ -74,8 +74,9 @@ start() {
   port=$(decipher "$(attribute svrip port "$UPLOAD_CONFIG")")
   user=$(decipher "$(attribute svrip username "$UPLOAD_CONFIG")")
   password=$(decipher "$(attribute svrip password "$UPLOAD_CONFIG")")
-  [ -n "$host" ] && [ -n "$port" ] && [ -n "$user" ] && [ -n "$password" ] ||
+  if [ -z "$host" ] || [ -z "$port" ] || [ -z "$user" ] || [ -z "$password" ]; then
     die "cannot read host, port, user and password from $UPLOAD_CONFIG"
+  fi
   case "$host" in
     127.*) ;;
     *) die "$UPLOAD_CONFIG names $host; the demo collector only listens on loopback" ;;
