@@ -87,7 +87,7 @@ int main(int argc, char** argv)
         DataDirectory data(work / ("Data" + std::to_string(round)));
         makeArchives(data.path(), random);
         UploadRunner runner(
-            data, sftpTransportFactory({work / "conf" / "known_hosts", std::chrono::seconds(60), nullptr, true}),
+            data, sftpTransportFactory({work / "conf" / "known_hosts", std::chrono::seconds(60), nullptr, true, {}}),
             nullptr);
         const UploadTarget target{
             "",    "", "127.0.0.1", std::to_string(server.port()), test::SshdServer::kUser, test::SshdServer::kPassword,
