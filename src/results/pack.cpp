@@ -514,8 +514,10 @@ std::string Packer::PackRecord(const std::filesystem::path& recordPath, DataDire
             ok = false;
         }
         if (!ok) {
-            std::filesystem::remove(temp, ec);
+            // Journal first: a journal without its temporary archive would
+            // tell a restart that the archive was published.
             std::filesystem::remove(journal, ec);
+            std::filesystem::remove(temp, ec);
             for (const Pending* item : items)
                 log("record not packed, it waits for the next packing: " + item->file.filename().string() + " (" + why +
                     ")");
