@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the programs, starts the reference service in
-# the background on its loopback end points, then Quorvane from its build
-# folder (a complete installation tree). The service stops when Quorvane ends.
+# the background on its loopback end points and the demo collection server
+# (sshd on loopback, scripts/collector.sh), then Quorvane from its build
+# folder (a complete installation tree). Both stop when Quorvane ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -15,13 +16,27 @@ cmake --build "$BUILD" -j "$(nproc)"
 OUT="$BUILD/out"
 LOG=$(mktemp /tmp/quorvane-refsvc-XXXXXX.log)
 SERVICE=
+COLLECTOR=
 stop_service() {
   if [ -n "$SERVICE" ]; then
     kill "$SERVICE" 2>/dev/null || true
     wait "$SERVICE" 2>/dev/null || true
   fi
+  [ -z "$COLLECTOR" ] || $SUDO scripts/collector.sh stop >/dev/null 2>&1 || true
 }
 trap stop_service EXIT
+
+# Results travel on to a collection server; the demo one needs root to create
+# its user and start sshd.
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+if scripts/collector.sh status >/dev/null 2>&1; then
+  echo "Demo collection server already running; results arrive under /home/qvdemo." >&2
+elif $SUDO env QUORVANE_BUILD="$BUILD" scripts/collector.sh start >&2; then
+  COLLECTOR=1
+else
+  echo "The demo collection server did not start (it needs root); results stay in $BUILD/out/Data." >&2
+fi
 
 if [ -x scripts/refsvc.sh ]; then
   scripts/refsvc.sh --quiet >"$LOG" 2>&1 &
