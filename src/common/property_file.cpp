@@ -1,13 +1,10 @@
 #include "common/property_file.h"
 
+#include "common/durable_file.h"
 #include "common/log_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -62,44 +59,6 @@ std::string format(const std::tm& when, const char* pattern)
     char buf[64];
     const std::size_t n = std::strftime(buf, sizeof buf, pattern, &when);
     return std::string(buf, n);
-}
-
-bool writeAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes the text to a fresh file beside `path` and renames it over `path`,
-// so readers (and a crash) only ever see the old or the new file. Each save
-// gets its own temporary name: two programs saving at once must not write
-// into the same temporary file.
-bool replaceFile(const std::string& path, const std::string& text)
-{
-    std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    struct stat old {
-    };
-    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    ::fchmod(fd, mode);
-    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -195,7 +154,8 @@ bool PropertyFile::save(bool stampPreDate)
         text += key + "=" + value + "\r\n";
     for (const auto& line : m_unreadTail)
         text += line + "\r\n";
-    return replaceFile(m_path, text);
+    // Saved durably, and owner-only when the file holds the user's password.
+    return writeFileDurably(m_path, text);
 }
 
 void PropertyFile::setDuplicateKeyReporter(DuplicateKeyReporter reporter)
