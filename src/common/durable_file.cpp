@@ -299,6 +299,18 @@ std::size_t restrictCredentialFiles(const std::filesystem::path& programDirector
     return changed;
 }
 
+TidyReport tidyInstallation(const std::filesystem::path& programDirectory,
+                            const std::vector<std::filesystem::path>& otherFolders)
+{
+    TidyReport report;
+    for (const char* folder : {"conf", "Config", "HistoryRecord", "Data", "Data2", "tmp"})
+        report.savesSwept += sweepInterruptedSaves(programDirectory / folder);
+    for (const auto& folder : otherFolders)
+        report.savesSwept += sweepInterruptedSaves(folder);
+    report.filesRestricted = restrictCredentialFiles(programDirectory);
+    return report;
+}
+
 bool writeFileSynced(const std::filesystem::path& path, std::string_view bytes)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, modeForSave(path));

@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorvane
 {
@@ -109,6 +110,18 @@ bool restrictToOwner(const std::filesystem::path& path);
 // restrictToOwner() for every credential file of the installation under
 // `programDirectory` (see holdsCredentials()). Returns how many were changed.
 std::size_t restrictCredentialFiles(const std::filesystem::path& programDirectory);
+
+struct TidyReport {
+    std::size_t savesSwept = 0;      // temporary files of interrupted saves removed
+    std::size_t filesRestricted = 0; // credential files made owner-only
+};
+
+// What a program does at start with the files of its installation under
+// `programDirectory`: sweeps the interrupted saves from the folders it
+// writes (conf, Config, HistoryRecord, Data, Data2, tmp) and from
+// `otherFolders`, then makes the credential files owner-only.
+TidyReport tidyInstallation(const std::filesystem::path& programDirectory,
+                            const std::vector<std::filesystem::path>& otherFolders = {});
 
 // ---- Lower-level steps ----
 

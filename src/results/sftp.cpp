@@ -1,5 +1,7 @@
 #include "results/sftp.h"
 
+#include "common/durable_file.h"
+
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
@@ -225,6 +227,8 @@ private:
                 log(error);
                 return false;
             }
+            // The trusted keys are the owner's business alone.
+            restrictToOwner(std::filesystem::absolute(m_options.knownHostsFile));
             log("host key of " + m_where + " remembered: " + fingerprint);
             return true;
         }

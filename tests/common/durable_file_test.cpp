@@ -199,10 +199,18 @@ TEST(DurableFile, CredentialFilesOfAnInstallationAreMadeOwnerOnly)
     writeFile(dir / "conf/config.properties", "public");
     ::chmod((dir / "conf/config.properties").c_str(), 0644);
 
-    EXPECT_EQ(restrictCredentialFiles(dir.path()), 4u);
+    // Interrupted saves in the installation's folders and in one beside it.
+    TempDir elsewhere;
+    for (const auto& folder : {dir / "conf", dir / "Data2", dir / "HistoryRecord", elsewhere.path()})
+        writeFile(folder / ".x.qvsave-AbC123", "half");
+
+    const TidyReport report = tidyInstallation(dir.path(), {elsewhere.path()});
+    EXPECT_EQ(report.filesRestricted, 4u);
+    EXPECT_EQ(report.savesSwept, 4u);
     for (const char* file : credentials)
         EXPECT_EQ(modeOf(dir / file), 0600u) << file;
     EXPECT_EQ(modeOf(dir / "conf/config.properties"), 0644u);
+    EXPECT_FALSE(std::filesystem::exists(dir / "Data2/.x.qvsave-AbC123"));
     EXPECT_EQ(restrictCredentialFiles(dir.path()), 0u) << "nothing left to change";
     EXPECT_TRUE(restrictToOwner(dir / "conf/absent"));
 }
