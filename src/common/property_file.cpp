@@ -3,7 +3,9 @@
 #include "common/durable_file.h"
 #include "common/log_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <fstream>
@@ -230,10 +232,16 @@ void toggleFlagInPlace(const std::string& path, const std::string& key, char new
         if (line[i] == from)
             line[i] = newFlag;
     }
-    file.clear();
-    file.seekp(lineStart + static_cast<std::streamoff>(valueStart));
-    file.write(line.data() + valueStart, static_cast<std::streamsize>(end - valueStart));
-    file.flush();
+    file.close();
+    // Same length, same place: nothing else in the file moves, and the
+    // change is on the disk before the settings page reports it done.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    const auto offset = static_cast<off_t>(lineStart + static_cast<std::streamoff>(valueStart));
+    if (::pwrite(fd, line.data() + valueStart, end - valueStart, offset) == static_cast<ssize_t>(end - valueStart))
+        ::fsync(fd);
+    ::close(fd);
 }
 
 } // namespace quorvane
