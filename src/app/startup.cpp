@@ -1,8 +1,11 @@
 #include "app/startup.h"
 
+#include "common/durable_file.h"
 #include "common/paths.h"
 #include "common/property_file.h"
+#include "platform/autostart.h"
 #include "platform/executable.h"
+#include "platform/registry_store.h"
 
 #include <QApplication>
 #include <QLoggingCategory>
@@ -145,6 +148,16 @@ bool CQuorvaneApp::InitInstance()
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
+
+    // Only the instance that runs gets here: what a crash left of a save
+    // goes, and the files holding credentials are the owner's alone. Saves
+    // still under way in the updaters are left alone (they hold their lock).
+    const TidyReport tidy =
+        tidyInstallation(programDirectory, {platform::IniRegistryStore::defaultPath().parent_path(),
+                                            platform::XdgAutoStart::defaultEntryPath().parent_path()});
+    if (tidy.savesSwept > 0 || tidy.filesRestricted > 0)
+        qCInfo(lcStartup, "start-up: %zu interrupted saves swept, %zu credential files made owner-only",
+               tidy.savesSwept, tidy.filesRestricted);
 
     const long ownPid = ::getpid();
     std::thread updaterCheck([programDirectory, ownPid] {

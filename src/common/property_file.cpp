@@ -1,13 +1,12 @@
 #include "common/property_file.h"
 
+#include "common/durable_file.h"
 #include "common/log_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -62,44 +61,6 @@ std::string format(const std::tm& when, const char* pattern)
     char buf[64];
     const std::size_t n = std::strftime(buf, sizeof buf, pattern, &when);
     return std::string(buf, n);
-}
-
-bool writeAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes the text to a fresh file beside `path` and renames it over `path`,
-// so readers (and a crash) only ever see the old or the new file. Each save
-// gets its own temporary name: two programs saving at once must not write
-// into the same temporary file.
-bool replaceFile(const std::string& path, const std::string& text)
-{
-    std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    struct stat old {
-    };
-    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    ::fchmod(fd, mode);
-    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -195,7 +156,8 @@ bool PropertyFile::save(bool stampPreDate)
         text += key + "=" + value + "\r\n";
     for (const auto& line : m_unreadTail)
         text += line + "\r\n";
-    return replaceFile(m_path, text);
+    // Saved durably, and owner-only when the file holds the user's password.
+    return writeFileDurably(m_path, text);
 }
 
 void PropertyFile::setDuplicateKeyReporter(DuplicateKeyReporter reporter)
@@ -270,10 +232,16 @@ void toggleFlagInPlace(const std::string& path, const std::string& key, char new
         if (line[i] == from)
             line[i] = newFlag;
     }
-    file.clear();
-    file.seekp(lineStart + static_cast<std::streamoff>(valueStart));
-    file.write(line.data() + valueStart, static_cast<std::streamsize>(end - valueStart));
-    file.flush();
+    file.close();
+    // Same length, same place: nothing else in the file moves, and the
+    // change is on the disk before the settings page reports it done.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    const auto offset = static_cast<off_t>(lineStart + static_cast<std::streamoff>(valueStart));
+    if (::pwrite(fd, line.data() + valueStart, end - valueStart, offset) == static_cast<ssize_t>(end - valueStart))
+        ::fsync(fd);
+    ::close(fd);
 }
 
 } // namespace quorvane

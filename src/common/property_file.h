@@ -48,8 +48,9 @@ public:
     // Rewrites the file when a set() or add() changed something since
     // construction; otherwise does nothing. With stampPreDate, "pre_date"
     // (only when present) becomes the current local time as
-    // "%Y-%m-%d %H\:%M\:%S". The file is replaced atomically: a crash or a
-    // concurrent save leaves the old file or a new one, never a torn one.
+    // "%Y-%m-%d %H\:%M\:%S". The file is replaced durably (writeFileDurably):
+    // a crash or a concurrent save leaves the old file or a new one, never a
+    // torn one, and a file holding credentials stays owner-only.
     // Returns true when the file was written; failures are otherwise silent.
     bool save(bool stampPreDate);
 

@@ -1,10 +1,9 @@
 #include "config/user_documents.h"
 
+#include "common/durable_file.h"
 #include "common/paths.h"
 #include "config/readers.h"
 #include "config/xml_doc.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -75,16 +74,8 @@ bool moveAsideIfUnusable(const std::string& path)
 
 bool copyAtomically(const std::string& from, const std::string& to)
 {
-    const std::string tmp = to + "." + std::to_string(::getpid()) + ".tmp";
-    std::error_code ec;
-    fs::copy_file(from, tmp, fs::copy_options::overwrite_existing, ec);
-    if (!ec)
-        fs::rename(tmp, to, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        return false;
-    }
-    return true;
+    const auto bytes = readWholeFile(from);
+    return bytes && writeFileDurably(to, *bytes);
 }
 
 bool ensureUserTasksLocked(const std::string& userId)

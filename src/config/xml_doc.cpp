@@ -1,15 +1,11 @@
 #include "config/xml_doc.h"
 
 #include "common/codepage.h"
+#include "common/durable_file.h"
 
 #include <tinyxml2.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -307,33 +303,6 @@ bool setTextOf(XMLElement* e, std::string_view text)
     return true;
 }
 
-// Replaces the file in one step: write a sibling temporary file, flush it to
-// the disk, rename it over the old one.
-bool writeFileAtomically(const std::string& path, std::string_view bytes)
-{
-    static std::atomic<unsigned> counter{0};
-    const std::string tmp = path + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok)
-        ::unlink(tmp.c_str());
-    return ok;
-}
-
 } // namespace
 
 CXmlDoc::CXmlDoc() : m_doc(std::make_unique<tinyxml2::XMLDocument>(true, tinyxml2::PRESERVE_WHITESPACE)) {}
@@ -426,7 +395,7 @@ bool CXmlDoc::Save(const std::string& path) const
 {
     if (m_source == Source::Unparsable || IsEmpty())
         return false;
-    return writeFileAtomically(path, encode(GetDoc(), m_encoding));
+    return writeFileDurably(path, encode(GetDoc(), m_encoding));
 }
 
 XMLElement* CXmlDoc::firstAtLevel() const

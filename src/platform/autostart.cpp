@@ -3,7 +3,8 @@
 
 #include "platform/registry_store.h"
 
-#include <fstream>
+#include "common/durable_file.h"
+
 #include <unistd.h>
 
 namespace quorvane::platform
@@ -58,19 +59,7 @@ bool XdgAutoStart::enable(const std::filesystem::path& executable)
 {
     std::error_code ec;
     std::filesystem::create_directories(m_file.parent_path(), ec);
-    const std::string text = autostartEntryText(executable);
-    const std::string temp = m_file.string() + ".tmp";
-    bool ok;
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        ok = static_cast<bool>(out);
-    }
-    ok = ok && ::rename(temp.c_str(), m_file.c_str()) == 0;
-    if (!ok)
-        std::filesystem::remove(temp, ec);
-    return ok;
+    return writeFileDurably(m_file, autostartEntryText(executable));
 }
 
 bool XdgAutoStart::disable()

@@ -1,6 +1,8 @@
 #include "platform/registry_store.h"
 #include "platform/escape.h"
 
+#include "common/durable_file.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
@@ -171,17 +173,7 @@ template <typename Change> bool rewrite(const std::filesystem::path& file, Chang
         std::string text;
         for (const auto& line : lines)
             text += line.text + "\n";
-        const std::string temp = file.string() + ".tmp";
-        {
-            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-            out.write(text.data(), static_cast<std::streamsize>(text.size()));
-            out.flush();
-            ok = static_cast<bool>(out);
-        }
-        if (ok)
-            ok = ::rename(temp.c_str(), file.c_str()) == 0;
-        if (!ok)
-            std::filesystem::remove(temp, ec);
+        ok = writeFileDurably(file, text);
     }
     ::close(lockFd);
     return ok;

@@ -1,9 +1,9 @@
 #include "results/history.h"
 
 #include "common/codepage.h"
+#include "common/durable_file.h"
 #include "config/readers.h"
 
-#include <fstream>
 #include <system_error>
 
 namespace quorvane
@@ -14,16 +14,22 @@ namespace
 
 constexpr std::size_t kShortLineBytes = 20;
 
-std::vector<std::string> readLines(const std::filesystem::path& path)
+// The lines of a file's text without their ends; a last line without an end
+// counts too.
+std::vector<std::string> splitLines(const std::string& text)
 {
     std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
         // Files carried over from a CR LF platform read the same.
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         lines.push_back(std::move(line));
+        start = end + 1;
     }
     return lines;
 }
@@ -50,53 +56,34 @@ std::filesystem::path historyFilePath(const std::filesystem::path& installDir, c
 
 bool AppendHistoryLine(const std::filesystem::path& path, const std::string& line)
 {
-    std::vector<std::string> lines = readLines(path);
-    if (lines.size() + 1 <= kHistoryMaxLines) {
-        std::ofstream out(path, std::ios::binary | std::ios::app);
-        if (!out)
-            return false;
-        out << line << '\n';
-        out.flush();
-        return static_cast<bool>(out);
-    }
+    const std::string text = readWholeFile(path).value_or("");
+    std::vector<std::string> lines = splitLines(text);
+    // A crash in the middle of an append can leave a line without its end;
+    // joined with the next line it would spoil that entry too, so it goes.
+    const bool torn = !text.empty() && text.back() != '\n';
+    if (torn)
+        lines.pop_back();
+    if (!torn && lines.size() + 1 <= kHistoryMaxLines)
+        return appendFileDurably(path, line + '\n');
 
-    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(lines.size() + 1 - kHistoryMaxLines));
+    if (lines.size() + 1 > kHistoryMaxLines)
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(lines.size() + 1 - kHistoryMaxLines));
     lines.push_back(line);
-    std::filesystem::path temp = path;
-    temp += ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        for (const auto& l : lines)
-            out << l << '\n';
-        out.flush();
-        if (!out) {
-            out.close();
-            std::error_code ec;
-            std::filesystem::remove(temp, ec);
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        std::filesystem::remove(temp, ec);
-        return false;
-    }
-    return true;
+    std::string rewritten;
+    for (const auto& l : lines)
+        rewritten += l + '\n';
+    return writeFileDurably(path, rewritten);
 }
 
 std::vector<std::vector<std::string>> ReadHistoryFile(const std::filesystem::path& path)
 {
     std::vector<std::vector<std::string>> entries;
-    std::ifstream probe(path, std::ios::binary);
-    if (!probe)
+    const auto text = readWholeFile(path);
+    if (!text)
         return entries;
-    probe.close();
 
     std::string joined;
-    for (const auto& line : readLines(path)) {
+    for (const auto& line : splitLines(*text)) {
         if (line.size() > kShortLineBytes)
             joined += line;
     }

@@ -22,7 +22,9 @@ std::filesystem::path historyFilePath(const std::filesystem::path& installDir, c
 // Appends `line` and a line end. A file that would grow past 100 lines loses
 // its oldest lines so that it holds the newest 100. Returns true when the
 // line was written. The file is created when missing; its directory is not.
-// A rewrite goes through a temporary file, so a crash keeps the old history.
+// Every write is flushed to the disk; a rewrite goes through a temporary
+// file, so a crash keeps the old history. A last line that a crash left
+// without its end is dropped by the next append.
 bool AppendHistoryLine(const std::filesystem::path& path, const std::string& line);
 
 // The entries of a history file in file order, each a list of fields. Lines

@@ -1,8 +1,7 @@
 #pragma once
 // A response head parser that never touches a socket: bytes go in, it says
 // whether it needs more, is done, or the head outgrew its limit. The socket
-// clients feed it one received byte at a time; the libcurl clients feed it
-// header lines.
+// clients feed it what they received, the libcurl clients header lines.
 //
 // One object per response head; not shared between threads.
 #include <cstddef>
@@ -21,8 +20,9 @@ class HttpHeadParser
 public:
     enum class State { NeedMore, Done, TooLarge };
 
-    // The socket clients read at most this many head bytes.
-    static constexpr std::size_t kSocketHeadLimit = 1024;
+    // The socket clients read at most this many head bytes: room for the
+    // cookies and the like of real web servers, which often pass 1 KiB.
+    static constexpr std::size_t kSocketHeadLimit = 16 * 1024;
 
     // `limit`: the most bytes a head may have, its closing empty line included.
     explicit HttpHeadParser(std::size_t limit = kSocketHeadLimit);

@@ -95,9 +95,9 @@ int connectTcp(const UrlParts& url, std::chrono::milliseconds connectTimeout, st
 // Sends each line with its own send() call. False on any failure.
 bool sendLines(int fd, const std::vector<std::string>& lines);
 
-// Reads a response head one byte at a time into `parser`. True when it ended
-// within the parser's limit; false on a receive error, time-out, end of
-// stream or an oversized head.
+// Reads a response head into `parser`, taking from the socket no byte past
+// the head's end. True when it ended within the parser's limit; false on a
+// receive error, time-out, end of stream or an oversized head.
 bool readHead(int fd, HttpHeadParser& parser);
 
 // The checks both socket clients apply to a head: a 2xx status and a

@@ -104,6 +104,7 @@ void applyCommon(CURL* curl, const std::string& url, const HttpOptions& options,
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_USERAGENT, kAgent);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(options.totalTimeout.count(), 1)));
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &StallGuard::onProgress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &stall);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -238,6 +239,7 @@ HttpOptions HttpSession::defaultOptions()
     HttpOptions options;
     options.connectTimeout = std::chrono::milliseconds(5000);
     options.stallTimeout = std::chrono::milliseconds(3000);
+    options.totalTimeout = std::chrono::milliseconds(15000);
     return options;
 }
 

@@ -25,6 +25,10 @@ struct HttpOptions {
     // PEM file of the certificates trusted for https; empty: the system's.
     // Certificates and their host names are always verified.
     std::string trustFile;
+    // The whole request, from name resolution to the last byte, ends within
+    // this (a time-out), however the bytes trickle: the step limits above
+    // alone would let a server hold a caller for ever.
+    std::chrono::milliseconds totalTimeout{60000};
 };
 
 // Sends `verb` ("GET", "POST", ...) to `url` (http or https only; any other
@@ -55,7 +59,7 @@ int HttpHead(const std::string& url, HttpHeadAnswer& answerOut, const HttpOption
 
 // A long-lived session whose connections are kept between requests: the
 // bandwidth test's session, with its shorter time-outs (connect 5 s, stall
-// 3 s). Request() has the contract of HttpRequest.
+// 3 s, whole request 15 s). Request() has the contract of HttpRequest.
 class HttpSession
 {
 public:

@@ -111,15 +111,28 @@ bool sendLines(int fd, const std::vector<std::string>& lines)
 
 bool readHead(int fd, HttpHeadParser& parser)
 {
-    // One byte per receive, so that not a byte of the body lands in the head.
+    // The bytes are looked at before they are taken, and only the head's are
+    // taken: the body stays in the socket for the reader that counts it.
+    char buffer[4096];
     while (parser.state() == HttpHeadParser::State::NeedMore) {
-        char byte;
-        const ssize_t n = ::recv(fd, &byte, 1, 0);
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_PEEK);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n != 1)
+        if (n <= 0)
             return false;
-        parser.feed(byte);
+        std::size_t consumed = 0;
+        parser.feed(std::string_view(buffer, static_cast<std::size_t>(n)), consumed);
+        if (parser.state() == HttpHeadParser::State::TooLarge)
+            return false;
+        std::size_t taken = 0;
+        while (taken < consumed) {
+            const ssize_t got = ::recv(fd, buffer, consumed - taken, 0);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return false;
+            taken += static_cast<std::size_t>(got);
+        }
     }
     return parser.state() == HttpHeadParser::State::Done;
 }

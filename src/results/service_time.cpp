@@ -33,6 +33,10 @@ std::optional<std::chrono::system_clock::time_point> utcInstant(int year, int mo
                                                                 int second)
 {
     using namespace std::chrono;
+    // The platform clock counts nanoseconds in 64 bits (about 1678 to 2262):
+    // a year far outside would overflow it rather than name an instant.
+    if (year < 1900 || year > 2200)
+        return std::nullopt;
     const year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
                               std::chrono::day(static_cast<unsigned>(day))};
     // Leap seconds (60) are accepted by the formats but folded into the next
@@ -132,6 +136,7 @@ std::optional<std::string> headDate(const std::string& url)
     HttpOptions options;
     options.connectTimeout = std::chrono::milliseconds(3000);
     options.stallTimeout = std::chrono::milliseconds(5000);
+    options.totalTimeout = std::chrono::milliseconds(8000);
     HttpHeadAnswer answer;
     if (HttpHead(url, answer, options) != kHttpAnswered || answer.status != 200)
         return std::nullopt;
@@ -175,9 +180,12 @@ bool ServiceClock::GetServiceTime(const std::string& format, RecordTime& outTime
     if (!url.empty() && m_head) {
         if (const auto date = m_head(url)) {
             if (const auto instant = parseHttpDate(*date)) {
-                outTime = localTimeOf(*instant);
-                outText = formatTime(outTime, format);
-                return true;
+                const RecordTime service = localTimeOf(*instant);
+                if (service.year >= kEarliestServiceYear && service.year <= kLatestServiceYear) {
+                    outTime = service;
+                    outText = formatTime(outTime, format);
+                    return true;
+                }
             }
         }
     }

@@ -58,6 +58,12 @@ std::optional<std::string> headDate(const std::string& url);
 // `regionSuffix` when it is not empty). Empty when no host is configured.
 std::string serviceClockUrl(const std::filesystem::path& installDir, const std::string& regionSuffix);
 
+// The years a service clock answer may name, in local time. An answer
+// outside them is a broken clock, not the time: it would give record and
+// archive names that packing never matches again.
+inline constexpr int kEarliestServiceYear = 2000;
+inline constexpr int kLatestServiceYear = 2100;
+
 // GetServiceTime and the record time stamp.
 //
 // Thread-safety: const members may be called from any thread.
@@ -72,7 +78,8 @@ public:
 
     // Fills `outTime` with the service's time converted to local time, and
     // `outText` with it formatted by `format`; returns true. Without an
-    // answer (no URL, no connection, another status, an unreadable Date) it
+    // answer (no URL, no connection, another status, an unreadable Date or
+    // one outside kEarliestServiceYear..kLatestServiceYear) it
     // fills `outTime` from the local clock, leaves `outText` empty and
     // returns false. Never fails otherwise.
     bool GetServiceTime(const std::string& format, RecordTime& outTime, std::string& outText) const;

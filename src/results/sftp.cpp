@@ -1,5 +1,6 @@
 #include "results/sftp.h"
 
+#include "common/durable_file.h"
 #include "common/property_file.h"
 
 #include <libssh/libssh.h>
@@ -249,6 +250,8 @@ private:
                 log(error);
                 return false;
             }
+            // The trusted keys are the owner's business alone.
+            restrictToOwner(std::filesystem::absolute(m_options.knownHostsFile));
             log("host key of " + m_where + " trusted on first use and remembered: " + fingerprint);
             return true;
         }

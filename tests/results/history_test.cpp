@@ -105,6 +105,18 @@ TEST(HistoryFile, SemicolonsAndCommasCutEntriesAndFields)
                                                     "512.00 KB/s"}));
 }
 
+TEST(HistoryFile, ALineACrashLeftWithoutItsEndIsDroppedNotJoined)
+{
+    TempDir dir;
+    const auto path = dir.path() / "h.txt";
+    spit(path, entryLine(1) + "\n" + entryLine(2).substr(0, 30));
+    ASSERT_TRUE(AppendHistoryLine(path, entryLine(3)));
+    EXPECT_EQ(lines(path), (std::vector<std::string>{entryLine(1), entryLine(3)}));
+    const auto entries = ReadHistoryFile(path);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].back(), "3.0Mb/s");
+}
+
 TEST(HistoryFile, MissingOrUnwritableFiles)
 {
     TempDir dir;

@@ -2,6 +2,7 @@
 // nginx.
 #include "common/flags.h"
 #include "results/http_get.h"
+#include "results/http_head_parser.h"
 #include "results/http_nginx.h"
 #include "results/http_test_server.h"
 
@@ -138,13 +139,41 @@ TEST_F(TimedGetTest, OnlyA2xxWithALengthIsADownload)
     }
 }
 
-TEST_F(TimedGetTest, AnOversizedHeadFails)
+// Real web servers send long heads (cookies above all); the body that
+// follows in the same packets must still be counted, and only it.
+TEST_F(TimedGetTest, LongHeadsAreReadWholeAndOnlyTheBodyCounts)
 {
-    CannedServer server(
-        answerWith("HTTP/1.1 200 OK\r\nContent-Length: 10\r\nX-Pad: " + std::string(1100, 'x') + "\r\n\r\n", 10));
-    const auto out = timedGet(server.url("/f"));
-    EXPECT_FALSE(out.ok);
-    EXPECT_EQ(out.bytes, 0u);
+    const auto headOf = [](std::size_t cookieLines) {
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 20000\r\n";
+        for (std::size_t i = 0; i < cookieLines; ++i)
+            head += "Set-Cookie: session" + std::to_string(i) + "=" + std::string(96, 'c') + "; Path=/; HttpOnly\r\n";
+        return head + "\r\n";
+    };
+    struct Case {
+        std::size_t cookieLines;
+        bool ok;
+    };
+    for (const Case& c : {Case{0, true}, Case{60, true}, Case{118, true}, Case{119, false}}) {
+        const std::string head = headOf(c.cookieLines);
+        ASSERT_EQ(head.size() <= HttpHeadParser::kSocketHeadLimit, c.ok) << head.size();
+        CannedServer server(answerWith(head, 20000));
+        const auto out = timedGet(server.url("/f"));
+        EXPECT_EQ(out.ok, c.ok) << head.size() << " head bytes";
+        EXPECT_EQ(out.bytes, c.ok ? 20000u : 0u) << head.size() << " head bytes";
+        EXPECT_EQ(server.connections(), c.ok ? 2 : 1) << head.size() << " head bytes";
+    }
+
+    // The same for every connection of the parallel download (five
+    // connections, then refused, so exactly five bodies are served).
+    CannedServer::Options five;
+    five.acceptLimit = 5;
+    CannedServer server(answerWith(headOf(60), 20000), five);
+    CHttpDownloadGet::Options options;
+    options.window = 2s;
+    CHttpDownloadGet client(options);
+    ByteCounterHandle counter;
+    ASSERT_TRUE(client.ParallelGet(server.url("/f"), counter, 5));
+    EXPECT_EQ(counter.bytes(), 5 * 20000u);
 }
 
 TEST_F(TimedGetTest, BodyCutShortEndsTheLoadAtOnce)

@@ -41,21 +41,22 @@ TEST(HttpHeadParser, EndsExactlyAtTheEmptyLine)
 
 TEST(HttpHeadParser, HeadLimitCountsTheClosingLine)
 {
+    constexpr std::size_t limit = HttpHeadParser::kSocketHeadLimit;
     const std::string start = "HTTP/1.1 200 OK\r\nX-Pad: ";
     const std::string end = "\r\n\r\n";
-    const std::string fits = start + std::string(1024 - start.size() - end.size(), 'p') + end;
-    ASSERT_EQ(fits.size(), 1024u);
+    const std::string fits = start + std::string(limit - start.size() - end.size(), 'p') + end;
+    ASSERT_EQ(fits.size(), limit);
     EXPECT_EQ(parsed(fits).state(), State::Done);
 
-    const std::string oneOver = start + std::string(1025 - start.size() - end.size(), 'p') + end;
+    const std::string oneOver = start + std::string(limit + 1 - start.size() - end.size(), 'p') + end;
     HttpHeadParser parser;
     std::size_t consumed = 0;
     EXPECT_EQ(parser.feed(oneOver, consumed), State::TooLarge);
-    EXPECT_EQ(consumed, 1024u);
+    EXPECT_EQ(consumed, limit);
     // It stays too large: no later byte can make it a head.
     EXPECT_EQ(parser.feed('\n'), State::TooLarge);
 
-    EXPECT_EQ(parsed(oneOver, 4096).state(), State::Done);
+    EXPECT_EQ(parsed(oneOver, 2 * limit).state(), State::Done);
 }
 
 TEST(HttpHeadParser, OnlyTheStatusLineDecidesSuccess)

@@ -10,6 +10,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -275,6 +276,58 @@ TEST(HttpSession, KeepsItsConnectionAndItsShortTimeOut)
     EXPECT_GE(Steady::now() - start, 2500ms);
     EXPECT_LT(Steady::now() - start, 5s);
     EXPECT_EQ(session.Request("GET", "ftp://127.0.0.1/", "", response), kHttpFailed);
+}
+
+// A server that keeps sending a byte now and then never trips the stall
+// limit; only the whole request's deadline ends the wait.
+TEST(HttpRequest, ATricklingServerCannotHoldACallerPastTheDeadline)
+{
+    constexpr int kTrickleBytes = 200; // 10 s of trickle: far past the deadline
+    const auto trickle = [](bool inHead) {
+        return [inHead](ServerConnection& c) {
+            std::string head;
+            if (!c.readRequestHead(head))
+                return;
+            c.send(inHead ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 200 OK\r\nContent-Length: 200\r\n\r\n");
+            for (int i = 0; i < kTrickleBytes && !c.waitStopped(50ms); ++i) {
+                if (!c.send(inHead ? "X: y\r\n" : "z"))
+                    return;
+            }
+        };
+    };
+    HttpOptions options;
+    options.totalTimeout = 700ms; // the stall limit stays at its 30 s
+    struct Case {
+        const char* name;
+        bool trickleInHead;
+        std::function<int(const std::string& url)> call;
+    };
+    HttpSession session(options);
+    const Case cases[] = {
+        {"request", false,
+         [&](const std::string& url) {
+             std::string response;
+             return HttpRequest("GET", url, "", response, options);
+         }},
+        {"head", true,
+         [&](const std::string& url) {
+             HttpHeadAnswer answer;
+             return HttpHead(url, answer, options);
+         }},
+        {"session", false,
+         [&](const std::string& url) {
+             std::string response;
+             return session.Request("POST", url, "key=1", response);
+         }},
+    };
+    for (const Case& c : cases) {
+        CannedServer slow(trickle(c.trickleInHead));
+        EXPECT_EQ(c.call(slow.url("/")), kHttpTimedOut) << c.name;
+        // A prompt answer is not cut by the same deadline.
+        CannedServer prompt(
+            scripted({c.trickleInHead ? "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n" : answer("200 OK", "in time")}));
+        EXPECT_EQ(c.call(prompt.url("/")), kHttpAnswered) << c.name;
+    }
 }
 
 TEST(HttpsRequest, CertificateAndItsNameAreVerified)

@@ -115,6 +115,7 @@ TEST(ServiceTime, ParsesTheThreeDateForms)
     EXPECT_FALSE(parseHttpDate("Sun, 31 Feb 2023 08:49:37 GMT"));
     EXPECT_FALSE(parseHttpDate("Sun, 06 Foo 1994 08:49:37 GMT"));
     EXPECT_FALSE(parseHttpDate("Sun, 06 Nov 1994 24:00:00 GMT"));
+    EXPECT_FALSE(parseHttpDate("Sat, 01 Jan 0000 00:00:00 GMT")) << "no instant the clock can hold";
 }
 
 TEST(ServiceTime, ServiceDateBecomesLocalTimeElseLocalClock)
@@ -174,6 +175,39 @@ TEST(ServiceTime, ServiceDateBecomesLocalTimeElseLocalClock)
         fake);
     EXPECT_EQ(local.now(), (RecordTime{2030, 6, 1, 12, 0, 0}));
     EXPECT_EQ(asked, "");
+}
+
+TEST(ServiceTime, AnAnswerOutsideTheSaneYearsIsNoClock)
+{
+    ZoneGuard zone("CST-8"); // UTC+8: the window applies to the local year
+    const RecordTime localClock{2030, 6, 1, 12, 0, 0};
+    auto fake = std::make_shared<FakeClock>(atLocal(2030, 6, 1, 12, 0, 0));
+    std::string answer;
+    ServiceClock clock(
+        "http://127.0.0.1:18080/speed/", [&](const std::string&) { return answer; }, fake);
+    struct Case {
+        const char* date;
+        std::optional<RecordTime> service; // nothing: the local clock
+    };
+    const Case cases[] = {
+        {"Fri, 31 Dec 1999 15:59:59 GMT", std::nullopt},
+        {"Fri, 31 Dec 1999 16:00:00 GMT", RecordTime{2000, 1, 1, 0, 0, 0}},
+        {"Fri, 31 Dec 2100 15:59:59 GMT", RecordTime{2100, 12, 31, 23, 59, 59}},
+        {"Fri, 31 Dec 2100 16:00:00 GMT", std::nullopt},
+        {"Thu, 01 Jan 1970 00:00:00 GMT", std::nullopt},
+        {"Sunday, 06-Nov-94 08:49:37 GMT", std::nullopt},
+        {"Sat, 01 Jan 0000 00:00:00 GMT", std::nullopt},
+        {"Sat, 01 Jan -999 00:00:00 GMT", std::nullopt},
+        {"Fri, 31 Dec 9999 23:59:59 GMT", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        answer = c.date;
+        RecordTime time;
+        std::string text = "stale";
+        EXPECT_EQ(clock.GetServiceTime("%Y%m%d%H", time, text), c.service.has_value()) << c.date;
+        EXPECT_EQ(time, c.service.value_or(localClock)) << c.date;
+        EXPECT_EQ(text, c.service ? formatTime(*c.service, "%Y%m%d%H") : "") << c.date;
+    }
 }
 
 TEST(ServiceTime, HeadRequestReadsDateOnlyFromA200)

@@ -87,6 +87,9 @@ TEST_F(SftpUpload, ThreeWaitingArchivesGoInOneRunAndLeave)
     EXPECT_NE(slurp(install.path() / "conf/known_hosts").find("[127.0.0.1]:" + std::to_string(server.port())),
               std::string::npos);
     EXPECT_TRUE(log.contains("trusted on first use")) << log.all();
+    using std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(install.path() / "conf/known_hosts").permissions() & perms::all,
+              perms::owner_read | perms::owner_write);
 }
 
 TEST_F(SftpUpload, RefusedLoginAndUnknownFolderKeepTheArchives)

@@ -1,0 +1,216 @@
+#include "common/durable_file.h"
+#include "common/property_file.h"
+
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+
+using namespace quorvane;
+using quorvane::test::readFile;
+using quorvane::test::TempDir;
+using quorvane::test::writeFile;
+
+namespace
+{
+
+mode_t modeOf(const std::filesystem::path& path)
+{
+    struct stat st {
+    };
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 07777;
+}
+
+std::set<std::string> namesIn(const std::filesystem::path& dir)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Sets the umask for one test and restores it.
+class UmaskGuard
+{
+public:
+    explicit UmaskGuard(mode_t mask) : m_old(::umask(mask)) {}
+    ~UmaskGuard() { ::umask(m_old); }
+
+private:
+    mode_t m_old;
+};
+
+enum class Save { Whole, Append, Pending, Properties };
+
+bool save(Save how, const std::filesystem::path& path, FileAccess access)
+{
+    switch (how) {
+    case Save::Whole:
+        return writeFileDurably(path, "k=v\r\n", access);
+    case Save::Append:
+        return appendFileDurably(path, "k=v\r\n", access);
+    case Save::Pending: {
+        PendingFile file(path, access);
+        return file.append("k=") && file.append("v\r\n") && file.commit();
+    }
+    case Save::Properties: {
+        PropertyFile file(path.string());
+        file.load();
+        file.add("k", "v");
+        return file.save(false);
+    }
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(DurableFile, EverySaveGivesTheModeTheFileCallsFor)
+{
+    const UmaskGuard umask(022);
+    struct Case {
+        const char* file;
+        mode_t before; // 0: no file yet
+        FileAccess access;
+        mode_t after;
+    };
+    const Case cases[] = {
+        {"conf/l_c_config_01.properties", 0644, FileAccess::Default, 0600},
+        {"conf/l_c_config_01.properties", 0, FileAccess::Default, 0600},
+        {"conf/known_hosts", 0666, FileAccess::Default, 0600},
+        {"conf/config.xml", 0644, FileAccess::Default, 0600},
+        {"Config/upload_config.xml", 0640, FileAccess::Default, 0600},
+        {"Config/config.xml", 0640, FileAccess::Default, 0640}, // only conf/config.xml holds an account
+        {"conf/config.properties", 0640, FileAccess::Default, 0640},
+        {"HistoryRecord/HistoryRecord7.txt", 0, FileAccess::Default, 0644},
+        {"conf/user_conf.properties", 0644, FileAccess::OwnerOnly, 0600},
+    };
+    for (const Save how : {Save::Whole, Save::Append, Save::Pending, Save::Properties}) {
+        for (const Case& c : cases) {
+            TempDir dir;
+            const auto path = dir / c.file;
+            std::filesystem::create_directories(path.parent_path());
+            if (c.before != 0) {
+                writeFile(path, "");
+                ::chmod(path.c_str(), c.before);
+            }
+            if (how == Save::Properties && c.access == FileAccess::OwnerOnly)
+                continue; // a property file takes what its name calls for
+            const std::string label = std::string(c.file) + " save " + std::to_string(static_cast<int>(how));
+            ASSERT_TRUE(save(how, path, c.access)) << label;
+            EXPECT_EQ(modeOf(path), c.after) << label;
+            EXPECT_NE(readFile(path).find("k=v\r\n"), std::string::npos) << label;
+            EXPECT_EQ(namesIn(path.parent_path()), std::set<std::string>{path.filename().string()})
+                << label << ": no temporary file stays";
+        }
+    }
+}
+
+TEST(DurableFile, AFailedSaveLeavesTheOldFileAndNoTemporaryFile)
+{
+    TempDir dir;
+    writeFile(dir / "keep.properties", "old");
+    std::filesystem::create_directory(dir / "a-folder");
+
+    // Into a folder that does not exist, and over a folder.
+    EXPECT_FALSE(writeFileDurably(dir / "missing" / "x.properties", "new"));
+    EXPECT_FALSE(writeFileDurably(dir / "a-folder", "new"));
+    {
+        PendingFile pending(dir / "keep.properties");
+        ASSERT_TRUE(pending.append("new"));
+        // Dropped without a commit, as when the writer fails half-way.
+    }
+    EXPECT_EQ(readFile(dir / "keep.properties"), "old");
+    EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"a-folder", "keep.properties"}));
+
+    // A name that is taken refuses the file and keeps it pending for the next.
+    {
+        PendingFile record(dir / "Pccollect_band_2024010203.dat");
+        ASSERT_TRUE(record.append("record"));
+        errno = 0;
+        EXPECT_FALSE(record.commitNoReplace("keep.properties"));
+        EXPECT_EQ(errno, EEXIST);
+        EXPECT_TRUE(record.commitNoReplace("Pccollect_band_2024010203.dat.2"));
+    }
+    EXPECT_EQ(readFile(dir / "keep.properties"), "old");
+    EXPECT_EQ(readFile(dir / "Pccollect_band_2024010203.dat.2"), "record");
+    EXPECT_EQ(namesIn(dir.path()).size(), 3u);
+}
+
+TEST(DurableFile, SweepRemovesOnlyInterruptedSavesOfThisProgram)
+{
+    TempDir dir;
+    // A save that a crash interrupted: its writer is gone, its file stays.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        PendingFile crashed(dir / "config.properties");
+        _exit(crashed.isOpen() && crashed.append("half") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    // Saves still under way (in another program, or another thread here).
+    PendingFile live(dir / "settings7.xml");
+    ASSERT_TRUE(live.isOpen());
+    PendingFile liveArchive(dir / "20240102030405_1024_Pccollect.zip");
+    ASSERT_TRUE(liveArchive.isOpen());
+    const std::string liveName = live.tempPath().filename().string();
+    const std::string libraryBesideLive = liveArchive.tempPath().filename().string() + ".k9J8h7";
+    const std::string libraryBesideGone = ".x.zip.qvsave-Q1w2E3.k9J8h7";
+
+    const std::set<std::string> notOurs = {"config.properties.AbC123", // looks like a temporary name, is not ours
+                                           "Pccollect_band_2024010203.dat.tmp", ".qvsave-abcdef", "a.qvsave-abcdef",
+                                           ".short.qvsave-ab"};
+    for (const auto& name : notOurs)
+        writeFile(dir / name, "x");
+    writeFile(dir / libraryBesideLive, "x");
+    writeFile(dir / libraryBesideGone, "x");
+    std::filesystem::create_directory(dir / ".folder.qvsave-abcdef");
+    std::filesystem::create_symlink(dir / "config.properties.AbC123", dir / ".link.qvsave-abcdef");
+
+    EXPECT_EQ(sweepInterruptedSaves(dir.path()), 2u) << "the crashed save and the library file beside it";
+    std::set<std::string> expected = notOurs;
+    expected.insert({liveName, liveArchive.tempPath().filename().string(), libraryBesideLive, ".folder.qvsave-abcdef",
+                     ".link.qvsave-abcdef"});
+    EXPECT_EQ(namesIn(dir.path()), expected);
+
+    // The live saves still complete.
+    EXPECT_TRUE(live.append("<settings/>") && live.commit());
+    EXPECT_EQ(readFile(dir / "settings7.xml"), "<settings/>");
+    EXPECT_EQ(sweepInterruptedSaves(dir / "missing"), 0u);
+}
+
+TEST(DurableFile, CredentialFilesOfAnInstallationAreMadeOwnerOnly)
+{
+    TempDir dir;
+    const char* credentials[] = {"conf/l_c_config_01.properties", "conf/known_hosts", "conf/config.xml",
+                                 "Config/upload_config.xml"};
+    for (const char* file : credentials) {
+        writeFile(dir / file, "secret");
+        ::chmod((dir / file).c_str(), 0644);
+    }
+    writeFile(dir / "conf/config.properties", "public");
+    ::chmod((dir / "conf/config.properties").c_str(), 0644);
+
+    // Interrupted saves in the installation's folders and in one beside it.
+    TempDir elsewhere;
+    for (const auto& folder : {dir / "conf", dir / "Data2", dir / "HistoryRecord", elsewhere.path()})
+        writeFile(folder / ".x.qvsave-AbC123", "half");
+
+    const TidyReport report = tidyInstallation(dir.path(), {elsewhere.path()});
+    EXPECT_EQ(report.filesRestricted, 4u);
+    EXPECT_EQ(report.savesSwept, 4u);
+    for (const char* file : credentials)
+        EXPECT_EQ(modeOf(dir / file), 0600u) << file;
+    EXPECT_EQ(modeOf(dir / "conf/config.properties"), 0644u);
+    EXPECT_FALSE(std::filesystem::exists(dir / "Data2/.x.qvsave-AbC123"));
+    EXPECT_EQ(restrictCredentialFiles(dir.path()), 0u) << "nothing left to change";
+    EXPECT_TRUE(restrictToOwner(dir / "conf/absent"));
+}
