@@ -107,6 +107,8 @@ int IcmpPinger::IcmpPing(std::vector<int>& rtts, const std::string& hostIn, int 
 
 std::optional<double> IcmpPinger::PingOnce(const std::string& host, std::chrono::milliseconds timeout)
 {
+    // A socket time-out of 0 would mean no time-out at all.
+    timeout = std::max(timeout, std::chrono::milliseconds(1));
     const auto socket = open();
     const auto address = platform::resolveIpv4(host);
     if (!socket || !address || !socket->setTimeouts(timeout, kSendTimeout))
