@@ -243,9 +243,7 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
 
     PrintingObserver observer(progress);
     BandwidthTestSettings settings;
-    // The ICMP engine is the scheduler's; a TCP connect round trip to the
-    // test server's port measures the same path without raw sockets.
-    settings.pinger = TcpConnectPinger(8080);
+    settings.pinger = EchoPinger(settings.clock ? settings.clock : systemClock());
     BandwidthTest test(std::move(settings), &observer);
     test.setUser(user);
     test.Initialise();

@@ -1,5 +1,8 @@
 #include "measure/latency.h"
 
+#include "autotest/icmp_ping.h"
+#include "platform/icmp_socket.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -41,6 +44,14 @@ Pinger TcpConnectPinger(int port, std::chrono::milliseconds timeout)
         ::close(fd);
         return rtt;
     };
+}
+
+Pinger EchoPinger(std::shared_ptr<Clock> clock)
+{
+    if (!platform::openIcmpSocket().socket)
+        return TcpConnectPinger(8080);
+    auto pinger = std::make_shared<IcmpPinger>(std::move(clock));
+    return [pinger](const std::string& host) { return pinger->PingOnce(host); };
 }
 
 std::optional<double> Median(std::vector<double> values)

@@ -29,6 +29,11 @@ using Pinger = std::function<std::optional<double>(const std::string& host)>;
 // call.
 Pinger TcpConnectPinger(int port = 8080, std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
 
+// The ICMP echo engine where this process may open an ICMP socket (raw, or
+// the unprivileged ping socket), else TcpConnectPinger(8080): both time one
+// round trip on the same path, so the figure stays meaningful without rights.
+Pinger EchoPinger(std::shared_ptr<Clock> clock);
+
 // The median of the values (mean of the middle two for an even count);
 // nothing for none.
 std::optional<double> Median(std::vector<double> values);
