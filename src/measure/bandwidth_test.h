@@ -81,8 +81,7 @@ std::string ReadContractBandwidth(const std::filesystem::path& installDir, const
 bool SaveContractBandwidth(const std::filesystem::path& installDir, const std::string& mac, const std::string& id);
 
 // The entry of (id, label) pairs whose id is `storedId`; 0 when none.
-int ContractBandwidthIndex(const std::vector<std::pair<std::string, std::string>>& list,
-                           const std::string& storedId);
+int ContractBandwidthIndex(const std::vector<std::pair<std::string, std::string>>& list, const std::string& storedId);
 
 // ---------------------------------------------------------------- runs
 
@@ -173,20 +172,20 @@ public:
 // ParallelUpload over five connections with SampleDirection beside it.
 // `localFile` is the upload's file (empty for the download).
 using DirectionMeasure = std::function<DirectionSummary(Direction direction, const std::string& url,
-                                                         const std::string& localFile, const SampleEvents& events)>;
+                                                        const std::string& localFile, const SampleEvents& events)>;
 
 struct BandwidthTestSettings {
-    std::filesystem::path installDir{"."}; // the program directory (also the working directory)
-    std::shared_ptr<Clock> clock;          // null: the system clock
-    RequestFunction validate;              // dovalid GET; null: HttpRequest
-    RequestFunction release;               // dovalid POST; null: the test's own long-lived HttpSession
-    Pinger pinger;                         // null: latency 0, no load latency
-    std::function<bool()> networkAlive;    // null: platform::IsNetworkAlive
-    RandomSource random;                   // null: seededRandomSource()
-    std::function<std::string()> macAddress;              // null: the first adapter's address
-    std::function<std::vector<std::string>()> operators;  // null: ReadOperators (operator_config.xml)
-    std::function<std::vector<std::string>()> provinces;  // null: ReadProvinces (province_config.xml)
-    DirectionMeasure measureDirection;                    // null: the real transfers
+    std::filesystem::path installDir{"."};               // the program directory (also the working directory)
+    std::shared_ptr<Clock> clock;                        // null: the system clock
+    RequestFunction validate;                            // dovalid GET; null: HttpRequest
+    RequestFunction release;                             // dovalid POST; null: the test's own long-lived HttpSession
+    Pinger pinger;                                       // null: latency 0, no load latency
+    std::function<bool()> networkAlive;                  // null: platform::IsNetworkAlive
+    RandomSource random;                                 // null: seededRandomSource()
+    std::function<std::string()> macAddress;             // null: the first adapter's address
+    std::function<std::vector<std::string>()> operators; // null: ReadOperators (operator_config.xml)
+    std::function<std::vector<std::string>()> provinces; // null: ReadProvinces (province_config.xml)
+    DirectionMeasure measureDirection;                   // null: the real transfers
 };
 
 class BandwidthTest
@@ -211,7 +210,8 @@ public:
     void setServerOverride(const std::string& server);
 
     void LoadServerList();
-    const ServerCatalog& catalog() const { return m_catalog; } // window thread
+    // The catalogue loaded last (window thread; runs keep their own copy).
+    const ServerCatalog& catalog() const { return *m_catalog; }
     CatalogReport catalogReport() const;
     // The automatic choice for the current user (logs to auto.txt); empty
     // when none. Does not change recommendedServer.
@@ -274,19 +274,20 @@ private:
     struct Resolved {
         std::string name, ip, monitorId;
     };
+    std::shared_ptr<const ServerCatalog> catalogRef() const;
+    std::string matchFor(const ServerCatalog& catalog);
     Resolved resolveOnce();
     KeyAnswer validateAt(const Resolved& server, const std::string& key, const std::string& flag);
     void runManual(Resolved server);
-    void measureBoth(BandwidthRun& run, const std::string& key, bool manual, bool isAutomatic);
-    DirectionSummary measureOne(Direction direction, const std::string& url, const std::string& localFile,
-                                bool manual);
+    void measureBoth(BandwidthRun& run, LatencyProbe& probe, const std::string& key);
+    DirectionSummary measureOne(Direction direction, const std::string& url, const std::string& localFile, bool manual);
     DirectionSummary realMeasure(Direction direction, const std::string& url, const std::string& localFile,
                                  const SampleEvents& events);
     std::string configValue(const std::string& key) const;
     void startLatencyThread(const Resolved& server);
-    void joinLatencyThread();
     std::string measureLatencyOf(const Resolved& server);
-    void finishRun(BandwidthRun run);
+    void releaseIfHeld(BandwidthRun& run);
+    void finishRun(BandwidthRun& run, LatencyProbe& probe, bool post);
     void autoLog(const std::string& line) const;
     void measureLog(const std::string& line) const;
 
@@ -295,10 +296,9 @@ private:
     BandwidthObserver m_silent;
     std::unique_ptr<HttpSession> m_session;
 
-    ServerCatalog m_catalog; // window thread writes (Initialise); runs only read
-    CatalogReport m_catalogReport;
-
     mutable std::mutex m_mutex; // guards the members below
+    std::shared_ptr<const ServerCatalog> m_catalog;
+    CatalogReport m_catalogReport;
     UserSession m_user;
     std::string m_selectedProvince, m_selectedServer, m_override;
     std::string m_recommended;
@@ -307,6 +307,7 @@ private:
     std::string m_unreleasedIp, m_unreleasedKey;
     BandwidthRun m_lastRun;
     bool m_hasRun = false;
+    bool m_recorded = false; // the last run's record was written (or refused) once
 
     std::atomic<bool> m_running{false};
     std::thread m_manualThread;

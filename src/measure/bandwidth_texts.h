@@ -17,7 +17,10 @@ inline constexpr const char* kStartCaption = "手动测速";
 inline constexpr const char* kExplainCaption = "查看测速说明";
 inline constexpr int kExplainTooltipWidth = 500; // pixels
 inline constexpr const char* kExplainTooltip =
-    "本功能用于测试接入带宽，测试时\n（1）请关闭本机的如迅雷、在线听歌等网络应用。\n（2）请尽量避免同一出口带宽有其它机器进行网络应用。\n（3）请关闭卡巴斯基等杀毒软件再进行测试。\n软件会自动匹配一个合适的服务器为您测试，\n建议大家尽量使用推荐服务器测试。\n带宽单位为Mb，如家庭购买4M带宽，实际上就是4Mb（bit）=0.5MB（Byte）\n，相当于用户下载速率大概是0.5MB/s（单位换算1Byte=8bit）";
+    "本功能用于测试接入带宽，测试时\n（1）请关闭本机的如迅雷、在线听歌等网络应用。\n（2）请尽量避免同一出口带宽有其它机"
+    "器进行网络应用。\n（3）请关闭卡巴斯基等杀毒软件再进行测试。\n软件会自动匹配一个合适的服务器为您测试，\n建议大家尽"
+    "量使用推荐服务器测试。\n带宽单位为Mb，如家庭购买4M带宽，实际上就是4Mb（bit）=0."
+    "5MB（Byte）\n，相当于用户下载速率大概是0.5MB/s（单位换算1Byte=8bit）";
 } // namespace bandwidth_text
 
 // The page's own messages. The engine calls the matching observer functions

@@ -19,8 +19,8 @@ struct ServerEntry {
 };
 
 struct ProvinceEntry {
-    std::string name;              // as written inside location texts ("广东", "北京")
-    std::string nas;               // "N": the default operator is "联通"; anything else: "电信"
+    std::string name; // as written inside location texts ("广东", "北京")
+    std::string nas;  // "N": the default operator is "联通"; anything else: "电信"
     std::vector<ServerEntry> servers;
     std::vector<std::string> near; // neighbouring provinces, tried in order
 };
@@ -31,8 +31,8 @@ using ServerCatalog = std::vector<ProvinceEntry>;
 // What loading found, for logs and the command line. The catalogue is
 // usable (possibly empty) whatever the problems.
 struct CatalogReport {
-    bool addrReadable = false; // addr_server.xml was there and parsed
-    bool destReadable = false; // dest_config.xml was there and parsed
+    bool addrReadable = false;           // addr_server.xml was there and parsed
+    bool destReadable = false;           // dest_config.xml was there and parsed
     std::vector<std::string> unresolved; // server names with no usable dest_config value
 };
 
