@@ -34,7 +34,10 @@ QString fromUtf8(const std::string& s)
 
 QString msText(const std::optional<double>& ms)
 {
-    return ms ? QString::number(*ms, 'f', 1) + QStringLiteral(" ms") : QStringLiteral("—");
+    if (!ms)
+        return QStringLiteral("—");
+    // A nearby server answers within a millisecond: one decimal would say 0.
+    return QString::number(*ms, 'f', *ms < 1 ? 2 : 1) + QStringLiteral(" ms");
 }
 
 // Layout of the page, whose area is 539 by 557 pixels under the main

@@ -223,7 +223,8 @@ void CPictureCtrlDashboard::paintRankBar(QPainter& p)
     p.setPen(QColor(0x88, 0x88, 0x88));
     for (double mb : {0.0, 1.0, 2.0, 4.0, 10.0, 20.0}) {
         const int x = bar.left() + std::min(rankPosition(mb), kBarWidth);
-        p.drawText(QRect(x - 20, bar.bottom() + 4, 40, 14), Qt::AlignCenter, QStringLiteral("%1M").arg(mb));
+        p.drawText(QRect(x - 20, bar.bottom() + 4, 40, 14), Qt::AlignCenter,
+                   mb == 0 ? QStringLiteral("0") : QStringLiteral("%1M").arg(mb));
     }
 
     if (m_position <= 0)

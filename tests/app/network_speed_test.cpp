@@ -307,5 +307,16 @@ TEST_F(NetworkSpeedTest, RefusedAndFailedStartsSayWhyAndLeaveNoRecord)
     }
 }
 
+TEST(NetworkSpeedTexts, ResultFieldsAndLatencyLine)
+{
+    EXPECT_EQ(speedText(2.5f), QStringLiteral("2.50"));
+    EXPECT_EQ(bandwidthText(0.04f), QStringLiteral("0.0M"));
+    EXPECT_EQ(bandwidthText(38.125f), QStringLiteral("38.1M"));
+    measure::LatencyReport r;
+    r.idleMs = 12.34;
+    r.uploadMs = 0.054;
+    EXPECT_EQ(latencyText(r), QStringLiteral("时延  空闲：12.3 ms    下载时：—    上传时：0.05 ms"));
+}
+
 } // namespace
 } // namespace quorvane
