@@ -284,14 +284,21 @@ void CNetworkSpeed::refreshIfUserChanged()
 {
     // The location may arrive after the page was made (a login from the
     // tray); the lists then follow it once, not at every paint.
-    if (m_refreshing || !m_context.session || m_engine->manualRunActive())
+    if (m_refreshPosted || !m_context.session || m_engine->manualRunActive())
         return;
     const UserSession user = m_context.session->get();
     if (user.userId == m_shownUserId && user.location1 + '\n' + user.location2 == m_shownLocation)
         return;
-    m_refreshing = true;
-    OnInitDialog();
-    m_refreshing = false;
+    // Refilled after this paint, not inside it.
+    m_refreshPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_refreshPosted = false;
+            if (!m_engine->manualRunActive())
+                OnInitDialog();
+        },
+        Qt::QueuedConnection);
 }
 
 void CNetworkSpeed::fillProvinces()

@@ -121,7 +121,7 @@ private:
     std::vector<std::pair<std::string, std::string>> m_contractChoices;
     std::string m_shownUserId;   // the user the lists were filled for
     std::string m_shownLocation; // and the location
-    bool m_refreshing = false;
+    bool m_refreshPosted = false;
 
     QComboBox* m_province = nullptr;
     QComboBox* m_server = nullptr;

@@ -198,6 +198,15 @@ TEST_F(NetworkSpeedTest, BeforeARunTheListsFollowTheUserAndNothingIsShown)
     p.contractList()->setCurrentIndex(fifty);
     Q_EMIT p.contractList()->activated(fifty);
     EXPECT_EQ(prop("ipconfig.properties", "52-54-00-12-34-56"), "5");
+
+    // A later login from elsewhere: the lists follow at the next paint.
+    session.set({"8", "小红", "10.1.2.4", "北京市", "联通"});
+    p.show();
+    p.update();
+    EXPECT_TRUE(testing::waitFor([&] {
+        return p.provinceList()->currentText() == QStringLiteral("北京") &&
+               p.serverList()->currentText() == QStringLiteral("北京联通");
+    }));
 }
 
 TEST_F(NetworkSpeedTest, AManualRunShowsItsFiguresAndShipsItsRecord)
