@@ -12,6 +12,13 @@ const std::vector<Command>& commands()
          {{"cipher encrypt TEXT", "print the enciphered form of a configuration value (upper-case hex)"},
           {"cipher decrypt HEX", "print the plain text of an enciphered configuration value"}},
          &runCipher},
+        {"login",
+         {{"login USER [--dir DIR]", "log in (password from standard input) and store the credentials"}},
+         &runLoginFromStdin},
+        {"bandwidth",
+         {{"bandwidth [--server NAME] [--json] [--dir DIR]",
+           "run the automatic bandwidth test with the stored credentials; exit 0 when both directions completed"}},
+         &runBandwidth},
     };
     return all;
 }

@@ -2,6 +2,7 @@
 // quorvane-cli: one program, one subcommand per engine ("cipher", later
 // "run", "results", ...). Each command is a plain function that reads its
 // arguments and writes to the given streams, so tests call it directly.
+#include <istream>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -39,5 +40,11 @@ int run(const Args& args, std::ostream& out, std::ostream& err);
 
 // Commands, one function each (see commands()).
 int runCipher(const Args& args, std::ostream& out, std::ostream& err);
+// "login USER": the password is read from `in` (one line; not echoed when
+// `in` is a terminal).
+int runLogin(const Args& args, std::istream& in, std::ostream& out, std::ostream& err);
+int runLoginFromStdin(const Args& args, std::ostream& out, std::ostream& err);
+// "bandwidth [--server NAME] [--json]": the automatic bandwidth test.
+int runBandwidth(const Args& args, std::ostream& out, std::ostream& err);
 
 } // namespace quorvane::cli

@@ -566,8 +566,7 @@ void BandwidthTest::measureBoth(BandwidthRun& run, LatencyProbe& probe, const st
 
 void BandwidthTest::releaseIfHeld(BandwidthRun& run)
 {
-    // A key deferred by "2" stays with the server for the next automatic call.
-    if (run.keyReleased || run.validation.key.empty() || (!run.manual && run.validation.status == "2"))
+    if (!run.keyHeld || run.keyReleased)
         return;
     ReleaseKey(run.ip, run.validation.key);
     run.keyReleased = true;
@@ -685,7 +684,8 @@ void BandwidthTest::runManual(Resolved server)
         finishRun(run, probe, false);
         return;
     }
-    if (status == "1") {
+    run.keyHeld = true;
+    {
         std::lock_guard lock(m_mutex);
         m_unreleasedIp = run.ip;
         m_unreleasedKey = run.validation.key;
@@ -743,6 +743,7 @@ int BandwidthTest::RunAutoTest(bool useStoredKey, bool isAutomatic)
     } else if (answer.status != "1" || answer.key.empty()) {
         run.outcome = RunOutcome::ValidationFailed;
     } else {
+        run.keyHeld = true;
         {
             std::lock_guard lock(m_mutex);
             m_unreleasedIp = run.ip;

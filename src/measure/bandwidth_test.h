@@ -111,7 +111,8 @@ struct BandwidthRun {
     std::string ip;
     std::string monitorId; // currentMonitorId; the record's monitorid
     KeyAnswer validation;
-    bool keyReleased = false;
+    bool keyHeld = false;     // the run went on with the server's key, which must be given back
+    bool keyReleased = false; // it was
     DirectionSummary download{Direction::Download};
     DirectionSummary upload{Direction::Upload};
     std::string pingRtt = "0.0"; // the two echoes before the run, "%.1f" of their integer mean

@@ -1,0 +1,340 @@
+// The measuring commands of quorvane-cli and the login they need. They run
+// in an installation folder (the program's own by default, --dir otherwise),
+// as Quorvane does, and use its configuration, credentials, Data and
+// HistoryRecord folders.
+#include "app/login_service.h"
+#include "cli/cli.h"
+#include "common/flags.h"
+#include "config/readers.h"
+#include "measure/bandwidth_test.h"
+#include "platform/executable.h"
+#include "results/http_request.h"
+#include "results/record.h"
+#include "results/service_time.h"
+#include "results/sftp.h"
+#include "results/shipper.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace quorvane::cli
+{
+
+namespace
+{
+
+using namespace quorvane::measure;
+
+struct Options {
+    std::vector<std::string> positional;
+    std::string dir;
+    std::string server;
+    bool json = false;
+    std::string error;
+};
+
+Options parse(const Args& args, bool allowMeasureOptions)
+{
+    Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= args.size())
+                o.error = a + " needs a value";
+            else
+                into = args[++i];
+        };
+        if (a == "--dir")
+            value(o.dir);
+        else if (allowMeasureOptions && a == "--server")
+            value(o.server);
+        else if (allowMeasureOptions && a == "--json")
+            o.json = true;
+        else if (a.rfind("--", 0) == 0)
+            o.error = "unknown option " + a;
+        else
+            o.positional.push_back(a);
+    }
+    return o;
+}
+
+// Commands work in the installation folder, as the programs do: the readers
+// of the configuration look there.
+bool enterInstallation(const std::string& dir, std::ostream& err)
+{
+    std::filesystem::path target = dir.empty() ? platform::currentExecutableDirectory() : std::filesystem::path(dir);
+    std::error_code ec;
+    std::filesystem::current_path(target, ec);
+    if (ec) {
+        err << "quorvane-cli: cannot use the installation folder " << target << ": " << ec.message() << "\n";
+        return false;
+    }
+    return true;
+}
+
+int httpRequest(const std::string& verb, const std::string& url, const std::string& body, std::string& response)
+{
+    return HttpRequest(verb, url, body, response);
+}
+
+// One line from `in`, without echo when it is a terminal (termios belongs to
+// the terminal, so it is set here rather than behind the platform layer).
+std::string readSecretLine(std::istream& in)
+{
+    termios saved{};
+    const bool terminal = &in == &std::cin && ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    std::getline(in, line);
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::cerr << "\n";
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+std::string jsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", u);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string jsonNumber(std::optional<double> v, int decimals)
+{
+    return v ? FormatFixed(*v, decimals) : "null";
+}
+
+std::string directionJson(const DirectionSummary& d)
+{
+    std::ostringstream o;
+    o << "{\"completed\":" << (d.completed ? "true" : "false") << ",\"samples\":[";
+    for (std::size_t i = 0; i < d.samples.size(); ++i)
+        o << (i ? "," : "") << d.samples[i];
+    o << "],\"averageMBps\":" << FormatFixed(d.averageMBps, 2) << ",\"bandwidthMb\":" << FormatFixed(d.bandwidthMb(), 1)
+      << ",\"peakMBps\":" << d.peakText << ",\"jitter\":" << FormatFixed(d.jitter, 6) << "}";
+    return o.str();
+}
+
+std::string latencyText(std::optional<double> ms)
+{
+    return ms ? FormatFixed(*ms, 1) + " ms" : "no answer";
+}
+
+// Prints the samples as they come.
+class PrintingObserver : public BandwidthObserver
+{
+public:
+    explicit PrintingObserver(std::ostream& out) : m_out(out) {}
+    void sample(Direction d, int index, std::uint64_t bytes) override
+    {
+        m_out << (d == Direction::Download ? "download " : "upload ") << index
+              << "/15: " << FormatFixed(static_cast<double>(bytes) / 1024.0, 3) << " KB/s ("
+              << FormatFixed(bytes * 8 / 1e6, 2) << " Mbit/s)\n"
+              << std::flush;
+    }
+    void serverLatency(const std::string& pingRtt) override { m_out << "server latency: " << pingRtt << " ms\n"; }
+
+private:
+    std::ostream& m_out;
+};
+
+void onInterrupt(int)
+{
+    // Ends the transfers as a stop of automatic testing does.
+    flags::stopRequested = 1;
+}
+
+} // namespace
+
+int runLoginFromStdin(const Args& args, std::ostream& out, std::ostream& err)
+{
+    return runLogin(args, std::cin, out, err);
+}
+
+int runLogin(const Args& args, std::istream& in, std::ostream& out, std::ostream& err)
+{
+    const Options o = parse(args, false);
+    if (!o.error.empty() || o.positional.size() != 1) {
+        err << "quorvane-cli: login takes USER (and --dir DIR); the password comes from standard input\n";
+        return kUsage;
+    }
+    if (!enterInstallation(o.dir, err))
+        return kFailed;
+    if (&in == &std::cin && ::isatty(STDIN_FILENO))
+        std::cerr << "Password for " << o.positional[0] << ": " << std::flush;
+    const std::string password = readSecretLine(in);
+    SessionStore store;
+    CDataBase database;
+    LoginService login(httpRequest, store, database);
+    const LoginService::Result result = login.runLogin(o.positional[0], password);
+    if (result.outcome != LoginService::Outcome::LoggedIn) {
+        err << "quorvane-cli: login refused or failed: " << result.message << "\n";
+        return kFailed;
+    }
+    out << "logged in as " << result.session.nickname << " (user id " << result.session.userId
+        << "); credentials stored for the measuring commands\n";
+    return kOk;
+}
+
+int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
+{
+    const Options o = parse(args, true);
+    if (!o.error.empty() || !o.positional.empty()) {
+        err << "quorvane-cli: " << (o.error.empty() ? "bandwidth takes no positional arguments" : o.error) << "\n";
+        return kUsage;
+    }
+    if (!enterInstallation(o.dir, err))
+        return kFailed;
+    std::ostream& progress = o.json ? err : out;
+
+    // Silent login with the stored credentials first.
+    const StoredCredentials stored = StoredCredentials::read();
+    if (stored.userName.empty() || stored.password.empty()) {
+        err << "quorvane-cli: no stored credentials; log in first with: quorvane-cli login USER\n";
+        return kFailed;
+    }
+    SessionStore store;
+    CDataBase database;
+    LoginService login(httpRequest, store, database);
+    switch (login.autoLogin()) {
+    case LoginService::AutoOutcome::LoggedIn:
+        break;
+    case LoginService::AutoOutcome::Rejected:
+        err << "quorvane-cli: the service refused the stored credentials of " << stored.userName
+            << "; log in again with: quorvane-cli login USER\n";
+        return kFailed;
+    case LoginService::AutoOutcome::NoAnswer:
+        err << "quorvane-cli: the service did not answer the login\n";
+        return kFailed;
+    }
+    const UserSession user = store.get();
+
+    flags::autoMode = 1;
+    flags::autoAbortArmed = 1;
+    flags::stopRequested = 0;
+    auto previous = std::signal(SIGINT, onInterrupt);
+
+    PrintingObserver observer(progress);
+    BandwidthTestSettings settings;
+    // The ICMP engine is the scheduler's; a TCP connect round trip to the
+    // test server's port measures the same path without raw sockets.
+    settings.pinger = TcpConnectPinger(8080);
+    BandwidthTest test(std::move(settings), &observer);
+    test.setUser(user);
+    test.Initialise();
+    const CatalogReport report = test.catalogReport();
+    if (!report.addrReadable)
+        err << "quorvane-cli: warning: Config/addr_server.xml is missing or unreadable\n";
+    if (!report.destReadable)
+        err << "quorvane-cli: warning: Config/dest_config.xml is missing or unreadable\n";
+    if (!o.server.empty()) {
+        if (!FindServer(test.catalog(), o.server)) {
+            err << "quorvane-cli: no test server named \"" << o.server << "\" in the catalogue\n";
+            std::signal(SIGINT, previous);
+            return kFailed;
+        }
+        test.setServerOverride(o.server);
+    } else if (test.recommendedServer().empty()) {
+        err << "quorvane-cli: no test server matches the location \"" << user.location1 << " " << user.location2
+            << "\"\n";
+        std::signal(SIGINT, previous);
+        return kFailed;
+    }
+
+    int result = test.RunAutoTest(false, true);
+    for (int retry = 0; result == 1 && retry < 3 && !flags::stopRequested; ++retry) {
+        progress << "the test server asks to come back later; retrying in 20 s\n";
+        for (int s = 0; s < 20 && !flags::stopRequested; ++s)
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        if (!flags::stopRequested)
+            result = test.RunAutoTest(true, true);
+    }
+    const BandwidthRun run = test.lastRun();
+
+    // The record, history line, packing and upload, as the page does on 1138.
+    ResultLog log = fileResultLog("logfile.txt");
+    const std::string region = database.regionSuffix() == "null" ? std::string() : database.regionSuffix();
+    ServiceClock clock(serviceClockUrl(".", region), headDate, systemClock());
+    ResultRecorder recorder(".", clock, log);
+    SftpOptions sftp;
+    sftp.knownHostsFile = "conf/known_hosts";
+    sftp.log = log;
+    RecordShipper shipper(".", clock, RecordShipper::configuredTargets(), sftpTransportFactory(sftp), log);
+    BandwidthTest::RecordResult record;
+    if (result == 2) {
+        const std::string geography = ReadGeographyId();
+        record = test.OnRecordReady(recorder, &shipper, geography == "null" ? std::string() : geography);
+        shipper.waitIdle(std::chrono::seconds(120));
+    }
+    const UploadReport upload = shipper.mainRuns().lastReport();
+    std::signal(SIGINT, previous);
+
+    if (o.json) {
+        out << "{\"outcome\":" << jsonString(OutcomeName(run.outcome)) << ",\"server\":" << jsonString(run.serverName)
+            << ",\"ip\":" << jsonString(run.ip) << ",\"monitorId\":" << jsonString(run.monitorId)
+            << ",\"validation\":{\"result\":" << run.validation.result
+            << ",\"status\":" << jsonString(run.validation.status)
+            << ",\"keyReleased\":" << (run.keyReleased ? "true" : "false") << "},\"pingRttMs\":" << run.pingRtt
+            << ",\"download\":" << directionJson(run.download) << ",\"upload\":" << directionJson(run.upload)
+            << ",\"bandwidthMb\":" << FormatFixed(run.download.bandwidthMb(), 1)
+            << ",\"latency\":{\"idleMs\":" << jsonNumber(run.latency.idleMs, 2)
+            << ",\"downloadLoadedMs\":" << jsonNumber(run.latency.downloadMs, 2)
+            << ",\"uploadLoadedMs\":" << jsonNumber(run.latency.uploadMs, 2)
+            << "},\"record\":{\"file\":" << jsonString(record.record.fileName)
+            << ",\"history\":" << (record.record.historyWritten ? "true" : "false")
+            << ",\"archive\":" << jsonString(record.archive)
+            << ",\"uploaded\":" << (upload.sent > 0 && !upload.failed ? "true" : "false")
+            << ",\"uploadFailure\":" << jsonString(upload.failure) << "}}\n";
+    } else {
+        out << "server: " << run.serverName << " (" << run.ip << ", monitor " << run.monitorId << ")\n";
+        out << "outcome: " << OutcomeName(run.outcome) << "\n";
+        if (run.download.completed)
+            out << "download: " << FormatFixed(run.download.averageMBps, 2) << " MB/s average, "
+                << FormatFixed(run.download.bandwidthMb(), 1) << " Mb bandwidth, peak " << run.download.peakText
+                << " MB/s, jitter " << run.download.jitterText << "\n";
+        if (run.upload.completed)
+            out << "upload: " << FormatFixed(run.upload.averageMBps, 2) << " MB/s average, "
+                << FormatFixed(run.upload.bandwidthMb(), 1) << " Mb bandwidth, peak " << run.upload.peakText
+                << " MB/s, jitter " << run.upload.jitterText << "\n";
+        out << "latency: " << run.pingRtt << " ms before the run; idle " << latencyText(run.latency.idleMs)
+            << ", under download load " << latencyText(run.latency.downloadMs) << ", under upload load "
+            << latencyText(run.latency.uploadMs) << "\n";
+        if (!record.record.fileName.empty())
+            out << "record: Data/" << record.record.fileName << (record.archive.empty() ? "" : " in " + record.archive)
+                << (upload.sent > 0 && !upload.failed ? ", uploaded" : ", upload failed: " + upload.failure) << "\n";
+    }
+    if (run.outcome != RunOutcome::Completed) {
+        err << "quorvane-cli: the bandwidth test did not complete (" << OutcomeName(run.outcome) << ")\n";
+        return kFailed;
+    }
+    return kOk;
+}
+
+} // namespace quorvane::cli

@@ -1,0 +1,100 @@
+// The login and bandwidth commands against the reference service, in a
+// throwaway installation; one full automatic run of about 40 seconds.
+#include "cli/cli.h"
+#include "common/flags.h"
+#include "measure/refsvc_support.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace quorvane;
+using ::testing::HasSubstr;
+
+namespace
+{
+
+struct Result {
+    int code;
+    std::string out, err;
+};
+
+Result login(const test::ServiceInstallation& s, const std::string& user, const std::string& password)
+{
+    std::istringstream in(password + "\n");
+    std::ostringstream out, err;
+    const int code = cli::runLogin({user, "--dir", s.inst.path().string()}, in, out, err);
+    return {code, out.str(), err.str()};
+}
+
+Result bandwidth(const test::ServiceInstallation& s, std::vector<std::string> extra = {})
+{
+    cli::Args args = {"bandwidth", "--dir", s.inst.path().string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::ostringstream out, err;
+    const int code = cli::run(args, out, err);
+    test::resetFlags();
+    return {code, out.str(), err.str()};
+}
+
+} // namespace
+
+TEST(CliMeasure, LoginStoresCredentialsAndMeasuringCommandsSayWhyTheyCannotStart)
+{
+    test::ServiceInstallation s;
+    ASSERT_TRUE(s.service->ok()) << s.service->log();
+
+    const Result none = bandwidth(s);
+    EXPECT_EQ(none.code, cli::kFailed);
+    EXPECT_THAT(none.err, HasSubstr("no stored credentials"));
+
+    const Result wrong = login(s, "demo", "not-the-password");
+    EXPECT_EQ(wrong.code, cli::kFailed);
+    EXPECT_THAT(wrong.err, HasSubstr("登录失败"));
+    EXPECT_THAT(s.inst.read("conf/l_c_config_01.properties"), HasSubstr("userid=\r\n"));
+
+    const Result right = login(s, "demo", "demo123");
+    ASSERT_EQ(right.code, cli::kOk) << right.err;
+    EXPECT_THAT(right.out, HasSubstr("user id 10001"));
+    EXPECT_THAT(s.inst.read("conf/l_c_config_01.properties"), HasSubstr("userid=10001\r\n"));
+
+    const Result unknown = bandwidth(s, {"--server", "火星电信"});
+    EXPECT_EQ(unknown.code, cli::kFailed);
+    EXPECT_THAT(unknown.err, HasSubstr("no test server named \"火星电信\""));
+
+    ASSERT_TRUE(s.service->control("/__control/login-mode?mode=false"));
+    const Result refused = bandwidth(s);
+    EXPECT_EQ(refused.code, cli::kFailed);
+    EXPECT_THAT(refused.err, HasSubstr("refused the stored credentials"));
+    ASSERT_TRUE(s.service->control("/__control/login-mode?mode=close"));
+    EXPECT_THAT(bandwidth(s).err, HasSubstr("did not answer the login"));
+
+    // Broken catalogue: nothing matches, and the command says so.
+    ASSERT_TRUE(s.service->control("/__control/login-mode?mode=normal"));
+    s.inst.write("Config/addr_server.xml", "<addr><province-array name=");
+    const Result broken = bandwidth(s);
+    EXPECT_EQ(broken.code, cli::kFailed);
+    EXPECT_THAT(broken.err, HasSubstr("addr_server.xml is missing or unreadable"));
+    EXPECT_THAT(broken.err, HasSubstr("no test server matches"));
+    EXPECT_EQ(s.service->counter("key_requests"), 0u);
+}
+
+// About 40 seconds: the whole automatic path with a record at the end.
+TEST(CliMeasure, BandwidthJsonRunsTheAutomaticPathToTheRecord)
+{
+    test::ServiceInstallation s;
+    ASSERT_TRUE(s.service->ok()) << s.service->log();
+    ASSERT_EQ(login(s, "tester", "test456").code, cli::kOk);
+    const Result run = bandwidth(s, {"--json"});
+    ASSERT_EQ(run.code, cli::kOk) << run.err << run.out;
+    EXPECT_THAT(run.out, ::testing::StartsWith("{\"outcome\":\"completed\",\"server\":\"北京联通\""));
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1);
+    EXPECT_THAT(run.out, HasSubstr("\"keyReleased\":true"));
+    EXPECT_THAT(run.out, ::testing::ContainsRegex("\"archive\":\"[0-9]{14}_1024_Pccollect.zip\""));
+    EXPECT_THAT(run.err, HasSubstr("download 15/15: "));
+    EXPECT_THAT(run.err, HasSubstr("upload 15/15: "));
+    EXPECT_EQ(s.service->counter("keys_released"), 1u);
+    EXPECT_THAT(s.inst.read("HistoryRecord/HistoryRecord10002.txt"),
+                ::testing::MatchesRegex("[-0-9: ]{19},自动,带宽测速,北京联通,[0-9]+\\.[0-9]Mb/s;\n"));
+}
