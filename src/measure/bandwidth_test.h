@@ -160,8 +160,10 @@ public:
     virtual void directionDone(const DirectionSummary& summary) { (void)summary; }
     // Manual runs after both directions: the ranking bar position.
     virtual void rankPosition(int pixels) { (void)pixels; }
-    // 1138: a run completed (manual, or automatic without a stop request).
-    // The page calls OnRecordReady on its window thread.
+    // 1138: a manual run got through both directions, or an automatic run
+    // completed without a stop request. The page calls OnRecordReady on its
+    // window thread; its gate refuses runs short of 15 counted samples per
+    // direction.
     virtual void runCompleted(const BandwidthRun& run) { (void)run; }
     // Every run's very end, after runCompleted if any: enable the start
     // button, stop both dashboards' repaint loops (manual runs), show the
