@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 
 namespace quorvane::ui
 {
@@ -56,46 +55,6 @@ std::string gaugeText(std::uint64_t kilobits)
     std::snprintf(buffer, sizeof buffer, "%llu.%02llu Mb/s", static_cast<unsigned long long>(hundredths / 100),
                   static_cast<unsigned long long>(hundredths % 100));
     return buffer;
-}
-
-std::int32_t rankPosition(double v)
-{
-    if (!(v > 0))
-        return 0; // also not-a-number
-    double p;
-    if (v < 1)
-        p = v * 163;
-    else if (v < 2)
-        p = (v - 1) * 81 + 163;
-    else if (v < 4)
-        p = (v - 2) * 81 / 2 + 245;
-    else if (v < 10)
-        p = (v - 4) * 81 / 6 + 324;
-    else
-        p = (v - 10) * 81 / 6 + 405;
-    constexpr double kMax = std::numeric_limits<std::int32_t>::max();
-    return p >= kMax ? std::numeric_limits<std::int32_t>::max() : static_cast<std::int32_t>(p);
-}
-
-const char* rankLabel(std::int32_t p)
-{
-    if (p <= 0)
-        return "";
-    if (p <= 25)
-        return "蜗牛";
-    if (p <= 100)
-        return "乌龟";
-    if (p <= 175)
-        return "兔子";
-    if (p <= 250)
-        return "斑马";
-    if (p <= 325)
-        return "老虎";
-    if (p <= 400)
-        return "狮子";
-    if (p <= 475)
-        return "剑羚";
-    return "猎豹";
 }
 
 int bubbleLeft(std::int32_t position, int barWidth, int bubbleWidth)

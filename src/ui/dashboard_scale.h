@@ -1,8 +1,8 @@
 #pragma once
 // The numbers behind the bandwidth page's two dashboards, without drawing:
 // where the needle of the speed gauge points for a live value, what the gauge
-// says, where the ranking bar's marker stands for a measured bandwidth and
-// which animal labels it.
+// says, and where the ranking bar's bubble goes. The bar's positions and
+// animals are the test's own figures (measure/bandwidth_figures.h).
 //
 // Thread-safety: pure functions, callable from any thread.
 #include <cstdint>
@@ -42,15 +42,6 @@ struct GaugeMark {
 inline constexpr GaugeMark kGaugeMarks[] = {{0, -90.0, "0"},      {1024, -45.0, "1M"},   {2048, -22.5, "2M"},
                                             {4096, 0.0, "4M"},    {8192, 22.5, "8M"},    {20480, 45.0, "20M"},
                                             {51200, 67.5, "50M"}, {102400, 90.0, "100M"}};
-
-// The ranking bar's marker position in pixels from the bar's left edge for a
-// download bandwidth in Mb (as the result field shows it, one decimal).
-// Negative or not-a-number bandwidths give 0; huge ones saturate.
-std::int32_t rankPosition(double bandwidthMb);
-
-// The animal that labels a marker position: "" for 0 or less (no bubble),
-// then 蜗牛, 乌龟, 兔子, 斑马, 老虎, 狮子, 剑羚 and, past 475 pixels, 猎豹.
-const char* rankLabel(std::int32_t position);
 
 // The left edge of the label bubble for a marker position on a bar of the
 // given width: centred on the marker, or 75 pixels left of the bar's right

@@ -1,5 +1,6 @@
 #include "ui/picture_ctrl_dashboard.h"
 
+#include "measure/bandwidth_figures.h"
 #include "ui/dashboard_scale.h"
 #include "ui/skin.h"
 
@@ -83,7 +84,7 @@ QString CPictureCtrlDashboard::text() const
 
 QString CPictureCtrlDashboard::label() const
 {
-    return QString::fromUtf8(rankLabel(m_position));
+    return QString::fromStdString(measure::RankBarLabel(m_position));
 }
 
 void CPictureCtrlDashboard::Animate(int flag)
@@ -222,7 +223,7 @@ void CPictureCtrlDashboard::paintRankBar(QPainter& p)
     p.setFont(Skin::font(10));
     p.setPen(QColor(0x88, 0x88, 0x88));
     for (double mb : {0.0, 1.0, 2.0, 4.0, 10.0, 20.0}) {
-        const int x = bar.left() + std::min(rankPosition(mb), kBarWidth);
+        const int x = bar.left() + std::min(measure::RankBarPosition(mb), kBarWidth);
         p.drawText(QRect(x - 20, bar.bottom() + 4, 40, 14), Qt::AlignCenter,
                    mb == 0 ? QStringLiteral("0") : QStringLiteral("%1M").arg(mb));
     }
