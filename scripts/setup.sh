@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-webengine-dev qt6-charts-dev qt6-multimedia-dev
   libcurl4-openssl-dev libboost-regex-dev libtinyxml2-dev libzip-dev zipcmp zipmerge ziptool
   libssh-dev libssl-dev libcpp-httplib-dev libgtest-dev libgmock-dev
-  xvfb xauth trayer fonts-wqy-microhei
+  xvfb xauth trayer xdotool fonts-wqy-microhei
   iperf3 nginx openssh-server openssh-client iputils-ping iproute2 zip unzip aria2 curl
 )
 

@@ -36,6 +36,7 @@ class TrayPresence;
 } // namespace ui
 
 class CScoreMsgDlg;
+class CNetworkSpeed;
 
 class CQuorvaneDlg : public QDialog
 {
@@ -93,6 +94,7 @@ public:
     CScoreMsgDlg* scoreWindow() const { return m_scoreMsg; }
     QMenu* trayMenu() const { return m_trayMenu; }
     QWidget* page(const char* objectName) const;
+    CNetworkSpeed* bandwidthPage() const { return m_bandwidthPage; }
     ui::SkinButton* button(int id) const;
     QString userLabelText() const;
     QString scoreText() const;
@@ -170,6 +172,7 @@ private:
     QLabel* m_scoreValue = nullptr;
     std::map<int, ui::SkinButton*> m_buttons;
     std::array<QWidget*, 4> m_testPages{};
+    CNetworkSpeed* m_bandwidthPage = nullptr;
     QWidget* m_videoPlayer = nullptr;
     QWidget* m_settingsPage = nullptr;
     QWidget* m_historyPage = nullptr;

@@ -2,6 +2,7 @@
 
 #include "config/readers.h"
 #include "config/user_documents.h"
+#include "measure/latency.h"
 #include "platform/network_adapters.h"
 #include "platform/processes.h"
 #include "platform/registry_store.h"
@@ -52,6 +53,10 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
     c.historySaving = [](const std::string& userId) { return ReadHistorySaving(userId); };
     c.historyFile = [](const std::string& userId) { return historyFilePath({}, userId).string(); };
     c.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    c.bandwidth.engine.installDir = dir;
+    // The test servers' latency, idle and under load: a TCP connect to the
+    // port they measure on is one round trip, and needs no raw-socket right.
+    c.bandwidth.engine.pinger = measure::TcpConnectPinger();
 
     return c;
 }

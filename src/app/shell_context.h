@@ -3,6 +3,7 @@
 // so tests and other front ends can replace any of it: the HTTP function,
 // the session values, the browser, process control and the message windows.
 #include "app/login_service.h"
+#include "app/network_speed_services.h"
 #include "app/session.h"
 
 #include <functional>
@@ -39,6 +40,9 @@ struct ShellContext {
     std::function<std::string(const std::string& userId)> historyFile;
     // Is there a notification area to put the tray icon in?
     std::function<bool()> trayAvailable;
+    // The bandwidth page's engine and results path (empty members: the real
+    // ones).
+    NetworkSpeedServices bandwidth;
 
     LoginService loginService() const { return LoginService(http, *session, *database); }
 };

@@ -1,13 +1,16 @@
 #include "app/login_dlg.h"
 #include "app/main_dlg.h"
+#include "app/network_speed.h"
 #include "app/score_msg_dlg.h"
 #include "app/shell_fixture.h"
 #include "common/flags.h"
 #include "support/manual_timers.h"
+#include "ui/picture_ctrl_dashboard.h"
 #include "ui/skin.h"
 #include "ui/tray_presence.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QSignalSpy>
@@ -411,9 +414,15 @@ TEST_F(MainWindowTest, LogOffHandsOverToTheUpdater)
     EXPECT_THAT(dialogs.texts("select"), ElementsAre("测速任务未结束是否注销用户？"));
     EXPECT_TRUE(started.empty());
 
+    // The bandwidth page's figures go with the user who logs off.
+    ASSERT_NE(w.bandwidthPage(), nullptr);
+    w.bandwidthPage()->resultField(CNetworkSpeed::kDownSpeed)->setText(QStringLiteral("2.50"));
+    w.bandwidthPage()->speedGauge()->SetSpeed(2048);
     dialogs.selectAnswers = {ui::kIdYes};
     w.OnLogoff();
     EXPECT_THAT(started, ElementsAre("Update logoff"));
+    EXPECT_EQ(w.bandwidthPage()->resultField(CNetworkSpeed::kDownSpeed)->text(), QStringLiteral("无数据"));
+    EXPECT_EQ(w.bandwidthPage()->speedGauge()->text(), QStringLiteral("0 Mb/s"));
 
     flags::downloadTestRunning = 0;
     context.startHidden = [](const std::string&, const std::vector<std::string>&) { return false; };

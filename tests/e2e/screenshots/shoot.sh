@@ -4,6 +4,8 @@
 #   login-window.png   the login window at start ("auto" = 0)
 #   score-notice.png   the score notice after a silent login
 #   main-window.png    the main window, opened by a second start
+#   bandwidth-page.png the bandwidth page after a manual run ("手动测速"
+#                      clicked), against the service's throttled test servers
 #   tray-stand-in.png  the stand-in window of a desktop without a tray
 # Usage: tests/e2e/screenshots/shoot.sh OUTPUT_FOLDER
 set -euo pipefail
@@ -44,8 +46,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The service on a free loopback port; the installation is pointed at it.
-"$INST/quorvane-refsvc" --quiet --web 127.0.0.1:0 --update none --test-server none >"$WORK/refsvc.out" 2>&1 &
+# The service's web project on a free loopback port; the installation is
+# pointed at it. The test servers must listen where the shipped catalogue
+# puts them (127.0.0.2 to 127.0.0.9, port 8080), throttled like a real line.
+"$INST/quorvane-refsvc" --quiet --web 127.0.0.1:0 --update none --down-mbit 40 --up-mbit 12 >"$WORK/refsvc.out" 2>&1 &
 PIDS+=($!)
 for _ in $(seq 100); do grep -q "ready" "$WORK/refsvc.out" && break; sleep 0.1; done
 PORT=$(sed -n 's/.*ready web=[0-9.]*:\([0-9]*\).*/\1/p' "$WORK/refsvc.out")
@@ -95,6 +99,21 @@ sleep 4
 "$INST/Quorvane" >>"$WORK/quorvane.log" 2>&1 || true
 sleep 3
 "$GRAB" "$OUTDIR/main-window.png"
+
+# The bandwidth page is the one shown: press its start button (the page sits
+# 148 pixels down the window, the button 496 pixels down the page) and take
+# the shot once the run's history line is written, with the gauge at rest.
+WID=$(xdotool search --onlyvisible --name '^Quorvane$' | head -1)
+[ -n "$WID" ] || { echo "the main window is not shown" >&2; exit 1; }
+xdotool mousemove --window "$WID" 199 644 click 1
+for _ in $(seq 120); do
+  grep -qs "带宽测速" "$INST"/HistoryRecord/HistoryRecord*.txt && break
+  sleep 1
+done
+grep -qs "带宽测速" "$INST"/HistoryRecord/HistoryRecord*.txt ||
+  echo "warning: the manual bandwidth run did not finish; the shot shows where it stands" >&2
+sleep 1
+"$GRAB" "$OUTDIR/bandwidth-page.png"
 stop_quorvane
 kill "$TRAYER" 2>/dev/null || true
 
