@@ -54,9 +54,8 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
     c.historyFile = [](const std::string& userId) { return historyFilePath({}, userId).string(); };
     c.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     c.bandwidth.engine.installDir = dir;
-    // The test servers' latency, idle and under load: a TCP connect to the
-    // port they measure on is one round trip, and needs no raw-socket right.
-    c.bandwidth.engine.pinger = measure::TcpConnectPinger();
+    // The test servers' latency, idle and under load.
+    c.bandwidth.engine.pinger = measure::EchoPinger(systemClock());
 
     return c;
 }

@@ -70,6 +70,8 @@ int GaugeKilobits(std::uint64_t sampleBytes)
 
 int RankBarPosition(double v)
 {
+    if (std::isnan(v))
+        return 0; // no figure: the bar stays at its start
     double p;
     if (v < 1)
         p = v * 163;

@@ -1,5 +1,6 @@
 #include "measure/bandwidth_figures.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -92,6 +93,7 @@ TEST(BandwidthFigures, RankingBarPositionsAndLabels)
         EXPECT_EQ(RankBarLabel(position), label) << position;
     // Absurd rates keep the position inside an int.
     EXPECT_EQ(RankBarPosition(1e300), 1000000);
+    EXPECT_EQ(RankBarPosition(std::nan("")), 0);
 }
 
 TEST(BandwidthFigures, GaugeValuesAreWholeKilobytesTimesEight)
