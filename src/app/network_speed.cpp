@@ -150,7 +150,7 @@ CNetworkSpeed::CNetworkSpeed(const ShellContext& context, std::function<void(con
     m_recorder = std::make_unique<ResultRecorder>(m_installDir, *m_clock, log);
     TransportFactory transport = services.transport;
     if (!transport)
-        transport = sftpTransportFactory({m_installDir / "conf" / "known_hosts", std::chrono::seconds(60), log});
+        transport = sftpTransportFactory(installationSftpOptions(m_installDir, log));
     m_shipper = std::make_unique<RecordShipper>(m_installDir, *m_clock, RecordShipper::configuredTargets(),
                                                 std::move(transport), log);
 

@@ -281,10 +281,8 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
     const std::string region = database.regionSuffix() == "null" ? std::string() : database.regionSuffix();
     ServiceClock clock(serviceClockUrl(".", region), headDate, systemClock());
     ResultRecorder recorder(".", clock, log);
-    SftpOptions sftp;
-    sftp.knownHostsFile = "conf/known_hosts";
-    sftp.log = log;
-    RecordShipper shipper(".", clock, RecordShipper::configuredTargets(), sftpTransportFactory(sftp), log);
+    RecordShipper shipper(".", clock, RecordShipper::configuredTargets(),
+                          sftpTransportFactory(installationSftpOptions(".", log)), log);
     BandwidthTest::RecordResult record;
     if (result == 2) {
         const std::string geography = ReadGeographyId();
