@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "common/number_locale.h"
 #include "common/paths.h"
 #include "common/property_file.h"
 #include "platform/executable.h"
@@ -150,6 +151,7 @@ bool CQuorvaneApp::InitInstance()
     }
 
     QApplication app(argc, argv);
+    pinNumericLocale();
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
 
     const long ownPid = ::getpid();
