@@ -11,7 +11,6 @@
 #include "common/log_file.h"
 #include "common/numbers.h"
 #include "common/property_file.h"
-#include "ui/background.h"
 #include "ui/message_dialogs.h"
 #include "ui/skin.h"
 #include "ui/timer_service.h"
@@ -73,6 +72,7 @@ CQuorvaneDlg::CQuorvaneDlg(const ShellContext& context, std::vector<std::string>
       m_tray(std::move(tray))
 {
     setObjectName(QStringLiteral("CQuorvaneDlg"));
+    m_context.workers = &m_workers;
     if (!m_timers)
         m_timers = std::make_unique<ui::QtTimerService>();
     m_timers->setHandler([this](int id) { OnTimer(id); });
@@ -96,6 +96,9 @@ CQuorvaneDlg::CQuorvaneDlg(const ShellContext& context, std::vector<std::string>
 CQuorvaneDlg::~CQuorvaneDlg()
 {
     m_timers->setHandler({});
+    // Nothing may be removed while a request could still write the session
+    // or the stored credentials.
+    m_workers.waitForAll();
     if (m_scoreMsg)
         delete m_scoreMsg.data();
     // The window's end: the history goes unless the user keeps it, and the
@@ -125,6 +128,16 @@ int CQuorvaneDlg::exec()
 
 void CQuorvaneDlg::endProcess(int code)
 {
+    qCInfo(lcShell, "program ends with %d", code);
+    // The user sees the program gone at once, even while the end still
+    // waits for a request under way.
+    m_timers->killTimer(msg::TIMER_AUTO_LOGIN);
+    m_timers->killTimer(msg::TIMER_SCORE_REFRESH);
+    if (m_scoreMsg)
+        delete m_scoreMsg.data();
+    m_tray->remove();
+    m_hideOnErase = true;
+    hide();
     m_exitCode = code;
     m_ended = true;
     if (m_context.endProcess)
@@ -278,7 +291,7 @@ void CQuorvaneDlg::AutoLogin()
         return; // the previous try is still waiting for the service
     m_autoLoginRunning = true;
     LoginService service = m_context.loginService();
-    ui::runInBackground<LoginService::AutoOutcome>(
+    m_workers.run<LoginService::AutoOutcome>(
         this, [service]() mutable { return service.autoLogin(); },
         [this](const LoginService::AutoOutcome& outcome) {
             m_autoLoginRunning = false;
@@ -331,7 +344,7 @@ void CQuorvaneDlg::refreshScoreAsync()
     m_scoreQueryRunning = true;
     LoginService service = m_context.loginService();
     CDataBase* database = m_context.database;
-    ui::runInBackground<int>(
+    m_workers.run<int>(
         this,
         [service, database]() mutable {
             ScoreValues values;
@@ -529,7 +542,7 @@ void CQuorvaneDlg::OnShowScore()
 void CQuorvaneDlg::OnScoreButton()
 {
     LoginService service = m_context.loginService();
-    ui::runInBackground<LoginService::PortalPage>(
+    m_workers.run<LoginService::PortalPage>(
         this, [service]() mutable { return service.portalPage("score"); },
         [this](const LoginService::PortalPage& page) {
             if (!page.url.empty())

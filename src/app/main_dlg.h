@@ -4,14 +4,16 @@
 // test, history and settings pages, shows the score notice after each login,
 // refreshes the score, and confirms close, exit and log-off.
 //
-// Thread-safety: GUI thread only. Requests to the service run on workers and
-// come back to this thread.
+// Thread-safety: GUI thread only. Requests to the service run on workers
+// that the window owns; their results come back to this thread, and the
+// window's end waits for every worker before it removes anything.
 #include "app/navigation.h"
 #include "app/score_msg_dlg.h"
 #include "app/shell_context.h"
 #include "app/shell_messages.h"
 #include "ui/timer_service.h"
 #include "ui/tray_presence.h"
+#include "ui/workers.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -53,7 +55,8 @@ public:
                  QWidget* parent = nullptr);
     ~CQuorvaneDlg() override;
 
-    // Initialises (login included) and runs until the window ends.
+    // Initialises (login included) and runs until the user ends the program
+    // (close, exit, or the login window's close); returns the exit code.
     int exec() override;
     // The initialisation alone, in its fixed order.
     void OnInitDialog();
@@ -137,6 +140,7 @@ private:
     void post(std::function<void()> task);
     void ensureMacKey();
 
+    ui::Workers m_workers;
     ShellContext m_context;
     std::vector<std::string> m_arguments;
     std::unique_ptr<ui::TimerService> m_timers;

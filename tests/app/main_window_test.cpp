@@ -1,5 +1,6 @@
 #include "app/login_dlg.h"
 #include "app/main_dlg.h"
+#include "app/program_context.h"
 #include "app/score_msg_dlg.h"
 #include "app/shell_fixture.h"
 #include "common/flags.h"
@@ -13,8 +14,10 @@
 #include <QSignalSpy>
 #include <QTimer>
 
+#include <atomic>
 #include <fstream>
 #include <gmock/gmock.h>
+#include <thread>
 
 namespace quorvane
 {
@@ -395,6 +398,57 @@ TEST_F(MainWindowTest, TheWindowsEndRemovesThisRunsLogsAndUnkeptHistory)
     dlg.reset();
     EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord10086.txt"));
     EXPECT_FALSE(std::filesystem::exists("logfile.txt"));
+}
+
+TEST_F(MainWindowTest, ConfirmedCloseEndsTheRunAndTheEndWaitsForRequestsUnderWay)
+{
+    // With the program's own services, as main() runs it: the close must end
+    // the run (not the process), so that the window's end removes this run's
+    // logs and the unkept history; and that end must wait for a request
+    // still under way, which uses the session values the program owns.
+    setAuto("1");
+    historySaving = false;
+    ShellContext program = programContext(m_dir, session, database, dialogs);
+    program.http = web.function();
+    program.trayAvailable = [] { return false; };
+    program.historySaving = context.historySaving;
+    auto t = std::make_unique<testing::ManualTimers>();
+    testing::ManualTimers* manual = t.get();
+    dlg = std::make_unique<CQuorvaneDlg>(program, std::vector<std::string>{}, std::move(t));
+    std::filesystem::create_directories("HistoryRecord");
+    std::ofstream("HistoryRecord/HistoryRecord10086.txt") << "line\n";
+    // The user closes once the start (and its silent login) is over.
+    std::function<void()> closeWhenStarted = [&] {
+        if (!dlg->initialised()) {
+            QTimer::singleShot(10, closeWhenStarted);
+            return;
+        }
+        std::ofstream("logfile.txt") << "x\n";
+        web.hold();
+        manual->advance(21600000); // the score refresh asks, and waits
+        dialogs.selectAnswers = {ui::kIdYes};
+        dlg->OnClose();
+    };
+    QTimer::singleShot(0, closeWhenStarted);
+    EXPECT_EQ(dlg->exec(), 0);
+    EXPECT_FALSE(dlg->isVisible());
+    ASSERT_TRUE(std::filesystem::exists("auto.txt"));
+    const std::size_t asked = web.urls().size();
+
+    std::atomic<bool> ending{false};
+    std::thread service([&] {
+        while (!ending) // bounded: the test sets it right below
+            std::this_thread::yield();
+        web.release();
+    });
+    ending = true;
+    dlg.reset();
+    const std::size_t answered = web.urls().size();
+    service.join();
+    EXPECT_EQ(answered, asked + 1) << "the end did not wait for the score request";
+    EXPECT_FALSE(std::filesystem::exists("auto.txt"));
+    EXPECT_FALSE(std::filesystem::exists("logfile.txt"));
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord10086.txt"));
 }
 
 TEST_F(MainWindowTest, LogOffHandsOverToTheUpdater)
