@@ -155,7 +155,8 @@ bool CQuorvaneApp::InitInstance()
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
 
     const long ownPid = ::getpid();
-    std::thread updaterCheck([programDirectory, ownPid] {
+    // Joined on every way out of here, an exception's included.
+    std::jthread updaterCheck([programDirectory, ownPid] {
         platform::LinuxProcessControl processes;
         logUpdaterCheck(EnsureUpdaterRunning(processes, programDirectory, kUpdaterProgram, ownPid));
     });
