@@ -222,6 +222,7 @@ void CQuorvaneDlg::OnInitDialog()
         // desktop meanwhile, but the start waits for the outcome.
         QEventLoop wait;
         connect(this, &CQuorvaneDlg::autoLoginFinished, &wait, &QEventLoop::quit);
+        connect(this, &CQuorvaneDlg::autoLoginDropped, &wait, &QEventLoop::quit);
         AutoLogin();
         if (m_autoLoginRunning)
             wait.exec();
@@ -289,14 +290,27 @@ void CQuorvaneDlg::AutoLogin()
 {
     if (m_autoLoginRunning)
         return; // the previous try is still waiting for the service
+    // Written here, not on the worker: the login window's "true" is written
+    // on this thread too, and the two must not overtake each other.
+    setLoginWindowShown(false);
     m_autoLoginRunning = true;
+    const std::uint64_t attempt = ++m_loginAttempt;
     LoginService service = m_context.loginService();
-    m_workers.run<LoginService::AutoOutcome>(
-        this, [service]() mutable { return service.autoLogin(); },
-        [this](const LoginService::AutoOutcome& outcome) {
+    m_workers.run<LoginService::AutoAttempt>(
+        this, [service]() mutable { return service.attemptAutoLogin(); },
+        [this, attempt, service](const LoginService::AutoAttempt& result) mutable {
             m_autoLoginRunning = false;
-            applyAutoLogin(static_cast<int>(outcome));
-            Q_EMIT autoLoginFinished(static_cast<int>(outcome));
+            if (attempt != m_loginAttempt) {
+                // The user opened the login window meanwhile: the window
+                // decides now, and a late success or refusal must not land
+                // inside it.
+                qCInfo(lcShell, "silent login answer dropped: the login window took over");
+                Q_EMIT autoLoginDropped();
+                return;
+            }
+            service.applyAutoLogin(result);
+            applyAutoLogin(static_cast<int>(result.outcome));
+            Q_EMIT autoLoginFinished(static_cast<int>(result.outcome));
         });
 }
 
@@ -451,6 +465,7 @@ void CQuorvaneDlg::openFromTray()
     m_openingFromTray = true;
     if (m_loggedIn == 0) {
         m_timers->killTimer(msg::TIMER_AUTO_LOGIN);
+        ++m_loginAttempt; // a silent login under way no longer counts
         m_tray->remove();
         setLoginWindowShown(true);
         const int result = showLoginWindow();

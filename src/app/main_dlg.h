@@ -19,6 +19,7 @@
 #include <QPointer>
 
 #include <array>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -104,6 +105,9 @@ public:
 
 Q_SIGNALS:
     void autoLoginFinished(int outcome);
+    // A silent login's answer came after the user had opened the login
+    // window, and was dropped.
+    void autoLoginDropped();
     void scoreRefreshed(bool ok);
     void ended(int code);
 
@@ -151,6 +155,9 @@ private:
     bool m_initialised = false;
     bool m_pendingTrayOpen = false;
     bool m_autoLoginRunning = false;
+    // Counts silent login attempts; opening the login window counts too, so
+    // an answer to an older attempt is known to be stale.
+    std::uint64_t m_loginAttempt = 0;
     bool m_scoreQueryRunning = false;
     bool m_openingFromTray = false;
     bool m_ended = false;
