@@ -30,6 +30,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 
 #include <chrono>
@@ -404,7 +405,9 @@ void CQuorvaneDlg::OnTimer(int id)
 void CQuorvaneDlg::AddTrayIcon()
 {
     m_tray->setIcon(ui::appIcon(msg::kTrayIconId), QStringLiteral("后台运行中，双击打开"));
-    m_tray->setToolTip(QString::fromUtf8(kTrayTip));
+    // Once there is a result, the icon comes back with it rather than with
+    // the fixed notice.
+    m_tray->setToolTip(trayTip());
     m_tray->add();
     m_trayIcon = msg::kTrayIconId;
     hide();
@@ -431,7 +434,27 @@ void CQuorvaneDlg::enforceLoggedOutState()
 
 void CQuorvaneDlg::setLatestResultText(const std::string& text)
 {
+    if (QThread::currentThread() != thread()) {
+        // Automatic rounds end on their own thread; the text and the tray
+        // belong to this one.
+        QMetaObject::invokeMethod(
+            this, [this, text] { setLatestResultText(text); }, Qt::QueuedConnection);
+        return;
+    }
+    if (text == m_latestResult)
+        return;
     m_latestResult = text;
+    // The desktop does not report the mouse over the icon, so the tip
+    // follows the text as it changes; an emptied text leaves the last one.
+    if (!m_latestResult.empty())
+        m_tray->setToolTip(trayTip());
+}
+
+QString CQuorvaneDlg::trayTip() const
+{
+    if (m_latestResult.empty())
+        return QString::fromUtf8(kTrayTip);
+    return QString::fromStdString(std::string(truncateUtf8(m_latestResult, 127)));
 }
 
 void CQuorvaneDlg::OnTrayNotify(long long wParam, long long lParam)
@@ -441,7 +464,7 @@ void CQuorvaneDlg::OnTrayNotify(long long wParam, long long lParam)
     switch (lParam) {
     case ui::kTrayMouseMove:
         if (!m_latestResult.empty())
-            m_tray->setToolTip(QString::fromStdString(std::string(truncateUtf8(m_latestResult, 127))));
+            m_tray->setToolTip(trayTip());
         break;
     case ui::kTrayDoubleClick:
         if (!m_initialised) {
@@ -736,6 +759,7 @@ void CQuorvaneDlg::buildControls()
 
     m_title = new QLabel(this);
     m_title->setObjectName(QStringLiteral("title"));
+    m_title->setTextFormat(Qt::PlainText);
     const std::string version = m_context.installedVersion ? m_context.installedVersion() : std::string();
     m_title->setText(QStringLiteral("Quorvane") + QString::fromStdString(version));
     m_title->setFont(ui::Skin::font(16, true));
@@ -760,6 +784,7 @@ void CQuorvaneDlg::buildControls()
     userCaption->setGeometry(14, 44, 40, 22);
     m_userLabel = new QLabel(this);
     m_userLabel->setObjectName(QStringLiteral("user"));
+    m_userLabel->setTextFormat(Qt::PlainText); // the service's nickname, never markup
     m_userLabel->setFont(plain12);
     m_userLabel->setStyleSheet(QStringLiteral("color: white;"));
     m_userLabel->setGeometry(54, 44, 160, 22);
@@ -775,6 +800,7 @@ void CQuorvaneDlg::buildControls()
     scoreCaption->setGeometry(300, 44, 40, 22);
     m_scoreValue = new QLabel(this);
     m_scoreValue->setObjectName(QStringLiteral("score"));
+    m_scoreValue->setTextFormat(Qt::PlainText);
     m_scoreValue->setFont(bold13);
     m_scoreValue->setStyleSheet(QStringLiteral("color: #ffe08a;"));
     m_scoreValue->setGeometry(340, 44, 90, 22);
@@ -839,8 +865,8 @@ void CQuorvaneDlg::refreshUserAndScore()
         m_scoreValue->setText(total);
     const QString tip = QStringLiteral("总积分：%1 \n    带宽测速积分：%2 \n    用户体验积分：%3")
                             .arg(total, QString::fromStdString(s.bandwidth), QString::fromStdString(s.experience));
-    if (auto* b = button(msg::IDC_SCORE); b && b->toolTip() != tip)
-        b->setToolTip(tip);
+    if (auto* b = button(msg::IDC_SCORE); b && b->toolTip() != ui::plainToolTip(tip))
+        b->setToolTip(ui::plainToolTip(tip));
 }
 
 void CQuorvaneDlg::paintEvent(QPaintEvent*)

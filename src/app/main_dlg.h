@@ -85,6 +85,8 @@ public:
     // Operations of other parts.
     void AddTrayIcon();
     void SetTrayIcon(bool loggedIn);
+    // The latest result text, which the tray tooltip shows (cut to 127
+    // bytes) from the moment it changes. May be called from any thread.
     void setLatestResultText(const std::string& text);
     std::string latestResultText() const { return m_latestResult; }
 
@@ -143,6 +145,7 @@ private:
     void endProcess(int code);
     void post(std::function<void()> task);
     void ensureMacKey();
+    QString trayTip() const;
 
     ui::Workers m_workers;
     ShellContext m_context;

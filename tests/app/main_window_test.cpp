@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <atomic>
@@ -27,6 +28,17 @@ namespace
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::waitFor;
+
+// What the user reads: markup rendered as Qt would render it, plain text as
+// it stands. Tooltips are shown with automatic detection.
+QString displayed(const QString& text, Qt::TextFormat format = Qt::AutoText)
+{
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
 
 // A tray icon that only records what the window asks of it.
 class RecordingTray final : public ui::TrayPresence
@@ -487,7 +499,7 @@ TEST_F(MainWindowTest, RepaintShowsTheStoredNameAndTheLatestScores)
     w.grab(); // paints the window
     EXPECT_EQ(w.userLabelText().toStdString(), "新昵称");
     EXPECT_EQ(w.scoreText().toStdString(), "999");
-    EXPECT_EQ(w.button(msg::IDC_SCORE)->toolTip().toStdString(),
+    EXPECT_EQ(displayed(w.button(msg::IDC_SCORE)->toolTip()).toStdString(),
               "总积分：999 \n    带宽测速积分：600 \n    用户体验积分：399");
 }
 
@@ -513,22 +525,71 @@ TEST_F(MainWindowTest, ScoreRefreshEverySixHoursKeepsOldValuesOnFailure)
     EXPECT_EQ(database.scores().total, "301");
 }
 
-TEST_F(MainWindowTest, TrayTipShowsTheLatestResultCutAtACharacter)
+TEST_F(MainWindowTest, TrayTipFollowsTheLatestResultCutAtACharacter)
 {
     setAuto("1");
     CQuorvaneDlg& w = start();
     ASSERT_TRUE(scoreShown());
-    tray->send(ui::kTrayMouseMove);
     EXPECT_EQ(tray->tip.toStdString(), CQuorvaneDlg::kTrayTip); // nothing measured yet
 
+    // The desktop reports no hover: the tip changes with the text itself.
     std::string text;
     for (int i = 0; i < 50; ++i)
         text += "测"; // 150 bytes
     w.setLatestResultText(text);
-    tray->send(ui::kTrayMouseMove);
     const std::string tip = tray->tip.toStdString();
     EXPECT_EQ(tip.size(), 126u); // 42 characters of 3 bytes; the 43rd would pass 127
     EXPECT_EQ(text.compare(0, tip.size(), tip), 0);
+
+    // An automatic round ends on its own thread.
+    std::thread round([&] { w.setLatestResultText("最近一次带宽测速结果：\n估算带宽：94.3Mb/s"); });
+    round.join();
+    ASSERT_TRUE(waitFor([&] { return tray->tip.endsWith(QStringLiteral("94.3Mb/s")); }));
+
+    // The icon comes back after the next login with the result, not the notice.
+    w.OnShowScore();
+    EXPECT_TRUE(tray->tip.endsWith(QStringLiteral("94.3Mb/s")));
+    w.setLatestResultText(""); // automatic testing started again: the last result stays
+    EXPECT_TRUE(tray->tip.endsWith(QStringLiteral("94.3Mb/s")));
+}
+
+TEST_F(MainWindowTest, TextFromOutsideShowsAsPlainText)
+{
+    setAuto("1");
+    web.answer("loginCheck", 0, "true-10086-<img src=x>-10.1.2.3-广东 深圳");
+    web.answer("scoreQuery", 0, "<b>9</b>,<a href=x>6</a>,<i>3</i>,");
+    context.installedVersion = [] { return std::string("<u>2.1</u>"); };
+    CQuorvaneDlg& w = start();
+    ASSERT_TRUE(scoreShown());
+    writeProps("l_c_config_01.properties", {{"uname", "<img src=x>"}, {"userid", "<s>10086</s>"}});
+    tray->send(ui::kTrayDoubleClick);
+    ASSERT_TRUE(w.isVisible());
+    w.grab(); // paints: the user label and the score refresh from what is stored
+    w.OnShowScore();
+    auto label = [&](QWidget* parent, const char* name) {
+        auto* l = parent->findChild<QLabel*>(QString::fromLatin1(name));
+        EXPECT_NE(l, nullptr) << name;
+        return l ? displayed(l->text(), l->textFormat()).toStdString() : std::string();
+    };
+    struct Case {
+        std::string shown;
+        std::string expected;
+    };
+    for (const Case& c : {
+             Case{label(&w, "user"), "<img src=x>"},
+             Case{label(&w, "score"), "<b>9</b>"},
+             Case{label(&w, "title"), "Quorvane<u>2.1</u>"},
+             Case{displayed(w.button(msg::IDC_SCORE)->toolTip()).toStdString(),
+                  "总积分：<b>9</b> \n    带宽测速积分：<a href=x>6</a> \n    用户体验积分：<i>3</i>"},
+             Case{label(w.scoreWindow(), "line1"), "用户ID：  <s>10086</s>"},
+             Case{label(w.scoreWindow(), "line2"), "昵称：  <img src=x>"},
+         })
+        EXPECT_EQ(c.shown, c.expected);
+
+    // The tray shows a result naming an outside server as it stands.
+    ui::StandInTrayPresence standIn;
+    standIn.setToolTip(QStringLiteral("测速服务器：<img src=x>"));
+    EXPECT_EQ(displayed(standIn.window()->toolTip()), "测速服务器：<img src=x>");
 }
 
 TEST_F(MainWindowTest, DoubleClickDuringTheSilentLoginWaitsForTheStart)
