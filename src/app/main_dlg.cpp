@@ -155,7 +155,10 @@ void CQuorvaneDlg::setLoginWindowShown(bool shown)
 {
     PropertyFile config(conf::configFile());
     config.load();
-    config.set("login_window_show", shown ? "true" : "false");
+    const char* value = shown ? "true" : "false";
+    if (config.get("login_window_show") == value)
+        return; // the silent login retries every 5 s: no rewrite for nothing
+    config.set("login_window_show", value);
     config.save(false);
 }
 
