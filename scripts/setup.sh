@@ -7,7 +7,7 @@ PACKAGES=(
   cmake g++ ninja-build ccache pkg-config clang-format
   qt6-base-dev qt6-webengine-dev qt6-charts-dev qt6-multimedia-dev
   libcurl4-openssl-dev libboost-regex-dev libtinyxml2-dev libzip-dev zipcmp zipmerge ziptool
-  libssh-dev libssl-dev libcpp-httplib-dev libgtest-dev libgmock-dev
+  libssh-dev libssl-dev libcpp-httplib-dev libgtest-dev libgmock-dev locales
   xvfb xauth trayer xdotool fonts-wqy-microhei
   iperf3 nginx openssh-server openssh-client iputils-ping iproute2 zip unzip aria2 curl
 )
@@ -18,10 +18,20 @@ for p in "${PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
 SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
-echo "Installing: ${missing[*]}"
-$SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+fi
+
+# A comma-decimal locale, so the tests can show that files and wire data do
+# not follow the user's number format.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+  echo "Generating the de_DE.UTF-8 locale"
+  $SUDO sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)$/\1/' /etc/locale.gen
+  grep -qx 'de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  $SUDO locale-gen
+fi

@@ -1,4 +1,5 @@
 // quorvane-refsvc: the reference measurement service on loopback.
+#include "common/number_locale.h"
 #include "options.h"
 #include "service.h"
 
@@ -33,6 +34,7 @@ std::string programDirectory()
 
 int main(int argc, char** argv)
 {
+    quorvane::pinNumericLocale();
     const std::vector<std::string> args(argv + 1, argv + argc);
     auto parsed = refsvc::parseOptions(args);
     if (!parsed.error.empty()) {

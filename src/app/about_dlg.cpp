@@ -16,6 +16,7 @@ CAboutDlg::CAboutDlg(const QString& version, QWidget* parent) : ui::SkinDialog(p
     layout->setContentsMargins(24, 44, 24, 16);
     auto* name = new QLabel(QStringLiteral("Quorvane %1").arg(version), this);
     name->setObjectName(QStringLiteral("version"));
+    name->setTextFormat(Qt::PlainText);
     name->setFont(ui::Skin::font(16, true));
     auto* text = new QLabel(QStringLiteral("宽带接入质量测速客户端\n测速结果计入您在测速服务网站的账户。"), this);
     text->setFont(ui::Skin::font(12));

@@ -1,9 +1,9 @@
 #include "app/login_dlg.h"
 
 #include "app/shell_dialogs.h"
-#include "ui/background.h"
 #include "ui/busy_indicator.h"
 #include "ui/skin.h"
+#include "ui/workers.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -119,6 +119,8 @@ CLoginDlg::CLoginDlg(const ShellContext& context, const QString& userName, const
     m_busy->hide();
 }
 
+CLoginDlg::~CLoginDlg() = default;
+
 QString CLoginDlg::userName() const
 {
     return m_user->text();
@@ -157,7 +159,11 @@ void CLoginDlg::RunLogin()
     const std::string user = userName().toStdString();
     const std::string pass = password().toStdString();
     LoginService service = m_context.loginService();
-    ui::runInBackground<LoginService::Result>(
+    if (!m_context.workers) {
+        m_ownWorkers = std::make_unique<ui::Workers>();
+        m_context.workers = m_ownWorkers.get();
+    }
+    m_context.workers->run<LoginService::Result>(
         this, [service, user, pass]() mutable { return service.runLogin(user, pass); },
         [this](const LoginService::Result& r) { onWorkerDone(r); });
 }

@@ -4,9 +4,13 @@
 // silent service never freezes the window.
 //
 // Thread-safety: GUI thread only (the worker only touches its own copy of
-// the login service and the thread-safe session values).
+// the login service and the thread-safe session values). The worker belongs
+// to the context's owner of workers (the main window), so closing the window
+// never waits for a slow service; without one the window owns it itself.
 #include "app/shell_context.h"
 #include "ui/skin.h"
+
+#include <memory>
 
 class QLineEdit;
 class QLabel;
@@ -18,6 +22,7 @@ namespace ui
 {
 class BusyIndicator;
 class SkinButton;
+class Workers;
 class LinkLabel;
 } // namespace ui
 
@@ -31,6 +36,7 @@ public:
     static constexpr int WM_LOGIN_DONE = 1184;   // the worker's success notice
 
     CLoginDlg(const ShellContext& context, const QString& userName, const QString& password, QWidget* parent = nullptr);
+    ~CLoginDlg() override;
 
     // What the user typed, as handed to the main window at every login
     // attempt and when the window goes to the tray.
@@ -64,6 +70,7 @@ private:
     void setBusy(bool busy);
     void setMessage(const QString& text);
 
+    std::unique_ptr<ui::Workers> m_ownWorkers; // when the context brings none
     ShellContext m_context;
     QLineEdit* m_user = nullptr;
     QLineEdit* m_password = nullptr;

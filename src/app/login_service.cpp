@@ -275,14 +275,25 @@ LoginService::AutoOutcome LoginService::autoLogin()
         config.load();
         config.set("login_window_show", "false");
         config.save(false);
+    } catch (...) {
+    }
+    const AutoAttempt attempt = attemptAutoLogin();
+    applyAutoLogin(attempt);
+    return attempt.outcome;
+}
 
+LoginService::AutoAttempt LoginService::attemptAutoLogin()
+{
+    AutoAttempt a;
+    try {
         const StoredCredentials stored = StoredCredentials::read();
         if (stored.userName.empty() || stored.password.empty()) {
             // Nothing usable is stored: the service could only refuse it.
-            return AutoOutcome::Rejected;
+            a.outcome = AutoOutcome::Rejected;
+            return a;
         }
         const WebProject web = WebProject::read();
-        m_database.setRegionSuffix(web.regionSuffix);
+        a.regionSuffix = web.regionSuffix;
         std::string answer;
         request(web.base() + "/" + web.context + "/" + web.loginServlet + "?u=" + queryEscapeName(stored.userName) +
                     "&p=" + passwordDigest(stored.password),
@@ -291,22 +302,35 @@ LoginService::AutoOutcome LoginService::autoLogin()
         case LoginAnswer::Success: {
             UserSession session = parseLoginAnswer(answer);
             if (session.userId.empty())
-                return AutoOutcome::NoAnswer;
-            m_session.set(session);
+                return a;
+            a.session = session;
             ScoreValues scores;
             if (queryScore(scores))
-                m_database.setScores(scores);
-            return AutoOutcome::LoggedIn;
+                a.scores = scores;
+            a.outcome = AutoOutcome::LoggedIn;
+            return a;
         }
         case LoginAnswer::Rejected:
-            return AutoOutcome::Rejected;
+            a.outcome = AutoOutcome::Rejected;
+            return a;
         case LoginAnswer::PasswordReset:
         case LoginAnswer::NoAnswer:
-            return AutoOutcome::NoAnswer;
+            return a;
         }
     } catch (...) {
     }
-    return AutoOutcome::NoAnswer;
+    return a;
+}
+
+void LoginService::applyAutoLogin(const AutoAttempt& attempt)
+{
+    if (attempt.regionSuffix)
+        m_database.setRegionSuffix(*attempt.regionSuffix);
+    if (attempt.outcome != AutoOutcome::LoggedIn)
+        return;
+    m_session.set(attempt.session);
+    if (attempt.scores)
+        m_database.setScores(*attempt.scores);
 }
 
 int LoginService::queryScore(ScoreValues& out)

@@ -13,6 +13,7 @@
 #include "app/session.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -95,6 +96,14 @@ public:
 
     enum class AutoOutcome { LoggedIn, Rejected, NoAnswer };
 
+    // What one silent login found out, before anything is applied.
+    struct AutoAttempt {
+        AutoOutcome outcome = AutoOutcome::NoAnswer;
+        std::optional<std::string> regionSuffix; // set once the request was made
+        UserSession session;                     // on success
+        std::optional<ScoreValues> scores;       // on success, when the score query answered
+    };
+
     struct PortalPage {
         std::string url;     // to open in the browser; empty when none
         std::string message; // the message box text when there is no url
@@ -107,10 +116,18 @@ public:
     // score is queried. Never throws.
     Result runLogin(const std::string& userName, const std::string& password);
 
-    // The silent login with the stored credentials. On success the session
-    // and scores are filled; nothing is written to the credentials file.
-    // Never throws.
+    // The silent login with the stored credentials: login_window_show
+    // becomes "false", then attemptAutoLogin() and applyAutoLogin(). On
+    // success the session and scores are filled; nothing is written to the
+    // credentials file. Never throws.
     AutoOutcome autoLogin();
+
+    // The silent login's requests alone. Writes no file and no shared value,
+    // so a caller may drop a result that comes too late. Never throws.
+    AutoAttempt attemptAutoLogin();
+    // Applies an attempt: the region suffix once the request was made, and
+    // on success the session and the scores.
+    void applyAutoLogin(const AutoAttempt& attempt);
 
     // 1 with the three values on success, 0 otherwise (out untouched).
     int queryScore(ScoreValues& out);

@@ -12,7 +12,6 @@
 #include "common/log_file.h"
 #include "common/numbers.h"
 #include "common/property_file.h"
-#include "ui/background.h"
 #include "ui/message_dialogs.h"
 #include "ui/skin.h"
 #include "ui/timer_service.h"
@@ -32,6 +31,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 
 #include <chrono>
@@ -74,6 +74,7 @@ CQuorvaneDlg::CQuorvaneDlg(const ShellContext& context, std::vector<std::string>
       m_tray(std::move(tray))
 {
     setObjectName(QStringLiteral("CQuorvaneDlg"));
+    m_context.workers = &m_workers;
     if (!m_timers)
         m_timers = std::make_unique<ui::QtTimerService>();
     m_timers->setHandler([this](int id) { OnTimer(id); });
@@ -97,6 +98,9 @@ CQuorvaneDlg::CQuorvaneDlg(const ShellContext& context, std::vector<std::string>
 CQuorvaneDlg::~CQuorvaneDlg()
 {
     m_timers->setHandler({});
+    // Nothing may be removed while a request could still write the session
+    // or the stored credentials.
+    m_workers.waitForAll();
     if (m_scoreMsg)
         delete m_scoreMsg.data();
     // The window's end: the history goes unless the user keeps it, and the
@@ -126,6 +130,16 @@ int CQuorvaneDlg::exec()
 
 void CQuorvaneDlg::endProcess(int code)
 {
+    qCInfo(lcShell, "program ends with %d", code);
+    // The user sees the program gone at once, even while the end still
+    // waits for a request under way.
+    m_timers->killTimer(msg::TIMER_AUTO_LOGIN);
+    m_timers->killTimer(msg::TIMER_SCORE_REFRESH);
+    if (m_scoreMsg)
+        delete m_scoreMsg.data();
+    m_tray->remove();
+    m_hideOnErase = true;
+    hide();
     m_exitCode = code;
     m_ended = true;
     if (m_context.endProcess)
@@ -142,7 +156,10 @@ void CQuorvaneDlg::setLoginWindowShown(bool shown)
 {
     PropertyFile config(conf::configFile());
     config.load();
-    config.set("login_window_show", shown ? "true" : "false");
+    const char* value = shown ? "true" : "false";
+    if (config.get("login_window_show") == value)
+        return; // the silent login retries every 5 s: no rewrite for nothing
+    config.set("login_window_show", value);
     config.save(false);
 }
 
@@ -210,6 +227,7 @@ void CQuorvaneDlg::OnInitDialog()
         // desktop meanwhile, but the start waits for the outcome.
         QEventLoop wait;
         connect(this, &CQuorvaneDlg::autoLoginFinished, &wait, &QEventLoop::quit);
+        connect(this, &CQuorvaneDlg::autoLoginDropped, &wait, &QEventLoop::quit);
         AutoLogin();
         if (m_autoLoginRunning)
             wait.exec();
@@ -277,14 +295,27 @@ void CQuorvaneDlg::AutoLogin()
 {
     if (m_autoLoginRunning)
         return; // the previous try is still waiting for the service
+    // Written here, not on the worker: the login window's "true" is written
+    // on this thread too, and the two must not overtake each other.
+    setLoginWindowShown(false);
     m_autoLoginRunning = true;
+    const std::uint64_t attempt = ++m_loginAttempt;
     LoginService service = m_context.loginService();
-    ui::runInBackground<LoginService::AutoOutcome>(
-        this, [service]() mutable { return service.autoLogin(); },
-        [this](const LoginService::AutoOutcome& outcome) {
+    m_workers.run<LoginService::AutoAttempt>(
+        this, [service]() mutable { return service.attemptAutoLogin(); },
+        [this, attempt, service](const LoginService::AutoAttempt& result) mutable {
             m_autoLoginRunning = false;
-            applyAutoLogin(static_cast<int>(outcome));
-            Q_EMIT autoLoginFinished(static_cast<int>(outcome));
+            if (attempt != m_loginAttempt) {
+                // The user opened the login window meanwhile: the window
+                // decides now, and a late success or refusal must not land
+                // inside it.
+                qCInfo(lcShell, "silent login answer dropped: the login window took over");
+                Q_EMIT autoLoginDropped();
+                return;
+            }
+            service.applyAutoLogin(result);
+            applyAutoLogin(static_cast<int>(result.outcome));
+            Q_EMIT autoLoginFinished(static_cast<int>(result.outcome));
         });
 }
 
@@ -332,7 +363,7 @@ void CQuorvaneDlg::refreshScoreAsync()
     m_scoreQueryRunning = true;
     LoginService service = m_context.loginService();
     CDataBase* database = m_context.database;
-    ui::runInBackground<int>(
+    m_workers.run<int>(
         this,
         [service, database]() mutable {
             ScoreValues values;
@@ -378,7 +409,9 @@ void CQuorvaneDlg::OnTimer(int id)
 void CQuorvaneDlg::AddTrayIcon()
 {
     m_tray->setIcon(ui::appIcon(msg::kTrayIconId), QStringLiteral("后台运行中，双击打开"));
-    m_tray->setToolTip(QString::fromUtf8(kTrayTip));
+    // Once there is a result, the icon comes back with it rather than with
+    // the fixed notice.
+    m_tray->setToolTip(trayTip());
     m_tray->add();
     m_trayIcon = msg::kTrayIconId;
     hide();
@@ -405,7 +438,27 @@ void CQuorvaneDlg::enforceLoggedOutState()
 
 void CQuorvaneDlg::setLatestResultText(const std::string& text)
 {
+    if (QThread::currentThread() != thread()) {
+        // Automatic rounds end on their own thread; the text and the tray
+        // belong to this one.
+        QMetaObject::invokeMethod(
+            this, [this, text] { setLatestResultText(text); }, Qt::QueuedConnection);
+        return;
+    }
+    if (text == m_latestResult)
+        return;
     m_latestResult = text;
+    // The desktop does not report the mouse over the icon, so the tip
+    // follows the text as it changes; an emptied text leaves the last one.
+    if (!m_latestResult.empty())
+        m_tray->setToolTip(trayTip());
+}
+
+QString CQuorvaneDlg::trayTip() const
+{
+    if (m_latestResult.empty())
+        return QString::fromUtf8(kTrayTip);
+    return QString::fromStdString(std::string(truncateUtf8(m_latestResult, 127)));
 }
 
 void CQuorvaneDlg::OnTrayNotify(long long wParam, long long lParam)
@@ -415,7 +468,7 @@ void CQuorvaneDlg::OnTrayNotify(long long wParam, long long lParam)
     switch (lParam) {
     case ui::kTrayMouseMove:
         if (!m_latestResult.empty())
-            m_tray->setToolTip(QString::fromStdString(std::string(truncateUtf8(m_latestResult, 127))));
+            m_tray->setToolTip(trayTip());
         break;
     case ui::kTrayDoubleClick:
         if (!m_initialised) {
@@ -439,6 +492,7 @@ void CQuorvaneDlg::openFromTray()
     m_openingFromTray = true;
     if (m_loggedIn == 0) {
         m_timers->killTimer(msg::TIMER_AUTO_LOGIN);
+        ++m_loginAttempt; // a silent login under way no longer counts
         m_tray->remove();
         setLoginWindowShown(true);
         const int result = showLoginWindow();
@@ -530,7 +584,7 @@ void CQuorvaneDlg::OnShowScore()
 void CQuorvaneDlg::OnScoreButton()
 {
     LoginService service = m_context.loginService();
-    ui::runInBackground<LoginService::PortalPage>(
+    m_workers.run<LoginService::PortalPage>(
         this, [service]() mutable { return service.portalPage("score"); },
         [this](const LoginService::PortalPage& page) {
             if (!page.url.empty())
@@ -712,6 +766,7 @@ void CQuorvaneDlg::buildControls()
 
     m_title = new QLabel(this);
     m_title->setObjectName(QStringLiteral("title"));
+    m_title->setTextFormat(Qt::PlainText);
     const std::string version = m_context.installedVersion ? m_context.installedVersion() : std::string();
     m_title->setText(QStringLiteral("Quorvane") + QString::fromStdString(version));
     m_title->setFont(ui::Skin::font(16, true));
@@ -736,6 +791,7 @@ void CQuorvaneDlg::buildControls()
     userCaption->setGeometry(14, 44, 40, 22);
     m_userLabel = new QLabel(this);
     m_userLabel->setObjectName(QStringLiteral("user"));
+    m_userLabel->setTextFormat(Qt::PlainText); // the service's nickname, never markup
     m_userLabel->setFont(plain12);
     m_userLabel->setStyleSheet(QStringLiteral("color: white;"));
     m_userLabel->setGeometry(54, 44, 160, 22);
@@ -751,6 +807,7 @@ void CQuorvaneDlg::buildControls()
     scoreCaption->setGeometry(300, 44, 40, 22);
     m_scoreValue = new QLabel(this);
     m_scoreValue->setObjectName(QStringLiteral("score"));
+    m_scoreValue->setTextFormat(Qt::PlainText);
     m_scoreValue->setFont(bold13);
     m_scoreValue->setStyleSheet(QStringLiteral("color: #ffe08a;"));
     m_scoreValue->setGeometry(340, 44, 90, 22);
@@ -819,8 +876,8 @@ void CQuorvaneDlg::refreshUserAndScore()
         m_scoreValue->setText(total);
     const QString tip = QStringLiteral("总积分：%1 \n    带宽测速积分：%2 \n    用户体验积分：%3")
                             .arg(total, QString::fromStdString(s.bandwidth), QString::fromStdString(s.experience));
-    if (auto* b = button(msg::IDC_SCORE); b && b->toolTip() != tip)
-        b->setToolTip(tip);
+    if (auto* b = button(msg::IDC_SCORE); b && b->toolTip() != ui::plainToolTip(tip))
+        b->setToolTip(ui::plainToolTip(tip));
 }
 
 void CQuorvaneDlg::paintEvent(QPaintEvent*)

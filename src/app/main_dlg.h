@@ -4,19 +4,22 @@
 // test, history and settings pages, shows the score notice after each login,
 // refreshes the score, and confirms close, exit and log-off.
 //
-// Thread-safety: GUI thread only. Requests to the service run on workers and
-// come back to this thread.
+// Thread-safety: GUI thread only. Requests to the service run on workers
+// that the window owns; their results come back to this thread, and the
+// window's end waits for every worker before it removes anything.
 #include "app/navigation.h"
 #include "app/score_msg_dlg.h"
 #include "app/shell_context.h"
 #include "app/shell_messages.h"
 #include "ui/timer_service.h"
 #include "ui/tray_presence.h"
+#include "ui/workers.h"
 
 #include <QDialog>
 #include <QPointer>
 
 #include <array>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -54,7 +57,8 @@ public:
                  QWidget* parent = nullptr);
     ~CQuorvaneDlg() override;
 
-    // Initialises (login included) and runs until the window ends.
+    // Initialises (login included) and runs until the user ends the program
+    // (close, exit, or the login window's close); returns the exit code.
     int exec() override;
     // The initialisation alone, in its fixed order.
     void OnInitDialog();
@@ -82,6 +86,8 @@ public:
     // Operations of other parts.
     void AddTrayIcon();
     void SetTrayIcon(bool loggedIn);
+    // The latest result text, which the tray tooltip shows (cut to 127
+    // bytes) from the moment it changes. May be called from any thread.
     void setLatestResultText(const std::string& text);
     std::string latestResultText() const { return m_latestResult; }
 
@@ -103,6 +109,9 @@ public:
 
 Q_SIGNALS:
     void autoLoginFinished(int outcome);
+    // A silent login's answer came after the user had opened the login
+    // window, and was dropped.
+    void autoLoginDropped();
     void scoreRefreshed(bool ok);
     void ended(int code);
 
@@ -138,7 +147,9 @@ private:
     void endProcess(int code);
     void post(std::function<void()> task);
     void ensureMacKey();
+    QString trayTip() const;
 
+    ui::Workers m_workers;
     ShellContext m_context;
     std::vector<std::string> m_arguments;
     std::unique_ptr<ui::TimerService> m_timers;
@@ -149,6 +160,9 @@ private:
     bool m_initialised = false;
     bool m_pendingTrayOpen = false;
     bool m_autoLoginRunning = false;
+    // Counts silent login attempts; opening the login window counts too, so
+    // an answer to an older attempt is known to be stale.
+    std::uint64_t m_loginAttempt = 0;
     bool m_scoreQueryRunning = false;
     bool m_openingFromTray = false;
     bool m_ended = false;

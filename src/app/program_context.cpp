@@ -14,9 +14,6 @@
 #include <QSystemTrayIcon>
 #include <QUrl>
 
-#include <cstdio>
-#include <unistd.h>
-
 namespace quorvane
 {
 
@@ -33,11 +30,6 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
     c.dialogs = &dialogs;
     c.openUrl = [](const std::string& url) {
         QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
-    };
-    c.endProcess = [](int code) {
-        // Ends at once, as the user asked: nothing more is shown or saved.
-        std::fflush(nullptr);
-        ::_exit(code);
     };
     c.startHidden = [dir](const std::string& program, const std::vector<std::string>& args) {
         platform::LinuxProcessControl processes;

@@ -14,16 +14,24 @@ namespace quorvane
 {
 
 class ShellDialogs;
+namespace ui
+{
+class Workers;
+}
 
 struct ShellContext {
     HttpFunction http;
     SessionStore* session = nullptr;
     CDataBase* database = nullptr;
     ShellDialogs* dialogs = nullptr;
+    // Who owns the windows' request workers; the main window hands its own
+    // to the windows it opens. A window without one owns its workers itself.
+    ui::Workers* workers = nullptr;
 
     // Opens a page in the user's browser.
     std::function<void(const std::string& url)> openUrl;
-    // Ends the process at once with the code; does not return in the program.
+    // Told when the user ends the program, with the exit code; the main
+    // window's run then ends and the program returns from main. Optional.
     std::function<void(int code)> endProcess;
     // Starts a program of the installation in the background, hidden.
     std::function<bool(const std::string& program, const std::vector<std::string>& args)> startHidden;

@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "common/durable_file.h"
+#include "common/number_locale.h"
 #include "common/paths.h"
 #include "common/property_file.h"
 #include "platform/autostart.h"
@@ -11,6 +12,7 @@
 #include <QLoggingCategory>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <memory>
@@ -88,13 +90,18 @@ UpdaterCheck EnsureUpdaterRunning(platform::ProcessControl& processes, const std
         processes.startDetached(programDirectory / std::string(updaterName), {"update"}, programDirectory);
     if (!check.startedPid)
         return check;
-    // A file without the key would otherwise never learn the id, and every
-    // start would launch yet another updater.
+    // set() never adds and add() refuses a present key, so the choice goes
+    // by the key's presence, not by its value: a file holding the text
+    // "null" must learn the id too, or every start would launch one more
+    // updater.
     const std::string pidText = std::to_string(*check.startedPid);
-    if (stored == PropertyFile::kNull)
-        state.add("update_process_id", pidText);
-    else
+    const auto& entries = state.entries();
+    const bool present = std::any_of(entries.begin(), entries.end(),
+                                     [](const auto& entry) { return entry.first == "update_process_id"; });
+    if (present)
         state.set("update_process_id", pidText);
+    else
+        state.add("update_process_id", pidText);
     state.save(true);
     return check;
 }
@@ -147,6 +154,7 @@ bool CQuorvaneApp::InitInstance()
     }
 
     QApplication app(argc, argv);
+    pinNumericLocale();
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
 
     // Only the instance that runs gets here: what a crash left of a save
@@ -160,7 +168,8 @@ bool CQuorvaneApp::InitInstance()
                tidy.savesSwept, tidy.filesRestricted);
 
     const long ownPid = ::getpid();
-    std::thread updaterCheck([programDirectory, ownPid] {
+    // Joined on every way out of here, an exception's included.
+    std::jthread updaterCheck([programDirectory, ownPid] {
         platform::LinuxProcessControl processes;
         logUpdaterCheck(EnsureUpdaterRunning(processes, programDirectory, kUpdaterProgram, ownPid));
     });

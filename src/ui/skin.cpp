@@ -1,5 +1,7 @@
 #include "ui/skin.h"
 
+#include <QTextDocument>
+
 #include <QEnterEvent>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -179,6 +181,13 @@ void SkinButton::paintEvent(QPaintEvent*)
     p.setPen(textColour);
     p.setFont(font());
     p.drawText(r, Qt::AlignCenter, text());
+}
+
+QString plainToolTip(const QString& text)
+{
+    if (text.isEmpty())
+        return text;
+    return Qt::convertFromPlainText(text, Qt::WhiteSpacePre);
 }
 
 // --- LinkLabel --------------------------------------------------------------

@@ -90,6 +90,11 @@ private:
     bool m_hover = false;
 };
 
+// A tooltip that shows `text` as it stands: a tooltip that looks like markup
+// would otherwise be rendered as rich text, and text from outside (a name,
+// a score, a server's name) could bring images and links into the window.
+QString plainToolTip(const QString& text);
+
 // A clickable text that changes colour under the mouse and shows the hand
 // cursor.
 class LinkLabel : public QLabel

@@ -79,12 +79,13 @@ void SystemTrayPresence::setIcon(const QIcon& icon, const QString&)
 
 void SystemTrayPresence::setToolTip(const QString& text)
 {
-    m_icon->setToolTip(text);
+    m_tip = text;
+    m_icon->setToolTip(plainToolTip(text));
 }
 
 QString SystemTrayPresence::toolTip() const
 {
-    return m_icon->toolTip();
+    return m_tip;
 }
 
 // --- the stand-in window ------------------------------------------------------------
@@ -192,12 +193,13 @@ void StandInTrayPresence::setIcon(const QIcon& icon, const QString& stateText)
 
 void StandInTrayPresence::setToolTip(const QString& text)
 {
-    m_window->setToolTip(text);
+    m_tip = text;
+    m_window->setToolTip(plainToolTip(text));
 }
 
 QString StandInTrayPresence::toolTip() const
 {
-    return m_window->toolTip();
+    return m_tip;
 }
 
 std::unique_ptr<TrayPresence> makeTrayPresence(bool trayAvailable)

@@ -31,6 +31,7 @@ public:
     virtual void remove() = 0;
     virtual bool isAdded() const = 0;
     virtual void setIcon(const QIcon& icon, const QString& stateText) = 0;
+    // The tip is plain text and is shown as it stands, markup included.
     virtual void setToolTip(const QString& text) = 0;
     virtual QString toolTip() const = 0;
     // Whether this is the stand-in window rather than a real tray icon.
@@ -58,6 +59,7 @@ public:
 
 private:
     std::unique_ptr<QSystemTrayIcon> m_icon;
+    QString m_tip;
 };
 
 // A small window at the top-right corner of the work area with the icon and
@@ -110,6 +112,7 @@ public:
 
 private:
     std::unique_ptr<TrayStandInWindow> m_window;
+    QString m_tip;
 };
 
 // The real tray when the desktop has one, else the stand-in window.

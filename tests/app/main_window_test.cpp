@@ -1,6 +1,7 @@
 #include "app/login_dlg.h"
 #include "app/main_dlg.h"
 #include "app/network_speed.h"
+#include "app/program_context.h"
 #include "app/score_msg_dlg.h"
 #include "app/shell_fixture.h"
 #include "common/flags.h"
@@ -14,10 +15,13 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QTextDocument>
 #include <QTimer>
 
+#include <atomic>
 #include <fstream>
 #include <gmock/gmock.h>
+#include <thread>
 
 namespace quorvane
 {
@@ -27,6 +31,17 @@ namespace
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::waitFor;
+
+// What the user reads: markup rendered as Qt would render it, plain text as
+// it stands. Tooltips are shown with automatic detection.
+QString displayed(const QString& text, Qt::TextFormat format = Qt::AutoText)
+{
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
 
 // A tray icon that only records what the window asks of it.
 class RecordingTray final : public ui::TrayPresence
@@ -400,6 +415,57 @@ TEST_F(MainWindowTest, TheWindowsEndRemovesThisRunsLogsAndUnkeptHistory)
     EXPECT_FALSE(std::filesystem::exists("logfile.txt"));
 }
 
+TEST_F(MainWindowTest, ConfirmedCloseEndsTheRunAndTheEndWaitsForRequestsUnderWay)
+{
+    // With the program's own services, as main() runs it: the close must end
+    // the run (not the process), so that the window's end removes this run's
+    // logs and the unkept history; and that end must wait for a request
+    // still under way, which uses the session values the program owns.
+    setAuto("1");
+    historySaving = false;
+    ShellContext program = programContext(m_dir, session, database, dialogs);
+    program.http = web.function();
+    program.trayAvailable = [] { return false; };
+    program.historySaving = context.historySaving;
+    auto t = std::make_unique<testing::ManualTimers>();
+    testing::ManualTimers* manual = t.get();
+    dlg = std::make_unique<CQuorvaneDlg>(program, std::vector<std::string>{}, std::move(t));
+    std::filesystem::create_directories("HistoryRecord");
+    std::ofstream("HistoryRecord/HistoryRecord10086.txt") << "line\n";
+    // The user closes once the start (and its silent login) is over.
+    std::function<void()> closeWhenStarted = [&] {
+        if (!dlg->initialised()) {
+            QTimer::singleShot(10, closeWhenStarted);
+            return;
+        }
+        std::ofstream("logfile.txt") << "x\n";
+        web.hold();
+        manual->advance(21600000); // the score refresh asks, and waits
+        dialogs.selectAnswers = {ui::kIdYes};
+        dlg->OnClose();
+    };
+    QTimer::singleShot(0, closeWhenStarted);
+    EXPECT_EQ(dlg->exec(), 0);
+    EXPECT_FALSE(dlg->isVisible());
+    ASSERT_TRUE(std::filesystem::exists("auto.txt"));
+    const std::size_t asked = web.urls().size();
+
+    std::atomic<bool> ending{false};
+    std::thread service([&] {
+        while (!ending) // bounded: the test sets it right below
+            std::this_thread::yield();
+        web.release();
+    });
+    ending = true;
+    dlg.reset();
+    const std::size_t answered = web.urls().size();
+    service.join();
+    EXPECT_EQ(answered, asked + 1) << "the end did not wait for the score request";
+    EXPECT_FALSE(std::filesystem::exists("auto.txt"));
+    EXPECT_FALSE(std::filesystem::exists("logfile.txt"));
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord10086.txt"));
+}
+
 TEST_F(MainWindowTest, LogOffHandsOverToTheUpdater)
 {
     setAuto("1");
@@ -442,7 +508,7 @@ TEST_F(MainWindowTest, RepaintShowsTheStoredNameAndTheLatestScores)
     w.grab(); // paints the window
     EXPECT_EQ(w.userLabelText().toStdString(), "新昵称");
     EXPECT_EQ(w.scoreText().toStdString(), "999");
-    EXPECT_EQ(w.button(msg::IDC_SCORE)->toolTip().toStdString(),
+    EXPECT_EQ(displayed(w.button(msg::IDC_SCORE)->toolTip()).toStdString(),
               "总积分：999 \n    带宽测速积分：600 \n    用户体验积分：399");
 }
 
@@ -468,22 +534,71 @@ TEST_F(MainWindowTest, ScoreRefreshEverySixHoursKeepsOldValuesOnFailure)
     EXPECT_EQ(database.scores().total, "301");
 }
 
-TEST_F(MainWindowTest, TrayTipShowsTheLatestResultCutAtACharacter)
+TEST_F(MainWindowTest, TrayTipFollowsTheLatestResultCutAtACharacter)
 {
     setAuto("1");
     CQuorvaneDlg& w = start();
     ASSERT_TRUE(scoreShown());
-    tray->send(ui::kTrayMouseMove);
     EXPECT_EQ(tray->tip.toStdString(), CQuorvaneDlg::kTrayTip); // nothing measured yet
 
+    // The desktop reports no hover: the tip changes with the text itself.
     std::string text;
     for (int i = 0; i < 50; ++i)
         text += "测"; // 150 bytes
     w.setLatestResultText(text);
-    tray->send(ui::kTrayMouseMove);
     const std::string tip = tray->tip.toStdString();
     EXPECT_EQ(tip.size(), 126u); // 42 characters of 3 bytes; the 43rd would pass 127
     EXPECT_EQ(text.compare(0, tip.size(), tip), 0);
+
+    // An automatic round ends on its own thread.
+    std::thread round([&] { w.setLatestResultText("最近一次带宽测速结果：\n估算带宽：94.3Mb/s"); });
+    round.join();
+    ASSERT_TRUE(waitFor([&] { return tray->tip.endsWith(QStringLiteral("94.3Mb/s")); }));
+
+    // The icon comes back after the next login with the result, not the notice.
+    w.OnShowScore();
+    EXPECT_TRUE(tray->tip.endsWith(QStringLiteral("94.3Mb/s")));
+    w.setLatestResultText(""); // automatic testing started again: the last result stays
+    EXPECT_TRUE(tray->tip.endsWith(QStringLiteral("94.3Mb/s")));
+}
+
+TEST_F(MainWindowTest, TextFromOutsideShowsAsPlainText)
+{
+    setAuto("1");
+    web.answer("loginCheck", 0, "true-10086-<img src=x>-10.1.2.3-广东 深圳");
+    web.answer("scoreQuery", 0, "<b>9</b>,<a href=x>6</a>,<i>3</i>,");
+    context.installedVersion = [] { return std::string("<u>2.1</u>"); };
+    CQuorvaneDlg& w = start();
+    ASSERT_TRUE(scoreShown());
+    writeProps("l_c_config_01.properties", {{"uname", "<img src=x>"}, {"userid", "<s>10086</s>"}});
+    tray->send(ui::kTrayDoubleClick);
+    ASSERT_TRUE(w.isVisible());
+    w.grab(); // paints: the user label and the score refresh from what is stored
+    w.OnShowScore();
+    auto label = [&](QWidget* parent, const char* name) {
+        auto* l = parent->findChild<QLabel*>(QString::fromLatin1(name));
+        EXPECT_NE(l, nullptr) << name;
+        return l ? displayed(l->text(), l->textFormat()).toStdString() : std::string();
+    };
+    struct Case {
+        std::string shown;
+        std::string expected;
+    };
+    for (const Case& c : {
+             Case{label(&w, "user"), "<img src=x>"},
+             Case{label(&w, "score"), "<b>9</b>"},
+             Case{label(&w, "title"), "Quorvane<u>2.1</u>"},
+             Case{displayed(w.button(msg::IDC_SCORE)->toolTip()).toStdString(),
+                  "总积分：<b>9</b> \n    带宽测速积分：<a href=x>6</a> \n    用户体验积分：<i>3</i>"},
+             Case{label(w.scoreWindow(), "line1"), "用户ID：  <s>10086</s>"},
+             Case{label(w.scoreWindow(), "line2"), "昵称：  <img src=x>"},
+         })
+        EXPECT_EQ(c.shown, c.expected);
+
+    // The tray shows a result naming an outside server as it stands.
+    ui::StandInTrayPresence standIn;
+    standIn.setToolTip(QStringLiteral("测速服务器：<img src=x>"));
+    EXPECT_EQ(displayed(standIn.window()->toolTip()), "测速服务器：<img src=x>");
 }
 
 TEST_F(MainWindowTest, DoubleClickDuringTheSilentLoginWaitsForTheStart)

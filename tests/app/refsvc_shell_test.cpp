@@ -215,6 +215,58 @@ TEST_F(RefsvcShellTest, SilentLoginKeepsTryingUntilTheServiceIsBack)
     EXPECT_EQ(database.scores().total, "1280");
 }
 
+TEST_F(RefsvcShellTest, ALateSilentLoginNeverLandsInTheLoginWindowTheUserOpened)
+{
+    // The service answers the silent login slowly; meanwhile the user opens
+    // the login window from the tray. Whatever the late answer says, the
+    // window decides: no score notice over it, no logged-in state behind
+    // it, no tray icon back while it is open, and its "true" stays written.
+    struct Case {
+        const char* storedPassword;
+        const char* lateAnswer;
+    };
+    for (const Case& c : {Case{"demo123", "success"}, Case{"wrong", "refusal"}}) {
+        SCOPED_TRACE(c.lateAnswer);
+        storeLogin("1", "demo", c.storedPassword, "10001");
+        ASSERT_TRUE(service.control("login-mode?mode=false"));
+        auto owned = std::make_unique<testing::ManualTimers>();
+        testing::ManualTimers* timers = owned.get();
+        CQuorvaneDlg w(context, {}, std::move(owned));
+        w.OnInitDialog();
+        ASSERT_FALSE(w.loggedIn());
+        ASSERT_TRUE(timers->isActive(msg::TIMER_AUTO_LOGIN));
+
+        ASSERT_TRUE(service.control("login-mode?mode=delay:1000"));
+        QSignalSpy dropped(&w, &CQuorvaneDlg::autoLoginDropped);
+        QSignalSpy applied(&w, &CQuorvaneDlg::autoLoginFinished);
+        struct Seen {
+            bool scoreNotice, loggedIn, trayAdded;
+            std::string flag;
+        } seen{};
+        dialogs.logins.push_back([&](CLoginDlg& d) {
+            EXPECT_TRUE(waitFor([&] { return dropped.count() == 1; }, 30000)) << "the late answer never came";
+            QCoreApplication::processEvents(); // anything it might have posted
+            seen = {w.scoreWindow() != nullptr, w.loggedIn(), w.tray().isAdded(),
+                    prop("config.properties", "login_window_show")};
+            d.findChild<QAbstractButton*>(QStringLiteral("minimise"))->click();
+            return d.result();
+        });
+        timers->advance(5000); // the silent login asks, and the service takes its time
+        w.OnTrayNotify(msg::kTrayIconId, ui::kTrayDoubleClick);
+
+        EXPECT_EQ(applied.count(), 0);
+        EXPECT_FALSE(seen.scoreNotice);
+        EXPECT_FALSE(seen.loggedIn);
+        EXPECT_FALSE(seen.trayAdded);
+        EXPECT_EQ(seen.flag, "true");
+        // Minimised to the tray: logged out, as the window said.
+        EXPECT_FALSE(w.loggedIn());
+        EXPECT_EQ(w.trayIcon(), 161);
+        EXPECT_EQ(w.scoreWindow(), nullptr);
+        EXPECT_EQ(prop("config.properties", "login_window_show"), "false");
+    }
+}
+
 TEST_F(RefsvcShellTest, LogOffStartsTheInstalledUpdaterWithLogoff)
 {
     storeLogin("1", "demo", "demo123");

@@ -1,6 +1,7 @@
 // Start-up decisions without real processes: the updater check against a
 // scripted process table, and the routing of activations to the window.
 #include "app/startup.h"
+#include "common/property_file.h"
 #include "platform/test_support.h"
 
 #include <gtest/gtest.h>
@@ -127,21 +128,39 @@ TEST(UpdaterCheck, AFailedStartLeavesTheStoredIdAlone)
     EXPECT_EQ(install.state(), before);
 }
 
-TEST(UpdaterCheck, AFileWithoutTheKeyLearnsTheId)
+TEST(UpdaterCheck, TheStartedIdIsStoredWhateverTheKeyHeld)
 {
-    // Without the key the id would never be stored, and every start of
-    // Quorvane would launch one more updater beside the running one.
-    Install install;
-    ScriptedProcesses processes;
-    processes.running = {{77, "Update", "Update"}};
-    install.writeState("new_app_ver=V2.0.08\r\n");
-    EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
-    EXPECT_NE(install.state().find("update_process_id=5150\r\n"), std::string::npos) << install.state();
-    EXPECT_NE(install.state().find("new_app_ver=V2.0.08\r\n"), std::string::npos);
+    // A file that never learns the id makes every start of Quorvane launch
+    // one more updater beside the running one. The key's value says nothing
+    // about its presence: "null" is also what an absent key reads as.
+    struct Case {
+        const char* file;
+        const char* why;
+    };
+    for (const Case& c : {Case{"new_app_ver=V2.0.08\r\n", "no key"},
+                          Case{"update_process_id=null\r\nnew_app_ver=V2.0.08\r\n", "the text null"},
+                          Case{"update_process_id=\r\nnew_app_ver=V2.0.08\r\n", "empty"},
+                          Case{"update_process_id=4711\r\nnew_app_ver=V2.0.08\r\n", "another id"}}) {
+        SCOPED_TRACE(c.why);
+        Install install;
+        ScriptedProcesses processes;
+        std::vector<std::string> reported;
+        PropertyFile::setDuplicateKeyReporter([&](const std::string& message) { reported.push_back(message); });
+        processes.running = {{77, "Update", "Update"}};
+        install.writeState(c.file);
+        EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf);
+        PropertyFile::setDuplicateKeyReporter({});
+        const std::string state = install.state();
+        EXPECT_TRUE(reported.empty()) << reported.front();
+        EXPECT_NE(state.find("update_process_id=5150\r\n"), std::string::npos) << state;
+        EXPECT_EQ(state.find("update_process_id="), state.rfind("update_process_id=")) << "one key: " << state;
+        EXPECT_NE(state.find("new_app_ver=V2.0.08\r\n"), std::string::npos);
 
-    processes.running = {{5150, "Update", "Update"}};
-    EXPECT_FALSE(EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf).startAttempted);
-    EXPECT_EQ(processes.starts.size(), 1u);
+        // The next start finds the updater it stored and starts nothing.
+        processes.running = {{5150, "Update", "Update"}};
+        EXPECT_FALSE(EnsureUpdaterRunning(processes, install.dir.path(), "Update", kSelf).startAttempted);
+        EXPECT_EQ(processes.starts.size(), 1u);
+    }
 }
 
 TEST(StartupConfig, OnlyExactlyTrueMeansTheLoginWindowShows)
