@@ -12,6 +12,11 @@ const std::vector<Command>& commands()
          {{"cipher encrypt TEXT", "print the enciphered form of a configuration value (upper-case hex)"},
           {"cipher decrypt HEX", "print the plain text of an enciphered configuration value"}},
          &runCipher},
+        {"history",
+         {{"history [--json|--csv] [--dir DIR] [--user ID]",
+           "print the user's measurement history, newest first (DIR: the installation, default this program's "
+           "folder; ID: default the stored user)"}},
+         &runHistory},
     };
     return all;
 }

@@ -39,5 +39,6 @@ int run(const Args& args, std::ostream& out, std::ostream& err);
 
 // Commands, one function each (see commands()).
 int runCipher(const Args& args, std::ostream& out, std::ostream& err);
+int runHistory(const Args& args, std::ostream& out, std::ostream& err);
 
 } // namespace quorvane::cli
