@@ -3,6 +3,7 @@
 #include "app/about_dlg.h"
 #include "app/conf_files.h"
 #include "app/empty_page.h"
+#include "app/history_record.h"
 #include "app/login_dlg.h"
 #include "app/score_msg_dlg.h"
 #include "app/shell_dialogs.h"
@@ -604,6 +605,8 @@ void CQuorvaneDlg::showTopPage(int page)
             button(1003 + i)->show();
         showTestPage(m_navigation.testPage());
     } else if (page == kHistoryTop) {
+        // Records the tests appended meanwhile show on every opening.
+        static_cast<CHistoryRecord*>(m_historyPage)->OnInitDialog();
         m_historyPage->show();
     } else {
         m_settingsPage->show();
@@ -794,7 +797,11 @@ void CQuorvaneDlg::createPages()
     m_testPages[kVideoPage] = make(kTestPageNames[2], QStringLiteral("视频测速"));
     m_videoPlayer = make("CVideoSpeedChild", QStringLiteral("视频播放"));
     m_testPages[kDownloadPage] = make(kTestPageNames[3], QStringLiteral("下载测速"));
-    m_historyPage = make("CHistoryRecord", QStringLiteral("历史记录"));
+    auto* history = new CHistoryRecord(m_context, this);
+    history->setGeometry(area);
+    history->hide();
+    history->OnInitDialog();
+    m_historyPage = history;
     m_testPages[kBandwidthPage]->show();
 }
 
