@@ -169,8 +169,9 @@ void CHistoryRecord::OnInitDialog()
 {
     say({}, false);
     const std::string id = userId();
-    const std::filesystem::path file =
-        m_context.historyFile ? programPath(m_context.historyFile(id)) : historyFilePath(".", id);
+    std::filesystem::path file = m_context.historyFile ? m_context.historyFile(id) : historyFilePath({}, id).string();
+    if (file.is_relative())
+        file = programPath(file.string());
     std::error_code ec;
     if (std::filesystem::exists(file, ec) && !std::ifstream(file))
         say(QStringLiteral("历史记录文件无法读取：%1").arg(QString::fromStdString(file.string())), true);
