@@ -6,6 +6,7 @@
 #include "app/history_record.h"
 #include "app/login_dlg.h"
 #include "app/score_msg_dlg.h"
+#include "app/settings_dlg.h"
 #include "app/shell_dialogs.h"
 #include "common/codepage.h"
 #include "common/flags.h"
@@ -609,6 +610,8 @@ void CQuorvaneDlg::showTopPage(int page)
         static_cast<CHistoryRecord*>(m_historyPage)->OnInitDialog();
         m_historyPage->show();
     } else {
+        // The files may have changed since (another login, the updater).
+        static_cast<CSettingsDlg*>(m_settingsPage)->OnInitDialog();
         m_settingsPage->show();
     }
 }
@@ -791,7 +794,10 @@ void CQuorvaneDlg::createPages()
         return p;
     };
     // Created once, in this order, and kept for the window's life.
-    m_settingsPage = make("CSettingsDlg", QStringLiteral("设置"));
+    auto* settings = new CSettingsDlg(m_context, this);
+    settings->setGeometry(area);
+    settings->hide();
+    m_settingsPage = settings;
     m_testPages[kBandwidthPage] = make(kTestPageNames[0], QStringLiteral("带宽测速"));
     m_testPages[kWebPage] = make(kTestPageNames[1], QStringLiteral("网站测速"));
     m_testPages[kVideoPage] = make(kTestPageNames[2], QStringLiteral("视频测速"));
