@@ -277,13 +277,36 @@ void CHistoryRecord::fillChart(const std::vector<HistoryRow>& rows)
     }
     chart->setTitle({});
 
+    // Ticks on whole days, or on whole hours within one day, so that every
+    // label names a different instant.
     auto* time = new QDateTimeAxis;
-    const bool oneDay = QDateTime::fromMSecsSinceEpoch(first).date() == QDateTime::fromMSecsSinceEpoch(last).date();
-    time->setFormat(oneDay ? QStringLiteral("HH:mm") : QStringLiteral("MM-dd"));
+    const QDateTime from = QDateTime::fromMSecsSinceEpoch(first);
+    const QDateTime to = QDateTime::fromMSecsSinceEpoch(last);
+    QDateTime start, end;
+    int ticks;
+    if (from.date() == to.date()) {
+        start = QDateTime(from.date(), QTime(from.time().hour(), 0));
+        end = QDateTime(to.date(), QTime(to.time().hour(), 0)).addSecs(3600);
+        const int hours = static_cast<int>(start.secsTo(end) / 3600);
+        int step = 1;
+        while (hours / step > 6)
+            ++step;
+        end = start.addSecs(3600LL * step * ((hours + step - 1) / step));
+        ticks = static_cast<int>(start.secsTo(end) / (3600LL * step)) + 1;
+        time->setFormat(QStringLiteral("HH:mm"));
+    } else {
+        start = QDateTime(from.date(), QTime(0, 0));
+        const int days = static_cast<int>(from.date().daysTo(to.date())) + 1;
+        int step = 1;
+        while (days / step > 6)
+            ++step;
+        end = QDateTime(from.date().addDays(step * ((days + step - 1) / step)), QTime(0, 0));
+        ticks = static_cast<int>(from.date().daysTo(end.date()) / step) + 1;
+        time->setFormat(QStringLiteral("MM-dd"));
+    }
     time->setLabelsFont(ui::Skin::font(10));
-    time->setTickCount(5);
-    // One point (or one instant) still needs a range to be drawn in.
-    time->setRange(QDateTime::fromMSecsSinceEpoch(first - 1800000), QDateTime::fromMSecsSinceEpoch(last + 1800000));
+    time->setTickCount(ticks);
+    time->setRange(start, end);
     chart->addAxis(time, Qt::AlignBottom);
 
     // One value axis per unit: downloads and videos share KB/s.
