@@ -2,8 +2,10 @@
 // every binding round-trips through the file it names, and nothing else on
 // disk changes.
 #include "app/add_web_per.h"
+#include "app/address_pattern.h"
 #include "app/settings_dlg.h"
 #include "app/shell_fixture.h"
+#include "app/update_check.h"
 #include "config/readers.h"
 #include "config/user_documents.h"
 #include "platform/autostart.h"
@@ -389,6 +391,39 @@ TEST_F(SettingsPageTest, HelpAboutAndServicePagesButtons)
 
     click(page->button("about"));
     EXPECT_THAT(dialogs.texts("about"), ::testing::ElementsAre(QStringLiteral("2.1.0")));
+}
+
+TEST(AddressPattern, SearchesForAnAddressAtTheStartOfALine)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"http://www.example.com/a?b=1&c=2", true},
+        {"www.example.com", true},
+        {"ftp://files.example.cn/x.iso", true},
+        {"https://a-b.example.cn:8080/", true},
+        {"http://a.cn/<anything after the match>", true},
+        {"note\nhttp://a.cn/", true},
+        {"localhost", false},
+        {"not an address", false},
+        {"javascript:alert(1)", false},
+        {" http://a.cn/", false},
+        {"http://中文.cn/", false},
+        {"", false},
+    };
+    for (const auto& [address, passes] : cases)
+        EXPECT_EQ(AddressPassesPattern(address), passes) << address;
+}
+
+TEST(UpdateCheck, ManifestLandsInTmpUnderItsLastSegment)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"http://127.0.0.1:18081/update/update.xml", "tmp/update.xml"},
+        {"http://127.0.0.1:18081/update/v2/manifest.xml", "tmp/manifest.xml"},
+        {"http://127.0.0.1:18081/update/", "tmp/update.xml"},
+        {"http://127.0.0.1:18081/update/..", "tmp/update.xml"},
+        {"", "tmp/update.xml"},
+    };
+    for (const auto& [url, file] : cases)
+        EXPECT_EQ(UpdateManifestFile(url), std::filesystem::path(file)) << url;
 }
 
 } // namespace
