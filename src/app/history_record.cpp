@@ -3,6 +3,7 @@
 #include "common/paths.h"
 #include "config/readers.h"
 #include "config/user_documents.h"
+#include "config/xml_doc.h"
 #include "results/history.h"
 #include "ui/skin.h"
 
@@ -176,6 +177,19 @@ void CHistoryRecord::OnInitDialog()
     if (std::filesystem::exists(file, ec) && !std::ifstream(file))
         say(QStringLiteral("历史记录文件无法读取：%1").arg(QString::fromStdString(file.string())), true);
     m_all = historyRows(ReadHistoryFile(file));
+    // The box writes the user's settings document: a user who never opened
+    // the settings page gets it from the template here, so the box starts
+    // from the shipped choice and has a document to write to.
+    if (!id.empty()) {
+        const std::string settings = userSettingsPath(id);
+        CXmlDoc doc;
+        doc.Load(settings);
+        const bool unreadable = doc.source() == CXmlDoc::Source::Unparsable;
+        if (EnsureUserSettings(id) && unreadable)
+            say(QStringLiteral("设置文件 %1 无法读取，已另存为 .unreadable 并按默认设置重建。")
+                    .arg(QString::fromStdString(settings)),
+                true);
+    }
     m_save->setChecked(ReadHistorySaving(id));
     onSearchChanged();
 }

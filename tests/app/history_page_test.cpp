@@ -192,17 +192,35 @@ TEST_F(HistoryPageTest, KeepBoxWritesTheSettingsDocumentOrSaysWhyNot)
     }
     EXPECT_FALSE(page.problemLine()->isVisibleTo(&page));
 
-    // A document that cannot be parsed is left as it is; the box goes back.
-    const std::string broken = "<auto><history><bsave>true</bsave>";
+    // A user who never opened the settings page gets the document from the
+    // template, with the shipped choice.
+    std::filesystem::remove(m_dir / "Config/settings7.xml");
+    std::filesystem::copy_file(std::filesystem::path(QUORVANE_SOURCE_DIR) / "dist/Config/settings.xml",
+                               m_dir / "Config/settings.xml");
+    page.OnInitDialog();
+    EXPECT_TRUE(page.saveBox()->isChecked());
+    QTest::mouseClick(page.saveBox(), Qt::LeftButton, {}, QPoint(8, page.saveBox()->height() / 2));
+    EXPECT_FALSE(ReadHistorySaving("7"));
+    EXPECT_TRUE(ReadHistorySaving("")) << "the template itself is not written";
+
+    // A document that cannot be parsed is set aside and the fresh one is
+    // used; one that is a folder cannot be saved: the box goes back.
+    const std::string broken = "<auto><history><bsave>false</bsave>";
     writeFile("Config/settings7.xml", broken);
     page.OnInitDialog();
-    EXPECT_FALSE(page.saveBox()->isChecked());
-    QTest::mouseClick(page.saveBox(), Qt::LeftButton, {}, QPoint(8, page.saveBox()->height() / 2));
-    EXPECT_FALSE(page.saveBox()->isChecked());
     EXPECT_TRUE(page.problemLine()->isVisibleTo(&page));
-    EXPECT_THAT(page.problemLine()->text().toStdString(), HasSubstr("settings7.xml"));
-    std::ifstream in(m_dir / "Config/settings7.xml");
+    EXPECT_THAT(page.problemLine()->text().toStdString(), HasSubstr("无法读取"));
+    EXPECT_TRUE(page.saveBox()->isChecked());
+    std::ifstream in(m_dir / "Config/settings7.xml.unreadable");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), broken);
+
+    QTest::mouseClick(page.saveBox(), Qt::LeftButton, {}, QPoint(8, page.saveBox()->height() / 2));
+    ASSERT_FALSE(ReadHistorySaving("7"));
+    std::filesystem::remove(m_dir / "Config/settings7.xml");
+    std::filesystem::create_directory(m_dir / "Config/settings7.xml");
+    QTest::mouseClick(page.saveBox(), Qt::LeftButton, {}, QPoint(8, page.saveBox()->height() / 2));
+    EXPECT_FALSE(page.saveBox()->isChecked()) << "back to what can be read";
+    EXPECT_THAT(page.problemLine()->text().toStdString(), HasSubstr("settings7.xml 无法写入"));
 }
 
 TEST_F(HistoryPageTest, ExportWritesTheShownRecords)
