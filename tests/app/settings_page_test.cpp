@@ -391,6 +391,15 @@ TEST_F(SettingsPageTest, HelpAboutAndServicePagesButtons)
 
     click(page->button("about"));
     EXPECT_THAT(dialogs.texts("about"), ::testing::ElementsAre(QStringLiteral("2.1.0")));
+
+    // The service's two pages, each with its page type.
+    web.answer("portalKey", 0, "k123");
+    for (const char* name : {"userPage", "bbsPage"})
+        click(page->button(name));
+    ASSERT_TRUE(testing::waitFor([&] { return opened.size() == 3; }));
+    EXPECT_THAT(opened[1] + " " + opened[2], HasSubstr("pagetype=update"));
+    EXPECT_THAT(opened[1] + " " + opened[2], HasSubstr("pagetype=bbs"));
+    EXPECT_THAT(opened[1], HasSubstr("/qvweb/portalPage?u=alice&"));
 }
 
 TEST(AddressPattern, SearchesForAnAddressAtTheStartOfALine)
