@@ -100,8 +100,10 @@ std::vector<HistoryRow> historyRows(const std::vector<std::vector<std::string>>&
         } else {
             std::copy(fields.begin(), fields.begin() + 3, row.cells.begin());
             std::string name = fields[3];
-            for (std::size_t i = 4; i + 1 < fields.size(); ++i)
-                name += "," + fields[i];
+            for (std::size_t i = 4; i + 1 < fields.size(); ++i) {
+                name += ',';
+                name += fields[i];
+            }
             row.cells[3] = std::move(name);
             row.cells[4] = fields.back();
             row.cellCount = 5;
@@ -180,12 +182,16 @@ std::optional<HistoryPoint> historyPoint(const HistoryRow& row)
 std::string historyCsv(const std::vector<HistoryRow>& rows)
 {
     std::string out = "\xEF\xBB\xBF";
-    for (std::size_t i = 0; i < kHistoryColumnTitles.size(); ++i)
-        out += (i ? "," : "") + std::string(kHistoryColumnTitles[i]);
+    for (std::size_t i = 0; i < kHistoryColumnTitles.size(); ++i) {
+        out += i ? "," : "";
+        out += kHistoryColumnTitles[i];
+    }
     out += "\r\n";
     for (const HistoryRow& row : rows) {
-        for (std::size_t i = 0; i < row.cells.size(); ++i)
-            out += (i ? "," : "") + csvField(row.cells[i]);
+        for (std::size_t i = 0; i < row.cells.size(); ++i) {
+            out += i ? "," : "";
+            out += csvField(row.cells[i]);
+        }
         out += "\r\n";
     }
     return out;
@@ -197,8 +203,10 @@ std::string historyJson(const std::vector<HistoryRow>& rows)
     std::string out = "[";
     for (std::size_t r = 0; r < rows.size(); ++r) {
         out += r ? ",\n  {" : "\n  {";
-        for (std::size_t i = 0; i < 5; ++i)
-            out += (i ? ", " : "") + jsonString(keys[i]) + ": " + jsonString(rows[r].cells[i]);
+        for (std::size_t i = 0; i < 5; ++i) {
+            out += i ? ", " : "";
+            out += jsonString(keys[i]) + ": " + jsonString(rows[r].cells[i]);
+        }
         out += "}";
     }
     out += rows.empty() ? "]\n" : "\n]\n";
@@ -208,12 +216,16 @@ std::string historyJson(const std::vector<HistoryRow>& rows)
 std::string historyText(const std::vector<HistoryRow>& rows)
 {
     std::string out;
-    for (std::size_t i = 0; i < kHistoryColumnTitles.size(); ++i)
-        out += (i ? "  " : "") + std::string(kHistoryColumnTitles[i]);
+    for (std::size_t i = 0; i < kHistoryColumnTitles.size(); ++i) {
+        out += i ? "  " : "";
+        out += kHistoryColumnTitles[i];
+    }
     out += "\n";
     for (const HistoryRow& row : rows) {
-        for (int i = 0; i < row.cellCount; ++i)
-            out += (i ? "  " : "") + printable(row.cells[static_cast<std::size_t>(i)]);
+        for (int i = 0; i < row.cellCount; ++i) {
+            out += i ? "  " : "";
+            out += printable(row.cells[static_cast<std::size_t>(i)]);
+        }
         out += "\n";
     }
     return out;

@@ -77,7 +77,9 @@ int HttpFetchToFile(const std::string& url, const std::filesystem::path& file, i
         return kHttpAnswered;
 
     std::filesystem::path temp = file;
-    temp += "." + std::to_string(::getpid()) + ".part";
+    temp += ".";
+    temp += std::to_string(::getpid());
+    temp += ".part";
     bool ok;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
