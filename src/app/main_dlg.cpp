@@ -37,6 +37,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 
@@ -787,27 +788,26 @@ void CQuorvaneDlg::buildControls()
 void CQuorvaneDlg::createPages()
 {
     const QRect area(0, kPageY, kWidth, kHeight - kPageY);
-    auto make = [&](const char* name, const QString& title) {
-        auto* p = new CEmptyPage(QString::fromLatin1(name), title, this);
+    auto make = [&](const char* name, const QString& title) -> QWidget* {
+        QWidget* p;
+        if (std::strcmp(name, "CSettingsDlg") == 0)
+            p = new CSettingsDlg(m_context, this);
+        else if (std::strcmp(name, "CHistoryRecord") == 0)
+            p = new CHistoryRecord(m_context, this);
+        else
+            p = new CEmptyPage(QString::fromLatin1(name), title, this); // its test is still to come
         p->setGeometry(area);
         p->hide();
         return p;
     };
     // Created once, in this order, and kept for the window's life.
-    auto* settings = new CSettingsDlg(m_context, this);
-    settings->setGeometry(area);
-    settings->hide();
-    m_settingsPage = settings;
+    m_settingsPage = make("CSettingsDlg", QStringLiteral("设置"));
     m_testPages[kBandwidthPage] = make(kTestPageNames[0], QStringLiteral("带宽测速"));
     m_testPages[kWebPage] = make(kTestPageNames[1], QStringLiteral("网站测速"));
     m_testPages[kVideoPage] = make(kTestPageNames[2], QStringLiteral("视频测速"));
     m_videoPlayer = make("CVideoSpeedChild", QStringLiteral("视频播放"));
     m_testPages[kDownloadPage] = make(kTestPageNames[3], QStringLiteral("下载测速"));
-    auto* history = new CHistoryRecord(m_context, this);
-    history->setGeometry(area);
-    history->hide();
-    history->OnInitDialog();
-    m_historyPage = history;
+    m_historyPage = make("CHistoryRecord", QStringLiteral("历史记录"));
     m_testPages[kBandwidthPage]->show();
 }
 
