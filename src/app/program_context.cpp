@@ -1,11 +1,7 @@
 #include "app/program_context.h"
 
-#include "app/update_check.h"
-
 #include "config/readers.h"
 #include "config/user_documents.h"
-#include "platform/autostart.h"
-#include "platform/executable.h"
 #include "platform/network_adapters.h"
 #include "platform/processes.h"
 #include "platform/registry_store.h"
@@ -46,15 +42,7 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
         platform::LinuxProcessControl processes;
         return processes.startDetached(dir / program, args, dir).has_value();
     };
-    c.startProgram = c.startHidden; // a program with a window shows it on its own
-    c.isAutoStart = [] { return platform::XdgAutoStart().isEnabled(); };
-    c.setAutoStart = [](bool on) {
-        platform::XdgAutoStart entry;
-        if (on)
-            return entry.enable(platform::currentExecutablePath()) && entry.isEnabled();
-        return entry.disable();
-    };
-    c.fetchManifest = defaultManifestFetch();
+    addPageServices(c); // the settings page's autostart entry, updater and manifest
     c.installedVersion = [] {
         platform::IniRegistryStore registry(platform::IniRegistryStore::defaultPath());
         return registry.readString(platform::kUninstallKey, platform::kDisplayVersion).value_or(std::string());

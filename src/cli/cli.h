@@ -38,7 +38,8 @@ void printUsage(std::ostream& out);
 int run(const Args& args, std::ostream& out, std::ostream& err);
 
 // Commands, one function each (see commands()).
-int runCipher(const Args& args, std::ostream& out, std::ostream& err);
+// "history [--json|--csv]": the user's history, newest first.
 int runHistory(const Args& args, std::ostream& out, std::ostream& err);
+int runCipher(const Args& args, std::ostream& out, std::ostream& err);
 
 } // namespace quorvane::cli
