@@ -1,5 +1,5 @@
-// The history as rows: column assignment, search, chart numbers, and the CSV
-// and JSON texts read back by independent readers.
+// The history's chart numbers and time stamps, and the CSV and JSON texts
+// read back by independent readers. Columns and search: history_page_test.
 #include "results/history.h"
 #include "results/history_table.h"
 #include "results/test_support.h"
@@ -17,11 +17,6 @@ namespace
 
 using Cells = std::vector<std::string>;
 
-Cells cellsOf(const HistoryRow& row)
-{
-    return Cells(row.cells.begin(), row.cells.begin() + row.cellCount);
-}
-
 // Runs a Python snippet over a file and returns what it printed: Python's csv
 // and json modules are readers that share nothing with the writer.
 std::string python(const std::string& code, const std::filesystem::path& file)
@@ -36,56 +31,6 @@ std::string python(const std::string& code, const std::filesystem::path& file)
 }
 
 } // namespace
-
-TEST(HistoryTable, EntriesKeepTheirColumns)
-{
-    const struct {
-        const char* what;
-        Cells fields;
-        Cells cells;
-    } cases[] = {
-        {"five fields",
-         {"2024-01-02 03:04:05", "手动", "带宽测速", "北京电信", "94.3Mb/s"},
-         {"2024-01-02 03:04:05", "手动", "带宽测速", "北京电信", "94.3Mb/s"}},
-        {"malformed: three fields fill three cells",
-         {"2024-01-02 03:04:05", "手动", "网页性能"},
-         {"2024-01-02 03:04:05", "手动", "网页性能"}},
-        {"a page address with commas stays one name",
-         {"2024-01-02 03:04:05", "自动", "网页性能", "http://a.cn/x?a=1", "b=2", "c", "1.25 s"},
-         {"2024-01-02 03:04:05", "自动", "网页性能", "http://a.cn/x?a=1,b=2,c", "1.25 s"}},
-    };
-    for (const auto& c : cases) {
-        const auto rows = historyRows({c.fields});
-        ASSERT_EQ(rows.size(), 1u) << c.what;
-        EXPECT_EQ(cellsOf(rows[0]), c.cells) << c.what;
-    }
-}
-
-TEST(HistoryTable, SearchIsCaseSensitiveAndTakesEachRecordOnce)
-{
-    const auto rows = historyRows({
-        {"2024-01-01 10:00:00", "手动", "带宽测速", "测速Mb服务器", "90.0Mb/s"}, // "Mb" in two fields
-        {"2024-01-01 11:00:00", "自动", "文件下载", "5MB测试文件", "812 KB/s"},
-        {"2024-01-01 12:00:00", "自动", "自动测速", "无效数据", "无线上网"},
-    });
-    const struct {
-        std::string text;
-        std::vector<std::string> times;
-    } cases[] = {
-        {"", {"2024-01-01 10:00:00", "2024-01-01 11:00:00", "2024-01-01 12:00:00"}},
-        {"Mb", {"2024-01-01 10:00:00"}},
-        {"mb", {}},
-        {"MB", {"2024-01-01 11:00:00"}},
-        {"自动", {"2024-01-01 11:00:00", "2024-01-01 12:00:00"}}, // mode and test kind of the rejected round
-        {"01-01 1", {"2024-01-01 10:00:00", "2024-01-01 11:00:00", "2024-01-01 12:00:00"}},
-    };
-    for (const auto& c : cases) {
-        std::vector<std::string> times;
-        for (const auto& row : filterHistory(rows, c.text))
-            times.push_back(row.cells[0]);
-        EXPECT_EQ(times, c.times) << "search \"" << c.text << "\"";
-    }
-}
 
 TEST(HistoryTable, ChartTakesTheHeadlineNumberInItsUnit)
 {
