@@ -3,9 +3,11 @@
 #include "app/about_dlg.h"
 #include "app/conf_files.h"
 #include "app/empty_page.h"
+#include "app/history_record.h"
 #include "app/login_dlg.h"
 #include "app/network_speed.h"
 #include "app/score_msg_dlg.h"
+#include "app/settings_dlg.h"
 #include "app/shell_dialogs.h"
 #include "common/codepage.h"
 #include "common/flags.h"
@@ -36,6 +38,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 
@@ -659,8 +662,12 @@ void CQuorvaneDlg::showTopPage(int page)
             button(1003 + i)->show();
         showTestPage(m_navigation.testPage());
     } else if (page == kHistoryTop) {
+        // Records the tests appended meanwhile show on every opening.
+        static_cast<CHistoryRecord*>(m_historyPage)->OnInitDialog();
         m_historyPage->show();
     } else {
+        // The files may have changed since (another login, the updater).
+        static_cast<CSettingsDlg*>(m_settingsPage)->OnInitDialog();
         m_settingsPage->show();
     }
 }
@@ -842,8 +849,14 @@ void CQuorvaneDlg::buildControls()
 void CQuorvaneDlg::createPages()
 {
     const QRect area(0, kPageY, kWidth, kHeight - kPageY);
-    auto make = [&](const char* name, const QString& title) {
-        auto* p = new CEmptyPage(QString::fromLatin1(name), title, this);
+    auto make = [&](const char* name, const QString& title) -> QWidget* {
+        QWidget* p;
+        if (std::strcmp(name, "CSettingsDlg") == 0)
+            p = new CSettingsDlg(m_context, this);
+        else if (std::strcmp(name, "CHistoryRecord") == 0)
+            p = new CHistoryRecord(m_context, this);
+        else
+            p = new CEmptyPage(QString::fromLatin1(name), title, this); // its test is still to come
         p->setGeometry(area);
         p->hide();
         return p;

@@ -35,6 +35,7 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
         platform::LinuxProcessControl processes;
         return processes.startDetached(dir / program, args, dir).has_value();
     };
+    addPageServices(c); // the settings page's autostart entry, updater and manifest
     c.installedVersion = [] {
         platform::IniRegistryStore registry(platform::IniRegistryStore::defaultPath());
         return registry.readString(platform::kUninstallKey, platform::kDisplayVersion).value_or(std::string());

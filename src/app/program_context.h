@@ -12,4 +12,9 @@ namespace quorvane
 ShellContext programContext(const std::filesystem::path& programDirectory, SessionStore& session, CDataBase& database,
                             ShellDialogs& dialogs);
 
+// The settings page's services: start with the desktop session (the XDG
+// autostart entry of the running executable), the interactive updater, the
+// update manifest's fetch. Needs c.startHidden set.
+void addPageServices(ShellContext& c);
+
 } // namespace quorvane

@@ -6,6 +6,7 @@
 #include "app/network_speed_services.h"
 #include "app/session.h"
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -35,6 +36,15 @@ struct ShellContext {
     std::function<void(int code)> endProcess;
     // Starts a program of the installation in the background, hidden.
     std::function<bool(const std::string& program, const std::vector<std::string>& args)> startHidden;
+    // Starts a program of the installation in a window of its own (the
+    // interactive updater); false when it could not be started.
+    std::function<bool(const std::string& program, const std::vector<std::string>& args)> startProgram;
+    // Start with the desktop session: is the entry there, and writing or
+    // removing it (true when the entry is as asked afterwards).
+    std::function<bool()> isAutoStart;
+    std::function<bool(bool on)> setAutoStart;
+    // Fetches the update manifest to a file; true on a 200 answer written.
+    std::function<bool(const std::string& url, const std::filesystem::path& file)> fetchManifest;
     // The installed version shown after the title ("" when unknown).
     std::function<std::string()> installedVersion;
     // The first network adapter's address as "%02X-..." ("" when none).

@@ -1,5 +1,7 @@
 #include "app/shell_dialogs.h"
 
+#include "app/about_dlg.h"
+#include "app/add_web_per.h"
 #include "app/login_dlg.h"
 #include "ui/message_dialogs.h"
 
@@ -35,6 +37,17 @@ bool ShellDialogs::showHint(QWidget* parent)
 int ShellDialogs::runLogin(CLoginDlg& dialog)
 {
     return dialog.exec();
+}
+
+int ShellDialogs::runAddItem(CAddWebPer& dialog)
+{
+    return dialog.exec();
+}
+
+void ShellDialogs::about(QWidget* parent, const QString& version)
+{
+    CAboutDlg dlg(version, parent);
+    dlg.exec();
 }
 
 } // namespace quorvane

@@ -10,6 +10,7 @@ class QWidget;
 namespace quorvane
 {
 
+class CAddWebPer;
 class CLoginDlg;
 
 class ShellDialogs
@@ -26,6 +27,11 @@ public:
     virtual bool showHint(QWidget* parent);
     // Runs the login window modally and returns its result code.
     virtual int runLogin(CLoginDlg& dialog);
+    // Runs the add-item window modally; QDialog::Accepted when an item was
+    // stored.
+    virtual int runAddItem(CAddWebPer& dialog);
+    // The about box.
+    virtual void about(QWidget* parent, const QString& version);
 };
 
 } // namespace quorvane

@@ -8,6 +8,11 @@ namespace quorvane::cli
 const std::vector<Command>& commands()
 {
     static const std::vector<Command> all = {
+        {"history",
+         {{"history [--json|--csv] [--dir DIR] [--user ID]",
+           "print the user's measurement history, newest first (DIR: the installation, default this program's "
+           "folder; ID: default the stored user)"}},
+         &runHistory},
         {"cipher",
          {{"cipher encrypt TEXT", "print the enciphered form of a configuration value (upper-case hex)"},
           {"cipher decrypt HEX", "print the plain text of an enciphered configuration value"}},

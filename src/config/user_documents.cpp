@@ -373,6 +373,21 @@ bool ReadHintSuppressed(const std::string& userId)
     return false;
 }
 
+bool WriteHistorySaving(const std::string& userId, bool keep)
+{
+    const std::string path = userSettingsPath(userId);
+    std::lock_guard lock(g_editMutex);
+    CXmlDoc doc;
+    if (!doc.Load(path) || doc.IsEmpty())
+        return false;
+    doc.Rewind();
+    if (!doc.FindChildElem("history"))
+        doc.AddChildElem("history");
+    doc.IntoElem();
+    refreshChildText(doc, "bsave", keep ? "true" : "false");
+    return doc.Save(path);
+}
+
 bool SuppressHint(const std::string& userId)
 {
     const std::string path = userSettingsPath(userId);

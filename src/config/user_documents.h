@@ -81,6 +81,11 @@ bool RemoveUserItem(const std::string& userId, const std::string& moduleId, cons
 bool WriteSelection(const std::string& userId, const std::string& kind, const std::string& id, bool value,
                     const std::string& moduleId = {}, bool userItem = false);
 
+// The history page's box: history/bsave becomes "true" or "false" (the
+// element and its parent are created when missing). False when the document
+// cannot be read or saved.
+bool WriteHistorySaving(const std::string& userId, bool keep);
+
 // The test-hint window's "do not show again": HintMessage/IsBool becomes
 // "false" (created when missing).
 bool SuppressHint(const std::string& userId);

@@ -347,6 +347,27 @@ TEST_F(MainWindowTest, SwitchesAreRefusedWhileTheCurrentPageMeasures)
     EXPECT_EQ(dialogs.texts("message").size(), 2u);
 }
 
+TEST_F(MainWindowTest, HistoryPageShowsWhatTheTestsAppendedAtEveryOpening)
+{
+    setAuto("1");
+    CQuorvaneDlg& w = start();
+    tray->send(ui::kTrayDoubleClick);
+    ASSERT_TRUE(w.isVisible());
+    const std::string userId = session.get().userId;
+    std::filesystem::create_directories(m_dir / "HistoryRecord");
+    const auto file = m_dir / ("HistoryRecord/HistoryRecord" + userId + ".txt");
+    std::ofstream(file, std::ios::app) << "2024-05-01 08:00:00,手动,带宽测速,北京电信,94.3Mb/s;\n";
+
+    auto* count = w.page("CHistoryRecord")->findChild<QLabel*>(QStringLiteral("count"));
+    ASSERT_NE(count, nullptr);
+    w.button(1317)->click();
+    EXPECT_EQ(count->text(), QStringLiteral("总条数: 1"));
+    std::ofstream(file, std::ios::app) << "2024-05-01 09:00:00,手动,带宽测速,上海联通,50.0Mb/s;\n";
+    w.button(1316)->click();
+    w.button(1317)->click();
+    EXPECT_EQ(count->text(), QStringLiteral("总条数: 2"));
+}
+
 TEST_F(MainWindowTest, VideoPageStaysPutWhileItsPlayerIsInUse)
 {
     setAuto("1");

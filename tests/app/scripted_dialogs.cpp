@@ -1,3 +1,4 @@
+#include "app/add_web_per.h"
 #include "app/login_dlg.h"
 #include "app/shell_fixture.h"
 
@@ -11,6 +12,16 @@ int ScriptedDialogs::runLogin(CLoginDlg& dialog)
         return CLoginDlg::kResultExit;
     auto script = std::move(logins.front());
     logins.pop_front();
+    return script(dialog);
+}
+
+int ScriptedDialogs::runAddItem(CAddWebPer& dialog)
+{
+    shown.push_back({"add", QString::fromStdString(dialog.moduleId())});
+    if (addItems.empty())
+        return QDialog::Rejected;
+    auto script = std::move(addItems.front());
+    addItems.pop_front();
     return script(dialog);
 }
 

@@ -23,14 +23,15 @@ class ScriptedDialogs : public ShellDialogs
 {
 public:
     struct Shown {
-        std::string kind; // "select", "confirm", "message", "warning", "hint", "login"
+        std::string kind; // "select", "confirm", "message", "warning", "hint", "login", "add", "about"
         QString text;
     };
 
     std::vector<Shown> shown;
-    std::deque<int> selectAnswers;                     // default: kIdYes
-    bool hintAnswer = false;                           // ask to stop hints?
-    std::deque<std::function<int(CLoginDlg&)>> logins; // default: close (exit)
+    std::deque<int> selectAnswers;                        // default: kIdYes
+    bool hintAnswer = false;                              // ask to stop hints?
+    std::deque<std::function<int(CLoginDlg&)>> logins;    // default: close (exit)
+    std::deque<std::function<int(CAddWebPer&)>> addItems; // default: cancel
 
     int select(QWidget*, const QString& text, bool confirmOnly) override
     {
@@ -49,6 +50,8 @@ public:
         return hintAnswer;
     }
     int runLogin(CLoginDlg& dialog) override;
+    int runAddItem(CAddWebPer& dialog) override;
+    void about(QWidget*, const QString& version) override { shown.push_back({"about", version}); }
 
     std::vector<QString> texts(const std::string& kind) const
     {

@@ -5,6 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/temp_dir.h"
+
+#include <fstream>
 #include <sstream>
 
 using namespace quorvane;
@@ -61,7 +64,15 @@ TEST(CliCipher, MalformedCipherTextFailsWithAMessage)
 TEST(CliUsage, BadArgumentsPrintUsageAndExitWithTwo)
 {
     const std::vector<cli::Args> bad = {
-        {}, {"nonsense"}, {"cipher"}, {"cipher", "encrypt"}, {"cipher", "encrypt", "a", "b"}, {"cipher", "rot13", "x"},
+        {},
+        {"nonsense"},
+        {"cipher"},
+        {"cipher", "encrypt"},
+        {"cipher", "encrypt", "a", "b"},
+        {"cipher", "rot13", "x"},
+        {"history", "--json", "--csv"},
+        {"history", "--dir"},
+        {"history", "--xml"},
     };
     for (const auto& args : bad) {
         const auto result = runCli(args);
@@ -76,6 +87,45 @@ TEST(CliUsage, BadArgumentsPrintUsageAndExitWithTwo)
     // Every registered command appears in the usage.
     for (const auto& command : cli::commands())
         EXPECT_THAT(help.out, HasSubstr(std::string(command.name) + " ")) << command.name;
+}
+
+TEST(CliHistory, PrintsTheStoredUsersHistoryNewestFirstInEachFormat)
+{
+    test::TempDir dir;
+    std::filesystem::create_directories(dir.path() / "conf");
+    std::filesystem::create_directories(dir.path() / "HistoryRecord");
+    {
+        std::ofstream(dir.path() / "conf" / "l_c_config_01.properties", std::ios::binary)
+            << "#user config\r\nuname=x\r\nuserid=42\r\n";
+        std::ofstream(dir.path() / "HistoryRecord" / "HistoryRecord42.txt", std::ios::binary)
+            << "2024-01-01 10:00:00,手动,带宽测速,北京,94.3Mb/s;\nshort;\n"
+               "2024-01-01 11:00:00,自动,自动测速,无效数据,无线上网;\n";
+    }
+    const std::string d = dir.path().string();
+    const struct {
+        cli::Args args;
+        std::string out;
+    } cases[] = {
+        {{"history", "--dir", d},
+         "测速时间  类型  测速类型  名称  指标\n2024-01-01 11:00:00  自动  自动测速  无效数据  无线上网\n"
+         "2024-01-01 10:00:00  手动  带宽测速  北京  94.3Mb/s\n"},
+        {{"history", "--csv", "--dir", d},
+         "\xEF\xBB\xBF测速时间,类型,测速类型,名称,指标\r\n2024-01-01 11:00:00,自动,自动测速,无效数据,无线上网\r\n"
+         "2024-01-01 10:00:00,手动,带宽测速,北京,94.3Mb/s\r\n"},
+        {{"history", "--dir", d, "--json", "--user", "7"}, "[]\n"}, // another user, no file
+    };
+    for (const auto& c : cases) {
+        const auto result = runCli(c.args);
+        EXPECT_EQ(result.code, cli::kOk) << result.err;
+        EXPECT_EQ(result.out, c.out) << ::testing::PrintToString(c.args);
+    }
+    const auto json = runCli({"history", "--json", "--dir", d});
+    EXPECT_THAT(json.out, HasSubstr(R"({"time": "2024-01-01 11:00:00", "mode": "自动", "test": "自动测速", )"));
+
+    std::filesystem::remove(dir.path() / "conf" / "l_c_config_01.properties");
+    const auto noUser = runCli({"history", "--dir", d});
+    EXPECT_EQ(noUser.code, cli::kFailed);
+    EXPECT_THAT(noUser.err, HasSubstr("--user"));
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #   bandwidth-page.png the bandwidth page after a manual run ("手动测速"
 #                      clicked), against the service's throttled test servers
 #   tray-stand-in.png  the stand-in window of a desktop without a tray
+#   settings-*.png, history*.png  the settings and history pages over a
+#                      realistic history (drawn offscreen, see shoot_pages.cpp)
 # Usage: tests/e2e/screenshots/shoot.sh OUTPUT_FOLDER
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 OUTPUT_FOLDER" >&2; exit 2; }
@@ -21,7 +23,8 @@ if [ -z "${QUORVANE_SHOT_INNER:-}" ]; then
   # An existing build folder (QUORVANE_SHOT_BUILD) is used as configured.
   [ -f "$BUILD/CMakeCache.txt" ] ||
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${LAUNCHER[@]}" >/dev/null
-  cmake --build "$BUILD" --target Quorvane quorvane-refsvc quorvane-cli quorvane-grab-screen quorvane_dist
+  cmake --build "$BUILD" --target Quorvane quorvane-refsvc quorvane-cli quorvane-grab-screen \
+    quorvane-shoot-pages quorvane_dist
   mkdir -p "$OUTDIR"
   export QUORVANE_SHOT_INNER=1 QUORVANE_SHOT_BUILD="$BUILD"
   exec xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" "$0" "$OUTDIR"
@@ -124,5 +127,8 @@ start_quorvane
 sleep 4
 "$GRAB" "$OUTDIR/tray-stand-in.png"
 stop_quorvane
+
+# 4. The settings and history pages, with a few dozen results of every kind.
+QT_QPA_PLATFORM=offscreen "$BUILD/tests/bin/quorvane-shoot-pages" "$ROOT/dist" "$OUTDIR"
 
 ls -l "$OUTDIR"
