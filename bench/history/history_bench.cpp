@@ -22,14 +22,14 @@
 #include <unistd.h>
 
 using namespace quorvane;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace
 {
 
-double msSince(Clock::time_point start)
+double msSince(SteadyClock::time_point start)
 {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
 // The best of a few runs: the machine is shared and noisy.
@@ -37,7 +37,7 @@ template <typename F> double best(int runs, F&& f)
 {
     double b = 1e300;
     for (int i = 0; i < runs; ++i) {
-        const auto t = Clock::now();
+        const auto t = SteadyClock::now();
         f();
         b = std::min(b, msSince(t));
     }

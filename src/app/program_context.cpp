@@ -43,7 +43,14 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
     c.firstAdapterMac = [] { return platform::LinuxNetworkAdapters().firstMacAddress(); };
     c.hintSuppressed = [](const std::string& userId) { return ReadHintSuppressed(userId); };
     c.suppressHint = [](const std::string& userId) { SuppressHint(userId); };
-    c.historySaving = [](const std::string& userId) { return ReadHistorySaving(userId); };
+    // A user who never opened the settings has no document of their own yet;
+    // the shipped default keeps the history, so it must not be deleted at
+    // the end merely because the document is missing.
+    c.historySaving = [](const std::string& userId) {
+        if (!userId.empty())
+            EnsureUserSettings(userId);
+        return ReadHistorySaving(userId);
+    };
     c.historyFile = [](const std::string& userId) { return historyFilePath({}, userId).string(); };
     c.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     c.bandwidth.engine.installDir = dir;

@@ -9,9 +9,9 @@
 #include "config/readers.h"
 #include "config/user_documents.h"
 #include "config/xml_doc.h"
-#include "ui/background.h"
 #include "ui/message_dialogs.h"
 #include "ui/skin.h"
+#include "ui/workers.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -502,6 +502,15 @@ void CBasicSettingDlg::OnRemoveItem(const std::string& moduleId, const std::stri
 
 // --- the other sections -----------------------------------------------------------
 
+ui::Workers& CBasicSettingDlg::workers()
+{
+    if (m_context.workers)
+        return *m_context.workers;
+    if (!m_ownWorkers)
+        m_ownWorkers = std::make_unique<ui::Workers>();
+    return *m_ownWorkers;
+}
+
 void CBasicSettingDlg::OnCheckUpdate()
 {
     if (m_checking)
@@ -510,7 +519,7 @@ void CBasicSettingDlg::OnCheckUpdate()
     ui::SkinButton* b = button("checkUpdate");
     b->setEnabled(false);
     ManifestFetch fetch = m_context.fetchManifest;
-    ui::runInBackground<UpdateDecision>(
+    workers().run<UpdateDecision>(
         this, [fetch] { return CheckForUpdate(fetch); },
         [this, b](const UpdateDecision& decision) {
             m_checking = false;
@@ -541,7 +550,7 @@ void CBasicSettingDlg::updateDecided(const UpdateDecision& decision)
 void CBasicSettingDlg::OnPortalPage(const std::string& pageType)
 {
     LoginService service = m_context.loginService();
-    ui::runInBackground<LoginService::PortalPage>(
+    workers().run<LoginService::PortalPage>(
         this, [service, pageType]() mutable { return service.portalPage(pageType); },
         [this](const LoginService::PortalPage& page) {
             if (!page.url.empty())

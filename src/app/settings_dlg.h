@@ -14,6 +14,7 @@
 #include <QWidget>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,9 @@ private:
     std::array<QLabel*, 5> m_notes{};
     std::vector<ui::SkinButton*> m_buttons;
     bool m_checking = false;
+    // The main window's owner of request workers, or our own without one.
+    ui::Workers& workers();
+    std::unique_ptr<ui::Workers> m_ownWorkers;
 };
 
 class CSettingsDlg : public QWidget

@@ -670,5 +670,25 @@ TEST_F(MainWindowTest, WithoutATrayAStandInWindowTakesItsPlace)
     EXPECT_FALSE(standIn->isVisible());
 }
 
+TEST_F(MainWindowTest, HistoryOfAUserWithoutSettingsFollowsTheShippedDefault)
+{
+    // A user who never opened the settings page has no document yet: the end
+    // of the program must read the shipped default (keep), not "missing".
+    const std::string shipped = "<root><history><bsave>true</bsave></history></root>\n";
+    std::filesystem::create_directories("Config");
+    for (const auto& [templateText, userDocument, keeps] : std::vector<std::tuple<std::string, std::string, bool>>{
+             {shipped, "", true},
+             {shipped, "<root><history><bsave>false</bsave></history></root>\n", false},
+             {"<root><history><bsave>false</bsave></history></root>\n", "", false},
+         }) {
+        std::ofstream("Config/settings.xml", std::ios::trunc) << templateText;
+        std::filesystem::remove("Config/settings31.xml");
+        if (!userDocument.empty())
+            std::ofstream("Config/settings31.xml") << userDocument;
+        const ShellContext program = programContext(m_dir, session, database, dialogs);
+        EXPECT_EQ(program.historySaving("31"), keeps) << templateText << userDocument;
+    }
+}
+
 } // namespace
 } // namespace quorvane
