@@ -91,6 +91,7 @@ shape() {
 }
 
 # --- the servers ----------------------------------------------------------------
+: >"$DIR/refsvc.out"
 # A download file large enough for 17 s at 500 Mbit/s on every connection.
 in_srv "$OUT/quorvane-refsvc" --web "$SRV_IP:18080" --update none --test-server "$SRV_IP:8080" \
   --download download.dat=2G --quiet >"$DIR/refsvc.out" 2>"$DIR/refsvc.err" &
@@ -120,8 +121,12 @@ for _ in $(seq 50); do in_cli iperf3 -c "$SRV_IP" -p 5201 -t 1 >/dev/null 2>&1 &
 # iperf3 leaves out its first 3 s (slow start) and measures 12 s; the test's
 # average covers samples 6 to 15, seconds 7 to 17 after its start.
 iperf() {
-  in_cli timeout 40 iperf3 -c "$SRV_IP" -p 5201 -P 5 -O 3 -t 12 -J "$@" >"$DIR/iperf3.json"
-  $PY -c 'import json,sys; print(json.load(open(sys.argv[1]))["end"]["sum_received"]["bits_per_second"]/1e6)' "$DIR/iperf3.json"
+  local json=$DIR/iperf3-$1.json
+  shift
+  in_cli timeout 40 iperf3 -c "$SRV_IP" -p 5201 -P 5 -O 3 -t 12 -J "$@" >"$json"
+  # "received,sent" in Mbit/s
+  $PY -c 'import json,sys; e=json.load(open(sys.argv[1]))["end"]
+print("%f,%f" % (e["sum_received"]["bits_per_second"]/1e6, e["sum_sent"]["bits_per_second"]/1e6))' "$json"
 }
 
 RESULTS=$DIR/results.txt
@@ -129,9 +134,9 @@ RESULTS=$DIR/results.txt
 for RATE in $RATES; do
   shape "$RATE"
   echo "line at $RATE Mbit/s: iperf3 download ..." >&2
-  IPERF_DOWN=$(iperf -R)
+  IPERF_DOWN=$(iperf "$RATE-down" -R)
   echo "line at $RATE Mbit/s: iperf3 upload ..." >&2
-  IPERF_UP=$(iperf)
+  IPERF_UP=$(iperf "$RATE-up")
   echo "line at $RATE Mbit/s: quorvane-cli bandwidth ..." >&2
   JSON=$DIR/bandwidth-$RATE.json
   if ! in_cli timeout 150 "$INST/quorvane-cli" bandwidth --json --server "$SERVER" --dir "$INST" \
@@ -146,13 +151,20 @@ done
 $PY - "$RESULTS" <<'EOF'
 import json, sys
 MB = 1048576
+# The most TCP payload a tbf line carries: tbf counts whole frames, and a
+# full frame of 1514 bytes (Ethernet, IP and TCP headers with time stamps)
+# carries 1448 bytes of data.
+PAYLOAD = 1448 / 1514
 print()
 print("The test's bandwidth as its record has it is in \"Mb\" = MB/s x 8 with 1 MB = 1048576 bytes;")
-print("\"Mbit/s\" below is 10^6 bits/s, as iperf3 counts (1 Mb = 1.048576 Mbit/s). The test's")
-print("average covers its samples 6 to 15; iperf3 -P 5 measures 12 s after leaving out 3 s.")
+print("every \"Mbit/s\" below is 10^6 bits/s, as iperf3 counts (1 Mb = 1.048576 Mbit/s).")
+print("test: the record's figure in Mbit/s; samples: the same average from the exact sample")
+print("bytes (before the record's rounding to 0.1 Mb); the test averages its samples 6 to 15.")
+print("iperf3 -P 5, 12 s after leaving out 3 s: received (the ratio's reference) and sent.")
+print("payload: the line rate less header overhead (1448 data bytes per 1514-byte frame).")
 print()
-print("%6s %-9s %10s %12s %14s %14s %8s" % ("line", "direction", "record Mb", "test Mbit/s",
-                                           "samples Mbit/s", "iperf3 Mbit/s", "ratio"))
+print("%5s %-9s %9s %8s %8s %8s %8s %8s %7s" % ("line", "direction", "record Mb", "test", "samples",
+                                            "iperf3", "sent", "payload", "ratio"))
 worst = 0.0
 for line in open(sys.argv[1]):
     rate, down, up, path = line.split()
@@ -160,19 +172,23 @@ for line in open(sys.argv[1]):
         run = json.load(open(path))
     except (OSError, ValueError):
         run = {}
-    for name, iperf in (("download", float(down)), ("upload", float(up))):
+    payload = float(rate) * PAYLOAD
+    for name, iperf in (("download", down), ("upload", up)):
+        received, sent = (float(x) for x in iperf.split(","))
         d = run.get(name) or {}
         if not d.get("completed"):
-            print("%6s %-9s %10s %12s %14s %14.1f %8s" % (rate, name, "-", "-", "-", iperf, "failed"))
+            print("%5s %-9s %9s %8s %8s %8.2f %8.2f %8.2f %7s" %
+                  (rate, name, "-", "-", "-", received, sent, payload, "failed"))
             worst = float("inf")
             continue
         record = float(d["bandwidthMb"])
         test = record * MB / 1e6
         kept = [s for s in d["samples"][5:] if s]
         exact = sum(kept) / len(kept) * 8 / 1e6 if kept else 0.0
-        ratio = test / iperf if iperf else 0.0
+        ratio = test / received if received else 0.0
         worst = max(worst, abs(ratio - 1))
-        print("%6s %-9s %10.1f %12.2f %14.2f %14.2f %8.4f" % (rate, name, record, test, exact, iperf, ratio))
+        print("%5s %-9s %9.1f %8.2f %8.2f %8.2f %8.2f %8.2f %7.4f" %
+              (rate, name, record, test, exact, received, sent, payload, ratio))
 print()
 print("largest difference from iperf3: %s (target: within 2%%)" %
       ("a run failed" if worst == float("inf") else "%.2f%%" % (worst * 100)))
