@@ -8,7 +8,9 @@
 #   cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
 #   cmake --build build-bench --target quorvane-cli quorvane-refsvc quorvane_dist
 # Needs root (network namespaces, tc), iperf3 and python3. RATES="20 100 500"
-# (Mbit/s) chooses the line rates; KEEP=1 keeps the work folder and prints it.
+# (Mbit/s) chooses the line rates, QUEUE=50ms the longest wait in the tbf
+# queue; KEEP=1 keeps the work folder (logs, JSON, the installation).
+# About 3.5 minutes for the three rates.
 #
 # Two namespaces joined by a veth pair: the server side runs the reference
 # service (web project and one test server) and an iperf3 server, the client
@@ -33,6 +35,7 @@ for tool in ip tc iperf3 python3 timeout; do
   command -v "$tool" >/dev/null || { echo "bench/accuracy/run.sh: $tool is missing" >&2; exit 2; }
 done
 RATES=${RATES:-20 100 500}
+QUEUE=${QUEUE:-50ms}
 PY=python3
 
 # Names carry the process id so that two runs never share a namespace.
@@ -86,8 +89,8 @@ in_cli ip link set "$VETH_CLI" up
 shape() {
   local rate=$1 burst
   burst=$($PY -c "print(max(15000, int($rate * 1e6 / 8 * 0.002)))")
-  in_srv tc qdisc replace dev "$VETH_SRV" root tbf rate "${rate}mbit" burst "$burst" latency 50ms
-  in_cli tc qdisc replace dev "$VETH_CLI" root tbf rate "${rate}mbit" burst "$burst" latency 50ms
+  in_srv tc qdisc replace dev "$VETH_SRV" root tbf rate "${rate}mbit" burst "$burst" latency "$QUEUE"
+  in_cli tc qdisc replace dev "$VETH_CLI" root tbf rate "${rate}mbit" burst "$burst" latency "$QUEUE"
 }
 
 # --- the servers ----------------------------------------------------------------
@@ -129,22 +132,34 @@ iperf() {
 print("%f,%f" % (e["sum_received"]["bits_per_second"]/1e6, e["sum_sent"]["bits_per_second"]/1e6))' "$json"
 }
 
+# Segments the sending side of a namespace has retransmitted so far (losses at
+# the tbf queue), to tell the line's losses from the client's counting.
+retrans() { ip netns exec "$1" nstat -asz TcpRetransSegs | awk '$1 == "TcpRetransSegs" { print $2 }'; }
+
 RESULTS=$DIR/results.txt
 : >"$RESULTS"
 for RATE in $RATES; do
   shape "$RATE"
   echo "line at $RATE Mbit/s: iperf3 download ..." >&2
+  R0=$(retrans "$NS_SRV")
   IPERF_DOWN=$(iperf "$RATE-down" -R)
+  R1=$(retrans "$NS_SRV")
+  C0=$(retrans "$NS_CLI")
   echo "line at $RATE Mbit/s: iperf3 upload ..." >&2
   IPERF_UP=$(iperf "$RATE-up")
+  C1=$(retrans "$NS_CLI")
   echo "line at $RATE Mbit/s: quorvane-cli bandwidth ..." >&2
   JSON=$DIR/bandwidth-$RATE.json
+  R2=$(retrans "$NS_SRV")
+  C2=$(retrans "$NS_CLI")
   if ! in_cli timeout 150 "$INST/quorvane-cli" bandwidth --json --server "$SERVER" --dir "$INST" \
     >"$JSON" 2>"$DIR/bandwidth-$RATE.err"; then
     echo "quorvane-cli bandwidth failed at $RATE Mbit/s:" >&2
     tail -5 "$DIR/bandwidth-$RATE.err" >&2
   fi
-  echo "$RATE $IPERF_DOWN $IPERF_UP $JSON" >>"$RESULTS"
+  R3=$(retrans "$NS_SRV")
+  C3=$(retrans "$NS_CLI")
+  echo "$RATE $IPERF_DOWN $IPERF_UP $JSON $((R1 - R0)) $((C1 - C0)) $((R3 - R2)) $((C3 - C2))" >>"$RESULTS"
 done
 
 # --- the table ------------------------------------------------------------------------
@@ -162,23 +177,24 @@ print("test: the record's figure in Mbit/s; samples: the same average from the e
 print("bytes (before the record's rounding to 0.1 Mb); the test averages its samples 6 to 15.")
 print("iperf3 -P 5, 12 s after leaving out 3 s: received (the ratio's reference) and sent.")
 print("payload: the line rate less header overhead (1448 data bytes per 1514-byte frame).")
+print("retx: segments the sending side retransmitted, the test's whole run / iperf3's.")
 print()
-print("%5s %-9s %9s %8s %8s %8s %8s %8s %7s" % ("line", "direction", "record Mb", "test", "samples",
-                                            "iperf3", "sent", "payload", "ratio"))
+print("%5s %-9s %9s %8s %8s %8s %8s %8s %7s %11s" % ("line", "direction", "record Mb", "test", "samples",
+                                                 "iperf3", "sent", "payload", "ratio", "retx"))
 worst = 0.0
 for line in open(sys.argv[1]):
-    rate, down, up, path = line.split()
+    rate, down, up, path, retx_id, retx_iu, retx_td, retx_tu = line.split()
     try:
         run = json.load(open(path))
     except (OSError, ValueError):
         run = {}
     payload = float(rate) * PAYLOAD
-    for name, iperf in (("download", down), ("upload", up)):
+    for name, iperf, retx in (("download", down, retx_td + "/" + retx_id), ("upload", up, retx_tu + "/" + retx_iu)):
         received, sent = (float(x) for x in iperf.split(","))
         d = run.get(name) or {}
         if not d.get("completed"):
-            print("%5s %-9s %9s %8s %8s %8.2f %8.2f %8.2f %7s" %
-                  (rate, name, "-", "-", "-", received, sent, payload, "failed"))
+            print("%5s %-9s %9s %8s %8s %8.2f %8.2f %8.2f %7s %11s" %
+                  (rate, name, "-", "-", "-", received, sent, payload, "failed", retx))
             worst = float("inf")
             continue
         record = float(d["bandwidthMb"])
@@ -187,8 +203,8 @@ for line in open(sys.argv[1]):
         exact = sum(kept) / len(kept) * 8 / 1e6 if kept else 0.0
         ratio = test / received if received else 0.0
         worst = max(worst, abs(ratio - 1))
-        print("%5s %-9s %9.1f %8.2f %8.2f %8.2f %8.2f %8.2f %7.4f" %
-              (rate, name, record, test, exact, received, sent, payload, ratio))
+        print("%5s %-9s %9.1f %8.2f %8.2f %8.2f %8.2f %8.2f %7.4f %11s" %
+              (rate, name, record, test, exact, received, sent, payload, ratio, retx))
 print()
 print("largest difference from iperf3: %s (target: within 2%%)" %
       ("a run failed" if worst == float("inf") else "%.2f%%" % (worst * 100)))
