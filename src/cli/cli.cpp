@@ -19,6 +19,11 @@ const std::vector<Command>& commands()
          {{"bandwidth [--server NAME] [--json] [--dir DIR]",
            "run the automatic bandwidth test with the stored credentials; exit 0 when both directions completed"}},
          &runBandwidth},
+        {"download",
+         {{"download URL [--json]",
+           "download one file as the file download test does: size, connect and load time, bytes and speed, "
+           "a line a second; exit 0 when the body arrived"}},
+         &runDownload},
     };
     return all;
 }
