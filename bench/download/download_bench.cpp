@@ -72,6 +72,9 @@ double median(std::vector<double> v)
 
 std::string ratio(double a, double b)
 {
+    // TimedGet counts whole milliseconds: below one, a ratio says nothing.
+    if (a < 1 && b < 1)
+        return "n/a (both below 1 ms)";
     if (b < 1e-9)
         return "n/a";
     char buf[32];

@@ -214,14 +214,13 @@ void CFileDownload::buildChart()
     seconds->setTitleText(QStringLiteral("秒"));
     seconds->setLabelsFont(ui::Skin::font(10));
 
-    // The scale is not linear: the axis names the rate where each step of
-    // it lies, 64 and 128 KB/s where the curve changes its law, then every
-    // doubling.
+    // The scale is not linear: each step of it is a doubling of the rate,
+    // from 128 KB/s (where the curve turns logarithmic) up; below, the
+    // steps shrink towards 0. The axis names the rate at every step.
     auto* rate = new QCategoryAxis(chart);
     rate->setRange(0, measure::kChartTop);
     rate->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     rate->append(QStringLiteral("0"), 0);
-    rate->append(rateLabel(0.5), 0.5);
     for (int v = 1; v <= static_cast<int>(measure::kChartTop); ++v)
         rate->append(rateLabel(v), v);
     rate->setTitleText(QStringLiteral("KB/s"));
