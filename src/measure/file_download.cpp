@@ -295,8 +295,6 @@ void FileDownloadTest::resetLive()
     m_live.contentLength = 0;
     m_live.connectMs = 0;
     m_live.loadMs = 0;
-    m_previousBytes = 0;
-    m_points = 0;
 }
 
 DownloadRun FileDownloadTest::measure(const std::string& url, bool manual)
@@ -360,6 +358,10 @@ bool FileDownloadTest::StartManualTest(const std::string& boxText)
         m_manualThread.join();
     flags::autoAbortArmed = 0;
     resetLive();
+    // The timer's own figures; an automatic run has no timer and leaves
+    // them to the window thread.
+    m_previousBytes = 0;
+    m_points = 0;
     // Set before the thread runs, so that no click can leave the page in
     // between.
     flags::downloadTestRunning = 1;
