@@ -22,7 +22,7 @@ const std::vector<Command>& commands()
         {"download",
          {{"download URL [--json]",
            "download one file as the file download test does: size, connect and load time, bytes and speed, "
-           "a line a second; exit 0 when the body arrived"}},
+           "a line a second; exit 0 when the size was known and body bytes arrived (perhaps cut short)"}},
          &runDownload},
     };
     return all;

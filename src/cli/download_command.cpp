@@ -146,6 +146,8 @@ int runDownload(const Args& args, std::ostream& out, std::ostream& err)
     const DownloadRun run = test.lastRun();
     const FinalLabels labels = reporter.final();
     const std::string speed = RecordSpeedText(run.bytes, run.loadMs);
+    // A body cut short by a stall or the load limit still measured the line.
+    const bool whole = run.contentLength > 0 && run.bytes.value_or(0) == static_cast<std::uint64_t>(run.contentLength);
 
     if (json) {
         std::ostringstream samples;
@@ -153,9 +155,9 @@ int runDownload(const Args& args, std::ostream& out, std::ostream& err)
             samples << (i ? "," : "") << perSecond[i];
         out << "{\"outcome\":" << quoted(DownloadOutcomeName(run.outcome)) << ",\"url\":" << quoted(run.url)
             << ",\"contentLength\":" << run.contentLength << ",\"bytes\":" << run.bytes.value_or(0)
-            << ",\"connectMs\":" << run.connectMs << ",\"loadMs\":" << run.loadMs
-            << ",\"loadingSeconds\":" << RoundedLoadSeconds(run.loadMs) << ",\"speedKBps\":" << speed
-            << ",\"perSecondBytes\":[" << samples.str() << "]}\n";
+            << ",\"whole\":" << (whole ? "true" : "false") << ",\"connectMs\":" << run.connectMs
+            << ",\"loadMs\":" << run.loadMs << ",\"loadingSeconds\":" << RoundedLoadSeconds(run.loadMs)
+            << ",\"speedKBps\":" << speed << ",\"perSecondBytes\":[" << samples.str() << "]}\n";
     } else {
         out << "url: " << run.url << "\n"
             << "outcome: " << DownloadOutcomeName(run.outcome) << "\n";
@@ -163,7 +165,7 @@ int runDownload(const Args& args, std::ostream& out, std::ostream& err)
             out << "size: " << run.contentLength << " bytes (" << KilobytesText(run.contentLength) << " KB)\n"
                 << "connect time: " << seconds(run.connectMs) << " s\n"
                 << "load time: " << seconds(run.loadMs) << " s (" << labels.loadingTime << " s rounded)\n"
-                << "downloaded: " << run.bytes.value_or(0) << " bytes\n"
+                << "downloaded: " << run.bytes.value_or(0) << " bytes" << (whole ? "" : " (cut short)") << "\n"
                 << "average speed: " << labels.averageSpeed << " KB/s\n";
         }
     }
