@@ -869,6 +869,61 @@ void Service::handleKeyRelease(const Request& req, Response& res)
     answerText(res, "1");
 }
 
+namespace
+{
+
+// Faults a download answers with on request, through its query:
+// "status=N" (400..599) refuses with that status; "length=none" sends the
+// body chunked, without Content-Length; "stall_after=BYTES" stops the body
+// there and holds the connection open for "stall_ms" (default 10000) before
+// dropping it.
+struct DownloadFaults {
+    int status = 0;
+    bool noLength = false;
+    long long stallAfter = -1;
+    std::chrono::milliseconds stallMs{0};
+};
+
+constexpr long long kDefaultStallMs = 10000;
+constexpr long long kMaxStallMs = 120000;
+
+bool queryNumber(const std::string& text, long long low, long long high, long long& out)
+{
+    if (text.empty() || text.size() > 15 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    const long long v = std::stoll(text);
+    if (v < low || v > high)
+        return false;
+    out = v;
+    return true;
+}
+
+DownloadFaults downloadFaults(const Request& req)
+{
+    DownloadFaults f;
+    auto number = [&](const char* name, long long low, long long high, long long& into) {
+        if (!req.has_param(name))
+            return;
+        long long v = 0;
+        if (queryNumber(req.get_param_value(name), low, high, v))
+            into = v;
+    };
+    long long status = 0;
+    number("status", 400, 599, status);
+    f.status = static_cast<int>(status);
+    f.noLength = req.get_param_value("length") == "none";
+    long long stallAfter = -1;
+    number("stall_after", 0, 1ll << 40, stallAfter);
+    f.stallAfter = stallAfter;
+    long long stallMs = kDefaultStallMs;
+    number("stall_ms", 0, kMaxStallMs, stallMs);
+    f.stallMs = std::chrono::milliseconds(stallMs);
+    return f;
+}
+
+} // namespace
+
 void Service::handleDownload(const Request& req, Response& res)
 {
     const std::string name = req.matches[1];
@@ -879,6 +934,11 @@ void Service::handleDownload(const Request& req, Response& res)
         return;
     }
     ++m_stats.downloadRequests;
+    const DownloadFaults faults = downloadFaults(req);
+    if (faults.status) {
+        answerText(res, "refused on request\n", faults.status);
+        return;
+    }
     res.set_header("Accept-Ranges", "bytes");
     const std::uint64_t total = file->size;
     std::uint64_t first = 0, length = 0;
@@ -888,23 +948,50 @@ void Service::handleDownload(const Request& req, Response& res)
         res.set_content("", "application/octet-stream");
         return;
     }
-    res.set_content_provider(static_cast<std::size_t>(length), "application/octet-stream",
-                             [this, first, length](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                 if (m_stopping)
-                                     return false;
-                                 const std::size_t throttled = m_down.pieceSize();
-                                 const std::size_t at = static_cast<std::size_t>((first + offset) % kPatternPeriod);
-                                 const std::size_t n = static_cast<std::size_t>(
-                                     std::min<std::uint64_t>(throttled ? throttled : kFastPiece, length - offset));
-                                 if (!m_down.acquire(n))
-                                     return false;
-                                 if (!sink.write(m_pattern.data() + at, n))
-                                     return false;
-                                 m_stats.downloadBytes += n;
-                                 if (offset + n == length)
-                                     ++m_stats.downloadsCompleted;
-                                 return true;
-                             });
+    // Sends the next piece of the body from `offset` on, throttled. Returns
+    // its size; 0 when the answer is to end (service stopping, client gone,
+    // a stall that ran out).
+    auto sendPiece = [this, first, length, faults](std::size_t offset, httplib::DataSink& sink) -> std::size_t {
+        if (m_stopping)
+            return 0;
+        const auto stallAt = faults.stallAfter >= 0 ? static_cast<std::uint64_t>(faults.stallAfter) : length;
+        if (offset >= stallAt) {
+            // Holds the connection open without a byte, as a server that
+            // hangs mid-body does, then drops it.
+            pause(faults.stallMs);
+            return 0;
+        }
+        const std::size_t throttled = m_down.pieceSize();
+        const std::size_t at = static_cast<std::size_t>((first + offset) % kPatternPeriod);
+        const std::size_t n = static_cast<std::size_t>(
+            std::min<std::uint64_t>({throttled ? throttled : kFastPiece, length - offset, stallAt - offset}));
+        if (!m_down.acquire(n) || !sink.write(m_pattern.data() + at, n))
+            return 0;
+        m_stats.downloadBytes += n;
+        if (offset + n == length)
+            ++m_stats.downloadsCompleted;
+        return n;
+    };
+    if (faults.noLength) {
+        // Chunked: the answer names no length anywhere. The provider's
+        // offset would count the chunk framing too, so the body offset is
+        // kept here.
+        auto sent = std::make_shared<std::uint64_t>(0);
+        res.set_chunked_content_provider("application/octet-stream",
+                                         [sendPiece, length, sent](std::size_t, httplib::DataSink& sink) {
+                                             if (*sent >= length) {
+                                                 sink.done();
+                                                 return true;
+                                             }
+                                             const std::size_t n = sendPiece(static_cast<std::size_t>(*sent), sink);
+                                             *sent += n;
+                                             return n > 0;
+                                         });
+        return;
+    }
+    res.set_content_provider(
+        static_cast<std::size_t>(length), "application/octet-stream",
+        [sendPiece](std::size_t offset, std::size_t, httplib::DataSink& sink) { return sendPiece(offset, sink) > 0; });
 }
 
 void Service::handleUpload(const Request& req, Response& res, const httplib::ContentReader& reader)

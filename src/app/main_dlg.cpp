@@ -3,6 +3,7 @@
 #include "app/about_dlg.h"
 #include "app/conf_files.h"
 #include "app/empty_page.h"
+#include "app/file_download.h"
 #include "app/history_record.h"
 #include "app/login_dlg.h"
 #include "app/network_speed.h"
@@ -716,6 +717,8 @@ void CQuorvaneDlg::OnLogoff()
     // that runs goes on.
     if (m_bandwidthPage)
         m_bandwidthPage->ResetResults();
+    if (m_downloadPage)
+        m_downloadPage->ResetResults();
     if (!m_context.startHidden || !m_context.startHidden("Update", {"logoff"})) {
         // Without the updater nobody would end and restart this process:
         // say so rather than ignore the click.
@@ -871,7 +874,11 @@ void CQuorvaneDlg::createPages()
     m_testPages[kWebPage] = make(kTestPageNames[1], QStringLiteral("网站测速"));
     m_testPages[kVideoPage] = make(kTestPageNames[2], QStringLiteral("视频测速"));
     m_videoPlayer = make("CVideoSpeedChild", QStringLiteral("视频播放"));
-    m_testPages[kDownloadPage] = make(kTestPageNames[3], QStringLiteral("下载测速"));
+    m_downloadPage = new CFileDownload(
+        m_context, [this](const std::string& text) { setLatestResultText(text); }, m_bandwidthPage->shipper(), this);
+    m_downloadPage->setGeometry(area);
+    m_downloadPage->hide();
+    m_testPages[kDownloadPage] = m_downloadPage;
     m_historyPage = make("CHistoryRecord", QStringLiteral("历史记录"));
     m_testPages[kBandwidthPage]->show();
 }

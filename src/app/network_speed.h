@@ -69,6 +69,9 @@ public:
     int RunAutoTest(bool useStoredKey, bool isAutomatic);
 
     measure::BandwidthTest& engine() const { return *m_engine; }
+    // Packs and uploads this page's records; other pages may hand theirs to
+    // it too, so that one upload run at a time works on the data folders.
+    RecordShipper* shipper() const { return m_shipper.get(); }
 
     // Controls, for the main window's tests and the screenshots.
     QComboBox* provinceList() const { return m_province; }

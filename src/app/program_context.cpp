@@ -56,6 +56,7 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
     c.bandwidth.engine.installDir = dir;
     // The test servers' latency, idle and under load.
     c.bandwidth.engine.pinger = measure::EchoPinger(systemClock());
+    c.download.engine.installDir = dir;
 
     return c;
 }

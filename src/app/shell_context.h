@@ -2,6 +2,7 @@
 // What the shell's windows need from outside, handed to them at construction
 // so tests and other front ends can replace any of it: the HTTP function,
 // the session values, the browser, process control and the message windows.
+#include "app/file_download_services.h"
 #include "app/login_service.h"
 #include "app/network_speed_services.h"
 #include "app/session.h"
@@ -61,6 +62,8 @@ struct ShellContext {
     // The bandwidth page's engine and results path (empty members: the real
     // ones).
     NetworkSpeedServices bandwidth;
+    // The same for the file download page.
+    FileDownloadServices download;
 
     LoginService loginService() const { return LoginService(http, *session, *database); }
 };

@@ -24,6 +24,11 @@ const std::vector<Command>& commands()
          {{"bandwidth [--server NAME] [--json] [--dir DIR]",
            "run the automatic bandwidth test with the stored credentials; exit 0 when both directions completed"}},
          &runBandwidth},
+        {"download",
+         {{"download URL [--json]",
+           "download one file as the file download test does: size, connect and load time, bytes and speed, "
+           "a line a second; exit 0 when the size was known and body bytes arrived (perhaps cut short)"}},
+         &runDownload},
     };
     return all;
 }

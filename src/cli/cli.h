@@ -48,5 +48,7 @@ int runLogin(const Args& args, std::istream& in, std::ostream& out, std::ostream
 int runLoginFromStdin(const Args& args, std::ostream& out, std::ostream& err);
 // "bandwidth [--server NAME] [--json]": the automatic bandwidth test.
 int runBandwidth(const Args& args, std::ostream& out, std::ostream& err);
+// "download URL [--json]": the file download measurement of one URL; no record.
+int runDownload(const Args& args, std::ostream& out, std::ostream& err);
 
 } // namespace quorvane::cli

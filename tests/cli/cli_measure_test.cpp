@@ -98,3 +98,47 @@ TEST(CliMeasure, BandwidthJsonRunsTheAutomaticPathToTheRecord)
     EXPECT_THAT(s.inst.read("HistoryRecord/HistoryRecord10002.txt"),
                 ::testing::MatchesRegex("[-0-9: ]{19},自动,带宽测速,北京联通,[0-9]+\\.[0-9]Mb/s;\n"));
 }
+
+// A few seconds: the 10 MB preset over the emulated 40 Mbit/s line.
+TEST(CliMeasure, DownloadReportsTheFileAndEverySecond)
+{
+    test::ServiceInstallation s;
+    ASSERT_TRUE(s.service->ok()) << s.service->log();
+    const std::string base = "http://" + s.address + ":8080/download/";
+
+    std::ostringstream out, err;
+    ASSERT_EQ(cli::run({"download", base + "10MB.bin"}, out, err), cli::kOk) << err.str();
+    EXPECT_THAT(out.str(), HasSubstr("outcome: completed\n"));
+    EXPECT_THAT(out.str(), HasSubstr("size: 10485760 bytes (10240.00 KB)\n"));
+    EXPECT_THAT(out.str(), HasSubstr("downloaded: 10485760 bytes\n"));
+    EXPECT_THAT(out.str(), ::testing::ContainsRegex("\n2 s: [0-9]+\\.[0-9]{2} KB, [0-9]+\\.[0-9]{2} KB/s\n"));
+
+    struct Row {
+        cli::Args args;
+        int code;
+        std::string inOut, inErr;
+    };
+    for (const Row& r : {
+             Row{{"download", base + "1MB.bin", "--json"},
+                 cli::kOk,
+                 "\"outcome\":\"completed\",\"url\":\"" + base +
+                     "1MB.bin\",\"contentLength\":1048576,\"bytes\":1048576,\"whole\":true,",
+                 ""},
+             Row{{"download", base + "1MB.bin?status=500"}, cli::kFailed, "outcome: no-size\n", "获取文件大小失败"},
+             Row{{"download", base + "1MB.bin?stall_after=0&stall_ms=4000"}, cli::kFailed, "outcome: no-body\n", ""},
+             Row{{"download", base + "1MB.bin?stall_after=2000&stall_ms=4000"},
+                 cli::kOk,
+                 "downloaded: 2000 bytes (cut short)\n",
+                 ""},
+             Row{{"download", "ftp://127.0.0.1/1MB.bin"}, cli::kFailed, "outcome: bad-url\n", ""},
+             Row{{"download", " "}, cli::kFailed, "", "请选择/输入下载文件链接地址！"},
+             Row{{"download"}, cli::kUsage, "", "one URL"},
+             Row{{"download", base, "--fast"}, cli::kUsage, "", "unknown option --fast"},
+         }) {
+        SCOPED_TRACE(r.args.back());
+        std::ostringstream o, e;
+        EXPECT_EQ(cli::run(r.args, o, e), r.code);
+        EXPECT_THAT(o.str(), HasSubstr(r.inOut));
+        EXPECT_THAT(e.str(), HasSubstr(r.inErr));
+    }
+}

@@ -351,6 +351,55 @@ TEST(RefsvcTestServer, DownloadFileAsTheMeasuringClientsReadIt)
     EXPECT_EQ(get(server, "/download/other.bin").status, 404);
 }
 
+// The faults the file download test's tests ask for in the query.
+TEST(RefsvcTestServer, DownloadFaultsOnRequest)
+{
+    RefService svc(serviceArgs());
+    ASSERT_TRUE(svc.ok()) << svc.log();
+    const Address server = svc.testServers().at(0);
+    const std::string whole = get(server, "/download/small.bin").body;
+    ASSERT_EQ(whole.size(), 3000u);
+
+    struct Row {
+        std::string query;
+        int status;
+        bool length; // a Content-Length header
+        bool chunked;
+        std::string body; // what arrives before the answer ends
+    };
+    for (const Row& r : {
+             Row{"?status=503", 503, true, false, "refused on request\n"},
+             Row{"?status=200", 200, true, false, whole}, // not a fault: ignored
+             Row{"?length=none", 200, false, true, ""},
+             // The rest of the body never comes; the connection is dropped.
+             Row{"?stall_after=1000&stall_ms=100", 200, true, false, whole.substr(0, 1000)},
+             Row{"?stall_after=0&stall_ms=100", 200, true, false, ""},
+         }) {
+        SCOPED_TRACE(r.query);
+        const Reply reply = get(server, "/download/small.bin" + r.query);
+        EXPECT_EQ(reply.status, r.status);
+        EXPECT_EQ(reply.has("content-length"), r.length);
+        EXPECT_EQ(reply.header("transfer-encoding") == "chunked", r.chunked);
+        if (r.chunked) {
+            // Chunks of the same content, then the last chunk.
+            std::string body;
+            std::size_t at = reply.body.find("\r\n");
+            std::size_t from = 0;
+            while (at != std::string::npos) {
+                const std::size_t size = std::stoul(reply.body.substr(from, at - from), nullptr, 16);
+                if (size == 0)
+                    break;
+                body += reply.body.substr(at + 2, size);
+                from = at + 2 + size + 2;
+                at = reply.body.find("\r\n", from);
+            }
+            EXPECT_EQ(body, whole);
+        } else {
+            EXPECT_EQ(reply.body, r.body);
+        }
+    }
+}
+
 TEST(RefsvcTestServer, UploadsAreCountedAsTheClientsCountThem)
 {
     RefService svc(serviceArgs());

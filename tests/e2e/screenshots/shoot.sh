@@ -6,6 +6,8 @@
 #   main-window.png    the main window, opened by a second start
 #   bandwidth-page.png the bandwidth page after a manual run ("手动测速"
 #                      clicked), against the service's throttled test servers
+#   download-page.png  the file download page after a manual run of the
+#                      20 MB preset's address over the same throttled line
 #   tray-stand-in.png  the stand-in window of a desktop without a tray
 #   settings-*.png, history*.png  the settings and history pages over a
 #                      realistic history (drawn offscreen, see shoot_pages.cpp)
@@ -117,6 +119,24 @@ grep -qs "带宽测速" "$INST"/HistoryRecord/HistoryRecord*.txt ||
   echo "warning: the manual bandwidth run did not finish; the shot shows where it stands" >&2
 sleep 1
 "$GRAB" "$OUTDIR/bandwidth-page.png"
+
+# The file download page: its tab (the fourth of the test bar), the 20 MB
+# preset's address typed into the URL box (84 pixels in, 12 down the page),
+# "开始下载" (496 pixels down the page), and the shot once the run's history
+# line is written.
+xdotool mousemove --window "$WID" 469 130 click 1
+sleep 1
+xdotool mousemove --window "$WID" 300 174 click 1
+xdotool type --delay 5 "http://127.0.0.2:8080/download/20MB.bin"
+xdotool mousemove --window "$WID" 269 644 click 1
+for _ in $(seq 60); do
+  grep -qs "文件下载" "$INST"/HistoryRecord/HistoryRecord*.txt && break
+  sleep 1
+done
+grep -qs "文件下载" "$INST"/HistoryRecord/HistoryRecord*.txt ||
+  echo "warning: the manual file download did not finish; the shot shows where it stands" >&2
+sleep 1
+"$GRAB" "$OUTDIR/download-page.png"
 stop_quorvane
 kill "$TRAYER" 2>/dev/null || true
 
