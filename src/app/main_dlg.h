@@ -40,6 +40,7 @@ class TrayPresence;
 
 class CScoreMsgDlg;
 class CNetworkSpeed;
+class CWebpagePerformanceDlg;
 
 class CQuorvaneDlg : public QDialog
 {
@@ -101,6 +102,7 @@ public:
     QMenu* trayMenu() const { return m_trayMenu; }
     QWidget* page(const char* objectName) const;
     CNetworkSpeed* bandwidthPage() const { return m_bandwidthPage; }
+    CWebpagePerformanceDlg* webPage() const { return m_webPage; }
     ui::SkinButton* button(int id) const;
     QString userLabelText() const;
     QString scoreText() const;
@@ -187,6 +189,7 @@ private:
     std::map<int, ui::SkinButton*> m_buttons;
     std::array<QWidget*, 4> m_testPages{};
     CNetworkSpeed* m_bandwidthPage = nullptr;
+    CWebpagePerformanceDlg* m_webPage = nullptr;
     QWidget* m_videoPlayer = nullptr;
     QWidget* m_settingsPage = nullptr;
     QWidget* m_historyPage = nullptr;

@@ -5,6 +5,7 @@
 #include "app/login_service.h"
 #include "app/network_speed_services.h"
 #include "app/session.h"
+#include "app/webpage_services.h"
 
 #include <functional>
 #include <string>
@@ -51,6 +52,8 @@ struct ShellContext {
     // The bandwidth page's engine and results path (empty members: the real
     // ones).
     NetworkSpeedServices bandwidth;
+    // The web page test's page (empty members: the real ones).
+    WebpageServices webpage;
 
     LoginService loginService() const { return LoginService(http, *session, *database); }
 };

@@ -19,6 +19,10 @@ const std::vector<Command>& commands()
          {{"bandwidth [--server NAME] [--json] [--dir DIR]",
            "run the automatic bandwidth test with the stored credentials; exit 0 when both directions completed"}},
          &runBandwidth},
+        {"webpage",
+         {{"webpage URL [--json]",
+           "measure the page's first-screen time in an off-screen browser (no record); exit 0 when it loaded"}},
+         &runWebpage},
     };
     return all;
 }

@@ -46,5 +46,7 @@ int runLogin(const Args& args, std::istream& in, std::ostream& out, std::ostream
 int runLoginFromStdin(const Args& args, std::ostream& out, std::ostream& err);
 // "bandwidth [--server NAME] [--json]": the automatic bandwidth test.
 int runBandwidth(const Args& args, std::ostream& out, std::ostream& err);
+// "webpage URL [--json]": the first-screen measurement, off screen.
+int runWebpage(const Args& args, std::ostream& out, std::ostream& err);
 
 } // namespace quorvane::cli

@@ -61,7 +61,16 @@ TEST(CliCipher, MalformedCipherTextFailsWithAMessage)
 TEST(CliUsage, BadArgumentsPrintUsageAndExitWithTwo)
 {
     const std::vector<cli::Args> bad = {
-        {}, {"nonsense"}, {"cipher"}, {"cipher", "encrypt"}, {"cipher", "encrypt", "a", "b"}, {"cipher", "rot13", "x"},
+        {},
+        {"nonsense"},
+        {"cipher"},
+        {"cipher", "encrypt"},
+        {"cipher", "encrypt", "a", "b"},
+        {"cipher", "rot13", "x"},
+        {"webpage"},
+        {"webpage", "--json"},
+        {"webpage", "a.com", "b.com"},
+        {"webpage", "a.com", "--dir"},
     };
     for (const auto& args : bad) {
         const auto result = runCli(args);
@@ -79,3 +88,13 @@ TEST(CliUsage, BadArgumentsPrintUsageAndExitWithTwo)
 }
 
 } // namespace
+
+TEST(CliWebpage, AnAddressThatFailsTheCheckStartsNoBrowser)
+{
+    for (const char* bad : {"localhost", "www.example.com\nurl=x", " www.example.com"}) {
+        const auto result = runCli({"webpage", bad, "--json"});
+        EXPECT_EQ(result.code, cli::kFailed) << bad;
+        EXPECT_EQ(result.out, "");
+        EXPECT_THAT(result.err, HasSubstr("请输入正确的网页链接地址！"));
+    }
+}

@@ -6,6 +6,9 @@
 #   main-window.png    the main window, opened by a second start
 #   bandwidth-page.png the bandwidth page after a manual run ("手动测速"
 #                      clicked), against the service's throttled test servers
+#   webpage-portals.png the web page test's page with its portal buttons
+#   webpage-result.png the web page test after a run on a loopback portal
+#                      page, its result window in front
 #   tray-stand-in.png  the stand-in window of a desktop without a tray
 # Usage: tests/e2e/screenshots/shoot.sh OUTPUT_FOLDER
 set -euo pipefail
@@ -114,6 +117,24 @@ grep -qs "带宽测速" "$INST"/HistoryRecord/HistoryRecord*.txt ||
   echo "warning: the manual bandwidth run did not finish; the shot shows where it stands" >&2
 sleep 1
 "$GRAB" "$OUTDIR/bandwidth-page.png"
+
+# The web page test: its tab (the second of the test bar), then an address
+# typed into its edit (26 pixels down the page) and Enter; the shot is taken
+# once the run's history line is written, with the result window in front.
+xdotool mousemove --window "$WID" 200 130 click 1
+sleep 1
+"$GRAB" "$OUTDIR/webpage-portals.png"
+xdotool mousemove --window "$WID" 200 174 click 1
+xdotool type --delay 10 "http://127.0.0.1:$PORT/portal/news/index.html"
+xdotool key Return
+for _ in $(seq 60); do
+  grep -qs "网页性能" "$INST"/HistoryRecord/HistoryRecord*.txt && break
+  sleep 1
+done
+grep -qs "网页性能" "$INST"/HistoryRecord/HistoryRecord*.txt ||
+  echo "warning: the web page run did not finish; the shot shows where it stands" >&2
+sleep 1
+"$GRAB" "$OUTDIR/webpage-result.png"
 stop_quorvane
 kill "$TRAYER" 2>/dev/null || true
 
