@@ -175,7 +175,7 @@ void CWebpagePerformanceDlg::buildControls()
     m_address->setFont(plain);
     m_address->setGeometry(50, kRowTop + 2, 320, 28);
     m_address->setPlaceholderText(QStringLiteral("http://"));
-    connect(m_address, &QLineEdit::returnPressed, this, &CWebpagePerformanceDlg::OnStart);
+    // Enter in the edit reaches keyPressEvent: the edit passes it on.
     m_start = new ui::SkinButton(QStringLiteral("web page/start"), QStringLiteral("开始"),
                                  ui::SkinButton::Style::Primary, this);
     m_start->setObjectName(QStringLiteral("start"));
