@@ -132,7 +132,7 @@ void CWebView::NavigateForTest(const QString& url)
     m_latestNavigationMs = epochMs();
     m_sinceStart.start();
     armBound();
-    m_loopTimer.start(static_cast<int>(measure::kNavigationLoopLimit.count()));
+    m_loopTimer.start(static_cast<int>(m_loopLimit.count()));
     m_page->load(addressUrl(url));
 }
 

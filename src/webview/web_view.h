@@ -43,6 +43,9 @@ public:
 
     // The bound; kFirstScreenBound unless a test shortens it.
     void setBound(std::chrono::milliseconds bound) { m_bound = bound; }
+    // How long a page that keeps navigating is given; kNavigationLoopLimit
+    // unless a test shortens it.
+    void setNavigationLoopLimit(std::chrono::milliseconds limit) { m_loopLimit = limit; }
 
     // Of the last finished measurement.
     const measure::FirstScreenResult& lastResult() const { return m_result; }
@@ -72,6 +75,7 @@ private:
     QWebEngineProfile* m_profile = nullptr;
     Page* m_page = nullptr;
     std::chrono::milliseconds m_bound = measure::kFirstScreenBound;
+    std::chrono::milliseconds m_loopLimit = measure::kNavigationLoopLimit;
     std::string m_token;
     bool m_running = false;
     double m_latestNavigationMs = 0; // epoch ms of the latest navigation start

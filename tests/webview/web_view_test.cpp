@@ -111,7 +111,7 @@ TEST_F(WebViewTest, FiguresAgainstPagesWithAKnownMoment)
     }
 }
 
-TEST_F(WebViewTest, APageThatNeverGrowsEndsAtTheBound)
+TEST_F(WebViewTest, APageThatNeverGrowsEndsAtTheBoundOneThatKeepsNavigatingNever)
 {
     ASSERT_TRUE(service->ok());
     view->setBound(std::chrono::milliseconds(2000));
@@ -119,6 +119,16 @@ TEST_F(WebViewTest, APageThatNeverGrowsEndsAtTheBound)
     view->setBound(quorvane::measure::kFirstScreenBound);
     EXPECT_EQ(never.end, End::Bound);
     EXPECT_NEAR(never.seconds, 2.0, 0.1);
+
+    // A page that navigates every 300 ms restarts the bound each time; the
+    // run is given up, with no figure.
+    view->setBound(std::chrono::milliseconds(1000));
+    view->setNavigationLoopLimit(std::chrono::milliseconds(3000));
+    const auto loop = measure(url("/test/page?loop_ms=300"));
+    view->setBound(quorvane::measure::kFirstScreenBound);
+    view->setNavigationLoopLimit(quorvane::measure::kNavigationLoopLimit);
+    EXPECT_EQ(loop.end, End::NavigationLoop);
+    EXPECT_TRUE(loop.failed());
 }
 
 TEST_F(WebViewTest, CompleteDocumentAndFailedLoad)
