@@ -55,6 +55,10 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
     m_profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
     m_page = new Page(m_profile, this);
     m_page->settings()->setAttribute(QWebEngineSettings::ScrollAnimatorEnabled, false);
+    // Pop-ups without a user's click are refused by the engine itself: a page
+    // that opens a hundred of them would otherwise keep its process busy
+    // loading them, and the next test's navigation would wait behind them.
+    m_page->settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
     setPage(m_page);
 
     connect(m_page, &QWebEnginePage::newWindowRequested, this, [this](QWebEngineNewWindowRequest& request) {
