@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -143,6 +144,40 @@ TEST_F(WebViewTest, CompleteDocumentAndFailedLoad)
     EXPECT_EQ(failed.end, End::LoadFailed);
     EXPECT_TRUE(failed.failed());
     EXPECT_TRUE(view->firstScreenText().isEmpty());
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
+{
+    ASSERT_TRUE(service->ok());
+    ASSERT_EQ(measure(url("/test/page?hold_ms=0")).end, End::Complete);
+    QPoint link;
+    bool answered = false;
+    view->page()->runJavaScript(
+        QStringLiteral("(function(){var r = document.getElementById('popup').getBoundingClientRect();"
+                       "return [r.left + r.width / 2, r.top + r.height / 2];})()"),
+        [&](const QVariant& v) {
+            const QVariantList l = v.toList();
+            if (l.size() == 2)
+                link = QPoint(qRound(l[0].toDouble()), qRound(l[1].toDouble()));
+            answered = true;
+        });
+    ASSERT_TRUE(quorvane::testing::waitFor([&] { return answered; }));
+    ASSERT_FALSE(link.isNull());
+
+    QSignalSpy restarted(view, &CWebView::restartedOnPopup);
+    QSignalSpy ended(view, &CWebView::firstScreen);
+    QWidget* target = view->focusProxy() ? view->focusProxy() : view;
+    QTest::mouseClick(target, Qt::LeftButton, {}, link);
+    ASSERT_TRUE(ended.wait(30000));
+    ASSERT_EQ(restarted.size(), 1);
+    EXPECT_THAT(restarted[0][0].toUrl().toString().toStdString(), ::testing::HasSubstr("/test/page?grow_ms=100"));
+    EXPECT_EQ(view->lastResult().end, End::Height);
+    EXPECT_NEAR(view->lastResult().seconds, 0.10, 0.05);
 }
 
 } // namespace
