@@ -97,6 +97,7 @@ protected:
         page.reset();
         flags::autoMode = 0;
         flags::autoAbortArmed = 0;
+        flags::stopRequested = 0;
         flags::webTestRunning = 0;
         ShellTest::TearDown();
     }
@@ -278,8 +279,19 @@ TEST_F(WebpagePageTest, AutomaticRunAndAFailedLoad)
                 HasSubstr("最近一次网页性能结果：\n网站地址：" + site + "\n首屏时间：" + seconds + "s\n测速时间："));
     EXPECT_THAT(history(), HasSubstr(",自动,网页性能," + site + "," + seconds + " s;"));
 
+    // The user stopped automatic testing while it ran: measured, not recorded.
+    std::string before = history();
+    flags::stopRequested = 1;
+    QSignalSpy stoppedRecord(&p, &CWebpagePerformanceDlg::recordHandled);
+    EXPECT_EQ(p.RunAutoTest(false, true), 2);
+    ASSERT_TRUE(ended.wait(30000));
+    flags::stopRequested = 0;
+    ASSERT_EQ(stoppedRecord.size(), 1);
+    EXPECT_FALSE(stoppedRecord[0][0].toBool());
+    EXPECT_EQ(history(), before);
+
     // Nothing listens there: no record, no history line.
-    const std::string before = history();
+    before = history();
     context.webpage.random = [] { return 0; };
     CWebpagePerformanceDlg& q = makePage();
     QSignalSpy failedEnd(&q, &CWebpagePerformanceDlg::measurementEnded);
