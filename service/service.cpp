@@ -1,4 +1,5 @@
 #include "service.h"
+#include "web_pages.h"
 
 #include "answers.h"
 #include "connection.h"
@@ -618,6 +619,35 @@ void Service::addWebProject(httplib::Server& s)
     // next to the web project's when they are added.
     s.Get("/www/(.*)",
           [this](const Request& req, Response& res) { serveFile(m_wwwDir, req.matches[1], req, res, nullptr); });
+
+    // First-screen test pages (web_pages.h). The video sites' pages under
+    // /portal/video/ are theirs, not these.
+    auto answerTestPage = [](Response& res, const TestPageParams& params) {
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(testPageHtml(params), "text/html; charset=utf-8");
+    };
+    s.Get("/test/page", [answerTestPage](const Request& req, Response& res) {
+        std::map<std::string, std::string> query(req.params.begin(), req.params.end());
+        answerTestPage(res, parseTestPageParams(query));
+    });
+    s.Get("/portal/((?!video/).*)", [answerTestPage](const Request& req, Response& res) {
+        answerTestPage(res, portalPageParams(req.matches[1]));
+    });
+    s.Get("/test/hold", [this](const Request& req, Response& res) {
+        std::map<std::string, std::string> query(req.params.begin(), req.params.end());
+        const TestPageParams p = parseTestPageParams({{"hold_ms", query.count("ms") ? query["ms"] : "0"}});
+        if (!pause(std::chrono::milliseconds(p.holdMs))) {
+            answerText(res, "stopping\n", 503);
+            return;
+        }
+        // A 1x1 transparent GIF.
+        static const unsigned char gif[] = {0x47, 0x49, 0x46, 0x38, 0x39, 0x61, 0x01, 0x00, 0x01, 0x00, 0x80,
+                                            0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0x21, 0xf9, 0x04,
+                                            0x01, 0x00, 0x00, 0x00, 0x00, 0x2c, 0x00, 0x00, 0x00, 0x00, 0x01,
+                                            0x00, 0x01, 0x00, 0x00, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3b};
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(std::string(reinterpret_cast<const char*>(gif), sizeof gif), "image/gif");
+    });
 
     s.Get("/", [this](const Request&, Response& res) {
         const std::string p = "/" + m_options.webProject + "/";

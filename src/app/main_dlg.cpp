@@ -10,6 +10,7 @@
 #include "app/score_msg_dlg.h"
 #include "app/settings_dlg.h"
 #include "app/shell_dialogs.h"
+#include "app/webpage_performance.h"
 #include "common/codepage.h"
 #include "common/flags.h"
 #include "common/log_file.h"
@@ -871,7 +872,11 @@ void CQuorvaneDlg::createPages()
     m_bandwidthPage->setGeometry(area);
     m_bandwidthPage->hide();
     m_testPages[kBandwidthPage] = m_bandwidthPage;
-    m_testPages[kWebPage] = make(kTestPageNames[1], QStringLiteral("网站测速"));
+    m_webPage = new CWebpagePerformanceDlg(
+        m_context, [this](const std::string& text) { setLatestResultText(text); }, this);
+    m_webPage->setGeometry(area);
+    m_webPage->hide();
+    m_testPages[kWebPage] = m_webPage;
     m_testPages[kVideoPage] = make(kTestPageNames[2], QStringLiteral("视频测速"));
     m_videoPlayer = make("CVideoSpeedChild", QStringLiteral("视频播放"));
     m_downloadPage = new CFileDownload(

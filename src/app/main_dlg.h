@@ -41,6 +41,7 @@ class TrayPresence;
 class CScoreMsgDlg;
 class CNetworkSpeed;
 class CFileDownload;
+class CWebpagePerformanceDlg;
 
 class CQuorvaneDlg : public QDialog
 {
@@ -103,6 +104,7 @@ public:
     QWidget* page(const char* objectName) const;
     CNetworkSpeed* bandwidthPage() const { return m_bandwidthPage; }
     CFileDownload* downloadPage() const { return m_downloadPage; }
+    CWebpagePerformanceDlg* webPage() const { return m_webPage; }
     ui::SkinButton* button(int id) const;
     QString userLabelText() const;
     QString scoreText() const;
@@ -190,6 +192,7 @@ private:
     std::array<QWidget*, 4> m_testPages{};
     CNetworkSpeed* m_bandwidthPage = nullptr;
     CFileDownload* m_downloadPage = nullptr;
+    CWebpagePerformanceDlg* m_webPage = nullptr;
     QWidget* m_videoPlayer = nullptr;
     QWidget* m_settingsPage = nullptr;
     QWidget* m_historyPage = nullptr;

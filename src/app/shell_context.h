@@ -6,6 +6,7 @@
 #include "app/login_service.h"
 #include "app/network_speed_services.h"
 #include "app/session.h"
+#include "app/webpage_services.h"
 
 #include <filesystem>
 #include <functional>
@@ -64,6 +65,8 @@ struct ShellContext {
     NetworkSpeedServices bandwidth;
     // The same for the file download page.
     FileDownloadServices download;
+    // The web page test's page (empty members: the real ones).
+    WebpageServices webpage;
 
     LoginService loginService() const { return LoginService(http, *session, *database); }
 };

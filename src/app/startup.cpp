@@ -153,6 +153,11 @@ bool CQuorvaneApp::InitInstance()
         return false;
     }
 
+    // The web page test's browser shares the application's GL contexts; as
+    // root its sandbox cannot start, so it runs without.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    if (geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QApplication app(argc, argv);
     pinNumericLocale();
     QApplication::setApplicationName(QStringLiteral("Quorvane"));

@@ -29,6 +29,10 @@ const std::vector<Command>& commands()
            "download one file as the file download test does: size, connect and load time, bytes and speed, "
            "a line a second; exit 0 when the size was known and body bytes arrived (perhaps cut short)"}},
          &runDownload},
+        {"webpage",
+         {{"webpage URL [--json]",
+           "measure the page's first-screen time in an off-screen browser (no record); exit 0 when it loaded"}},
+         &runWebpage},
     };
     return all;
 }

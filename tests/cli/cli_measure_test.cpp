@@ -142,3 +142,20 @@ TEST(CliMeasure, DownloadReportsTheFileAndEverySecond)
         EXPECT_THAT(e.str(), HasSubstr(r.inErr));
     }
 }
+
+// The one browser of this binary: the command makes its own application and
+// ends it, which a process can do only once.
+TEST(CliMeasure, WebpageJsonGivesTheFirstScreenOfAPageThatGrowsAt500Ms)
+{
+    refsvc_test::RefService svc({"--web", "127.0.0.1:0", "--update", "none", "--test-server", "none"});
+    ASSERT_TRUE(svc.ok()) << svc.log();
+    const std::string url = "http://127.0.0.1:" + std::to_string(svc.web().port) + "/test/page?grow_ms=500";
+    std::ostringstream out, err;
+    ASSERT_EQ(cli::run({"webpage", url, "--json"}, out, err), cli::kOk) << err.str();
+    const std::string json = out.str();
+    EXPECT_THAT(json, ::testing::StartsWith("{\"url\":\"" + url + "\",\"end\":\"height\",\"firstScreenSeconds\":0."));
+    const std::size_t at = json.find("\"firstScreenSeconds\":");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NEAR(std::stod(json.substr(at + 21)), 0.5, 0.05);
+    EXPECT_THAT(json, ::testing::ContainsRegex("\"firstContentfulPaintMs\":[0-9]+\\.[0-9],"));
+}

@@ -73,6 +73,10 @@ TEST(CliUsage, BadArgumentsPrintUsageAndExitWithTwo)
         {"history", "--json", "--csv"},
         {"history", "--dir"},
         {"history", "--xml"},
+        {"webpage"},
+        {"webpage", "--json"},
+        {"webpage", "a.com", "b.com"},
+        {"webpage", "a.com", "--dir"},
     };
     for (const auto& args : bad) {
         const auto result = runCli(args);
@@ -129,3 +133,13 @@ TEST(CliHistory, PrintsTheStoredUsersHistoryNewestFirstInEachFormat)
 }
 
 } // namespace
+
+TEST(CliWebpage, AnAddressThatFailsTheCheckStartsNoBrowser)
+{
+    for (const char* bad : {"localhost", "www.example.com\nurl=x", " www.example.com"}) {
+        const auto result = runCli({"webpage", bad, "--json"});
+        EXPECT_EQ(result.code, cli::kFailed) << bad;
+        EXPECT_EQ(result.out, "");
+        EXPECT_THAT(result.err, HasSubstr("请输入正确的网页链接地址！"));
+    }
+}

@@ -1,11 +1,12 @@
 // The reference service's pure parts: command line, user file, answer texts,
-// byte ranges, upload accounting and the line-rate limiter.
+// byte ranges, upload accounting, the line-rate limiter and the web pages.
 #include "answers.h"
 #include "behaviour.h"
 #include "options.h"
 #include "rate_limiter.h"
 #include "upload_counter.h"
 #include "users.h"
+#include "web_pages.h"
 
 #include "common/cipher.h"
 #include "common/codepage.h"
@@ -458,4 +459,57 @@ TEST(RefsvcOptions, DefaultsMeetTheShippedConfiguration)
             << name << " is not served";
     }
     EXPECT_GE(files, 5);
+}
+
+// ---------------------------------------------------------------------------
+// First-screen test pages
+
+TEST(RefsvcWebPages, QueryKeysAreReadAndBounded)
+{
+    const struct {
+        std::map<std::string, std::string> query;
+        std::optional<int> grow;
+        int hold;
+        int popups;
+        bool errors;
+    } cases[] = {
+        {{}, std::nullopt, 20000, 0, false},                        // never grows, held long
+        {{{"grow_ms", "800"}}, 800, 3800, 0, false},                // held until well after it grew
+        {{{"grow_ms", "800"}, {"hold_ms", "0"}}, 800, 0, 0, false}, // completes at once
+        {{{"grow_ms", "-5"}, {"hold_ms", "999999"}}, 0, kMaxHoldMs, 0, false},
+        {{{"grow_ms", "8e2"}, {"popups", "1000"}}, std::nullopt, 20000, 100, false}, // unreadable; clamped
+        {{{"errors", "1"}}, std::nullopt, 20000, 0, true},
+        {{{"errors", "yes"}}, std::nullopt, 20000, 0, false},
+    };
+    for (const auto& c : cases) {
+        const TestPageParams p = parseTestPageParams(c.query);
+        EXPECT_EQ(p.growMs, c.grow);
+        EXPECT_EQ(p.holdMs, c.hold);
+        EXPECT_EQ(p.popups, c.popups);
+        EXPECT_EQ(p.errors, c.errors);
+    }
+}
+
+TEST(RefsvcWebPages, PagesCarryWhatTheirQueryAsks)
+{
+    const std::string grow = testPageHtml(parseTestPageParams({{"grow_ms", "800"}, {"height", "900"}}));
+    EXPECT_NE(grow.find("<!DOCTYPE html>"), std::string::npos); // standards mode: the body's own height counts
+    EXPECT_NE(grow.find("at(800,"), std::string::npos);
+    EXPECT_NE(grow.find("'900px'"), std::string::npos);
+    EXPECT_NE(grow.find("/test/hold?ms=3800"), std::string::npos);
+    const std::string held = testPageHtml(parseTestPageParams({{"hold_ms", "0"}, {"frame_ms", "500"}}));
+    EXPECT_EQ(held.find("/test/hold"), std::string::npos);
+    EXPECT_NE(held.find("at(500,"), std::string::npos);
+    EXPECT_NE(held.find("iframe"), std::string::npos);
+
+    // Each portal fills its first screen at its own moment, the same every time.
+    const TestPageParams news = portalPageParams("news/index.html");
+    EXPECT_EQ(news.title, "news");
+    ASSERT_TRUE(news.growMs);
+    EXPECT_GE(*news.growMs, 150);
+    EXPECT_LT(*news.growMs, 650);
+    EXPECT_EQ(portalPageParams("news/index.html").growMs, news.growMs);
+    EXPECT_GT(news.holdMs, *news.growMs);
+    EXPECT_EQ(portalPageParams("").title, "portal");
+    EXPECT_NE(testPageHtml(portalPageParams("<b>x</b>/")).find("&lt;b&gt;"), std::string::npos);
 }

@@ -651,3 +651,29 @@ TEST(RefsvcLifeCycle, TestServersListenOnTheClientsFixedPort)
     }
     FAIL() << "no free loopback address found for port 8080";
 }
+
+TEST(RefsvcWebProject, FirstScreenTestPagesAndPortals)
+{
+    RefService svc(serviceArgs());
+    ASSERT_TRUE(svc.ok()) << svc.log();
+    const struct {
+        const char* target;
+        int status;
+        const char* type; // content type prefix
+        const char* needle;
+    } cases[] = {
+        {"/test/page?grow_ms=800", 200, "text/html", "at(800,"},
+        {"/portal/news/index.html", 200, "text/html", "<title>news</title>"},
+        {"/portal/163/index.html", 200, "text/html", "<title>163</title>"},
+        {"/test/hold?ms=50", 200, "image/gif", "GIF89a"},
+    };
+    for (const auto& c : cases) {
+        const Reply r = get(svc.web(), c.target);
+        EXPECT_EQ(r.status, c.status) << c.target;
+        EXPECT_EQ(r.header("content-type").rfind(c.type, 0), 0u) << c.target << ": " << r.header("content-type");
+        EXPECT_NE(r.body.find(c.needle), std::string::npos) << c.target;
+        EXPECT_EQ(r.header("cache-control"), "no-store") << c.target;
+    }
+    // The video sites' pages are not portal stand-ins.
+    EXPECT_EQ(get(svc.web(), "/portal/video/youku/v_show/id_X.html").body.find("at("), std::string::npos);
+}

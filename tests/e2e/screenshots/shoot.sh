@@ -8,6 +8,9 @@
 #                      clicked), against the service's throttled test servers
 #   download-page.png  the file download page after a manual run of the
 #                      20 MB preset's address over the same throttled line
+#   webpage-portals.png the web page test's page with its portal buttons
+#   webpage-result.png the web page test after a run on a loopback portal
+#                      page, its result window in front
 #   tray-stand-in.png  the stand-in window of a desktop without a tray
 #   settings-*.png, history*.png  the settings and history pages over a
 #                      realistic history (drawn offscreen, see shoot_pages.cpp)
@@ -137,6 +140,23 @@ grep -qs "文件下载" "$INST"/HistoryRecord/HistoryRecord*.txt ||
   echo "warning: the manual file download did not finish; the shot shows where it stands" >&2
 sleep 1
 "$GRAB" "$OUTDIR/download-page.png"
+# The web page test: its tab (the second of the test bar), then an address
+# typed into its edit (26 pixels down the page) and Enter; the shot is taken
+# once the run's history line is written, with the result window in front.
+xdotool mousemove --window "$WID" 200 130 click 1
+sleep 1
+"$GRAB" "$OUTDIR/webpage-portals.png"
+xdotool mousemove --window "$WID" 200 174 click 1
+xdotool type --delay 10 "http://127.0.0.1:$PORT/portal/news/index.html"
+xdotool key Return
+for _ in $(seq 60); do
+  grep -qs "网页性能" "$INST"/HistoryRecord/HistoryRecord*.txt && break
+  sleep 1
+done
+grep -qs "网页性能" "$INST"/HistoryRecord/HistoryRecord*.txt ||
+  echo "warning: the web page run did not finish; the shot shows where it stands" >&2
+sleep 1
+"$GRAB" "$OUTDIR/webpage-result.png"
 stop_quorvane
 kill "$TRAYER" 2>/dev/null || true
 

@@ -1,0 +1,112 @@
+#pragma once
+// The web page first-screen test without a browser: the address check, the
+// script that measures inside the page, the reports it sends, the texts and
+// the record. The browser view (src/webview) runs the script and enforces the
+// time bound; the page CWebpagePerformanceDlg and quorvane-cli show what it
+// reports.
+//
+// First-screen time: from the latest navigation start of any frame of the
+// page until the top document's body is taller than kFirstScreenHeight
+// pixels, any frame's document has completed (its load event), or the bound
+// (kFirstScreenBound) has passed. Both ends are taken inside the page on its
+// own high-resolution clock, so the rate at which anything polls does not
+// bias the figure.
+#include "measure/random_source.h"
+#include "results/record.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorvane::measure
+{
+
+namespace webpage_text
+{
+inline constexpr const char* kEmptyAddress = "请输入网页测速链接地址！";
+inline constexpr const char* kBadAddress = "请输入正确的网页链接地址！";
+inline constexpr const char* kNoConnection = "网络连接失败，请检查网络后重试！";
+inline constexpr const char* kLoadFailed = "网页加载失败，本次测试无结果！";
+inline constexpr const char* kNavigationLoop = "网页不断跳转，本次测试无结果！";
+inline constexpr const char* kResultTitle = "执行结果";
+inline constexpr const char* kMore = "更多";
+inline constexpr const char* kBack = "返回上一层";
+} // namespace webpage_text
+
+inline constexpr int kFirstScreenHeight = 600; // pixels; taller ends the measurement
+inline constexpr std::chrono::milliseconds kFirstScreenBound{10000};
+// A page that keeps navigating never reaches the bound, which counts from the
+// latest navigation: the run is given up this long after it started.
+inline constexpr std::chrono::milliseconds kNavigationLoopLimit{30000};
+
+// The address check of typed addresses and own sites: the pattern searched as
+// written (an address passes when the pattern matches at the start of the
+// text or of a line; what follows the match is not examined). Addresses with
+// control characters (line breaks included) fail: they would reach the
+// browser and the record as something other than what was shown.
+bool PassesAddressPattern(const std::string& address);
+
+// The figure as the record and history carry it ("%.3f", seconds) and the
+// result window's text ("首屏时间：%.3fs").
+std::string FirstScreenText(double seconds);
+std::string FirstScreenResultText(double seconds);
+
+// The screen record of a finished measurement: url (the page under test as
+// it was started), firstscreentime, and an empty loadingtime.
+TestRecord ScreenRecord(const std::string& pageUnderTest, double seconds);
+
+// ---------------------------------------------------------------- in-page script
+
+// The script injected into every frame at document creation. `token` tags
+// its reports so that nothing a page writes to its console, and nothing an
+// earlier measurement's page sends, is taken for one.
+std::string FirstScreenScript(const std::string& token);
+
+// What the script reports (one console line each).
+struct FirstScreenReport {
+    enum class Kind { NavigationStart, FirstScreen };
+    Kind kind = Kind::NavigationStart;
+    double navigationStartMs = 0; // epoch milliseconds (performance.timeOrigin) of the latest navigation start
+    double seconds = 0;           // FirstScreen: the first-screen time
+    std::string reason;           // FirstScreen: "height" or "complete"
+};
+
+// Parses one console line; nothing for any line that is not a report with
+// this token, or whose numbers are unusable.
+std::optional<FirstScreenReport> ParseFirstScreenReport(const std::string& line, const std::string& token);
+
+// A fresh token for one measurement.
+std::string NewFirstScreenToken(const RandomSource& random);
+
+// How a measurement ended.
+struct FirstScreenResult {
+    enum class End { Height, Complete, Bound, LoadFailed, NavigationLoop };
+    End end = End::Bound;
+    double seconds = 0;          // valid unless failed()
+    std::optional<double> fcpMs; // first contentful paint, ms from the top document's navigation start
+    std::optional<double> lcpMs; // largest contentful paint (the candidate at the end)
+    std::string error;           // LoadFailed: what the browser said
+    bool failed() const { return end == End::LoadFailed || end == End::NavigationLoop; }
+};
+
+const char* EndName(FirstScreenResult::End end); // "height", "complete", "bound", "load-failed", "navigation-loop"
+
+// ---------------------------------------------------------------- sites
+
+struct PortalButton {
+    std::string label;   // names the images: "Image/web page/btn_<label>_normal.png" and "_down.png"
+    std::string address; // the page it measures
+};
+
+// The portal page's buttons (before "更多") and the more-portals page's
+// buttons (before "返回上一层"), in order. The addresses are stand-in pages of
+// the reference service on loopback.
+const std::vector<PortalButton>& PortalButtons();
+const std::vector<PortalButton>& MorePortalButtons();
+
+// The automatic run's pick: `random() % count`; empty for an empty list.
+std::string PickAutoSite(const std::vector<std::string>& sites, const RandomSource& random);
+
+} // namespace quorvane::measure
