@@ -115,6 +115,9 @@ TEST(ServiceTime, ParsesTheThreeDateForms)
     EXPECT_FALSE(parseHttpDate("Sun, 31 Feb 2023 08:49:37 GMT"));
     EXPECT_FALSE(parseHttpDate("Sun, 06 Foo 1994 08:49:37 GMT"));
     EXPECT_FALSE(parseHttpDate("Sun, 06 Nov 1994 24:00:00 GMT"));
+    // Years the clock cannot hold in nanoseconds were once an overflow.
+    EXPECT_FALSE(parseHttpDate("Sun Aug  6 08:49:08    1"));
+    EXPECT_FALSE(parseHttpDate("Sun, 06 Nov 9999 08:49:37 GMT"));
 }
 
 TEST(ServiceTime, ServiceDateBecomesLocalTimeElseLocalClock)
