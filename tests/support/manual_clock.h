@@ -5,6 +5,8 @@
 // advance time exactly when the engine waits for it, never by guessing.
 #include "common/clock.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -98,5 +100,46 @@ private:
     std::map<long long, Steady::time_point> m_deadlines;
     long long m_nextId = 0;
 };
+
+// Runs `call` on its own thread, and moves the clock from one deadline that
+// somebody waits for to the next until the call has returned. Before each
+// move `ready(moves so far)` must hold (looked at in real time, for at most
+// `limit`), so a test lets the work it expects happen first. Returns how far
+// the clock moved in all.
+inline std::chrono::milliseconds driveUntilReturn(ManualClock& clock, const std::function<void()>& call,
+                                                  const std::function<bool(int moves)>& ready = {},
+                                                  std::chrono::milliseconds limit = std::chrono::seconds(30))
+{
+    using Real = std::chrono::steady_clock;
+    const auto start = clock.now();
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        call();
+        done = true;
+    });
+    int moves = 0;
+    auto readyBy = Real::now() + limit;
+    bool gaveUp = false;
+    while (!done) {
+        if (!gaveUp && ready && !ready(moves)) {
+            if (Real::now() > readyBy) {
+                ADD_FAILURE() << "the work expected before clock move " << moves << " did not happen";
+                gaveUp = true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        const auto next = clock.nextDeadline();
+        if (next && *next > clock.now()) {
+            clock.advance(*next - clock.now());
+            ++moves;
+            readyBy = Real::now() + limit;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    worker.join();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - start);
+}
 
 } // namespace quorvane::testing
