@@ -345,7 +345,7 @@ TEST_F(ParallelGetTest, CountsExactlyTheBodiesServed)
     CannedServer server(
         [&self](ServerConnection& c) {
             std::string request;
-            if (!c.readRequestHead(request) || !self->waitForConnections(5, 5s))
+            if (!c.readRequestHead(request) || !self->waitForConnections(5, 60s))
                 return;
             if (c.sendOkHead(kSize))
                 c.sendBody(kSize);
@@ -459,7 +459,7 @@ TEST_F(ParallelGetTest, ASecondTransferCountsOnlyItsOwnBytes)
     CannedServer exact(
         [&exactSelf](ServerConnection& c) {
             std::string request;
-            if (!c.readRequestHead(request) || !exactSelf->waitForConnections(5, 5s))
+            if (!c.readRequestHead(request) || !exactSelf->waitForConnections(5, 60s))
                 return;
             if (c.sendOkHead(kSize))
                 c.sendBody(kSize);

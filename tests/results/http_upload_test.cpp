@@ -101,7 +101,7 @@ TEST_F(UploadTest, MultipartCountsExactlyTheFileBytesTheServerGot)
     CannedServer server(
         [&](ServerConnection& c) {
             Received r;
-            if (!c.readRequestHead(r.head) || !self->waitForConnections(5, 5s))
+            if (!c.readRequestHead(r.head) || !self->waitForConnections(5, 60s))
                 return;
             if (!c.readExactly(static_cast<std::size_t>(requestContentLength(r.head)), &r.body))
                 return;
@@ -154,7 +154,7 @@ TEST_F(UploadTest, OtherMethodsRepostTheFirstChunk)
     five.acceptLimit = 5;
     CannedServer server(
         [&](ServerConnection& c) {
-            if (!self->waitForConnections(5, 5s))
+            if (!self->waitForConnections(5, 60s))
                 return;
             for (int i = 0; i < kPostsPerConnection; ++i) {
                 std::string head, body;

@@ -108,7 +108,7 @@ private:
 // the clock moved in all.
 inline std::chrono::milliseconds driveUntilReturn(ManualClock& clock, const std::function<void()>& call,
                                                   const std::function<bool(int moves)>& ready = {},
-                                                  std::chrono::milliseconds limit = std::chrono::seconds(30))
+                                                  std::chrono::milliseconds limit = std::chrono::seconds(60))
 {
     using Real = std::chrono::steady_clock;
     const auto start = clock.now();
