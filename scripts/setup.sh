@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  cmake g++ ninja-build ccache pkg-config clang-format
+  cmake g++ clang ninja-build ccache pkg-config clang-format
   qt6-base-dev qt6-webengine-dev qt6-charts-dev qt6-multimedia-dev
   libcurl4-openssl-dev libboost-regex-dev libtinyxml2-dev libzip-dev zipcmp zipmerge ziptool
   libssh-dev libssl-dev libcpp-httplib-dev libgtest-dev libgmock-dev locales

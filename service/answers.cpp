@@ -167,6 +167,31 @@ std::optional<std::string> formValue(const std::string& body, const std::string&
     return std::nullopt;
 }
 
+std::string redactSecrets(const std::string& target)
+{
+    const auto question = target.find('?');
+    if (question == std::string::npos)
+        return target;
+    std::string out = target.substr(0, question + 1);
+    std::size_t start = question + 1;
+    while (start <= target.size()) {
+        auto amp = target.find('&', start);
+        if (amp == std::string::npos)
+            amp = target.size();
+        const std::string pair = target.substr(start, amp - start);
+        const auto eq = pair.find('=');
+        const std::string key = decodeFormComponent(pair.substr(0, eq));
+        if (eq != std::string::npos && (key == "p" || key == "pw" || key == "password"))
+            out += pair.substr(0, eq) + "=***";
+        else
+            out += pair;
+        if (amp < target.size())
+            out += '&';
+        start = amp + 1;
+    }
+    return out;
+}
+
 std::string htmlEscape(const std::string& text)
 {
     std::string out;

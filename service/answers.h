@@ -56,6 +56,11 @@ std::optional<std::string> formValue(const std::string& body, const std::string&
 // Percent-decoding with "+" as blank, as form bodies are written.
 std::string decodeFormComponent(const std::string& text);
 
+// The request target as the request log shows it: the values of the query
+// parameters that carry passwords or their digests ("p", "pw", "password")
+// become "***", so the log cannot stand in for the users file.
+std::string redactSecrets(const std::string& target);
+
 // Minimal HTML escaping for text put into the service's pages.
 std::string htmlEscape(const std::string& text);
 

@@ -2,6 +2,8 @@
 
 #include "behaviour.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -122,6 +124,14 @@ std::optional<std::uint64_t> parseMegabits(const std::string& text)
     return static_cast<std::uint64_t>(std::llround(v * 1e6));
 }
 
+bool isLoopbackHost(const std::string& host)
+{
+    if (host == "localhost" || host == "::1")
+        return true;
+    in_addr v4{};
+    return inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
+}
+
 ParseResult parseOptions(const std::vector<std::string>& args)
 {
     ParseResult result;
@@ -232,6 +242,22 @@ ParseResult parseOptions(const std::vector<std::string>& args)
              o.clockOffsetSeconds = s;
              return {};
          }},
+        {"--max-upload-body",
+         [&](const std::string& v) -> std::string {
+             auto size = parseSize(v);
+             if (!size || *size < 64 * 1024)
+                 return "expected a size of at least 64K, got \"" + v + "\"";
+             o.maxUploadBody = *size;
+             return {};
+         }},
+        {"--max-users",
+         [&](const std::string& v) -> std::string {
+             long long n = 0;
+             if (!parseInt(v, 1, 10000000, n))
+                 return "expected a user count from 1 to 10000000, got \"" + v + "\"";
+             o.maxUsers = static_cast<std::size_t>(n);
+             return {};
+         }},
         {"--threads",
          [&](const std::string& v) -> std::string {
              long long n = 0;
@@ -250,6 +276,10 @@ ParseResult parseOptions(const std::vector<std::string>& args)
         }
         if (name == "--quiet" || name == "-q") {
             o.quiet = true;
+            continue;
+        }
+        if (name == "--allow-remote") {
+            o.allowRemote = true;
             continue;
         }
         std::optional<std::string> value;
@@ -275,6 +305,21 @@ ParseResult parseOptions(const std::vector<std::string>& args)
         }
     }
 
+    if (!o.allowRemote) {
+        std::vector<const Endpoint*> listeners;
+        for (const auto* slot : {&o.web, &o.update})
+            if (*slot)
+                listeners.push_back(&**slot);
+        for (const auto& t : o.testServers)
+            listeners.push_back(&t);
+        for (const auto* e : listeners) {
+            if (!isLoopbackHost(e->host)) {
+                result.error = "\"" + e->host + "\" is not a loopback address; --allow-remote listens there anyway";
+                return result;
+            }
+        }
+    }
+
     // The shipped server catalogue names these eight.
     if (!testServersGiven)
         for (int last = 2; last <= 9; ++last)
@@ -297,7 +342,8 @@ and update server, with state in memory. Stops cleanly on SIGINT or SIGTERM.
 Prints one line "quorvane-refsvc ready web=... update=... test=..." on
 standard output once every listener accepts connections.
 
-Listeners (HOST:PORT; port 0 picks a free port; "none" switches it off):
+Listeners (HOST:PORT; port 0 picks a free port; "none" switches it off;
+loopback addresses only, unless --allow-remote is given):
   --web HOST:PORT            web project and clock        [127.0.0.1:18080]
   --update HOST:PORT         update server, path /update/ [127.0.0.1:18081]
   --test-server HOST[:PORT]  a test server; repeat or give a comma list
@@ -329,7 +375,12 @@ Answers (also switchable at run time, see below):
   --clock-offset SECONDS     shift of the service clock (Date headers)
   "close" drops the connection without answering; "delay" answers normally
   after MS milliseconds (default 40000, past the clients' time-outs).
+Limits:
+  --max-upload-body SIZE     largest body of one upload to /speed/doload.do
+                             [1G]; other requests take at most 8K
+  --max-users N              users in memory, registrations included [10000]
 Other:
+  --allow-remote             listen on addresses other than loopback
   --threads N                worker threads per listener  [32]
   -q, --quiet                no request log on standard error
   -h, --help                 this text

@@ -1,6 +1,7 @@
 #pragma once
 // Command line of quorvane-refsvc. Parsing is a pure function so that the
 // tests can check every option without starting a server.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -53,6 +54,22 @@ struct Options {
 
     int threadsPerListener = 32;
     bool quiet = false;
+
+    // Listeners stay on loopback unless this is set: the service answers
+    // anyone with logins, keys and gigabytes, and trusts its control paths
+    // to loopback peers only.
+    bool allowRemote = false;
+
+    // Request bodies: the upload sink takes one measurement file per request
+    // (multipart framing included, or the repeated 32 KiB chunk); every other
+    // request carries at most a small form.
+    std::uint64_t maxUploadBody = 1ull << 30;
+    // (The HTTP library's own limit of url-encoded forms is the same.)
+    static constexpr std::uint64_t kMaxFormBody = 8 * 1024;
+
+    // Users held in memory, those of the users file included; registrations
+    // beyond it are refused.
+    std::size_t maxUsers = 10000;
 };
 
 struct ParseResult {
@@ -73,5 +90,8 @@ std::optional<Endpoint> parseEndpoint(const std::string& text, int defaultPort);
 
 // Megabits (10^6 bits) per second as decimal text, such as "50" or "2.5".
 std::optional<std::uint64_t> parseMegabits(const std::string& text);
+
+// 127.0.0.0/8, ::1 or "localhost".
+bool isLoopbackHost(const std::string& host);
 
 } // namespace refsvc

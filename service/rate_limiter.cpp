@@ -17,8 +17,8 @@ constexpr auto kTolerance = std::chrono::milliseconds(5);
 constexpr auto kCatchUp = std::chrono::milliseconds(250);
 } // namespace
 
-RateLimiter::RateLimiter(std::uint64_t bytesPerSecond)
-    : m_rate(bytesPerSecond), m_next(Clock::now()), m_lastRequest(Clock::now())
+RateLimiter::RateLimiter(std::uint64_t bytesPerSecond, std::shared_ptr<quorvane::Clock> clock)
+    : m_clock(std::move(clock)), m_rate(bytesPerSecond), m_next(m_clock->now()), m_lastRequest(m_next)
 {
 }
 
@@ -26,7 +26,7 @@ void RateLimiter::setRate(std::uint64_t bytesPerSecond)
 {
     std::lock_guard lock(m_mutex);
     m_rate = bytesPerSecond;
-    m_next = m_lastRequest = Clock::now();
+    m_next = m_lastRequest = m_clock->now();
     m_busy = false;
     m_wake.notify_all();
 }
@@ -45,6 +45,32 @@ std::size_t RateLimiter::pieceSize() const
     return static_cast<std::size_t>(std::clamp<std::uint64_t>(r / 200, 1024, 64 * 1024));
 }
 
+namespace
+{
+
+// Books n bytes on a line at `rate` (non-zero); the caller holds the lock.
+RateLimiter::TimePoint book(std::size_t n, std::uint64_t rate, RateLimiter::TimePoint now, RateLimiter::TimePoint& next,
+                            RateLimiter::TimePoint& lastRequest, bool& busy)
+{
+    // Only a line that has been carrying bytes may catch up; the first
+    // transfer after start or a rate change begins on time.
+    const bool idle = !busy || now - lastRequest > kCatchUp;
+    busy = true;
+    lastRequest = now;
+    next = std::max(next, idle ? now : now - kCatchUp) + std::chrono::duration_cast<RateLimiter::TimePoint::duration>(
+                                                             std::chrono::duration<double>(double(n) / double(rate)));
+    return next - kTolerance;
+}
+
+} // namespace
+
+RateLimiter::TimePoint RateLimiter::reserve(std::size_t n)
+{
+    std::lock_guard lock(m_mutex);
+    const auto now = m_clock->now();
+    return m_rate == 0 ? now : book(n, m_rate, now, m_next, m_lastRequest, m_busy);
+}
+
 bool RateLimiter::acquire(std::size_t n)
 {
     std::unique_lock lock(m_mutex);
@@ -52,19 +78,11 @@ bool RateLimiter::acquire(std::size_t n)
         return false;
     if (m_rate == 0)
         return true;
-    const auto now = Clock::now();
     const std::uint64_t rateThen = m_rate;
-    // Only a line that has been carrying bytes may catch up; the first
-    // transfer after start or a rate change begins on time.
-    const bool idle = !m_busy || now - m_lastRequest > kCatchUp;
-    m_busy = true;
-    m_lastRequest = now;
-    m_next = std::max(m_next, idle ? now : now - kCatchUp) +
-             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(n) / double(m_rate)));
-    const auto due = m_next - kTolerance;
+    const auto due = book(n, m_rate, m_clock->now(), m_next, m_lastRequest, m_busy);
     // A rate change wakes us early; the bytes then simply pass, which is a
     // negligible error next to the change itself.
-    m_wake.wait_until(lock, due, [&] { return m_stopped || m_rate != rateThen; });
+    m_clock->waitUntil(m_wake, lock, due, [&] { return m_stopped || m_rate != rateThen; });
     return !m_stopped;
 }
 

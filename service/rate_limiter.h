@@ -10,10 +10,13 @@
 // worth of bytes and every one-second window carries the rate within a
 // fraction of a percent. Senders that fell a little behind while the line
 // was busy may catch up, so a loaded machine does not lower the rate.
+#include "common/clock.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace refsvc
@@ -22,10 +25,12 @@ namespace refsvc
 class RateLimiter
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    using TimePoint = quorvane::Clock::Steady::time_point;
 
-    // bytesPerSecond 0: unlimited.
-    explicit RateLimiter(std::uint64_t bytesPerSecond = 0);
+    // bytesPerSecond 0: unlimited. Time comes from `clock` (the real one
+    // unless a test brings its own).
+    explicit RateLimiter(std::uint64_t bytesPerSecond = 0,
+                         std::shared_ptr<quorvane::Clock> clock = quorvane::systemClock());
 
     void setRate(std::uint64_t bytesPerSecond);
     std::uint64_t rate() const;
@@ -33,6 +38,10 @@ public:
     // Blocks until n more bytes may pass. Thread-safe. Returns false at once
     // (without waiting) after stop(): the caller abandons its transfer.
     bool acquire(std::size_t n);
+
+    // The schedule alone: books n bytes on the line now and returns the
+    // moment they may pass (acquire waits until then). Unlimited: now.
+    TimePoint reserve(std::size_t n);
 
     // The piece size a throttled transfer should move per acquire: about
     // 5 ms of the line, so that the line stays smooth. 0 when unlimited.
@@ -44,9 +53,10 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
+    const std::shared_ptr<quorvane::Clock> m_clock;
     std::uint64_t m_rate;
-    Clock::time_point m_next; // theoretical arrival time of the next byte
-    Clock::time_point m_lastRequest;
+    TimePoint m_next; // theoretical arrival time of the next byte
+    TimePoint m_lastRequest;
     bool m_busy = false; // bytes passed since start or the last rate change
     bool m_stopped = false;
 };

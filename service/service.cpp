@@ -46,6 +46,7 @@ constexpr const char* kNoDateMarker = "X-Refsvc-No-Date";
 constexpr std::size_t kPatternPeriod = 1024 * 1024;
 constexpr std::size_t kFastPiece = 256 * 1024;
 constexpr auto kPortalKeyLifetime = std::chrono::minutes(5);
+constexpr long long kMaxClockOffset = 100ll * 365 * 86400;
 // Forgotten test keys (clients that never release) are dropped beyond this.
 constexpr std::size_t kMaxTestKeys = 100000;
 
@@ -240,6 +241,7 @@ std::vector<std::pair<const char*, std::atomic<std::uint64_t>*>> Stats::rows()
         {"uploads_completed", &uploadsCompleted},
         {"uploads_broken", &uploadsBroken},
         {"upload_buffers_limited", &uploadBuffersLimited},
+        {"bodies_refused", &bodiesRefused},
         {"update_requests", &updateRequests},
         {"update_bytes", &updateBytes},
     };
@@ -481,12 +483,33 @@ void Service::configure(Listener& l)
     s.set_keep_alive_timeout(2);
     s.set_read_timeout(5);
     s.set_write_timeout(5);
+    // Bodies are refused by their announced length before a byte of them is
+    // read: the upload sink takes a measurement file, everything else a form.
+    const bool sink = l.role == Role::Test;
+    const std::uint64_t uploadLimit = m_options.maxUploadBody;
+    s.set_payload_max_length(static_cast<std::size_t>(sink ? uploadLimit : Options::kMaxFormBody));
 
-    s.set_pre_routing_handler([this](const Request& req, Response& res) {
+    s.set_pre_routing_handler([this, sink, uploadLimit](const Request& req, Response& res) {
         ++m_stats.requests;
         takeOver(req);
         if (req.path.rfind("/__control/", 0) == 0 && !isLoopbackPeer(req.remote_addr)) {
             answerText(res, "control is for loopback peers only\n", 403);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        const bool upload = sink && req.path == "/speed/doload.do";
+        const std::uint64_t limit = upload ? uploadLimit : Options::kMaxFormBody;
+        const std::string length = req.get_header_value("Content-Length");
+        std::uint64_t announced = 0;
+        const bool lengthOk = length.find_first_not_of("0123456789") == std::string::npos && length.size() <= 19 &&
+                              (length.empty() || (announced = std::stoull(length)) <= limit);
+        // A chunked body has no length to check first; only the upload sink,
+        // which counts as it reads, takes one.
+        const bool chunked = req.has_header("Transfer-Encoding");
+        if (!lengthOk || (chunked && !upload)) {
+            ++m_stats.bodiesRefused;
+            res.set_header("Connection", "close");
+            answerText(res, chunked && !upload ? "a length is required\n" : "request body too large\n",
+                       chunked && !upload ? 411 : 413);
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
@@ -506,8 +529,8 @@ void Service::configure(Listener& l)
         std::string length = res.get_header_value("Content-Length");
         std::string line = localTimeNow() + " " + name + " " + req.local_addr + ":" + std::to_string(req.local_port) +
                            " " + req.remote_addr + ":" + std::to_string(req.remote_port) + " \"" + req.method + " " +
-                           quorvane::sanitizeUtf8(req.target) + " " + req.version + "\" " + std::to_string(res.status) +
-                           " " + (length.empty() ? "-" : length) + "\n";
+                           quorvane::sanitizeUtf8(redactSecrets(req.target)) + " " + req.version + "\" " +
+                           std::to_string(res.status) + " " + (length.empty() ? "-" : length) + "\n";
         std::lock_guard lock(m_logMutex);
         std::cerr << line << std::flush;
     });
@@ -587,8 +610,11 @@ void Service::addControl(httplib::Server& s)
     s.Post("/__control/clock-offset", [this](const Request& req, Response& res) {
         const std::string text = req.get_param_value("seconds");
         char* end = nullptr;
+        errno = 0;
         const long long v = std::strtoll(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0') {
+        // The same century either way as --clock-offset: more would overflow
+        // the clock's arithmetic, and no client date is that far off.
+        if (text.empty() || *end != '\0' || errno == ERANGE || v < -kMaxClockOffset || v > kMaxClockOffset) {
             answerText(res, "expected seconds=N\n", 400);
             return;
         }
@@ -797,6 +823,10 @@ void Service::handleRegister(const Request& req, Response& res)
     u.location1 = formValue(req.body, "location1").value_or("");
     u.location2 = formValue(req.body, "location2").value_or("");
     u.address = "*";
+    if (m_users.size() >= m_options.maxUsers) {
+        answerPage(res, "用户注册", "<p>注册人数已满，暂不接受新用户。</p>", 403);
+        return;
+    }
     if (password.empty()) {
         answerPage(res, "用户注册", "<p>密码不能为空。</p>\n" + form, 400);
         return;
@@ -804,7 +834,7 @@ void Service::handleRegister(const Request& req, Response& res)
     // The client digests the password in its 8-bit code page.
     u.digest = quorvane::md5Hex(quorvane::utf8ToGbk(password));
     const std::string name = u.name;
-    if (auto why = m_users.add(std::move(u)); !why.empty()) {
+    if (auto why = m_users.add(std::move(u), m_options.maxUsers); !why.empty()) {
         answerPage(res, "用户注册", "<p>注册失败：" + htmlEscape(why) + "</p>\n" + form, 400);
         return;
     }
@@ -1038,7 +1068,13 @@ void Service::handleUpload(const Request& req, Response& res, const httplib::Con
         rate > 0 && limitReceiveBuffer({req.local_addr, req.local_port, req.remote_addr, req.remote_port},
                                        static_cast<int>(std::clamp<std::uint64_t>(rate / 100, 16 * 1024, 1024 * 1024))))
         ++m_stats.uploadBuffersLimited;
-    const bool complete = reader([this, &counter](const char* data, std::size_t n) {
+    bool tooLarge = false;
+    const bool complete = reader([this, &counter, &tooLarge](const char* data, std::size_t n) {
+        // Only a chunked body gets here unchecked; its length is counted.
+        if (counter.bodyBytes() + n > m_options.maxUploadBody) {
+            tooLarge = true;
+            return false;
+        }
         if (m_stopping || !m_up.acquire(n))
             return false;
         counter.feed(data, n);
@@ -1049,6 +1085,12 @@ void Service::handleUpload(const Request& req, Response& res, const httplib::Con
         counter.finish();
     m_stats.uploadPayloadBytes += counter.payloadBytes();
     ++(complete ? m_stats.uploadsCompleted : m_stats.uploadsBroken);
+    if (tooLarge) {
+        ++m_stats.bodiesRefused;
+        res.set_header("Connection", "close");
+        answerText(res, "request body too large\n", 413);
+        return;
+    }
     answerText(res, complete ? "ok" : "incomplete", complete ? 200 : 400);
 }
 

@@ -45,6 +45,7 @@ struct Stats {
     std::atomic<std::uint64_t> uploadRequests{0}, uploadMultipart{0}, uploadOther{0};
     std::atomic<std::uint64_t> uploadBodyBytes{0}, uploadPayloadBytes{0}, uploadsCompleted{0}, uploadsBroken{0};
     std::atomic<std::uint64_t> uploadBuffersLimited{0};
+    std::atomic<std::uint64_t> bodiesRefused{0};
     std::atomic<std::uint64_t> updateRequests{0}, updateBytes{0};
 
     std::string render();

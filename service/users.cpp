@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 
 namespace refsvc
 {
@@ -57,8 +58,8 @@ std::string validateUser(User& u)
             return "fields may hold neither control characters nor \"|\"";
     if (u.name.empty())
         return "empty user name";
-    if (!quorvane::isValidUtf8(u.name) || !quorvane::isValidUtf8(u.nickname) || !quorvane::isValidUtf8(u.location1) ||
-        !quorvane::isValidUtf8(u.location2))
+    if (!quorvane::isValidUtf8(u.name) || !quorvane::isValidUtf8(u.nickname) || !quorvane::isValidUtf8(u.address) ||
+        !quorvane::isValidUtf8(u.location1) || !quorvane::isValidUtf8(u.location2))
         return "text is not UTF-8";
     u.digest = lower(u.digest);
     if (u.digest.size() != 32 || u.digest.find_first_not_of("0123456789abcdef") != std::string::npos)
@@ -168,14 +169,23 @@ std::optional<User> UserDirectory::byId(const std::string& id) const
     return std::nullopt;
 }
 
-std::string UserDirectory::add(User user)
+std::string UserDirectory::add(User user, std::size_t limit)
 {
     std::lock_guard lock(m_mutex);
-    long long next = 10001;
+    if (m_users.size() >= limit)
+        return "the service holds as many users as it may";
+    unsigned long long next = 10001;
     for (const auto& u : m_users) {
+        // Ids of the users file may be any word; only plain numbers in range
+        // count, and the largest one leaves no room above it.
+        if (u.id.empty() || u.id.find_first_not_of("0123456789") != std::string::npos)
+            continue;
         char* end = nullptr;
-        const long long n = std::strtoll(u.id.c_str(), &end, 10);
-        if (*end == '\0' && n >= next)
+        errno = 0;
+        const unsigned long long n = std::strtoull(u.id.c_str(), &end, 10);
+        if (errno == ERANGE || n >= std::numeric_limits<unsigned long long>::max())
+            return "no free user id is left";
+        if (n >= next)
             next = n + 1;
     }
     user.id = std::to_string(next);

@@ -8,6 +8,7 @@
 // came from". The login answer joins the fields with "-" and separates the
 // two location words by a blank, so those characters are refused where the
 // client could not split them back.
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -52,8 +53,9 @@ public:
     std::optional<User> byName(const std::string& nameBytes) const;
     std::optional<User> byId(const std::string& id) const;
 
-    // Adds a user with a fresh numeric id; returns the error text or "".
-    std::string add(User user);
+    // Adds a user with a fresh numeric id (one above the largest numeric id)
+    // unless `limit` users are there already; returns the error text or "".
+    std::string add(User user, std::size_t limit = SIZE_MAX);
     bool setDigest(const std::string& nameBytes, const std::string& digest);
     std::size_t size() const;
 

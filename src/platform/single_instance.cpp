@@ -33,9 +33,12 @@ constexpr int kClientGraceMs = 3000;
 // Leaves room for a runtime folder path inside sockaddr_un's 108 bytes.
 constexpr std::size_t kMaxKeyName = 48;
 
+// Only the spelling encodeActivation writes: no leading zeros, no "-0", so
+// that one message has one line and a line cannot smuggle padding.
 template <typename T> bool parseNumber(std::string_view text, T& out)
 {
-    if (text.empty())
+    const std::string_view digits = text.substr(text.starts_with('-') ? 1 : 0);
+    if (digits.empty() || (digits.front() == '0' && (digits.size() > 1 || digits.size() < text.size())))
         return false;
     const auto* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, out);

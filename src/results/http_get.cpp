@@ -12,7 +12,6 @@ namespace quorvane
 {
 
 using namespace http_detail;
-using Steady = std::chrono::steady_clock;
 
 namespace
 {
@@ -43,9 +42,9 @@ std::vector<std::string> parallelGetRequest(const UrlParts& url)
             "\r\n"};
 }
 
-std::uint32_t millisecondsSince(Steady::time_point start)
+std::uint32_t millisecondsSince(const Clock& clock, Clock::Steady::time_point start)
 {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start).count();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - start).count();
     return static_cast<std::uint32_t>(std::max<long long>(ms, 0));
 }
 
@@ -98,7 +97,8 @@ bool CHttpGet::TimedGet(const std::string& url, ByteCounterHandle& byteCounterOu
                         std::atomic<std::int64_t>& contentLengthOut, std::atomic<std::uint32_t>& connectMsOut,
                         std::atomic<std::uint32_t>& loadMsOut, int timeoutSeconds)
 {
-    auto context = std::make_shared<TransferContext>();
+    auto context = std::make_shared<TransferContext>(0, m_options.clock);
+    const Clock& clock = *context->clock;
     byteCounterOut.publish(context->counter);
     contentLengthOut = 0;
     connectMsOut = 0;
@@ -111,11 +111,11 @@ bool CHttpGet::TimedGet(const std::string& url, ByteCounterHandle& byteCounterOu
 
     // The first connection only learns the size; its time to connect is the
     // connect time the test reports.
-    const auto connectStart = Steady::now();
+    const auto connectStart = clock.now();
     const int fd = connectTcp(parts, m_options.connectTimeout, m_options.receiveTimeout, *context);
     if (fd < 0)
         return false;
-    connectMsOut = millisecondsSince(connectStart);
+    connectMsOut = millisecondsSince(clock, connectStart);
     HttpHeadParser head;
     const bool headRead = sendLines(fd, request) && readHead(fd, head);
     context->release(fd);
@@ -124,7 +124,7 @@ bool CHttpGet::TimedGet(const std::string& url, ByteCounterHandle& byteCounterOu
         return false;
     contentLengthOut = length;
 
-    const auto loadStart = Steady::now();
+    const auto loadStart = clock.now();
     const Options options = m_options;
     const bool started = startTransferThread([context, parts, request, options] {
         fetchOnce(parts, request, options.connectTimeout, options.receiveTimeout, *context);
@@ -139,13 +139,13 @@ bool CHttpGet::TimedGet(const std::string& url, ByteCounterHandle& byteCounterOu
     // Ends a reading thread that is still at work; whatever it still receives
     // goes only into this transfer's counter.
     context->stopAll();
-    loadMsOut = millisecondsSince(loadStart);
+    loadMsOut = millisecondsSince(clock, loadStart);
     return true;
 }
 
 bool CHttpDownloadGet::ParallelGet(const std::string& url, ByteCounterHandle& byteCounterOut, int threadCount)
 {
-    auto context = std::make_shared<TransferContext>(threadCount);
+    auto context = std::make_shared<TransferContext>(threadCount, m_options.clock);
     byteCounterOut.publish(context->counter);
 
     UrlParts parts;

@@ -9,11 +9,13 @@
 //
 // Thread-safety: each call blocks its calling thread for the whole transfer;
 // run it on a worker thread. Separate objects may run at the same time.
+#include "common/clock.h"
 #include "results/http_transfer.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace quorvane
@@ -23,8 +25,11 @@ class CHttpGet
 {
 public:
     struct Options {
+        // Socket time-outs: real time, always.
         std::chrono::milliseconds connectTimeout{5000};
         std::chrono::milliseconds receiveTimeout{3000};
+        // The clock of the times reported and of the call's time limit.
+        std::shared_ptr<Clock> clock = systemClock();
     };
 
     CHttpGet() = default;
@@ -57,10 +62,12 @@ class CHttpDownloadGet
 {
 public:
     struct Options {
+        // The window and the checks run on `clock`; socket time-outs on real time.
         std::chrono::milliseconds window{18000};
         std::chrono::milliseconds poll{100}; // longest wait between checks of the window and the stop flags
         std::chrono::milliseconds connectTimeout{15000};
         std::chrono::milliseconds receiveTimeout{15000};
+        std::shared_ptr<Clock> clock = systemClock();
     };
 
     CHttpDownloadGet() = default;

@@ -2,6 +2,7 @@
 // Internals of the measuring transfers: the per-transfer state that late
 // threads keep alive, the supervised window, and the plain socket helpers.
 // Not for use outside src/results.
+#include "common/clock.h"
 #include "common/flags.h"
 #include "results/http_head_parser.h"
 #include "results/http_transfer.h"
@@ -29,8 +30,11 @@ inline bool automaticStopRequested()
 class TransferContext
 {
 public:
-    explicit TransferContext(int slots = 0);
+    // The transfer's waits (its window, TimedGet's limit) run on `clock`;
+    // socket time-outs stay on real time.
+    explicit TransferContext(int slots = 0, std::shared_ptr<Clock> clock = systemClock());
 
+    const std::shared_ptr<Clock> clock;
     const std::shared_ptr<ByteCounter> counter = std::make_shared<ByteCounter>(0);
     std::atomic<std::int64_t> contentLength{0};
 
@@ -55,11 +59,11 @@ public:
     void slotEnded(int slot, bool productive);
     // Waits until some slot ended or `until`; returns the ends reported
     // since the last call.
-    std::vector<SlotEnd> waitForEndedSlots(std::chrono::steady_clock::time_point until);
+    std::vector<SlotEnd> waitForEndedSlots(Clock::Steady::time_point until);
 
     // One-shot completion of a single worker (TimedGet's reading thread).
     void markDone();
-    bool waitDone(std::chrono::steady_clock::time_point until);
+    bool waitDone(Clock::Steady::time_point until);
     void waitDone();
 
 private:
@@ -78,8 +82,8 @@ bool startTransferThread(std::function<void()> work);
 
 // The measurement window of ParallelGet and ParallelUpload: starts `work` in
 // every slot, starts it again in any slot whose run ended, and stops the
-// context once `window` has passed or automatic stop was requested (checked
-// at least every `poll`). `work` returns whether it moved any byte: a run
+// context once `window` has passed on the context's clock or automatic stop
+// was requested (checked at least every `poll`). `work` returns whether it moved any byte: a run
 // that did is replaced at once, a failed one no sooner than `poll` after it
 // started, so that a refusing server is not hammered. Returns after
 // stopping; late threads end on their own.

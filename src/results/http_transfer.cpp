@@ -65,7 +65,8 @@ bool WaitForTransferThreads(std::chrono::milliseconds limit)
 namespace http_detail
 {
 
-TransferContext::TransferContext(int slots)
+TransferContext::TransferContext(int slots, std::shared_ptr<Clock> transferClock)
+    : clock(transferClock ? std::move(transferClock) : systemClock())
 {
     m_endedSlots.reserve(static_cast<std::size_t>(std::max(slots, 0)));
 }
@@ -102,10 +103,10 @@ void TransferContext::slotEnded(int slot, bool productive)
     m_changed.notify_all();
 }
 
-std::vector<TransferContext::SlotEnd> TransferContext::waitForEndedSlots(std::chrono::steady_clock::time_point until)
+std::vector<TransferContext::SlotEnd> TransferContext::waitForEndedSlots(Clock::Steady::time_point until)
 {
     std::unique_lock lock(m_mutex);
-    m_changed.wait_until(lock, until, [this] { return !m_endedSlots.empty(); });
+    clock->waitUntil(m_changed, lock, until, [this] { return !m_endedSlots.empty(); });
     std::vector<SlotEnd> ended;
     ended.swap(m_endedSlots);
     return ended;
@@ -118,10 +119,10 @@ void TransferContext::markDone()
     m_changed.notify_all();
 }
 
-bool TransferContext::waitDone(std::chrono::steady_clock::time_point until)
+bool TransferContext::waitDone(Clock::Steady::time_point until)
 {
     std::unique_lock lock(m_mutex);
-    return m_changed.wait_until(lock, until, [this] { return m_done; });
+    return clock->waitUntil(m_changed, lock, until, [this] { return m_done; });
 }
 
 void TransferContext::waitDone()
@@ -162,17 +163,18 @@ bool startTransferThread(std::function<void()> work)
 void superviseWindow(const std::shared_ptr<TransferContext>& context, int slots, std::chrono::milliseconds window,
                      std::chrono::milliseconds poll, const std::function<bool()>& work)
 {
-    using Steady = std::chrono::steady_clock;
-    const auto start = Steady::now();
+    using TimePoint = Clock::Steady::time_point;
+    const Clock& clock = *context->clock;
+    const auto start = clock.now();
     const auto deadline = start + window;
     struct Slot {
-        Steady::time_point startedAt;
-        std::optional<Steady::time_point> restartAt;
+        TimePoint startedAt;
+        std::optional<TimePoint> restartAt;
     };
     std::vector<Slot> slot(static_cast<std::size_t>(slots), Slot{start, start});
 
     for (;;) {
-        auto now = Steady::now();
+        auto now = clock.now();
         auto wakeAt = std::min(now + poll, deadline);
         for (std::size_t i = 0; i < slot.size(); ++i) {
             if (slot[i].restartAt && *slot[i].restartAt <= now) {
@@ -199,7 +201,7 @@ void superviseWindow(const std::shared_ptr<TransferContext>& context, int slots,
             break;
         for (const auto& end : context->waitForEndedSlots(wakeAt)) {
             Slot& ended = slot[static_cast<std::size_t>(end.slot)];
-            ended.restartAt = end.productive ? Steady::now() : ended.startedAt + poll;
+            ended.restartAt = end.productive ? clock.now() : ended.startedAt + poll;
         }
     }
     context->stopAll();

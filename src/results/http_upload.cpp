@@ -233,7 +233,7 @@ bool ParallelUpload(const std::string& url, const std::string& localFilePath, By
 bool ParallelUpload(const std::string& url, const std::string& localFilePath, ByteCounterHandle& byteCounterOut,
                     int threadCount, const ParallelUploadOptions& options)
 {
-    auto context = std::make_shared<TransferContext>(threadCount);
+    auto context = std::make_shared<TransferContext>(threadCount, options.clock);
     byteCounterOut.publish(context->counter);
 
     UrlParts parts;

@@ -4,10 +4,12 @@
 //
 // Thread-safety: the call blocks its calling thread for the window; run it on
 // a worker thread. Separate calls may run at the same time.
+#include "common/clock.h"
 #include "results/http_transfer.h"
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace quorvane
@@ -20,6 +22,8 @@ struct ParallelUploadOptions {
     // The program directory, under which "conf\l_c_config_01.properties"
     // names the upload method.
     std::filesystem::path programDir{"."};
+    // The window and the checks run on `clock`; the connect time-out on real time.
+    std::shared_ptr<Clock> clock = systemClock();
 };
 
 // The multipart boundary of the "m1" upload method.

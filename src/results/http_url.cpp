@@ -89,7 +89,9 @@ bool SplitUrl(std::string_view url, UrlParts& out)
         if (colon != std::string_view::npos)
             port = authority.substr(colon + 1);
     }
-    if (host.empty() || host.find_first_of(" /\\") != std::string_view::npos)
+    // Brackets belong only around an IPv6 literal: a stray one would make a
+    // Host header that reads back as another host, or as none.
+    if (host.empty() || host.find_first_of(" /\\[]") != std::string_view::npos)
         return false;
 
     std::uint16_t portNumber = defaultPort(scheme);

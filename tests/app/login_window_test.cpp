@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QThread>
 
 #include <gmock/gmock.h>
 
@@ -125,6 +126,7 @@ TEST_F(LoginWindowTest, ASilentServiceNeverFreezesTheWindow)
     CLoginDlg dlg(context, QStringLiteral("bob"), QStringLiteral("pw"));
     dlg.show();
     QSignalSpy ended(&dlg, &CLoginDlg::attemptEnded);
+    QSignalSpy started(&dlg, &CLoginDlg::credentialsTyped); // sent as each login starts
     press(dlg, Qt::Key_Return);
     ASSERT_TRUE(waitFor([&] { return web.waiting() == 1; }));
     // The window answers while the worker waits: the busy animation runs
@@ -133,27 +135,51 @@ TEST_F(LoginWindowTest, ASilentServiceNeverFreezesTheWindow)
     EXPECT_FALSE(button(dlg, "login")->isVisible());
     EXPECT_TRUE(dlg.findChild<ui::BusyIndicator*>()->isAnimating());
     press(dlg, Qt::Key_Return);
-    QTest::qWait(50);
-    EXPECT_EQ(web.waiting(), 1);
+    EXPECT_EQ(started.count(), 1);
     web.release();
     ASSERT_TRUE(waitFor([&] { return ended.count() == 1; }));
     EXPECT_EQ(web.urls().size(), 1u);
     EXPECT_EQ(dlg.messageText(), "登录失败，用户名或密码错误！");
 }
 
+namespace
+{
+// Sees a background worker's end on the window thread: its thread object is
+// deleted there once its finished signal (and with it the result) has been
+// handed out.
+class WorkerEnds : public QObject
+{
+public:
+    int count = 0;
+    bool eventFilter(QObject* object, QEvent* event) override
+    {
+        if (event->type() == QEvent::DeferredDelete && qobject_cast<QThread*>(object))
+            ++count;
+        return false;
+    }
+};
+} // namespace
+
 TEST_F(LoginWindowTest, AWindowClosedDuringALoginDropsTheLateAnswer)
 {
+    WorkerEnds ends;
+    qApp->installEventFilter(&ends);
     web.hold();
     web.answer("loginCheck", 0, "false");
     auto* dlg = new CLoginDlg(context, QStringLiteral("bob"), QStringLiteral("pw"));
+    QPointer<CLoginDlg> watch(dlg);
     dlg->show();
     dlg->RunLogin();
     ASSERT_TRUE(waitFor([&] { return web.waiting() == 1; }));
     delete dlg;
     web.release();
-    ASSERT_TRUE(waitFor([&] { return web.urls().size() == 1 && web.waiting() == 0; }));
-    QTest::qWait(50); // the worker's result arrives with nobody to take it
-    SUCCEED();
+    // The result has been handed out with nobody to take it: a delivery to
+    // the deleted window would have been a use after free (the sanitizer
+    // build stops there).
+    ASSERT_TRUE(waitFor([&] { return ends.count == 1; }));
+    qApp->removeEventFilter(&ends);
+    EXPECT_TRUE(watch.isNull());
+    EXPECT_EQ(web.urls().size(), 1u);
 }
 
 TEST_F(LoginWindowTest, WindowButtonsAndKeys)

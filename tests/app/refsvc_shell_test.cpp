@@ -55,6 +55,15 @@ public:
         return HttpRequest("POST", "http://127.0.0.1:" + std::to_string(m_port) + "/__control/" + path, "", answer) ==
                0;
     }
+    // A counter of the service's stats ("login_requests"); -1 when unknown.
+    long long counter(const std::string& name)
+    {
+        std::string stats;
+        if (HttpRequest("GET", "http://127.0.0.1:" + std::to_string(m_port) + "/__control/stats", "", stats) != 0)
+            return -1;
+        const auto at = stats.find("\n" + name + "=");
+        return at == std::string::npos ? -1 : std::atoll(stats.c_str() + at + name.size() + 2);
+    }
 
 private:
     std::unique_ptr<test::Child> m_child;
@@ -158,8 +167,10 @@ TEST_F(RefsvcShellTest, AServiceThatIsGoneOrLateLeavesTheWindowUsable)
     dlg.passwordField()->setText(QStringLiteral("demo123"));
     QSignalSpy ended(&dlg, &CLoginDlg::attemptEnded);
     dlg.RunLogin();
-    QTest::qWait(300);
-    EXPECT_TRUE(dlg.loginRunning()); // still waiting, and the window still paints
+    // The service holds the login (40 s): while it does, the window waits
+    // and still paints.
+    ASSERT_TRUE(waitFor([&] { return service.counter("login_requests") == 1; }));
+    EXPECT_TRUE(dlg.loginRunning());
     EXPECT_FALSE(dlg.grab().isNull());
     ASSERT_TRUE(waitFor([&] { return ended.count() == 1; }, 60000)) << "the request never timed out";
     EXPECT_EQ(dlg.messageText(), "网络异常或服务器无响应！");

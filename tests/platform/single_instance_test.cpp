@@ -143,9 +143,9 @@ TEST(SingleInstance, NobodyListeningMeansNoAnswer)
     LocalSingleInstance second("Quorvane", run.path());
 
     // Still starting: claimed, not yet accepting.
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(second.activateRunning(ActivationMessage::bringToFront(), 5000));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2)) << "no wait for a missing socket";
+    // No wait for a missing socket: waiting out this limit would outlast the
+    // test's own time-out.
+    EXPECT_FALSE(second.activateRunning(ActivationMessage::bringToFront(), 600000));
 
     // Ending: accepted once, then stopped.
     ASSERT_TRUE(first.acceptActivations([](const ActivationMessage&) {}));

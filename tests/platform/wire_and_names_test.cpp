@@ -26,7 +26,9 @@ TEST(ActivationLine, RejectsEverythingElse)
     for (const char* line :
          {"", "post", "post 1174 128", "post 1174 128 515 1", "post 1174 128 515 ", "post  1174 128 515",
           " post 1174 128 515", "post 1174 12x 515", "post 1174 128 +515", "post 99999999999 128 515",
-          "post 1174 128 99999999999999999999", "Foreground", "foreground ", "send 1174 128 515"})
+          "post 1174 128 99999999999999999999", "Foreground", "foreground ", "send 1174 128 515",
+          // One message, one line: no padded or signed zeros.
+          "post 01174 128 515", "post 1174 -0 515", "post 1174 128 00"})
         EXPECT_FALSE(decodeActivation(line).has_value()) << '"' << line << '"';
 }
 

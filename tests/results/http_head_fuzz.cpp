@@ -1,5 +1,5 @@
 // Fuzz target for the response head parser and the URL splitter (libFuzzer;
-// built when the compiler is Clang). Checks what must hold for any input:
+// built by tests/fuzz in the Clang fuzz build). Checks what must hold for any input:
 // the limit is kept, feeding byte by byte and in bulk agree, and nothing a
 // split URL yields can break a request line.
 #include "results/http_head_parser.h"

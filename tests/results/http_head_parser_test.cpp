@@ -186,9 +186,9 @@ TEST(SplitUrl, DefaultsAndParts)
 TEST(SplitUrl, RejectsWhatCouldBreakARequest)
 {
     UrlParts u;
-    for (const char* bad :
-         {"", "127.0.0.1/speed/", "://h/", "http://", "http:///path", "http://h:0/", "http://h:65536/", "http://h:80x/",
-          "http://[::1/", "http://h/a\r\nX: y", "http://h\n/", "http://h/\x7f", "ht tp://h/"}) {
+    for (const char* bad : {"", "127.0.0.1/speed/", "://h/", "http://", "http:///path", "http://h:0/",
+                            "http://h:65536/", "http://h:80x/", "http://[::1/", "http://[[]/", "http://a]b/",
+                            "http://h/a\r\nX: y", "http://h\n/", "http://h/\x7f", "ht tp://h/"}) {
         EXPECT_FALSE(SplitUrl(bad, u)) << bad;
     }
     EXPECT_TRUE(SplitUrl("http://h:65535/", u));

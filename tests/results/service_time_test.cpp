@@ -116,6 +116,9 @@ TEST(ServiceTime, ParsesTheThreeDateForms)
     EXPECT_FALSE(parseHttpDate("Sun, 06 Foo 1994 08:49:37 GMT"));
     EXPECT_FALSE(parseHttpDate("Sun, 06 Nov 1994 24:00:00 GMT"));
     EXPECT_FALSE(parseHttpDate("Sat, 01 Jan 0000 00:00:00 GMT")) << "no instant the clock can hold";
+    // Years the clock cannot hold in nanoseconds were once an overflow.
+    EXPECT_FALSE(parseHttpDate("Sun Aug  6 08:49:08    1"));
+    EXPECT_FALSE(parseHttpDate("Sun, 06 Nov 9999 08:49:37 GMT"));
 }
 
 TEST(ServiceTime, ServiceDateBecomesLocalTimeElseLocalClock)

@@ -91,6 +91,25 @@ bool counterReaches(const RefService& svc, const std::string& name, std::uint64_
     return false;
 }
 
+// Sends the request and reads until the service closes the connection:
+// true when it closed without a byte, false when it answered or when nothing
+// happened for 10 s (then it was left hanging).
+bool closedWithoutAnswer(const Address& to, const std::string& request)
+{
+    const int fd = connectTo(to, seconds(5));
+    if (fd < 0)
+        return false;
+    if (!sendAll(fd, request)) {
+        close(fd);
+        return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    const bool closed = poll(&p, 1, 10000) == 1 && recv(fd, &byte, 1, 0) == 0;
+    close(fd);
+    return closed;
+}
+
 std::time_t parseHttpDate(const std::string& text)
 {
     std::tm tm{};
@@ -148,13 +167,11 @@ TEST(RefsvcWebProject, LoginModesSwitchAtRunTime)
         EXPECT_EQ(garbage.body.find(word), std::string::npos) << word;
 
     ASSERT_TRUE(svc.control("/__control/login-mode?mode=close"));
-    auto start = steady_clock::now();
-    const Reply closed = get(svc.web(), demoLogin());
-    EXPECT_TRUE(closed.raw.empty()) << closed.raw;
-    EXPECT_LT(steady_clock::now() - start, seconds(3)); // closed, not left hanging
+    EXPECT_TRUE(closedWithoutAnswer(svc.web(), "GET " + demoLogin() + " HTTP/1.1\r\nHost: x\r\n\r\n"));
 
+    // A lower bound only: load can lengthen the wait, never shorten it.
     ASSERT_TRUE(svc.control("/__control/login-mode?mode=delay:400"));
-    start = steady_clock::now();
+    const auto start = steady_clock::now();
     const Reply late = get(svc.web(), demoLogin());
     EXPECT_GE(steady_clock::now() - start, milliseconds(400));
     EXPECT_EQ(late.body.rfind("true-10001-", 0), 0u);
@@ -444,6 +461,123 @@ TEST(RefsvcTestServer, UploadsAreCountedAsTheClientsCountThem)
 }
 
 // ---------------------------------------------------------------------------
+// Limits: what a stranger could send to exhaust or corrupt the service
+
+TEST(RefsvcLimits, BodiesAreRefusedByTheirLengthExceptTheUploadSinksFile)
+{
+    RefService svc(serviceArgs({"--max-upload-body", "10M"}));
+    ASSERT_TRUE(svc.ok()) << svc.log();
+    const Address web = svc.web(), test = svc.testServers().at(0);
+    auto headOnly = [](const std::string& target, const std::string& lengthHeader) {
+        return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n" +
+               lengthHeader + "\r\n\r\n";
+    };
+    struct Case {
+        Address to;
+        std::string request;
+        int status;
+    };
+    const Case cases[] = {
+        // Announced lengths beyond the limit are answered before any body byte.
+        {web, headOnly("/speed/page/RegisterG.jsp", "Content-Length: 8193"), 413},
+        {web, headOnly("/speed/page/ForgetPsd.jsp", "Content-Length: 99999999999999999999999"), 413},
+        {web, headOnly("/__control/login-mode", "Transfer-Encoding: chunked"), 411},
+        {test, headOnly("/speed/dovalid?", "Content-Length: 1000000"), 413},
+        {test, headOnly("/speed/doload.do", "Content-Length: 10485761"), 413},
+        {svc.update(), headOnly("/update/x", "Content-Length: 70000"), 413},
+        // A form at the limit and the measurement's file are taken.
+        {web,
+         post("/speed/page/ForgetPsd.jsp", "application/x-www-form-urlencoded", "u=nobody&x=" + std::string(8181, 'a')),
+         404},
+        {test,
+         post("/speed/doload.do", "multipart/form-data; boundary=" + kBoundary, multipartBody(randomBytes(8 << 20, 5))),
+         200},
+        // A chunked upload is counted as it comes and cut off at the limit.
+        {test,
+         "POST /speed/doload.do HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
+             [] {
+                 std::string chunks;
+                 for (int i = 0; i < 11; ++i)
+                     chunks += "100000\r\n" + std::string(1 << 20, 'c') + "\r\n";
+                 return chunks + "0\r\n\r\n";
+             }(),
+         413},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(roundTrip(c.to, c.request).status, c.status) << c.request.substr(0, 120);
+    EXPECT_EQ(svc.counter("bodies_refused"), 7u);
+    // The cut upload counts what arrived, as any broken-off upload does.
+    EXPECT_EQ(svc.counter("upload_payload_bytes"), (8u << 20) + (10u << 20));
+    EXPECT_EQ(get(web, demoLogin()).status, 200) << "still serving";
+}
+
+TEST(RefsvcLimits, RegistrationsIdsAndClockOffsetsStayInRange)
+{
+    const std::string form = "u=new&pw=x&nickname=n&location1=l1&location2=l2";
+    const std::string digest = md5Hex("x");
+    struct Case {
+        std::string users; // the users file
+        std::vector<std::string> extra;
+        int firstStatus, secondStatus;
+        std::string newId; // of the first registration
+        std::uint64_t usersAfter;
+    };
+    const Case cases[] = {
+        // At the cap a registration is refused, without touching the users.
+        {"a|" + digest + "|1|n|*|l1|l2\n", {"--max-users", "2"}, 200, 403, "10001", 2},
+        // A large id leaves room above it (it once overflowed) ...
+        {"a|" + digest + "|9223372036854775807|n|*|l1|l2\n", {}, 200, 200, "9223372036854775808", 3},
+        // ... the largest leaves none, which is said instead of wrapping round.
+        {"a|" + digest + "|18446744073709551615|n|*|l1|l2\n", {}, 400, 400, "", 1},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        auto args = serviceArgs({"--users", dir.write("users.txt", c.users)});
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        RefService svc(args);
+        ASSERT_TRUE(svc.ok()) << svc.log();
+        const auto registration = [&](const std::string& name) {
+            return roundTrip(svc.web(), post("/speed/page/RegisterG.jsp", "application/x-www-form-urlencoded",
+                                             "u=" + name + form.substr(5)));
+        };
+        EXPECT_EQ(registration("new").status, c.firstStatus) << c.users;
+        EXPECT_EQ(registration("newer").status, c.secondStatus) << c.users;
+        if (!c.newId.empty()) {
+            EXPECT_EQ(get(svc.web(), "/qvweb/loginCheck?u=new&p=" + digest).body,
+                      "true-" + c.newId + "-n-127.0.0.1-l1 l2-");
+        }
+        EXPECT_EQ(svc.counter("users"), c.usersAfter) << c.users;
+    }
+
+    RefService svc(serviceArgs());
+    ASSERT_TRUE(svc.ok()) << svc.log();
+    for (const char* bad : {"9223372036854775807", "-9223372036854775808", "3153600001", "99999999999999999999"})
+        EXPECT_FALSE(svc.control(std::string("/__control/clock-offset?seconds=") + bad)) << bad;
+    EXPECT_EQ(svc.stats()["clock_offset"], "0");
+    ASSERT_TRUE(svc.control("/__control/clock-offset?seconds=-3153600000"));
+    const std::time_t date = parseHttpDate(head(svc.web(), "/speed/").header("date"));
+    EXPECT_LE(std::abs(date - (std::time(nullptr) - 3153600000LL)), 5);
+}
+
+TEST(RefsvcLimits, TheRequestLogHoldsNoPasswordDigests)
+{
+    RefService svc(serviceArgs(), true);
+    ASSERT_TRUE(svc.ok()) << svc.log();
+    const std::string digest = md5Hex("demo123");
+    ASSERT_EQ(get(svc.web(), demoLogin()).status, 200);
+    const std::string key = get(svc.web(), "/qvweb/portalKey").body;
+    ASSERT_EQ(get(svc.web(), "/qvweb/portalPage?pagetype=score&u=demo&p=" + digest + "&reqkey=" + key).status, 200);
+    // Each line is written once its answer is out; wait for the last one.
+    const auto deadline = steady_clock::now() + seconds(5);
+    while (svc.log().find("pagetype=score") == std::string::npos && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(20));
+    const std::string log = svc.log();
+    EXPECT_EQ(log.find(digest), std::string::npos) << log;
+    EXPECT_NE(log.find("\"GET /qvweb/loginCheck?u=demo&p=*** HTTP/1.1\" 200"), std::string::npos) << log;
+    EXPECT_NE(log.find("&p=***&reqkey=" + key), std::string::npos) << log;
+}
+
+// ---------------------------------------------------------------------------
 // Update server
 
 TEST(RefsvcUpdateServer, StaticFilesWithByteRanges)
@@ -494,21 +628,22 @@ TEST(RefsvcUpdateServer, StaticFilesWithByteRanges)
 // ---------------------------------------------------------------------------
 // Line rate
 
-TEST(RefsvcLineRate, TransfersFollowTheThrottledRate)
+TEST(RefsvcLineRate, TransfersTakeAtLeastTheirTimeOnTheLine)
 {
-    // 6,250,000 bytes a second; two seconds a phase, so that connection set-up
-    // on a loaded machine weighs little against the rate. The limiter's own
-    // precision is pinned by its unit tests; here 5 % leaves room for a busy
-    // machine running this client under a sanitizer.
+    // 6,250,000 bytes a second. Only lower bounds: the line may never be
+    // faster than its rate, and load can only make it slower. How close to
+    // the rate the service keeps is measured by bench/transfer.
     RefService svc(serviceArgs({"--rate-mbit", "50"}));
     ASSERT_TRUE(svc.ok()) << svc.log();
     const Address server = svc.testServers().at(0);
+    const auto atLeast = [](steady_clock::time_point start, double seconds) {
+        return duration<double>(steady_clock::now() - start).count() >= seconds;
+    };
 
     auto start = steady_clock::now();
     const Reply one = get(server, "/speed/big.bin", "Range: bytes=0-12499999\r\n");
-    double seconds = duration<double>(steady_clock::now() - start).count();
-    ASSERT_EQ(one.body.size(), 12500000u);
-    EXPECT_NEAR(seconds, 2.0, 0.1);
+    EXPECT_EQ(one.body.size(), 12500000u);
+    EXPECT_TRUE(atLeast(start, 1.95)); // 2 s less the limiter's 5 ms tolerance
 
     // Five connections share the line, as the parallel clients do.
     std::atomic<std::size_t> received{0};
@@ -518,48 +653,25 @@ TEST(RefsvcLineRate, TransfersFollowTheThrottledRate)
         five.emplace_back([&] { received += get(server, "/speed/big.bin", "Range: bytes=0-2499999\r\n").body.size(); });
     for (auto& t : five)
         t.join();
-    seconds = duration<double>(steady_clock::now() - start).count();
     EXPECT_EQ(received.load(), 12500000u);
-    EXPECT_NEAR(seconds, 2.0, 0.1);
+    EXPECT_TRUE(atLeast(start, 1.95));
 
     start = steady_clock::now();
     const Reply up = roundTrip(svc.testServers().at(1), post("/speed/doload.do", "application/x-www-form-urlencoded",
                                                              std::string(12500000, 'u')));
-    seconds = duration<double>(steady_clock::now() - start).count();
     EXPECT_EQ(up.status, 200);
-    EXPECT_NEAR(seconds, 2.0, 0.1);
+    EXPECT_TRUE(atLeast(start, 1.95));
+    EXPECT_EQ(svc.counter("upload_body_bytes"), 12500000u);
     // Uploads on a throttled line get a small receive buffer, so that a
     // client counting at its socket cannot run megabytes ahead of the line.
     EXPECT_EQ(svc.counter("upload_buffers_limited"), 1u);
 
+    // Unthrottled at run time: the whole file, no small buffers any more.
     ASSERT_TRUE(svc.control("/__control/rate?down=0&up=0"));
-    start = steady_clock::now();
+    EXPECT_EQ(svc.stats()["down_bits_per_second"], "0");
     EXPECT_EQ(get(server, "/speed/big.bin", "Range: bytes=0-62499999\r\n").body.size(), 62500000u);
-    EXPECT_LT(steady_clock::now() - start, milliseconds(2500)); // ten times the line, four times faster at least
-}
-
-TEST(RefsvcLineRate, UnthrottledLoopbackIsFast)
-{
-    RefService svc(serviceArgs());
-    ASSERT_TRUE(svc.ok()) << svc.log();
-    const Address server = svc.testServers().at(0);
-    const int fd = connectTo(server, seconds(5));
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(sendAll(fd, downloadRequest("/speed/big.bin", server.host)));
-    const auto start = steady_clock::now();
-    std::uint64_t total = 0;
-    char buf[1 << 16];
-    while (total < (512u << 20) && steady_clock::now() - start < seconds(20)) {
-        const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        total += static_cast<std::uint64_t>(n);
-    }
-    close(fd);
-    const double gbit = double(total) * 8 / 1e9 / duration<double>(steady_clock::now() - start).count();
-    EXPECT_GE(total, 512u << 20);
-    // Far above any line the clients measure, even in a sanitizer build.
-    EXPECT_GT(gbit, 1.0) << gbit << " Gbit/s";
+    EXPECT_EQ(roundTrip(server, post("/speed/doload.do", "text/plain", std::string(100000, 'u'))).status, 200);
+    EXPECT_EQ(svc.counter("upload_buffers_limited"), 1u);
 }
 
 // ---------------------------------------------------------------------------
@@ -577,13 +689,13 @@ TEST(RefsvcLifeCycle, StopsCleanlyOnSignalsWhileRequestsAreOpen)
     ASSERT_TRUE(counterReaches(svc, "login_requests", 1));
     ASSERT_TRUE(counterReaches(svc, "download_requests", 1));
 
-    const auto start = steady_clock::now();
-    const auto status = svc.stop(SIGTERM, seconds(5));
+    // The held login would answer after 60 s and the download take hours:
+    // ending well before either means the open requests were cut.
+    const auto status = svc.stop(SIGTERM, seconds(30));
     download.join();
     login.join();
     ASSERT_TRUE(status.has_value()) << "still running";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-    EXPECT_LT(steady_clock::now() - start, seconds(4));
 
     const std::string log = svc.log();
     EXPECT_NE(log.find("\"GET /qvweb/scoreQuery?userid=10001 HTTP/1.1\" 200 13\n"), std::string::npos) << log;
