@@ -40,10 +40,8 @@ std::optional<std::chrono::system_clock::time_point> utcInstant(int year, int mo
     const year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
                               std::chrono::day(static_cast<unsigned>(day))};
     // Leap seconds (60) are accepted by the formats but folded into the next
-    // second, as the platform clock would. The clock's nanoseconds reach
-    // only about 292 years either side of 1970; a year outside them (a
-    // broken answer's "1") would overflow.
-    if (year < 1900 || year > 2200 || !date.ok() || hour > 23 || minute > 59 || second > 60 || hour < 0 || minute < 0 ||
+    // second, as the platform clock would.
+    if (!date.ok() || hour > 23 || minute > 59 || second > 60 || hour < 0 || minute < 0 ||
         second < 0)
         return std::nullopt;
     return sys_days(date) + hours(hour) + minutes(minute) + seconds(second);
