@@ -3,6 +3,7 @@
 #include "app/shell_fixture.h"
 #include "support/manual_timers.h"
 #include "ui/busy_indicator.h"
+#include "ui/workers.h"
 
 #include <QAbstractButton>
 #include <QGuiApplication>
@@ -142,28 +143,12 @@ TEST_F(LoginWindowTest, ASilentServiceNeverFreezesTheWindow)
     EXPECT_EQ(dlg.messageText(), "登录失败，用户名或密码错误！");
 }
 
-namespace
-{
-// Sees a background worker's end on the window thread: its thread object is
-// deleted there once its finished signal (and with it the result) has been
-// handed out.
-class WorkerEnds : public QObject
-{
-public:
-    int count = 0;
-    bool eventFilter(QObject* object, QEvent* event) override
-    {
-        if (event->type() == QEvent::DeferredDelete && qobject_cast<QThread*>(object))
-            ++count;
-        return false;
-    }
-};
-} // namespace
-
 TEST_F(LoginWindowTest, AWindowClosedDuringALoginDropsTheLateAnswer)
 {
-    WorkerEnds ends;
-    qApp->installEventFilter(&ends);
+    // The main window lends its workers to the login windows it opens, so
+    // closing one never waits for the service.
+    ui::Workers workers;
+    context.workers = &workers;
     web.hold();
     web.answer("loginCheck", 0, "false");
     auto* dlg = new CLoginDlg(context, QStringLiteral("bob"), QStringLiteral("pw"));
@@ -172,14 +157,15 @@ TEST_F(LoginWindowTest, AWindowClosedDuringALoginDropsTheLateAnswer)
     dlg->RunLogin();
     ASSERT_TRUE(waitFor([&] { return web.waiting() == 1; }));
     delete dlg;
+    EXPECT_EQ(workers.pending(), 1u);
     web.release();
-    // The result has been handed out with nobody to take it: a delivery to
+    // The result has been handed back with nobody to take it: a delivery to
     // the deleted window would have been a use after free (the sanitizer
     // build stops there).
-    ASSERT_TRUE(waitFor([&] { return ends.count == 1; }));
-    qApp->removeEventFilter(&ends);
+    ASSERT_TRUE(waitFor([&] { return workers.pending() == 0; }));
     EXPECT_TRUE(watch.isNull());
     EXPECT_EQ(web.urls().size(), 1u);
+    context.workers = nullptr;
 }
 
 TEST_F(LoginWindowTest, WindowButtonsAndKeys)
