@@ -1,5 +1,6 @@
 #include "app/file_download.h"
 
+#include "app/page_thread.h"
 #include "app/shell_dialogs.h"
 #include "results/result_log.h"
 #include "results/sftp.h"
@@ -86,12 +87,7 @@ public:
     }
 
 private:
-    template <typename F> void post(F f)
-    {
-        CFileDownload* page = m_page;
-        QMetaObject::invokeMethod(
-            page, [page, f = std::move(f)] { f(page); }, Qt::QueuedConnection);
-    }
+    template <typename F> void post(F f) { PostToPage(m_page, std::move(f)); }
 
     CFileDownload* m_page;
 };

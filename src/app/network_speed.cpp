@@ -1,5 +1,6 @@
 #include "app/network_speed.h"
 
+#include "app/page_thread.h"
 #include "app/shell_dialogs.h"
 #include "common/log_file.h"
 #include "config/readers.h"
@@ -119,12 +120,7 @@ public:
     }
 
 private:
-    template <typename F> void post(F f)
-    {
-        CNetworkSpeed* page = m_page;
-        QMetaObject::invokeMethod(
-            page, [page, f = std::move(f)] { f(page); }, Qt::QueuedConnection);
-    }
+    template <typename F> void post(F f) { PostToPage(m_page, std::move(f)); }
 
     CNetworkSpeed* m_page;
 };
