@@ -1,5 +1,6 @@
 #include "app/file_download.h"
 
+#include "app/page_thread.h"
 #include "app/shell_dialogs.h"
 #include "results/result_log.h"
 #include "results/sftp.h"
@@ -86,12 +87,7 @@ public:
     }
 
 private:
-    template <typename F> void post(F f)
-    {
-        CFileDownload* page = m_page;
-        QMetaObject::invokeMethod(
-            page, [page, f = std::move(f)] { f(page); }, Qt::QueuedConnection);
-    }
+    template <typename F> void post(F f) { PostToPage(m_page, std::move(f)); }
 
     CFileDownload* m_page;
 };
@@ -106,23 +102,8 @@ CFileDownload::CFileDownload(const ShellContext& context, std::function<void(con
         settings.installDir = std::filesystem::current_path();
     m_installDir = settings.installDir;
 
-    const ResultLog log = fileResultLog(m_installDir / "logfile.txt");
-    HeadDateFunction head = m_context.download.head ? m_context.download.head : HeadDateFunction(&headDate);
-    CDataBase* database = m_context.database;
-    const std::filesystem::path dir = m_installDir;
-    m_clock = std::make_unique<ServiceClock>(
-        [dir, database] { return serviceClockUrl(dir, database ? database->regionSuffix() : std::string()); },
-        std::move(head), settings.clock ? settings.clock : systemClock());
-    m_recorder = std::make_unique<ResultRecorder>(m_installDir, *m_clock, log);
-    m_shipper = shipper;
-    if (!m_shipper) {
-        TransportFactory transport = m_context.download.transport;
-        if (!transport)
-            transport = sftpTransportFactory(installationSftpOptions(m_installDir, log));
-        m_ownShipper = std::make_unique<RecordShipper>(m_installDir, *m_clock, RecordShipper::configuredTargets(),
-                                                       std::move(transport), log);
-        m_shipper = m_ownShipper.get();
-    }
+    m_recording = MakePageRecording(m_installDir, m_context.database, m_context.download.head, settings.clock,
+                                    m_context.download.transport, shipper);
 
     m_observer = std::make_unique<Observer>(this);
     m_engine = std::make_unique<measure::FileDownloadTest>(std::move(settings), m_observer.get());
@@ -351,7 +332,7 @@ void CFileDownload::onFinalLabels(const measure::FinalLabels& labels)
 void CFileDownload::OnRecordReady()
 {
     const std::string region = m_context.database ? m_context.database->regionSuffix() : std::string();
-    const auto r = m_engine->OnRecordReady(*m_recorder, m_shipper, region);
+    const auto r = m_engine->OnRecordReady(*m_recording.recorder, m_recording.shipper, region);
     if (r.written && !r.record.latestResultText.empty() && m_latestResult)
         m_latestResult(r.record.latestResultText);
     Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));

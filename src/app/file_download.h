@@ -7,6 +7,7 @@
 // Thread-safety: GUI thread only. The engine reports from its run thread;
 // every report is handed to this thread as a queued call (messages 1124 to
 // 1126 of measure/file_download.h).
+#include "app/page_recording.h"
 #include "app/shell_context.h"
 #include "measure/file_download.h"
 #include "results/record.h"
@@ -97,10 +98,7 @@ private:
     std::function<void(const std::string&)> m_latestResult;
     std::filesystem::path m_installDir;
 
-    std::unique_ptr<ServiceClock> m_clock;
-    std::unique_ptr<ResultRecorder> m_recorder;
-    std::unique_ptr<RecordShipper> m_ownShipper;
-    RecordShipper* m_shipper = nullptr;
+    PageRecording m_recording;
     std::unique_ptr<Observer> m_observer;
     std::unique_ptr<measure::FileDownloadTest> m_engine; // last member: ends first
 

@@ -1,5 +1,6 @@
 #include "app/network_speed.h"
 
+#include "app/page_thread.h"
 #include "app/shell_dialogs.h"
 #include "common/log_file.h"
 #include "config/readers.h"
@@ -119,12 +120,7 @@ public:
     }
 
 private:
-    template <typename F> void post(F f)
-    {
-        CNetworkSpeed* page = m_page;
-        QMetaObject::invokeMethod(
-            page, [page, f = std::move(f)] { f(page); }, Qt::QueuedConnection);
-    }
+    template <typename F> void post(F f) { PostToPage(m_page, std::move(f)); }
 
     CNetworkSpeed* m_page;
 };
@@ -140,19 +136,8 @@ CNetworkSpeed::CNetworkSpeed(const ShellContext& context, std::function<void(con
         settings.installDir = std::filesystem::current_path();
     m_installDir = settings.installDir;
 
-    const ResultLog log = fileResultLog(m_installDir / "logfile.txt");
-    HeadDateFunction head = services.head ? services.head : HeadDateFunction(&headDate);
-    CDataBase* database = m_context.database;
-    const std::filesystem::path dir = m_installDir;
-    m_clock = std::make_unique<ServiceClock>(
-        [dir, database] { return serviceClockUrl(dir, database ? database->regionSuffix() : std::string()); },
-        std::move(head), settings.clock ? settings.clock : systemClock());
-    m_recorder = std::make_unique<ResultRecorder>(m_installDir, *m_clock, log);
-    TransportFactory transport = services.transport;
-    if (!transport)
-        transport = sftpTransportFactory(installationSftpOptions(m_installDir, log));
-    m_shipper = std::make_unique<RecordShipper>(m_installDir, *m_clock, RecordShipper::configuredTargets(),
-                                                std::move(transport), log);
+    m_recording =
+        MakePageRecording(m_installDir, m_context.database, services.head, settings.clock, services.transport);
 
     m_observer = std::make_unique<Observer>(this);
     m_engine = std::make_unique<measure::BandwidthTest>(std::move(settings), m_observer.get());
@@ -397,7 +382,8 @@ void CNetworkSpeed::onDirectionDone(const DirectionSummary& summary)
 void CNetworkSpeed::OnRecordReady()
 {
     const std::string region = m_context.database ? m_context.database->regionSuffix() : std::string();
-    const measure::BandwidthTest::RecordResult r = m_engine->OnRecordReady(*m_recorder, m_shipper.get(), region);
+    const measure::BandwidthTest::RecordResult r =
+        m_engine->OnRecordReady(*m_recording.recorder, m_recording.shipper, region);
     if (r.written && !r.record.latestResultText.empty() && m_latestResult)
         m_latestResult(r.record.latestResultText);
     Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));

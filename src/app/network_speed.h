@@ -9,6 +9,7 @@
 // Thread-safety: GUI thread only. The engine reports from its worker
 // threads; every report is handed to this thread as a queued call, under the
 // message numbers of measure/bandwidth_texts.h.
+#include "app/page_recording.h"
 #include "app/shell_context.h"
 #include "measure/bandwidth_test.h"
 #include "results/record.h"
@@ -71,7 +72,7 @@ public:
     measure::BandwidthTest& engine() const { return *m_engine; }
     // Packs and uploads this page's records; other pages may hand theirs to
     // it too, so that one upload run at a time works on the data folders.
-    RecordShipper* shipper() const { return m_shipper.get(); }
+    RecordShipper* shipper() const { return m_recording.shipper; }
 
     // Controls, for the main window's tests and the screenshots.
     QComboBox* provinceList() const { return m_province; }
@@ -115,9 +116,7 @@ private:
     std::function<void(const std::string&)> m_latestResult;
     std::filesystem::path m_installDir;
 
-    std::unique_ptr<ServiceClock> m_clock;
-    std::unique_ptr<ResultRecorder> m_recorder;
-    std::unique_ptr<RecordShipper> m_shipper;
+    PageRecording m_recording;
     std::unique_ptr<Observer> m_observer;
     std::unique_ptr<measure::BandwidthTest> m_engine; // last member: ends first
 

@@ -142,19 +142,7 @@ CWebpagePerformanceDlg::CWebpagePerformanceDlg(const ShellContext& context,
     setObjectName(QStringLiteral("CWebpagePerformanceDlg"));
     m_installDir = std::filesystem::current_path();
     const WebpageServices& services = m_context.webpage;
-    const ResultLog log = fileResultLog(m_installDir / "logfile.txt");
-    HeadDateFunction head = services.head ? services.head : HeadDateFunction(&headDate);
-    CDataBase* database = m_context.database;
-    const std::filesystem::path dir = m_installDir;
-    m_clock = std::make_unique<ServiceClock>(
-        [dir, database] { return serviceClockUrl(dir, database ? database->regionSuffix() : std::string()); },
-        std::move(head), systemClock());
-    m_recorder = std::make_unique<ResultRecorder>(m_installDir, *m_clock, log);
-    TransportFactory transport = services.transport;
-    if (!transport)
-        transport = sftpTransportFactory(installationSftpOptions(m_installDir, log));
-    m_shipper = std::make_unique<RecordShipper>(m_installDir, *m_clock, RecordShipper::configuredTargets(),
-                                                std::move(transport), log);
+    m_recording = MakePageRecording(m_installDir, m_context.database, services.head, nullptr, services.transport);
     buildControls();
 }
 
@@ -416,12 +404,12 @@ void CWebpagePerformanceDlg::onFirstScreen(const measure::FirstScreenResult& res
 void CWebpagePerformanceDlg::OnRecordReady(const measure::FirstScreenResult& result)
 {
     const UserSession who = m_context.session ? m_context.session->get() : UserSession{};
-    const WrittenRecord r = m_recorder->writeTestRecord(measure::ScreenRecord(m_pageUnderTest, result.seconds), who,
-                                                        flags::autoMode.load() == 1);
+    const WrittenRecord r = m_recording.recorder->writeTestRecord(
+        measure::ScreenRecord(m_pageUnderTest, result.seconds), who, flags::autoMode.load() == 1);
     const bool written = !r.fileName.empty();
     if (written) {
         const std::string region = m_context.database ? m_context.database->regionSuffix() : std::string();
-        m_shipper->shipRecord(r.fileName, region);
+        m_recording.shipper->shipRecord(r.fileName, region);
     }
     if (!r.latestResultText.empty() && m_latestResult)
         m_latestResult(r.latestResultText);

@@ -15,6 +15,7 @@
 //
 // Thread-safety: GUI thread only; the scheduler reaches RunAutoTest on this
 // thread.
+#include "app/page_recording.h"
 #include "app/shell_context.h"
 #include "measure/webpage_test.h"
 #include "results/record.h"
@@ -143,9 +144,7 @@ private:
     ShellContext m_context;
     std::function<void(const std::string&)> m_latestResult;
     std::filesystem::path m_installDir;
-    std::unique_ptr<ServiceClock> m_clock;
-    std::unique_ptr<ResultRecorder> m_recorder;
-    std::unique_ptr<RecordShipper> m_shipper;
+    PageRecording m_recording;
 
     std::string m_pageUnderTest;
     bool m_ready = true;

@@ -3,6 +3,7 @@
 // body arrives. It writes no record: that needs a logged-in user and the
 // page (or an automatic round).
 #include "cli/cli.h"
+#include "cli/json_text.h"
 #include "measure/bandwidth_figures.h"
 #include "measure/file_download.h"
 
@@ -19,25 +20,6 @@ namespace
 {
 
 using namespace quorvane::measure;
-
-std::string quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 // Turns the engine's reports into text, and lets the command's thread wait
 // for the run's end a second at a time.
@@ -153,7 +135,7 @@ int runDownload(const Args& args, std::ostream& out, std::ostream& err)
         std::ostringstream samples;
         for (std::size_t i = 0; i < perSecond.size(); ++i)
             samples << (i ? "," : "") << perSecond[i];
-        out << "{\"outcome\":" << quoted(DownloadOutcomeName(run.outcome)) << ",\"url\":" << quoted(run.url)
+        out << "{\"outcome\":" << jsonString(DownloadOutcomeName(run.outcome)) << ",\"url\":" << jsonString(run.url)
             << ",\"contentLength\":" << run.contentLength << ",\"bytes\":" << run.bytes.value_or(0)
             << ",\"whole\":" << (whole ? "true" : "false") << ",\"connectMs\":" << run.connectMs
             << ",\"loadMs\":" << run.loadMs << ",\"loadingSeconds\":" << RoundedLoadSeconds(run.loadMs)

@@ -4,6 +4,7 @@
 // HistoryRecord folders.
 #include "app/login_service.h"
 #include "cli/cli.h"
+#include "cli/json_text.h"
 #include "common/flags.h"
 #include "config/readers.h"
 #include "measure/bandwidth_test.h"
@@ -105,30 +106,6 @@ std::string readSecretLine(std::istream& in)
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     return line;
-}
-
-std::string jsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonNumber(std::optional<double> v, int decimals)
-{
-    return v ? FormatFixed(*v, decimals) : "null";
 }
 
 std::string directionJson(const DirectionSummary& d)

@@ -1,6 +1,7 @@
 // "webpage URL [--json]": the first-screen measurement of the web page test
 // in an off-screen browser, with nothing written to the installation.
 #include "cli/cli.h"
+#include "cli/json_text.h"
 #include "measure/bandwidth_figures.h"
 #include "measure/webpage_test.h"
 #include "webview/web_view.h"
@@ -19,30 +20,6 @@ namespace quorvane::cli
 
 namespace
 {
-
-std::string quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-std::string number(std::optional<double> v, int decimals)
-{
-    return v ? measure::FormatFixed(*v, decimals) : "null";
-}
 
 // The browser needs an application object; a command run from main has none
 // yet. Without a display it renders off screen, and as root the browser's
@@ -106,15 +83,15 @@ int runWebpage(const Args& args, std::ostream& out, std::ostream& err)
 
     const bool ok = !result.failed();
     if (json) {
-        out << "{\"url\":" << quoted(url) << ",\"end\":" << quoted(measure::EndName(result.end))
+        out << "{\"url\":" << jsonString(url) << ",\"end\":" << jsonString(measure::EndName(result.end))
             << ",\"firstScreenSeconds\":" << (ok ? measure::FirstScreenText(result.seconds) : "null")
-            << ",\"firstContentfulPaintMs\":" << number(result.fcpMs, 1)
-            << ",\"largestContentfulPaintMs\":" << number(result.lcpMs, 1) << ",\"error\":" << quoted(result.error)
-            << "}\n";
+            << ",\"firstContentfulPaintMs\":" << jsonNumber(result.fcpMs, 1)
+            << ",\"largestContentfulPaintMs\":" << jsonNumber(result.lcpMs, 1)
+            << ",\"error\":" << jsonString(result.error) << "}\n";
     } else if (ok) {
         out << measure::FirstScreenResultText(result.seconds) << " (" << measure::EndName(result.end) << ")\n"
-            << "first contentful paint: " << number(result.fcpMs, 1) << " ms\n"
-            << "largest contentful paint: " << number(result.lcpMs, 1) << " ms\n";
+            << "first contentful paint: " << jsonNumber(result.fcpMs, 1) << " ms\n"
+            << "largest contentful paint: " << jsonNumber(result.lcpMs, 1) << " ms\n";
     } else {
         err << (result.end == measure::FirstScreenResult::End::NavigationLoop ? measure::webpage_text::kNavigationLoop
                                                                               : measure::webpage_text::kLoadFailed)

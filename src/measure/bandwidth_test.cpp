@@ -775,13 +775,12 @@ BandwidthRun BandwidthTest::lastRun() const
 BandwidthTest::RecordResult BandwidthTest::OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper,
                                                          const std::string& geographyId)
 {
-    RecordResult out;
     BandwidthRun run;
     UserSession who;
     {
         std::lock_guard lock(m_mutex);
         if (!m_hasRun || m_recorded || !m_lastRun.recordable())
-            return out;
+            return {};
         // One record per run, however often the message arrives.
         m_recorded = true;
         run = m_lastRun;
@@ -802,11 +801,7 @@ BandwidthTest::RecordResult BandwidthTest::OnRecordReady(ResultRecorder& recorde
     record.tail = {{"pingrtt", run.pingRtt}, {"downspeedjt", down.jitterText}, {"upspeedjt", up.jitterText}};
     record.historyName = run.serverName;
     record.headline = bandwidth;
-    out.record = recorder.writeTestRecord(record, who, flags::autoMode.load() == 1);
-    out.written = !out.record.fileName.empty();
-    if (shipper)
-        out.archive = shipper->shipRecord(out.record.fileName, geographyId);
-    return out;
+    return WriteAndShipRecord(record, who, recorder, shipper, geographyId);
 }
 
 // ---------------------------------------------------------------- logs

@@ -25,6 +25,7 @@
 #include "measure/bandwidth_texts.h"
 #include "measure/latency.h"
 #include "measure/random_source.h"
+#include "measure/record_steps.h"
 #include "measure/server_catalog.h"
 #include "results/record.h"
 #include "results/session.h"
@@ -259,11 +260,7 @@ public:
 
     // --- after 1138 (window thread)
 
-    struct RecordResult {
-        bool written = false; // false: the gate refused (or no run), nothing was written
-        WrittenRecord record; // file name, time, history, latest result text (automatic mode)
-        std::string archive;  // the archive holding the record; empty when not packed
-    };
+    using RecordResult = measure::RecordResult;
     // Writes the Pccollect_band record of the last run (only when it is
     // recordable), the history line and, while autoMode is 1, the latest
     // result text; then packs and starts the uploads through `shipper` (may

@@ -480,14 +480,13 @@ DownloadRun FileDownloadTest::lastRun() const
 FileDownloadTest::RecordResult FileDownloadTest::OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper,
                                                                const std::string& geographyId)
 {
-    RecordResult out;
     DownloadRun run;
     DownloadPresets presets;
     UserSession who;
     {
         std::lock_guard lock(m_mutex);
         if (!m_hasRun || m_recorded || !m_lastRun.recordable())
-            return out;
+            return {};
         // One record per run, however often the message arrives.
         m_recorded = true;
         run = m_lastRun;
@@ -499,11 +498,7 @@ FileDownloadTest::RecordResult FileDownloadTest::OnRecordReady(ResultRecorder& r
     record.fields = FileDownRecordFields(run, presets);
     record.historyName = run.name;
     record.headline = RecordSpeedText(run.bytes, run.loadMs);
-    out.record = recorder.writeTestRecord(record, who, flags::autoMode.load() == 1);
-    out.written = !out.record.fileName.empty();
-    if (shipper)
-        out.archive = shipper->shipRecord(out.record.fileName, geographyId);
-    return out;
+    return WriteAndShipRecord(record, who, recorder, shipper, geographyId);
 }
 
 void FileDownloadTest::autoLog(const std::string& line) const

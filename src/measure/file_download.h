@@ -23,6 +23,7 @@
 // autoAbortArmed, stopRequested, completedTaskCount, downloadTestRunning.
 #include "common/clock.h"
 #include "measure/random_source.h"
+#include "measure/record_steps.h"
 #include "results/http_get.h"
 #include "results/record.h"
 #include "results/session.h"
@@ -250,11 +251,7 @@ public:
 
     // --- after 1126 (window thread)
 
-    struct RecordResult {
-        bool written = false; // false: no recordable run, or it was recorded already
-        WrittenRecord record;
-        std::string archive; // the archive holding the record; empty when not packed
-    };
+    using RecordResult = measure::RecordResult;
     // Writes the Pccollect_filedown record of the last run, the history line
     // and, while autoMode is 1, the latest result text; then packs and starts
     // the uploads through `shipper` (may be null: no packing).
