@@ -88,6 +88,12 @@ void LatencyProbe::start(const std::string& host)
     m_stop = false;
     if (!m_pinger || host.empty() || !m_clock)
         return;
+    // The idle burst runs before the caller starts loading the line: on the
+    // probe's own thread it could race the download and report load as idle.
+    for (int i = 0; i < 3; ++i) {
+        if (auto rtt = m_pinger(host))
+            record(Phase::Idle, *rtt);
+    }
     m_thread = std::thread([this, host] { run(host); });
 }
 
@@ -105,12 +111,6 @@ void LatencyProbe::record(Phase phase, double ms)
 void LatencyProbe::run(std::string host)
 {
     using namespace std::chrono_literals;
-    // The idle burst: the line is quiet only until the download starts.
-    for (int i = 0; i < 3 && !m_stop; ++i) {
-        const Phase phase = m_phase;
-        if (auto rtt = m_pinger(host))
-            record(phase, *rtt);
-    }
     const auto start = m_clock->now();
     for (long long k = 1; !m_stop; ++k) {
         const auto deadline = start + std::chrono::seconds(k);

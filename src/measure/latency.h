@@ -48,8 +48,8 @@ struct LatencyReport {
     int uploadCount = 0;
 };
 
-// Pings one host during a run: a burst of three echoes at the start (idle),
-// then one echo a second on fixed deadlines, each answer counted in the
+// Pings one host during a run: a burst of three echoes inside start() (idle,
+// before the caller loads the line), then one echo a second on fixed deadlines, each answer counted in the
 // phase that was current when its echo left.
 //
 // Thread-safety: start/stop from the run's thread; setPhase from any thread.
@@ -63,7 +63,8 @@ public:
     LatencyProbe(const LatencyProbe&) = delete;
     LatencyProbe& operator=(const LatencyProbe&) = delete;
 
-    // Starts pinging `host` on a thread of its own (nothing without a pinger
+    // Sends the idle burst (blocking, up to three echoes), then pings `host`
+    // on a thread of its own (nothing without a pinger
     // or host). A probe already running is stopped first.
     void start(const std::string& host);
     void setPhase(Phase phase);
