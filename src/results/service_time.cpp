@@ -41,8 +41,7 @@ std::optional<std::chrono::system_clock::time_point> utcInstant(int year, int mo
                               std::chrono::day(static_cast<unsigned>(day))};
     // Leap seconds (60) are accepted by the formats but folded into the next
     // second, as the platform clock would.
-    if (!date.ok() || hour > 23 || minute > 59 || second > 60 || hour < 0 || minute < 0 ||
-        second < 0)
+    if (!date.ok() || hour > 23 || minute > 59 || second > 60 || hour < 0 || minute < 0 || second < 0)
         return std::nullopt;
     return sys_days(date) + hours(hour) + minutes(minute) + seconds(second);
 }

@@ -6,8 +6,8 @@
 #include "app/shell_fixture.h"
 #include "common/flags.h"
 #include "support/manual_timers.h"
-#include "ui/picture_ctrl_dashboard.h"
 #include "support/process_threads.h"
+#include "ui/picture_ctrl_dashboard.h"
 #include "ui/skin.h"
 #include "ui/tray_presence.h"
 
