@@ -143,8 +143,11 @@ TEST_F(WebViewTest, CompleteDocumentAndFailedLoad)
     const auto complete = measure(url("/test/page?hold_ms=0"));
     EXPECT_EQ(complete.end, End::Complete);
     EXPECT_LT(complete.seconds, 10.0);
-    ASSERT_TRUE(complete.fcpMs.has_value());
-    EXPECT_GE(*complete.fcpMs, 0.0);
+    // A document complete at once may end the measurement before its first
+    // paint: the paint figures are reported only when the browser had them.
+    if (complete.fcpMs) {
+        EXPECT_GE(*complete.fcpMs, 0.0);
+    }
 
     const auto failed = measure(QString::fromStdString("http://127.0.0.1:" + std::to_string(closedPort()) + "/"));
     EXPECT_EQ(failed.end, End::LoadFailed);
