@@ -161,6 +161,12 @@ std::string declaredEncoding(std::string_view text)
 std::string decode(std::string_view bytes, CXmlDoc::Encoding& encoding)
 {
     using E = CXmlDoc::Encoding;
+    // Blank lines pasted in front of a byte-order mark would leave the mark
+    // inside the text, where it is neither markup nor a mark: the document
+    // would no longer parse once saved.
+    if (const std::size_t lead = bytes.find_first_not_of(" \t\r\n");
+        lead != std::string_view::npos && lead > 0 && bytes.substr(lead, 3) == "\xEF\xBB\xBF")
+        bytes.remove_prefix(lead);
     auto startsWith = [&](std::string_view prefix) { return bytes.substr(0, prefix.size()) == prefix; };
     if (startsWith("\xEF\xBB\xBF")) {
         encoding = E::Utf8WithBom;

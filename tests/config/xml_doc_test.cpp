@@ -270,9 +270,10 @@ TEST_F(XmlFiles, DeepNestingAndFoldersAreRefusedWithoutCrashing)
 
 TEST_F(XmlFiles, EncodingIsDetectedAndKeptOnSave)
 {
-    // UTF-8 with a byte-order mark keeps its mark.
-    write("Config/bom.xml", "\xEF\xBB\xBF<r><p>北京</p></r>");
-    {
+    // UTF-8 with a byte-order mark keeps its mark, also behind blank lines
+    // (once saved with the mark inside, the file no longer parsed).
+    for (const char* text : {"\xEF\xBB\xBF<r><p>北京</p></r>", "\n\r\n \xEF\xBB\xBF<r><p>北京</p></r>"}) {
+        write("Config/bom.xml", text);
         CXmlDoc doc;
         ASSERT_TRUE(doc.Load("Config/bom.xml"));
         EXPECT_EQ(doc.encoding(), CXmlDoc::Encoding::Utf8WithBom);
@@ -281,6 +282,8 @@ TEST_F(XmlFiles, EncodingIsDetectedAndKeptOnSave)
         EXPECT_EQ(doc.GetChildData(), "北京");
         ASSERT_TRUE(doc.Save("Config/bom.xml"));
         EXPECT_EQ(read("Config/bom.xml").rfind("\xEF\xBB\xBF<?xml", 0), 0u);
+        CXmlDoc again;
+        EXPECT_TRUE(again.Load("Config/bom.xml")) << read("Config/bom.xml");
     }
     // GBK named by the declaration: read as UTF-8 inside, written back as GBK.
     const std::string gbk = "<?xml version=\"1.0\" encoding=\"GB2312\"?><r><p>\xB1\xB1\xBE\xA9</p></r>";
