@@ -4,6 +4,7 @@
 // program-wide flags put back after every test.
 #include "common/clock.h"
 #include "common/flags.h"
+#include "support/local_time.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -65,19 +66,6 @@ private:
     std::chrono::milliseconds m_oversleep{0};
     int m_sleeps = 0;
 };
-
-inline std::chrono::system_clock::time_point localTime(int year, int month, int day, int hour, int minute, int second)
-{
-    std::tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&t));
-}
 
 inline void resetFlags()
 {

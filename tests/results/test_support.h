@@ -4,6 +4,7 @@
 #include "common/clock.h"
 #include "results/result_log.h"
 #include "results/service_time.h"
+#include "support/local_time.h"
 #include "support/temp_dir.h"
 
 #include <algorithm>
@@ -38,15 +39,7 @@ private:
 // The instant whose local calendar time is the given one.
 inline std::chrono::system_clock::time_point atLocal(int year, int month, int day, int hour, int minute, int second)
 {
-    std::tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&t));
+    return localTime(year, month, day, hour, minute, second);
 }
 
 // A service clock that never asks the network: the fake clock's local time.
