@@ -13,12 +13,6 @@ bool CPerfQuery::Open()
     return m_open;
 }
 
-bool CPerfQuery::isOpen() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_open;
-}
-
 int CPerfQuery::AddCounter(const std::string& path)
 {
     std::lock_guard lock(m_mutex);

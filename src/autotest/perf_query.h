@@ -30,7 +30,6 @@ public:
     // True once the processor times could be read; until then no counter
     // can be added. Opening again after a success changes nothing.
     bool Open();
-    bool isOpen() const;
 
     // The new counter's id (0, 1, ... in the order added), or -1 when the
     // query is not open or the path names neither counter above.

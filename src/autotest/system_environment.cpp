@@ -90,10 +90,18 @@ SystemEnvironmentChecks::SystemEnvironmentChecks(Environment environment)
 
 void SystemEnvironmentChecks::openCounters()
 {
-    if (m_query.isOpen() || !m_query.Open())
+    // The round's start and a check may both be first to get here.
+    std::lock_guard lock(m_setupMutex);
+    if (m_cpuId >= 0 || !m_query.Open())
         return;
     m_cpuId = m_query.AddCounter(CPerfQuery::kProcessorCounter);
     m_memoryId = m_query.AddCounter(CPerfQuery::kMemoryCounter);
+}
+
+std::pair<int, int> SystemEnvironmentChecks::counterIds() const
+{
+    std::lock_guard lock(m_setupMutex);
+    return {m_cpuId, m_memoryId};
 }
 
 void SystemEnvironmentChecks::CollectLoad()
@@ -120,14 +128,15 @@ EnvironmentReport SystemEnvironmentChecks::Examine(bool throughAllChecks)
     openCounters();
     m_env.clock->sleepFor(kCollectDelay);
     m_query.Collect();
+    const auto [cpuId, memoryId] = counterIds();
 
-    report.cpu = m_query.GetValue(m_cpuId);
+    report.cpu = m_query.GetValue(cpuId);
     report.cpuLimit = ReadCpuThreshold();
     m_env.log(percentLine("CPU使用率: ", report.cpu));
     if (report.cpu > report.cpuLimit && fail(1))
         return report;
 
-    report.memory = m_query.GetValue(m_memoryId);
+    report.memory = m_query.GetValue(memoryId);
     report.memoryLimit = ReadMemoryThreshold();
     m_env.log(percentLine("内存使用率: ", report.memory));
     if (report.memory > report.memoryLimit && fail(2))

@@ -16,9 +16,11 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quorvane
 {
@@ -84,10 +86,12 @@ private:
     std::optional<std::string> runningAntiVirus() const;
     std::optional<std::string> wirelessInterface() const;
     void openCounters();
+    std::pair<int, int> counterIds() const;
 
     Environment m_env;
     CPerfQuery m_query;
-    int m_cpuId = -1;
+    mutable std::mutex m_setupMutex;
+    int m_cpuId = -1; // both guarded by m_setupMutex
     int m_memoryId = -1;
 };
 
