@@ -300,7 +300,6 @@ struct Receiver {
     long expectStatus = 206;
     std::int64_t expectStart = 0;
     bool checked = false, refused = false, ioFailed = false;
-    CURL* handle = nullptr;
     Answer* answer = nullptr;
     std::atomic<std::int64_t>* done = nullptr;
     std::atomic<std::uint32_t>* slot = nullptr;
@@ -546,7 +545,6 @@ void DownloadTask::startConnection(ByteRange range, int repairs)
                 headers.add("Range:bytes=" + std::to_string(conn->first()) + "-" +
                             std::to_string(conn->first() + conn->wanted() - 1));
             prepare(h.get(), m_url, shared->agent, answer, headers);
-            r.handle = h.get();
             curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, &onBody);
             curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &r);
             curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, &onProgress);
