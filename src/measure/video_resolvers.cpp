@@ -191,11 +191,16 @@ const VideoSiteHosts* VideoSites::of(std::string_view label) const
     return nullptr;
 }
 
-VideoSites ReadVideoSites(const std::string& path)
+VideoSites ReadVideoSites()
+{
+    return ReadVideoSites(programPath(kVideoSitesPath));
+}
+
+VideoSites ReadVideoSites(const std::filesystem::path& file)
 {
     VideoSites sites;
     CXmlDoc doc;
-    if (!doc.Load(programPath(path).string()))
+    if (!doc.Load(file.string()))
         return sites;
     while (doc.FindChildElem("site")) {
         auto* hosts = const_cast<VideoSiteHosts*>(sites.of(doc.GetChildAttrib("label")));
