@@ -67,6 +67,9 @@ TEST(VideoText, UnescapeJson)
         {R"(a\tb\rc\nd\fe)", "a\tb\rc\nd\fe"},
         {R"(http:\/\/h\/a \"q\" \\)", R"(http://h/a "q" \)"},
         {R"(\u0g41x)", "Ax"}, // a non-digit among the four is skipped
+        {"\\u\xe6\xb5\x8b"
+         "041\xe6\xb5\x8b",
+         "A\xe6\xb5\x8b"}, // characters, not bytes
         {R"(\ud83d\ude00)", "\xf0\x9f\x98\x80"},
         {R"(\ud83dx)", "\xef\xbf\xbdx"},
         {R"(a\u0000b)", "ab"},
