@@ -135,6 +135,21 @@ TEST_F(VideoRefsvc, SohuGoesThroughTheDispatchService)
     }
 }
 
+TEST_F(VideoRefsvc, FetchTextJoinsLinesAndTakesNoErrorPage)
+{
+    const std::string page = FetchText(base() + "/portal/video/letv/ptv/vplay/1000004.html");
+    EXPECT_GT(page.size(), 100000u);
+    EXPECT_EQ(page.find('\n'), std::string::npos);
+    EXPECT_NE(page.find("vid:1000004,"), std::string::npos);
+
+    std::string errorPage;
+    ASSERT_EQ(HttpRequest("GET", base() + "/portal/video/ku6/", "", errorPage), kHttpAnswered);
+    EXPECT_FALSE(errorPage.empty());
+    EXPECT_EQ(FetchText(base() + "/portal/video/ku6/"), "");
+    EXPECT_EQ(FetchText("http://127.0.0.1:1/"), "");
+    EXPECT_EQ(FetchText(""), "");
+}
+
 TEST_F(VideoRefsvc, ResolveStreamAddressReadsTheInstalledSiteHosts)
 {
     test::TempDir dir;
