@@ -215,7 +215,7 @@ VideoSites ReadVideoSites(const std::filesystem::path& file)
     if (!doc.Load(file.string()))
         return sites;
     while (doc.FindChildElem("site")) {
-        auto* hosts = const_cast<VideoSiteHosts*>(sites.of(doc.GetChildAttrib("label")));
+        VideoSiteHosts* hosts = sites.of(doc.GetChildAttrib("label"));
         if (!doc.IntoElem())
             break;
         while (hosts && doc.FindChildElem("host")) {

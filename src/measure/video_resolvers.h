@@ -44,6 +44,10 @@ struct VideoSites {
     VideoSiteHosts ku6, letv, youku, tudou, sina, sohu;
     // The hosts of a label; null for a label that is not a site's.
     const VideoSiteHosts* of(std::string_view label) const;
+    VideoSiteHosts* of(std::string_view label)
+    {
+        return const_cast<VideoSiteHosts*>(static_cast<const VideoSites*>(this)->of(label));
+    }
 };
 
 inline constexpr const char* kVideoSitesPath = "Config/video_sites.xml";
