@@ -191,6 +191,11 @@ ParseResult parseOptions(const std::vector<std::string>& args)
     const std::map<std::string, Setter> valued = {
         {"--web", endpointOrNone(o.web, 18080)},
         {"--update", endpointOrNone(o.update, 18081)},
+        {"--video-dispatch",
+         [&, set = endpointOrNone(o.videoDispatch, 80)](const std::string& v) {
+             o.videoDispatchGiven = true;
+             return set(v);
+         }},
         {"--test-server",
          [&](const std::string& v) -> std::string {
              testServersGiven = true;
@@ -307,7 +312,7 @@ ParseResult parseOptions(const std::vector<std::string>& args)
 
     if (!o.allowRemote) {
         std::vector<const Endpoint*> listeners;
-        for (const auto* slot : {&o.web, &o.update})
+        for (const auto* slot : {&o.web, &o.update, &o.videoDispatch})
             if (*slot)
                 listeners.push_back(&**slot);
         for (const auto& t : o.testServers)
@@ -348,6 +353,12 @@ loopback addresses only, unless --allow-remote is given):
   --update HOST:PORT         update server, path /update/ [127.0.0.1:18081]
   --test-server HOST[:PORT]  a test server; repeat or give a comma list
                              [127.0.0.2:8080 to 127.0.0.9:8080]
+  --video-dispatch HOST[:PORT]  sohu's dispatch service; the site answers
+                             name HOST alone, so clients reach it on port 80
+                             [127.0.0.10:80; skipped when it cannot listen]
+The web project also stands in for the six video sites: pages under
+/portal/video/SITE/, their services (/fetch.htm, /v.php, /player/...,
+/v, /v_play.php, /videinfo.jhtml) beside it.
 Web project names:
   --web-project NAME         context name                 [qvweb]
   --login-servlet NAME                                    [loginCheck]

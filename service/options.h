@@ -25,6 +25,11 @@ struct Options {
     std::optional<Endpoint> web = Endpoint{"127.0.0.1", 18080};
     std::optional<Endpoint> update = Endpoint{"127.0.0.1", 18081};
     std::vector<Endpoint> testServers; // filled with the defaults when none is given
+    // The sohu stand-in's dispatch service. Its address travels in the
+    // site's answers without a port, so it listens on port 80: a default
+    // that cannot be bound (no root) only switches it off.
+    std::optional<Endpoint> videoDispatch = Endpoint{"127.0.0.10", 80};
+    bool videoDispatchGiven = false;
 
     // Names inside the web project.
     std::string webProject = "qvweb";

@@ -336,6 +336,8 @@ std::string Service::bind()
         addListener(Role::Test, t);
     if (m_options.update)
         addListener(Role::Update, *m_options.update);
+    if (m_options.videoDispatch)
+        addListener(Role::Dispatch, *m_options.videoDispatch);
 
     for (auto& l : m_listeners) {
         configure(*l);
@@ -346,10 +348,21 @@ std::string Service::bind()
                 return "cannot listen on " + l->endpoint.host + ": " + std::strerror(errno);
             l->endpoint.port = port;
         } else if (!l->server.bind_to_port(l->endpoint.host, l->endpoint.port)) {
-            return "cannot listen on " + l->endpoint.host + ":" + std::to_string(l->endpoint.port) + ": " +
-                   std::strerror(errno);
+            const std::string why = "cannot listen on " + l->endpoint.host + ":" + std::to_string(l->endpoint.port) +
+                                    ": " + std::strerror(errno);
+            if (l->role != Role::Dispatch || m_options.videoDispatchGiven)
+                return why;
+            std::cerr << "quorvane-refsvc: warning: " << why << "; the sohu stand-in resolves no stream\n";
+            l.reset();
         }
     }
+    std::erase_if(m_listeners, [](const auto& l) { return !l; });
+    std::string streamBase = "http://127.0.0.1:0";
+    for (const auto& l : m_listeners)
+        if (l->role == Role::Web)
+            streamBase = "http://" + l->endpoint.host + ":" + std::to_string(l->endpoint.port);
+    const std::string dispatchHost = m_options.videoDispatch ? m_options.videoDispatch->host : "127.0.0.10";
+    m_videoSites = std::make_unique<VideoSiteStubs>(streamBase, streamBase, dispatchHost);
     for (const auto& d : m_options.downloads)
         if (std::to_string(d.size).find("404") != std::string::npos)
             std::cerr << "quorvane-refsvc: warning: the size of /speed/" << d.name
@@ -391,6 +404,8 @@ std::string Service::readyLine() const
             break;
         case Role::Test:
             test += (test.empty() ? "" : ",") + ep;
+            break;
+        case Role::Dispatch:
             break;
         }
     }
@@ -526,7 +541,10 @@ void Service::configure(Listener& l)
         if (!res.has_header("Date"))
             res.set_header("Date", httpDate(serviceNow()));
     });
-    const std::string name = l.role == Role::Web ? "web" : l.role == Role::Test ? "test" : "update";
+    const std::string name = l.role == Role::Web      ? "web"
+                             : l.role == Role::Test   ? "test"
+                             : l.role == Role::Update ? "update"
+                                                      : "dispatch";
     s.set_logger([this, name](const Request& req, const Response& res) {
         if (m_options.quiet)
             return;
@@ -549,6 +567,9 @@ void Service::configure(Listener& l)
         break;
     case Role::Update:
         addUpdateServer(s);
+        break;
+    case Role::Dispatch:
+        addVideoDispatch(s);
         break;
     }
 }
@@ -650,6 +671,7 @@ void Service::addWebProject(httplib::Server& s)
     s.Get("/video/([^/]+)", [this](const Request& req, Response& res) { handleVideo(req, res); });
     s.Get("/www/(.*)",
           [this](const Request& req, Response& res) { serveFile(m_wwwDir, req.matches[1], req, res, nullptr); });
+    addVideoSites(s);
 
     // First-screen test pages (web_pages.h). The video sites' pages under
     // /portal/video/ are theirs, not these.
@@ -703,6 +725,50 @@ void Service::addTestServer(httplib::Server& s)
     });
     s.Get("/speed/([^/]+)", [this](const Request& req, Response& res) { handleDownload(req, res); });
     s.Get("/download/([^/]+)", [this](const Request& req, Response& res) { handleDownload(req, res); });
+}
+
+namespace
+{
+
+void answerSite(Response& res, const SiteAnswer& answer)
+{
+    res.status = answer.status;
+    if (!answer.location.empty())
+        res.set_header("Location", answer.location);
+    res.set_content(answer.body, answer.contentType);
+}
+
+} // namespace
+
+void Service::addVideoSites(httplib::Server& s)
+{
+    // Bound before the stubs exist; they are made in bind(), before any
+    // request can arrive.
+    auto on = [this, &s](const std::string& pattern, auto answer) {
+        s.Get(pattern,
+              [this, answer](const Request& req, Response& res) { answerSite(res, answer(*m_videoSites, req)); });
+    };
+    using V = const VideoSiteStubs&;
+    using R = const Request&;
+    on("/portal/video/(ku6|letv|youku|tudou|sina|sohu)/(.*)",
+       [](V v, R req) { return v.page(req.matches[1], req.matches[2]); });
+    on("/fetch\\.htm", [](V v, R req) { return v.ku6Info(req.get_param_value("vid")); });
+    on("/v\\.php", [](V v, R req) { return v.letvApp(req.get_param_value("id")); });
+    on("/letv/playinfo", [](V v, R req) { return v.letvPlayInfo(req.get_param_value("id")); });
+    on("/player/getPlayList/VideoIDS/([^/]+)", [](V v, R req) { return v.youkuPlayList(req.matches[1]); });
+    on("/player/getFlvPath/sid/([^/]+)/st/flv/fileid/([^/]+)",
+       [](V v, R req) { return v.youkuFile(req.matches[1], req.matches[2], req.get_param_value("K")); });
+    on("/v", [](V v, R req) { return v.tudouInfo(req.get_param_value("it")); });
+    on("/v_play\\.php", [](V v, R req) { return v.sinaInfo(req.get_param_value("vid")); });
+    on("/videinfo\\.jhtml", [](V v, R req) { return v.sohuInfo(req.get_param_value("vid")); });
+}
+
+void Service::addVideoDispatch(httplib::Server& s)
+{
+    s.Get("/", [this](const Request& req, Response& res) {
+        answerSite(
+            res, m_videoSites->sohuDispatch(std::map<std::string, std::string>(req.params.begin(), req.params.end())));
+    });
 }
 
 void Service::addUpdateServer(httplib::Server& s)

@@ -7,6 +7,7 @@
 #include "options.h"
 #include "rate_limiter.h"
 #include "users.h"
+#include "video_sites.h"
 
 #include <atomic>
 #include <chrono>
@@ -80,7 +81,7 @@ public:
 
 private:
     struct Listener;
-    enum class Role { Web, Test, Update };
+    enum class Role { Web, Test, Update, Dispatch };
 
     Listener& addListener(Role role, const Endpoint& endpoint);
     void configure(Listener& l);
@@ -88,6 +89,8 @@ private:
     void addWebProject(httplib::Server& s);
     void addTestServer(httplib::Server& s);
     void addUpdateServer(httplib::Server& s);
+    void addVideoSites(httplib::Server& s);
+    void addVideoDispatch(httplib::Server& s);
 
     void handleLogin(const httplib::Request& req, httplib::Response& res);
     void handleScore(const httplib::Request& req, httplib::Response& res);
@@ -125,6 +128,9 @@ private:
     std::atomic<long long> m_clockOffset;
     RateLimiter m_down, m_up;
     std::string m_pattern; // content of the generated downloads, repeated
+    // Made once the listeners are bound: the stream addresses name the web
+    // project's port.
+    std::unique_ptr<VideoSiteStubs> m_videoSites;
 
     std::mutex m_keysMutex;
     std::map<std::string, bool> m_testKeys; // key -> active (false: deferred, to be redeemed)

@@ -18,8 +18,6 @@ namespace
 {
 
 constexpr const char* kAgent = "Mozilla/5.0 (compatible; MSIE 9.0; Windows NT 6.1; Trident/5.0)";
-// Answers of the service are a few lines; anything near this is not one.
-constexpr std::size_t kMaxAnswerBytes = 64u << 20;
 constexpr std::size_t kMaxHeadBytes = 64u << 10;
 
 bool isToken(const std::string& verb)
@@ -35,13 +33,18 @@ bool acceptedScheme(const std::string& url)
     return SplitUrl(url, parts) && (parts.scheme == "http" || parts.scheme == "https");
 }
 
+struct BodySink {
+    std::string body;
+    std::size_t maxBytes;
+};
+
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* target)
 {
-    auto* body = static_cast<std::string*>(target);
+    auto* sink = static_cast<BodySink*>(target);
     const std::size_t n = size * count;
-    if (body->size() + n > kMaxAnswerBytes)
+    if (sink->body.size() + n > sink->maxBytes)
         return 0; // ends the transfer with a write error
-    body->append(data, n);
+    sink->body.append(data, n);
     return n;
 }
 
@@ -146,9 +149,12 @@ int performRequest(CURL* curl, const std::string& verb, const std::string& url, 
             if (verb != "POST")
                 curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, verb.c_str());
         }
-        std::string raw;
+        if (options.errorStatusFails)
+            curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+        BodySink sink{{}, options.maxAnswerBytes};
+        std::string& raw = sink.body;
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectBody);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &raw);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
         const int result = resultOf(curl_easy_perform(curl), stall);
         // The list dies with this scope; the handle must not point at it.
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);

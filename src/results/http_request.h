@@ -4,6 +4,7 @@
 // thread; each call is independent. An HttpSession may be used from any
 // thread; its requests run one at a time.
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,10 @@ struct HttpOptions {
     // this (a time-out), however the bytes trickle: the step limits above
     // alone would let a server hold a caller for ever.
     std::chrono::milliseconds totalTimeout{60000};
+    // An answer body beyond this many bytes fails the request.
+    std::size_t maxAnswerBytes = 64u << 20;
+    // A 4xx or 5xx status fails the request instead of answering its page.
+    bool errorStatusFails = false;
 };
 
 // Sends `verb` ("GET", "POST", ...) to `url` (http or https only; any other
