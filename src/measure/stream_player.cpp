@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <mutex>
 
 namespace quorvane::measure
@@ -23,6 +24,27 @@ std::uint32_t msBetween(Clock::Steady::time_point from, Clock::Steady::time_poin
 }
 
 } // namespace
+
+std::string RequestableUrl(const std::string& url)
+{
+    // Site answers assemble addresses from ids that may hold backslashes,
+    // blanks or other bytes a request line cannot carry; they go out
+    // percent-encoded instead of failing the whole measurement.
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(url.size());
+    for (const char ch : url) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c >= 0x7F || std::strchr("\\\"<>^`{|}", ch)) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
 
 const char* StreamEndName(StreamEnd end)
 {
@@ -188,7 +210,8 @@ StreamFigures DownloadStream(const std::string& url, const StreamLimits& limits,
     if (!h)
         return t.meter.finish(clock.now(), std::nullopt, StreamEnd::NoConnection);
     t.handle = h;
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    const std::string requestable = RequestableUrl(url);
+    curl_easy_setopt(h, CURLOPT_URL, requestable.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     // Only web addresses: a page's answer must not make the player read
     // local files or speak other protocols.

@@ -106,6 +106,10 @@ struct StreamLimits {
 // thread); returns nothing, cannot stop the download.
 using StreamSink = std::function<void(const char* data, std::size_t size)>;
 
+// `url` with every byte a request line cannot carry (controls, blanks,
+// backslashes, quotes, angle brackets, bytes above 0x7E) percent-encoded.
+std::string RequestableUrl(const std::string& url);
+
 // Downloads `url` (http or https; redirects followed) and measures it.
 // Blocks the calling thread until the end; `stop` set from another thread
 // ends it within a few hundred milliseconds. Time stamps come from `clock`.

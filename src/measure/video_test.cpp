@@ -5,6 +5,7 @@
 #include "config/readers.h"
 #include "config/xml_doc.h"
 #include "measure/stream_player.h"
+#include "measure/video_resolvers.h"
 #include "platform/network_alive.h"
 
 #include <cerrno>
@@ -58,6 +59,18 @@ const std::vector<std::string>& ConvertLabelOrder()
 {
     static const std::vector<std::string> order = {"youku", "tudou", "letv", "sohu", "sina", "ku6"};
     return order;
+}
+
+std::vector<std::string> ConvertPageAddress(const std::string& pageUrl)
+{
+    for (const std::string& label : ConvertLabelOrder()) {
+        if (pageUrl.find(label) == std::string::npos)
+            continue;
+        VideoResolver resolver(ReadVideoSites());
+        resolver.Resolve(label, pageUrl);
+        return resolver.addresses();
+    }
+    return {};
 }
 
 std::vector<std::string> VideoInfoPieces(const std::string& request)
@@ -154,7 +167,7 @@ VideoSpeedTest::VideoSpeedTest(VideoTestSettings settings) : m_settings(std::mov
     if (!m_settings.pages)
         m_settings.pages = configuredPages;
     if (!m_settings.resolve)
-        m_settings.resolve = [](const std::string&) { return std::string(); };
+        m_settings.resolve = [](const std::string& page) { return ResolveStreamAddress(page); };
     if (!m_settings.callPlayer)
         m_settings.callPlayer = [](const std::string&) {};
     if (!m_settings.waitPlayer)

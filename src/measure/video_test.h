@@ -62,6 +62,11 @@ const VideoSite& VideoSiteOf(const std::string& address);
 // Labels in the order the address page's conversion tries them.
 const std::vector<std::string>& ConvertLabelOrder();
 
+// The address page's conversion: the page resolved by the first label of
+// ConvertLabelOrder it contains, and every stream address found (bounded);
+// empty when none. Blocks for the site's requests.
+std::vector<std::string> ConvertPageAddress(const std::string& pageUrl);
+
 // The measurement's pieces when `request` is the player's "VideoInfomation"
 // call: the text between the first "<string>" after that word and the next
 // "</string>", split at "#" with empty pieces dropped. Empty for any other
@@ -92,8 +97,8 @@ struct VideoTestSettings {
     RandomSource random;                // null: seededRandomSource()
     // The automatic pages of a user; null: ReadModuleItems of module "3".
     std::function<std::vector<std::string>(const std::string& userId)> pages;
-    // A page address to its stream address ("" when none). Null: no stream
-    // for any page.
+    // A page address to its stream address ("" when none). Null: the site
+    // resolvers (ResolveStreamAddress).
     std::function<std::string(const std::string& pageUrl)> resolve;
     // Sends an invoke request to the player (CallFunction).
     std::function<void(const std::string& request)> callPlayer;

@@ -172,6 +172,10 @@ TEST(VideoPlayer, RequestsAreTheMovieProtocol)
     for (const char* bad : {"", "<invoke>", "<invoke name=\"", "<invoke name=\"\">"})
         EXPECT_FALSE(ParseInvoke(bad)) << bad;
     EXPECT_EQ(ParseInvoke("<invoke name=\"videoStopPaly\"><string>cut")->argument, "cut");
+
+    // Ids of the site answers may hold what a request line cannot carry.
+    EXPECT_EQ(RequestableUrl("http://h/fileid/ab\\:c d\"e?K=1&x=%41"), "http://h/fileid/ab%5C:c%20d%22e?K=1&x=%41");
+    EXPECT_EQ(RequestableUrl("http://h/\xE8\xA7\x86\x7F"), "http://h/%E8%A7%86%7F");
 }
 
 TEST(VideoPlayer, MeterTurnsArrivalsIntoTheSixValues)
