@@ -33,6 +33,12 @@ const std::vector<Command>& commands()
          {{"webpage URL [--json]",
            "measure the page's first-screen time in an off-screen browser (no record); exit 0 when it loaded"}},
          &runWebpage},
+        {"video",
+         {{"video PAGE-OR-STREAM-URL [--stream] [--json] [--dir DIR]",
+           "resolve a video site's page to its stream (--stream: play the address itself) and measure it with the "
+           "built-in player: maximum and average speed (KB/s), time to first byte and total time (ms), total and "
+           "loaded size (bytes); exit 0 when the stream loaded completely"}},
+         &runVideo},
     };
     return all;
 }
