@@ -1,7 +1,7 @@
 // The video test's logic with the player and the resolver at their seams:
 // the player's measurement call, the completeness rule, the site table, the
 // figures of a stream and the automatic entry down to its record. The real
-// download runs against the reference service in video_refsvc_test.cpp.
+// download runs against the reference service in stream_player_refsvc_test.cpp.
 #include "measure/video_test.h"
 #include "common/codepage.h"
 #include "measure/stream_player.h"
