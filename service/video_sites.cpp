@@ -223,7 +223,9 @@ std::string VideoSiteStubs::realFileId(const std::string& videoId)
 {
     std::string id;
     std::uint64_t h = fnv("file" + videoId);
-    const std::string alphabet = kAlphabet;
+    // The site's ids are upper-case hexadecimal, all of them characters of
+    // the alphabet that travel in a path unescaped.
+    const std::string alphabet = "0123456789ABCDEF";
     while (id.size() < kFileIdLength) {
         h = h * 6364136223846793005ull + 1442695040888963407ull;
         id += alphabet[(h >> 33) % alphabet.size()];

@@ -127,6 +127,18 @@ int readInt(std::string_view text)
     return static_cast<int>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
+// Bytes of the character that starts the text: a lead byte and the
+// continuation bytes that follow it (one for a stray byte).
+std::size_t utf8Length(std::string_view text)
+{
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const std::size_t want = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    std::size_t n = 1;
+    while (n < want && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+        ++n;
+    return n;
+}
+
 void appendUtf8(std::string& out, std::uint32_t cp)
 {
     if (cp < 0x80) {
@@ -191,14 +203,19 @@ const VideoSiteHosts* VideoSites::of(std::string_view label) const
     return nullptr;
 }
 
-VideoSites ReadVideoSites(const std::string& path)
+VideoSites ReadVideoSites()
+{
+    return ReadVideoSites(programPath(kVideoSitesPath));
+}
+
+VideoSites ReadVideoSites(const std::filesystem::path& file)
 {
     VideoSites sites;
     CXmlDoc doc;
-    if (!doc.Load(programPath(path).string()))
+    if (!doc.Load(file.string()))
         return sites;
     while (doc.FindChildElem("site")) {
-        auto* hosts = const_cast<VideoSiteHosts*>(sites.of(doc.GetChildAttrib("label")));
+        VideoSiteHosts* hosts = sites.of(doc.GetChildAttrib("label"));
         if (!doc.IntoElem())
             break;
         while (hosts && doc.FindChildElem("host")) {
@@ -285,20 +302,21 @@ std::string UnescapeJson(std::string_view text)
             i += 2;
             continue;
         }
-        // Up to four characters: a cut-short escape at the end of the text
-        // takes what is there instead of reading past it.
+        // Four characters, not bytes, so that a skipped character is never
+        // cut in half; a cut-short escape at the end of the text takes what
+        // is there instead of reading past it.
         std::uint32_t unit = 0;
-        const std::size_t end = std::min(text.size(), i + 6);
-        for (std::size_t k = i + 2; k < end; ++k) {
-            const char h = text[k];
+        i += 2;
+        for (int n = 0; n < 4 && i < text.size(); ++n) {
+            const char h = text[i];
             if (h >= '0' && h <= '9')
                 unit = unit * 16 + static_cast<std::uint32_t>(h - '0');
             else if (h >= 'a' && h <= 'f')
                 unit = unit * 16 + static_cast<std::uint32_t>(h - 'a' + 10);
             else if (h >= 'A' && h <= 'F')
                 unit = unit * 16 + static_cast<std::uint32_t>(h - 'A' + 10);
+            i += utf8Length(text.substr(i));
         }
-        i = end;
         if (unit >= 0xD800 && unit <= 0xDBFF) {
             flushHigh();
             pendingHigh = unit;

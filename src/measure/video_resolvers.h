@@ -11,6 +11,7 @@
 // VideoResolver belongs to one thread at a time. Resolution blocks its caller
 // for every request it makes, one after another.
 #include <cstddef>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -43,12 +44,18 @@ struct VideoSites {
     VideoSiteHosts ku6, letv, youku, tudou, sina, sohu;
     // The hosts of a label; null for a label that is not a site's.
     const VideoSiteHosts* of(std::string_view label) const;
+    VideoSiteHosts* of(std::string_view label)
+    {
+        return const_cast<VideoSiteHosts*>(static_cast<const VideoSites*>(this)->of(label));
+    }
 };
 
 inline constexpr const char* kVideoSitesPath = "Config/video_sites.xml";
 
-// Reads the document (a missing or unreadable one gives empty hosts).
-VideoSites ReadVideoSites(const std::string& path = kVideoSitesPath);
+// Reads the document under the working directory, or the given file (a
+// missing or unreadable one gives empty hosts).
+VideoSites ReadVideoSites();
+VideoSites ReadVideoSites(const std::filesystem::path& file);
 
 // GETs `url` and returns the body with its line breaks removed, so that the
 // lines are joined; "" when it could not be fetched, the server answered an

@@ -135,6 +135,16 @@ TEST(HttpRequest, BodiesStatusesEncodingsAndRedirects)
 
     EXPECT_EQ(HttpRequest("GET", server.url("/moved"), "", response), kHttpAnswered);
     EXPECT_EQ(response, "got ");
+
+    // A caller that wants no error page, or no body beyond its size, fails.
+    HttpOptions strict;
+    strict.errorStatusFails = true;
+    strict.maxAnswerBytes = 8;
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"/missing", kHttpFailed}, {"/broken", kHttpFailed}, {"/gzip", kHttpFailed}, {"/post", kHttpAnswered}};
+    for (const auto& [path, result] : cases)
+        EXPECT_EQ(HttpRequest("GET", server.url(path), "", response, strict), result) << path;
+    EXPECT_EQ(response, "got ");
 }
 
 TEST(HttpRequest, OnlyHttpAndHttpsLeaveTheMachine)
