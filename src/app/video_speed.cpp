@@ -448,7 +448,7 @@ CVideoSpeed::CVideoSpeed(const ShellContext& context, CVideoSpeedChild* player, 
     : QWidget(parent), m_context(context), m_player(player)
 {
     setObjectName(QStringLiteral("CVideoSpeed"));
-    const int width = 86, gap = 12;
+    const int width = 78, gap = 8;
     const int left = (kPageWidth - (6 * width + 5 * gap)) / 2;
     for (int i = 0; i < 6; ++i) {
         const bool more = i == 5;
