@@ -1,6 +1,7 @@
 #include "video_sites.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <utility>

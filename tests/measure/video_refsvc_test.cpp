@@ -150,19 +150,38 @@ TEST_F(VideoRefsvc, FetchTextJoinsLinesAndTakesNoErrorPage)
     EXPECT_EQ(FetchText(""), "");
 }
 
-TEST_F(VideoRefsvc, ResolveStreamAddressReadsTheInstalledSiteHosts)
+TEST_F(VideoRefsvc, EveryShippedVideoPageResolvesThroughTheShippedSiteHosts)
 {
+    const std::string port = std::to_string(s_service->web().port);
+    auto onService = [&port](const std::string& text) {
+        return std::regex_replace(text, std::regex(R"(127\.0\.0\.1:18080)"), "127.0.0.1:" + port);
+    };
+    const std::filesystem::path dist = std::filesystem::path(QUORVANE_SOURCE_DIR) / "dist/Config";
     test::TempDir dir;
-    const std::string text = test::readFile(std::filesystem::path(QUORVANE_SOURCE_DIR) / "dist/Config/video_sites.xml");
     std::filesystem::create_directories(dir.path() / "Config");
-    std::ofstream(dir.path() / "Config/video_sites.xml") << std::regex_replace(
-        text, std::regex(R"(127\.0\.0\.1:1808[02])"), "127.0.0.1:" + std::to_string(s_service->web().port));
+    std::ofstream(dir.path() / "Config/video_sites.xml") << onService(test::readFile(dist / "video_sites.xml"));
+
+    // The video pages of the shipped settings (module 3).
+    std::vector<std::string> pages;
+    const std::string settings = test::readFile(dist / "settings.xml");
+    const std::regex item(R"(>(http://[^<]*/portal/video/[^<]*)<)");
+    for (auto it = std::sregex_iterator(settings.begin(), settings.end(), item); it != std::sregex_iterator(); ++it)
+        pages.push_back(onService((*it)[1]));
+    ASSERT_GE(pages.size(), 5u);
+
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
-    const std::string ku6 = ResolveStreamAddress(base() + "/portal/video/ku6/show/qvclip0003.html");
+    std::vector<std::string> streams;
+    for (const auto& page : pages)
+        streams.push_back(ResolveStreamAddress(page));
     const std::string none = ResolveStreamAddress(base() + "/portal/news/index.html");
     std::filesystem::current_path(previous);
-    EXPECT_EQ(ku6, base() + "/video/sample.mp4?site=ku6&id=qvclip0003&part=1");
+
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        if (SiteLabelOf(pages[i]) == "sohu" && !s_dispatch)
+            continue;
+        EXPECT_EQ(streams[i].rfind(base() + "/", 0), 0u) << pages[i] << " -> " << streams[i];
+    }
     EXPECT_EQ(none, "");
 }
 

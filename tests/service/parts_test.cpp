@@ -130,6 +130,7 @@ TEST(RefsvcOptions, ListenersStayOnLoopbackUnlessAllowedElsewhere)
         {{"--test-server", "127.0.0.2,10.0.0.1"}, false},
         {{"--web", "example.org:80"}, false},
         {{"--web", "128.0.0.1:80"}, false},
+        {{"--video-dispatch", "10.0.0.1"}, false},
         {{"--web", "0.0.0.0:18080", "--allow-remote"}, true},
         {{"--allow-remote", "--test-server", "10.0.0.1"}, true},
     };
@@ -143,6 +144,19 @@ TEST(RefsvcOptions, ListenersStayOnLoopbackUnlessAllowedElsewhere)
     EXPECT_EQ(parse({"--max-upload-body", "2G", "--max-users", "5"}).options.maxUploadBody, 2ull << 30);
     EXPECT_FALSE(parse({"--max-upload-body", "1K"}).error.empty());
     EXPECT_FALSE(parse({"--max-users", "0"}).error.empty());
+}
+
+TEST(RefsvcOptions, SohuDispatchIsBestEffortUnlessGiven)
+{
+    const auto defaults = parse({});
+    ASSERT_TRUE(defaults.options.videoDispatch.has_value());
+    EXPECT_EQ(defaults.options.videoDispatch->port, 80);
+    EXPECT_FALSE(defaults.options.videoDispatchGiven);
+    const auto given = parse({"--video-dispatch", "127.0.3.4"});
+    EXPECT_EQ(given.options.videoDispatch->host, "127.0.3.4");
+    EXPECT_EQ(given.options.videoDispatch->port, 80);
+    EXPECT_TRUE(given.options.videoDispatchGiven);
+    EXPECT_FALSE(parse({"--video-dispatch", "none"}).options.videoDispatch.has_value());
 }
 
 TEST(RefsvcAnswers, RequestLogTargetsHideEveryPassword)
