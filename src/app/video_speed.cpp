@@ -46,12 +46,19 @@ const char* const kValueNames[] = {"maxSpeed", "loadingTime", "totalSize", "spee
 
 const char* const kNoDisplay = "当前没有显示设备：只测速，不播放画面。";
 const char* const kNoDecoder = "缺少视频解码器：只测速，不播放画面。";
+const char* const kTooLong = "视频流太大，不在本机保存播放：测速结果不受影响。";
+constexpr qsizetype kMaxPlaybackBytes = 64 * 1024 * 1024;
 
 bool defaultPlaybackAvailable()
 {
     const QString platform = QGuiApplication::platformName();
     if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
         return false;
+    // The desktop's default media backend often comes without the common
+    // decoders; the FFmpeg one brings its own. Chosen once, before the
+    // first use of Qt Multimedia, and only when the user named none.
+    if (qEnvironmentVariableIsEmpty("QT_MEDIA_BACKEND"))
+        qputenv("QT_MEDIA_BACKEND", "ffmpeg");
     QMediaFormat format;
     return format.supportedFileFormats(QMediaFormat::Decode).contains(QMediaFormat::MPEG4) &&
            format.supportedVideoCodecs(QMediaFormat::Decode).contains(QMediaFormat::VideoCodec::H264);
@@ -126,6 +133,7 @@ CVideoSpeedChild::CVideoSpeedChild(const ShellContext& context, std::function<vo
         {
             std::lock_guard lock(m_bytesMutex);
             m_bytes.clear();
+            m_bytesDropped = false;
         }
         PostToPage(this, [url](CVideoSpeedChild* p) { p->onRunStarted(fromUtf8(url)); });
     };
@@ -133,7 +141,11 @@ CVideoSpeedChild::CVideoSpeedChild(const ShellContext& context, std::function<vo
         if (!m_playback)
             return;
         std::lock_guard lock(m_bytesMutex);
-        m_bytes.append(data, static_cast<qsizetype>(n));
+        // A long stream is measured to its end but not kept for showing.
+        if (m_bytes.size() + static_cast<qsizetype>(n) <= kMaxPlaybackBytes)
+            m_bytes.append(data, static_cast<qsizetype>(n));
+        else
+            m_bytesDropped = true;
     };
     display.ended = [this](const measure::StreamFigures& f) {
         PostToPage(this, [f](CVideoSpeedChild* p) { p->onRunEnded(f); });
@@ -282,6 +294,11 @@ void CVideoSpeedChild::startPlayback()
     QByteArray bytes;
     {
         std::lock_guard lock(m_bytesMutex);
+        if (m_bytesDropped) {
+            m_bytes.clear();
+            setNote(QString::fromUtf8(kTooLong));
+            return;
+        }
         bytes = std::move(m_bytes);
         m_bytes.clear();
     }
@@ -501,6 +518,8 @@ void CVideoSpeed::OnPreset(int index)
     const measure::VideoSite& site = siteByLabel(kPresetButtons[index].label);
     const auto presets = measure::ReadVideoPresets(m_context.session ? m_context.session->get().userId : "");
     const std::string page = measure::PresetPageFor(presets, site);
+    if (page.empty())
+        return; // no page of this site among the presets: nothing plays
     CheckVideoConnection(m_context, this, page, [this, page](bool reachable) {
         if (!reachable) {
             m_context.dialogs->warning(this, QString::fromUtf8(text::kNoNetwork));
@@ -511,8 +530,6 @@ void CVideoSpeed::OnPreset(int index)
             m_context.dialogs->message(this, QString::fromUtf8(text::kNoPlayer));
             return;
         }
-        if (page.empty())
-            return; // no preset for this site: nothing plays
         QGuiApplication::setOverrideCursor(Qt::WaitCursor);
         const std::string stream = m_context.video.resolve ? m_context.video.resolve(page) : ResolveStreamAddress(page);
         QGuiApplication::restoreOverrideCursor();

@@ -97,6 +97,7 @@ private:
 
     std::mutex m_bytesMutex; // the run thread appends, this thread plays
     QByteArray m_bytes;
+    bool m_bytesDropped = false; // the stream outgrew what is kept for showing
 
     QTimer m_tick;
     std::array<QLabel*, 6> m_values{};

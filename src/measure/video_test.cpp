@@ -201,6 +201,9 @@ void VideoSpeedTest::PlayManual(const std::string& streamAddress)
 void VideoSpeedTest::Stop()
 {
     m_settings.callPlayer(InvokeRequest(invoke::kStop, currentStreamAddress()));
+    // A stopped run never calls back; the flag would otherwise keep the
+    // user on this page for good.
+    flags::videoTestRunning = 0;
 }
 
 int VideoSpeedTest::RunAutoTest(bool useStoredKey, bool /*isAutomatic*/)

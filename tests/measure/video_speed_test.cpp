@@ -314,6 +314,11 @@ TEST_F(VideoTest, ManualRunIsNamedByItsStream)
     test->PlayManual("http://127.0.0.1:18080/video/sample.mp4");
     EXPECT_EQ(flags::autoAbortArmed.load(), 0);
     EXPECT_EQ(flags::videoTestRunning.load(), 1);
+    // A stop gets no call back from the player: the page is free again.
+    test->Stop();
+    EXPECT_EQ(sent.back(), InvokeRequest(invoke::kStop, "http://127.0.0.1:18080/video/sample.mp4"));
+    EXPECT_EQ(flags::videoTestRunning.load(), 0);
+    test->PlayManual("http://127.0.0.1:18080/video/sample.mp4");
     ASSERT_TRUE(test->OnFlashCall(info("9#1#10#8#10#1200")).recordReady);
     ServiceClock service("", nullptr, std::shared_ptr<Clock>(&clock, [](Clock*) {}));
     ResultRecorder recorder(inst.path(), service, nullptr);

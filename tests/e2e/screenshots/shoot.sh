@@ -63,7 +63,7 @@ trap cleanup EXIT
 # puts them (127.0.0.2 to 127.0.0.9, port 8080), throttled like a real line.
 "$INST/quorvane-refsvc" --quiet --web 127.0.0.1:0 --update none --down-mbit 40 --up-mbit 12 >"$WORK/refsvc.out" 2>&1 &
 PIDS+=($!)
-for _ in $(seq 100); do grep -q "ready" "$WORK/refsvc.out" && break; sleep 0.1; done
+for _ in $(seq 100); do grep -q "ready web=" "$WORK/refsvc.out" && break; sleep 0.1; done
 PORT=$(sed -n 's/.*ready web=[0-9.]*:\([0-9]*\).*/\1/p' "$WORK/refsvc.out")
 [ -n "$PORT" ] || { echo "the reference service did not start:" >&2; cat "$WORK/refsvc.out" >&2; exit 1; }
 sed -i "s/^web_project_port\(_null\)\?=.*/web_project_port\1=$PORT\r/" "$INST/conf/config.properties"
