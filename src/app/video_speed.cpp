@@ -421,7 +421,8 @@ void CVideoSpeedMuch::OnConvert()
 
 void CVideoSpeedMuch::OnResultActivated(const QString& address)
 {
-    Q_EMIT playRequested(address);
+    // The resolver's own find needs no validation; the line still does.
+    checkConnection(address.toStdString(), [this, address] { Q_EMIT playRequested(address); });
 }
 
 void CVideoSpeedMuch::paintEvent(QPaintEvent*)

@@ -207,6 +207,12 @@ TEST_F(VideoPageTest, AddressPageChecksConvertsAndPlays)
     much->convertButton()->click();
     ASSERT_GE(much->results()->count(), 12); // one per segment
     EXPECT_THAT(much->results()->item(0)->text().toStdString(), HasSubstr("/player/getFlvPath/sid/"));
+    // A double-click plays the entry after the line check.
+    reachable = false;
+    much->OnResultActivated(much->results()->item(0)->text());
+    EXPECT_EQ(dialogs.texts("warning").back(), QString::fromUtf8(text::kNoNetwork));
+    EXPECT_FALSE(player->isVisible());
+    reachable = true;
     much->convertEdit()->setText(QString::fromStdString(base + "/portal/nothing-here.html"));
     much->convertButton()->click();
     EXPECT_EQ(dialogs.texts("message").back(), QString::fromUtf8(text::kNoStream));
