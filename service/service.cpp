@@ -244,6 +244,9 @@ std::vector<std::pair<const char*, std::atomic<std::uint64_t>*>> Stats::rows()
         {"bodies_refused", &bodiesRefused},
         {"update_requests", &updateRequests},
         {"update_bytes", &updateBytes},
+        {"video_requests", &videoRequests},
+        {"video_bytes", &videoBytes},
+        {"videos_completed", &videosCompleted},
     };
 }
 
@@ -281,6 +284,7 @@ Service::Service(Options options)
     m_usersPath = m_options.usersFile.empty() ? data + "/users.txt" : m_options.usersFile;
     m_updateDir = m_options.updateDir.empty() ? data + "/update" : m_options.updateDir;
     m_wwwDir = m_options.wwwDir.empty() ? data + "/www" : m_options.wwwDir;
+    m_videoDir = data + "/video";
 
     // Incompressible, deterministic content; one period plus one piece so
     // that every piece is a contiguous slice.
@@ -664,6 +668,7 @@ void Service::addWebProject(httplib::Server& s)
     // Static pages for the page-load test; stand-ins for outside sites (the
     // video sites' player-information services) get their own listeners
     // next to the web project's when they are added.
+    s.Get("/video/([^/]+)", [this](const Request& req, Response& res) { handleVideo(req, res); });
     s.Get("/www/(.*)",
           [this](const Request& req, Response& res) { serveFile(m_wwwDir, req.matches[1], req, res, nullptr); });
     addVideoSites(s);
@@ -1204,6 +1209,81 @@ void Service::serveFile(const std::string& root, const std::string& relative, co
                 *byteCounter += static_cast<std::uint64_t>(got);
             return true;
         },
+        [fd](bool) { ::close(fd); });
+}
+
+void Service::handleVideo(const Request& req, Response& res)
+{
+    ++m_stats.videoRequests;
+    const std::string path = resolveUnder(m_videoDir, req.matches[1]);
+    const int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {
+    };
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        res.status = 404;
+        return;
+    }
+    const DownloadFaults faults = downloadFaults(req);
+    std::uint64_t first = 0, length = 0;
+    if (faults.status || !answerRange(req, res, static_cast<std::uint64_t>(st.st_size), first, length)) {
+        ::close(fd);
+        if (faults.status)
+            answerText(res, "refused on request\n", faults.status);
+        return;
+    }
+    res.set_header("Accept-Ranges", "bytes");
+    res.set_header("Cache-Control", "no-store");
+    if (length == 0) {
+        ::close(fd);
+        res.set_content("", contentTypeOf(path));
+        return;
+    }
+    // The players measure the line, so the body goes out at the line rate
+    // in pieces that the limiter grants.
+    auto sendPiece = [this, fd, first, length, faults](std::uint64_t offset, httplib::DataSink& sink) -> std::size_t {
+        if (m_stopping)
+            return 0;
+        const auto stallAt = faults.stallAfter >= 0 ? static_cast<std::uint64_t>(faults.stallAfter) : length;
+        if (offset >= stallAt) {
+            pause(faults.stallMs);
+            return 0;
+        }
+        char buf[64 * 1024];
+        const std::size_t throttled = m_down.pieceSize();
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>({throttled ? std::min<std::uint64_t>(throttled, sizeof buf) : sizeof buf,
+                                     length - offset, stallAt - offset}));
+        const ssize_t got = ::pread(fd, buf, want, static_cast<off_t>(first + offset));
+        if (got <= 0 || !m_down.acquire(static_cast<std::size_t>(got)) ||
+            !sink.write(buf, static_cast<std::size_t>(got)))
+            return 0;
+        m_stats.videoBytes += static_cast<std::uint64_t>(got);
+        if (offset + static_cast<std::uint64_t>(got) == length)
+            ++m_stats.videosCompleted;
+        return static_cast<std::size_t>(got);
+    };
+    const std::string type = contentTypeOf(path);
+    if (faults.noLength) {
+        auto sent = std::make_shared<std::uint64_t>(0);
+        res.set_chunked_content_provider(
+            type,
+            [sendPiece, length, sent](std::size_t, httplib::DataSink& sink) {
+                if (*sent >= length) {
+                    sink.done();
+                    return true;
+                }
+                const std::size_t n = sendPiece(*sent, sink);
+                *sent += n;
+                return n > 0;
+            },
+            [fd](bool) { ::close(fd); });
+        return;
+    }
+    res.set_content_provider(
+        static_cast<std::size_t>(length), type,
+        [sendPiece](std::size_t offset, std::size_t, httplib::DataSink& sink) { return sendPiece(offset, sink) > 0; },
         [fd](bool) { ::close(fd); });
 }
 

@@ -48,6 +48,7 @@ struct Stats {
     std::atomic<std::uint64_t> uploadBuffersLimited{0};
     std::atomic<std::uint64_t> bodiesRefused{0};
     std::atomic<std::uint64_t> updateRequests{0}, updateBytes{0};
+    std::atomic<std::uint64_t> videoRequests{0}, videoBytes{0}, videosCompleted{0};
 
     std::string render();
     void reset();
@@ -102,6 +103,9 @@ private:
     void handleKeyRelease(const httplib::Request& req, httplib::Response& res);
     void handleDownload(const httplib::Request& req, httplib::Response& res);
     void handleUpload(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
+    // The video sites' stream files: served from the data folder, throttled
+    // and faulted like the test servers' downloads.
+    void handleVideo(const httplib::Request& req, httplib::Response& res);
     void serveFile(const std::string& root, const std::string& relative, const httplib::Request& req,
                    httplib::Response& res, std::atomic<std::uint64_t>* byteCounter);
 
@@ -115,7 +119,7 @@ private:
     std::time_t serviceNow() const;
 
     Options m_options;
-    std::string m_usersPath, m_updateDir, m_wwwDir;
+    std::string m_usersPath, m_updateDir, m_wwwDir, m_videoDir;
     std::vector<std::unique_ptr<Listener>> m_listeners;
 
     UserDirectory m_users;

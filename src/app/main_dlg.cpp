@@ -10,6 +10,7 @@
 #include "app/score_msg_dlg.h"
 #include "app/settings_dlg.h"
 #include "app/shell_dialogs.h"
+#include "app/video_speed.h"
 #include "app/webpage_performance.h"
 #include "common/codepage.h"
 #include "common/flags.h"
@@ -631,8 +632,8 @@ void CQuorvaneDlg::showTestPage(int page)
         return;
     }
     m_testPages[kVideoPage]->hide();
-    if (m_videoPlayer)
-        m_videoPlayer->hide();
+    if (m_videoPlayer && m_videoPlayer->isVisible())
+        m_videoPlayer->ClosePlayer(); // leaving the video test stops its player
     for (int i : {kBandwidthPage, kWebPage, kDownloadPage})
         m_testPages[static_cast<std::size_t>(i)]->setVisible(i == page);
 }
@@ -654,7 +655,8 @@ void CQuorvaneDlg::showTopPage(int page)
         return;
     for (QWidget* w : m_testPages)
         w->hide();
-    m_videoPlayer->hide();
+    if (m_videoPlayer->isVisible())
+        m_videoPlayer->ClosePlayer();
     m_settingsPage->hide();
     m_historyPage->hide();
     for (int i = 0; i < 4; ++i)
@@ -877,8 +879,14 @@ void CQuorvaneDlg::createPages()
     m_webPage->setGeometry(area);
     m_webPage->hide();
     m_testPages[kWebPage] = m_webPage;
-    m_testPages[kVideoPage] = make(kTestPageNames[2], QStringLiteral("视频测速"));
-    m_videoPlayer = make("CVideoSpeedChild", QStringLiteral("视频播放"));
+    m_videoPlayer = new CVideoSpeedChild(
+        m_context, [this](const std::string& text) { setLatestResultText(text); }, m_bandwidthPage->shipper(), this);
+    m_videoPlayer->setGeometry(area);
+    m_videoPlayer->hide();
+    m_videoPage = new CVideoSpeed(m_context, m_videoPlayer, this);
+    m_videoPage->setGeometry(area);
+    m_videoPage->hide();
+    m_testPages[kVideoPage] = m_videoPage;
     m_downloadPage = new CFileDownload(
         m_context, [this](const std::string& text) { setLatestResultText(text); }, m_bandwidthPage->shipper(), this);
     m_downloadPage->setGeometry(area);

@@ -42,6 +42,8 @@ class CScoreMsgDlg;
 class CNetworkSpeed;
 class CFileDownload;
 class CWebpagePerformanceDlg;
+class CVideoSpeed;
+class CVideoSpeedChild;
 
 class CQuorvaneDlg : public QDialog
 {
@@ -105,6 +107,8 @@ public:
     CNetworkSpeed* bandwidthPage() const { return m_bandwidthPage; }
     CFileDownload* downloadPage() const { return m_downloadPage; }
     CWebpagePerformanceDlg* webPage() const { return m_webPage; }
+    CVideoSpeed* videoPage() const { return m_videoPage; }
+    CVideoSpeedChild* videoPlayer() const { return m_videoPlayer; }
     ui::SkinButton* button(int id) const;
     QString userLabelText() const;
     QString scoreText() const;
@@ -193,7 +197,8 @@ private:
     CNetworkSpeed* m_bandwidthPage = nullptr;
     CFileDownload* m_downloadPage = nullptr;
     CWebpagePerformanceDlg* m_webPage = nullptr;
-    QWidget* m_videoPlayer = nullptr;
+    CVideoSpeed* m_videoPage = nullptr;
+    CVideoSpeedChild* m_videoPlayer = nullptr;
     QWidget* m_settingsPage = nullptr;
     QWidget* m_historyPage = nullptr;
     bool m_dragging = false;

@@ -6,6 +6,7 @@
 #include "app/login_service.h"
 #include "app/network_speed_services.h"
 #include "app/session.h"
+#include "app/video_services.h"
 #include "app/webpage_services.h"
 
 #include <filesystem>
@@ -67,6 +68,8 @@ struct ShellContext {
     FileDownloadServices download;
     // The web page test's page (empty members: the real ones).
     WebpageServices webpage;
+    // The video pages (empty members: the real ones).
+    VideoServices video;
 
     LoginService loginService() const { return LoginService(http, *session, *database); }
 };

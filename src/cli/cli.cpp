@@ -38,6 +38,12 @@ const std::vector<Command>& commands()
            "run the checks an automatic round makes before measuring (load, anti-virus, wireless, adapter traffic "
            "over 5 s, other machines on the LAN) and print each figure beside its limit and the resulting code"}},
          &runCheck},
+        {"video",
+         {{"video PAGE-OR-STREAM-URL [--stream] [--json] [--dir DIR]",
+           "resolve a video site's page to its stream (--stream: play the address itself) and measure it with the "
+           "built-in player: maximum and average speed (KB/s), time to first byte and total time (ms), total and "
+           "loaded size (bytes); exit 0 when the stream loaded completely"}},
+         &runVideo},
     };
     return all;
 }

@@ -50,6 +50,9 @@ int runLoginFromStdin(const Args& args, std::ostream& out, std::ostream& err);
 int runBandwidth(const Args& args, std::ostream& out, std::ostream& err);
 // "download URL [--json]": the file download measurement of one URL; no record.
 int runDownload(const Args& args, std::ostream& out, std::ostream& err);
+// "video PAGE-OR-STREAM-URL [--stream] [--json] [--dir DIR]": a video page
+// resolved, its stream played and measured; no record.
+int runVideo(const Args& args, std::ostream& out, std::ostream& err);
 // "webpage URL [--json]": the first-screen measurement, off screen.
 int runWebpage(const Args& args, std::ostream& out, std::ostream& err);
 // "check [--json] [--dir DIR]": the environment checks and the LAN sweep once.

@@ -159,3 +159,51 @@ TEST(CliMeasure, WebpageJsonGivesTheFirstScreenOfAPageThatGrowsAt500Ms)
     EXPECT_NEAR(std::stod(json.substr(at + 21)), 0.5, 0.05);
     EXPECT_THAT(json, ::testing::ContainsRegex("\"firstContentfulPaintMs\":[0-9]+\\.[0-9],"));
 }
+
+// A second or so: the sample video over the emulated 40 Mbit/s line.
+TEST(CliMeasure, VideoResolvesAPageAndMeasuresItsStream)
+{
+    test::ServiceInstallation s;
+    ASSERT_TRUE(s.service->ok()) << s.service->log();
+    const std::string web = "http://127.0.0.1:" + std::to_string(s.service->web().port);
+    std::string sites = s.inst.read("Config/video_sites.xml");
+    sites = std::regex_replace(sites, std::regex(R"(http://127\.0\.0\.1:1808[0-9])"), web);
+    s.inst.write("Config/video_sites.xml", sites);
+    const std::string dir = s.inst.path().string();
+    const std::string sample = web + "/video/sample.mp4";
+
+    struct Row {
+        cli::Args args;
+        int code;
+        std::string inOut, inErr;
+    };
+    for (const Row& r : {
+             Row{{"video", web + "/portal/video/tudou/programs/view/qvclip0002/", "--json", "--dir", dir},
+                 cli::kOk,
+                 "\"site\":\"土豆\",\"mediatype\":2,\"end\":\"completed\",\"httpStatus\":200,",
+                 ""},
+             Row{{"video", sample, "--dir", dir},
+                 cli::kOk,
+                 "site: 其他 (mediatype 0)\nend: completed (HTTP 200)\n",
+                 ""},
+             Row{{"video", sample + "?status=503", "--dir", dir},
+                 cli::kFailed,
+                 "end: http-error (HTTP 503)\n",
+                 "did not load completely"},
+             Row{{"video", web + "/portal/video/sina/none.html", "--dir", dir}, cli::kFailed, "", "no stream found"},
+             Row{{"video"}, cli::kUsage, "", "one page or stream URL"},
+         }) {
+        SCOPED_TRACE(r.args.size() > 1 ? r.args[1] : r.args[0]);
+        std::ostringstream o, e;
+        EXPECT_EQ(cli::run(r.args, o, e), r.code) << e.str();
+        EXPECT_THAT(o.str(), HasSubstr(r.inOut));
+        EXPECT_THAT(e.str(), HasSubstr(r.inErr));
+    }
+    // The sizes are the service's: every byte of the file, counted once per run.
+    std::ostringstream o, e;
+    ASSERT_EQ(cli::run({"video", sample, "--json", "--dir", dir}, o, e), cli::kOk);
+    const std::string size =
+        std::to_string(std::filesystem::file_size(refsvc_test::outDir() + "/refsvc/video/sample.mp4"));
+    EXPECT_THAT(o.str(), HasSubstr("\"totalSize\":" + size + ",\"speedKBps\":"));
+    EXPECT_THAT(o.str(), HasSubstr("\"loadSize\":" + size + ",\"totalTimeMs\":"));
+}

@@ -8,6 +8,10 @@
 #                      clicked), against the service's throttled test servers
 #   download-page.png  the file download page after a manual run of the
 #                      20 MB preset's address over the same throttled line
+#   video-player-after.png the video player page after a run of the 酷6
+#                      preset against the service's sample clip
+#   video-player-during.png the player page during a run of a stream that
+#                      stalls
 #   webpage-portals.png the web page test's page with its portal buttons
 #   webpage-result.png the web page test after a run on a loopback portal
 #                      page, its result window in front
@@ -59,7 +63,7 @@ trap cleanup EXIT
 # puts them (127.0.0.2 to 127.0.0.9, port 8080), throttled like a real line.
 "$INST/quorvane-refsvc" --quiet --web 127.0.0.1:0 --update none --down-mbit 40 --up-mbit 12 >"$WORK/refsvc.out" 2>&1 &
 PIDS+=($!)
-for _ in $(seq 100); do grep -q "ready" "$WORK/refsvc.out" && break; sleep 0.1; done
+for _ in $(seq 100); do grep -q "ready web=" "$WORK/refsvc.out" && break; sleep 0.1; done
 PORT=$(sed -n 's/.*ready web=[0-9.]*:\([0-9]*\).*/\1/p' "$WORK/refsvc.out")
 [ -n "$PORT" ] || { echo "the reference service did not start:" >&2; cat "$WORK/refsvc.out" >&2; exit 1; }
 sed -i "s/^web_project_port\(_null\)\?=.*/web_project_port\1=$PORT\r/" "$INST/conf/config.properties"
@@ -72,7 +76,9 @@ store_login() { # auto user password: the state an earlier login of the demo use
     "$user" "$pass" "$1" >"$INST/conf/l_c_config_01.properties"
 }
 
-# The demo user has seen the bandwidth hint before.
+# The demo user has seen the bandwidth hint before. The video pages and the
+# video sites' services are on the web project, wherever it listens.
+sed -i "s|127\.0\.0\.1:1808[02]|127.0.0.1:$PORT|g" "$INST/Config/settings.xml" "$INST/Config/video_sites.xml"
 sed 's|<IsBool>true</IsBool>|<IsBool>false</IsBool>|' "$INST/Config/settings.xml" >"$INST/Config/settings10001.xml"
 
 start_quorvane() {
@@ -140,6 +146,36 @@ grep -qs "文件下载" "$INST"/HistoryRecord/HistoryRecord*.txt ||
   echo "warning: the manual file download did not finish; the shot shows where it stands" >&2
 sleep 1
 "$GRAB" "$OUTDIR/download-page.png"
+
+# The video test: its tab (the third of the test bar), the 酷6 preset
+# (60 pixels down the page); the player page after the run, once its history
+# line is written. Then the player's close (320 down the page), "更多", a
+# stream address that stalls after 200 KB typed into the play field (38 down
+# the page) and Enter: the player page during that run.
+video_lines() { grep -hs "视频测速" "$INST"/HistoryRecord/HistoryRecord*.txt | wc -l; }
+xdotool mousemove --window "$WID" 337 130 click 1
+sleep 1
+xdotool mousemove --window "$WID" 54 208 click 1
+for _ in $(seq 60); do
+  [ "$(video_lines)" -ge 1 ] && break
+  sleep 1
+done
+[ "$(video_lines)" -ge 1 ] || echo "warning: the video run did not finish; the shot shows where it stands" >&2
+sleep 2
+"$GRAB" "$OUTDIR/video-player-after.png"
+xdotool mousemove --window "$WID" 468 468 click 1
+sleep 1
+xdotool mousemove --window "$WID" 484 208 click 1
+sleep 1
+xdotool mousemove --window "$WID" 250 186 click 1
+xdotool type --delay 5 "http://127.0.0.1:$PORT/video/sample.mp4?stall_after=200000&stall_ms=8000"
+xdotool key Return
+sleep 3
+"$GRAB" "$OUTDIR/video-player-during.png"
+for _ in $(seq 30); do
+  [ "$(video_lines)" -ge 2 ] && break
+  sleep 1
+done
 # The web page test: its tab (the second of the test bar), then an address
 # typed into its edit (26 pixels down the page) and Enter; the shot is taken
 # once the run's history line is written, with the result window in front.
