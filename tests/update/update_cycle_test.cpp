@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,9 +124,9 @@ protected:
         return xml;
     }
 
-    void startMain()
+    void startMain(std::string arg = "sleep=60000")
     {
-        std::string exe = (program / mainName).string(), arg = "sleep=60000";
+        std::string exe = (program / mainName).string();
         char* argv[] = {exe.data(), arg.data(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -134,9 +135,10 @@ protected:
         ASSERT_EQ(::posix_spawn(&mainPid, exe.c_str(), &actions, nullptr, argv, environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         // Running once its log line is there.
-        for (int i = 0; i < 500 && !fs::exists(program / "fake_program.log"); ++i)
+        const auto log = program / (arg == "run" ? "started.log" : "fake_program.log");
+        for (int i = 0; i < 500 && !fs::exists(log); ++i)
             ::usleep(10000);
-        ASSERT_TRUE(fs::exists(program / "fake_program.log"));
+        ASSERT_TRUE(fs::exists(log));
     }
     // Whether the stand-in was killed (reaped then); false while it runs.
     bool mainKilled()
@@ -322,6 +324,51 @@ TEST_F(UpdateCycleTest, TheSigningScriptSignsAReleaseFolder)
     EXPECT_NE(std::system((script + " sign " + keyFile.string() + " " + server.string() + " >/dev/null 2>&1").c_str()),
               0);
     EXPECT_FALSE(fs::exists(server / "update.xml.sig"));
+}
+
+// A main program that notes every start and, unless started by an updater,
+// keeps running until it is killed.
+constexpr const char* kScriptMain = "#!/bin/sh\necho \"old $*\" >> started.log\n"
+                                    "case \"$1\" in update|logoff) exit 0;; esac\n"
+                                    "while :; do sleep 1; done\n";
+
+TEST_F(UpdateCycleTest, AnUndoneInstallStillRestartsTheMainProgramItEnded)
+{
+    writeFile(program / mainName, kScriptMain);
+    publish(release());
+    startMain("run");
+    // Another installer holds the folder, so this one must give up.
+    const int lock = ::open((program / ".qvinstall.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const auto report = cycle();
+    ::close(lock);
+    EXPECT_EQ(report.outcome, CycleOutcome::InstallFailed) << report.detail;
+    EXPECT_TRUE(mainKilled());
+    EXPECT_TRUE(report.restarted);
+    EXPECT_EQ(readFile(program / "started.log"), "old run\nold update\n");
+    EXPECT_EQ(readFile(program / "help/notes.txt"), "old notes");
+    EXPECT_EQ(ReadNewAppVer(program), "V1");
+    EXPECT_FALSE(fs::exists(program / "tmpUpdate"));
+}
+
+TEST_F(UpdateCycleTest, LogoffEndsTheMainProgramAndStartsItWithLogoff)
+{
+    writeFile(program / mainName, kScriptMain);
+    startMain("run");
+    auto s = services();
+    runLogoff(s);
+    EXPECT_TRUE(mainKilled());
+    EXPECT_EQ(readFile(program / "started.log"), "old run\nold logoff\n");
+}
+
+TEST(UpdateProgram, WithoutACommandEndsAtOnce)
+{
+    for (const char* arg : {"", "help", "upd"}) {
+        const std::string command = std::string(UPDATE_PROGRAM) + " '" + arg + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << arg;
+    }
+    EXPECT_EQ(std::system(UPDATE_PROGRAM), 0);
 }
 
 TEST_F(UpdateCycleTest, LoopRunsFiveMinutesAfterStartThenHourly)
