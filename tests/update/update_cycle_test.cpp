@@ -371,6 +371,24 @@ TEST(UpdateProgram, WithoutACommandEndsAtOnce)
     EXPECT_EQ(std::system(UPDATE_PROGRAM), 0);
 }
 
+// The release the reference service ships, under the key that signed it,
+// brings an installation of the release before it up to date.
+TEST_F(UpdateCycleTest, TheShippedDemoReleaseIsSignedAndInstalls)
+{
+    const fs::path shipped = fs::path(QUORVANE_SOURCE_DIR) / "service/data/update";
+    service.emplace(std::vector<std::string>{"--web", "none", "--update", "127.0.0.1:0", "--test-server", "none",
+                                             "--update-dir", shipped.string()});
+    ASSERT_TRUE(service->ok()) << service->log();
+    writeConfig(readFile(shipped / "release-key.txt") + "\r\n");
+    writeFile(program / "conf/update_process.properties", "new_app_ver=V2.0.06\r\n");
+    const auto report = cycle();
+    EXPECT_EQ(report.outcome, CycleOutcome::Installed) << report.detail;
+    EXPECT_EQ(readFile(program / "help/release-notes.txt"),
+              readFile(shipped / "files/V2.0.07-beta/help/release-notes.txt"));
+    EXPECT_EQ(ReadNewAppVer(program), "V2.0.07-beta");
+    EXPECT_EQ(cycle().outcome, CycleOutcome::Current);
+}
+
 TEST_F(UpdateCycleTest, LoopRunsFiveMinutesAfterStartThenHourly)
 {
     int cycles = 0;
