@@ -347,7 +347,9 @@ bool rollBack(const fs::path& root, Phase phase, const std::vector<Entry>& entri
     bool ok = true;
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const Entry& e = *it;
-        if (present(e.aside())) {
+        // Nothing is moved aside before the swap, so an aside file seen in
+        // the prepare phase is not ours to restore.
+        if (phase == Phase::Swap && present(e.aside())) {
             if (!steps.next() || ::rename(e.aside().c_str(), e.target.c_str()) != 0)
                 ok = false;
         } else if (phase == Phase::Swap && !e.hadOld && !present(e.staged()) && present(e.target)) {
@@ -484,8 +486,13 @@ InstallOutcome installFiles(const fs::path& programDir, const std::vector<Instal
     if (recoverLocked(root, steps) == RecoveryResult::Failed)
         return {InstallResult::Broken, "an earlier install could not be recovered"};
 
-    for (auto& e : entries)
+    // No journal names them now, so files left under our temporary names
+    // (by hand, or by a tool that copied a folder) are stale.
+    for (auto& e : entries) {
         e.hadOld = present(e.target);
+        if (!removeIfThere(e.staged()) || !removeIfThere(e.aside()))
+            return {InstallResult::Refused, "cannot clear " + e.aside().string()};
+    }
 
     auto undo = [&](Phase phase, std::string what) -> InstallOutcome {
         Steps undoSteps(InstallOptions{});

@@ -228,6 +228,20 @@ TEST(Install, PlacesEveryFileAndLeavesNothingBehind)
     EXPECT_EQ(recoverInterruptedInstall(inst.program), RecoveryResult::Nothing);
 }
 
+TEST(Install, StaleFilesUnderTheInstallersNamesAreNeverRestored)
+{
+    Installation inst;
+    writeFile(inst.program / ".Quorvane.qvold", "planted");
+    writeFile(inst.program / "lib/.libcore.so.qvnew", "planted");
+    const Tree before = snapshot(inst.program);
+    fs::remove(inst.files.back().source); // the install fails while staging
+    EXPECT_EQ(installFiles(inst.program, inst.files).result, InstallResult::RolledBack);
+    auto expected = before;
+    expected.erase(".Quorvane.qvold");
+    expected.erase("lib/.libcore.so.qvnew");
+    EXPECT_EQ(snapshot(inst.program), expected);
+}
+
 TEST(Install, AnotherInstallerHoldingTheFolderTouchesNothing)
 {
     Installation inst;
