@@ -18,7 +18,7 @@ bool consume(std::string_view& s, std::string_view prefix)
     if (s.size() < prefix.size())
         return false;
     for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i])
+        if (std::tolower(static_cast<unsigned char>(s[i])) != static_cast<unsigned char>(prefix[i]))
             return false;
     s.remove_prefix(prefix.size());
     return true;
