@@ -4,6 +4,7 @@
 #include "config/readers.h"
 #include "config/user_documents.h"
 #include "config/xml_doc.h"
+#include "measure/bandwidth_test.h"
 #include "results/history.h"
 #include "ui/skin.h"
 
@@ -191,6 +192,11 @@ void CHistoryRecord::OnInitDialog()
                 true);
     }
     m_save->setChecked(ReadHistorySaving(id));
+    std::vector<std::pair<std::string, std::string>> choices;
+    ReadContractBandwidths(id, choices);
+    const std::string mac = m_context.firstAdapterMac ? m_context.firstAdapterMac() : std::string();
+    m_contract = measure::ReadChosenContract(std::filesystem::current_path(), mac, choices);
+    m_shortPercent = ReadShortfallSettings(id).percent;
     onSearchChanged();
 }
 
@@ -234,17 +240,28 @@ void CHistoryRecord::fillGrid(const std::vector<HistoryRow>& rows)
     m_grid->setRowCount(n);
     const QBrush odd(rgb(kOddRowRgb));
     const QBrush even(rgb(kEvenRowRgb));
+    const QBrush shortOfContract(rgb(kShortRowRgb));
     for (int r = 0; r < n; ++r) {
         // The newest record (last in the list) comes first; the colour goes
         // with the record's position in the list, not with the grid row.
         const int position = n - r;
         const HistoryRow& row = rows[static_cast<std::size_t>(position - 1)];
-        const QBrush& brush = position % 2 == 1 ? odd : even;
+        std::optional<int> share;
+        if (m_contract) {
+            const auto point = historyPoint(row);
+            if (point && point->series == HistorySeries::Bandwidth)
+                share = ContractSharePercent(point->value, m_contract->mbit);
+        }
+        const bool isShort = share && *share < m_shortPercent;
+        const QBrush& brush = isShort ? shortOfContract : position % 2 == 1 ? odd : even;
         for (int c = 0; c < 5; ++c) {
             auto* item = new QTableWidgetItem(
                 c < row.cellCount ? QString::fromStdString(row.cells[static_cast<std::size_t>(c)]) : QString());
             item->setBackground(brush);
             item->setToolTip(item->text());
+            if (c == 4 && share)
+                item->setToolTip(
+                    QStringLiteral("%1（%2）").arg(item->text(), QString::fromStdString(ContractShareText(*share))));
             item->setFlags(Qt::ItemIsEnabled);
             m_grid->setItem(r, c, item);
         }
@@ -330,6 +347,21 @@ void CHistoryRecord::fillChart(const std::vector<HistoryRow>& rows)
         Qt::Alignment side;
     };
     const Unit units[] = {{"Mb/s", {0}, Qt::AlignLeft}, {"KB/s", {1, 3}, Qt::AlignRight}, {"s", {2}, Qt::AlignRight}};
+    // The contract in the chart's own Mb (2^20 bits), so results above the
+    // line are above what was sold.
+    QLineSeries* contractLine = nullptr;
+    if (m_contract && series[0]) {
+        const double y = m_contract->mbit * 1e6 / 1048576.0;
+        contractLine = new QLineSeries;
+        contractLine->setName(QStringLiteral("签约带宽 %1").arg(QString::fromStdString(m_contract->label)));
+        QPen pen(QColor(0xd0, 0x1b, 0x1b));
+        pen.setStyle(Qt::DashLine);
+        pen.setWidth(2);
+        contractLine->setPen(pen);
+        contractLine->append(static_cast<qreal>(start.toMSecsSinceEpoch()), y);
+        contractLine->append(static_cast<qreal>(end.toMSecsSinceEpoch()), y);
+        top[0] = std::max(top[0], y);
+    }
     for (const Unit& unit : units) {
         double max = 0;
         bool used = false;
@@ -353,6 +385,11 @@ void CHistoryRecord::fillChart(const std::vector<HistoryRow>& rows)
             chart->addSeries(series[k]);
             series[k]->attachAxis(time);
             series[k]->attachAxis(axis);
+        }
+        if (contractLine && unit.kinds.front() == 0) {
+            chart->addSeries(contractLine);
+            contractLine->attachAxis(time);
+            contractLine->attachAxis(axis);
         }
     }
 }

@@ -7,11 +7,13 @@
 //
 // Thread-safety: GUI thread only.
 #include "app/shell_context.h"
+#include "results/contract_share.h"
 #include "results/history_table.h"
 
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 class QCheckBox;
@@ -38,6 +40,8 @@ public:
     static constexpr unsigned kOddRowRgb = 0xF4F8FC;
     static constexpr unsigned kEvenRowRgb = 0xFFFFFF;
     static constexpr unsigned kGridRgb = 0xCEE7FF;
+    // Bandwidth rows below the user's share of the contracted bandwidth.
+    static constexpr unsigned kShortRowRgb = 0xFCE3DE;
     static constexpr int kRowHeight = 35;
     static constexpr std::array<int, 5> kColumnWidths = {130, 60, 90, 110, 78};
 
@@ -64,6 +68,9 @@ public:
     QChart* chart() const;
     QLabel* problemLine() const { return m_problem; }
     const std::vector<HistoryRow>& shownRows() const { return m_shown; }
+    // The contract the rows are judged against (the user's pick on the
+    // bandwidth page), read when the page opens.
+    const std::optional<ContractedBandwidth>& contract() const { return m_contract; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -80,6 +87,8 @@ private:
     std::vector<HistoryRow> m_all;
     std::vector<HistoryRow> m_filtered;
     std::vector<HistoryRow> m_shown; // in list order (oldest first)
+    std::optional<ContractedBandwidth> m_contract;
+    int m_shortPercent = ShortfallSettings::kDefaultPercent;
 
     QLineEdit* m_search = nullptr;
     QLabel* m_count = nullptr;

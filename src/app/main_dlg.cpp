@@ -873,6 +873,8 @@ void CQuorvaneDlg::createPages()
         m_context, [this](const std::string& text) { setLatestResultText(text); }, this);
     m_bandwidthPage->setGeometry(area);
     m_bandwidthPage->hide();
+    connect(m_bandwidthPage, &CNetworkSpeed::shortfallNotice, this,
+            [this](const QString& title, const QString& text) { m_tray->showMessage(title, text); });
     m_testPages[kBandwidthPage] = m_bandwidthPage;
     m_webPage = new CWebpagePerformanceDlg(
         m_context, [this](const std::string& text) { setLatestResultText(text); }, this);

@@ -4,6 +4,7 @@
 #include "app/shell_dialogs.h"
 #include "common/log_file.h"
 #include "config/readers.h"
+#include "config/user_documents.h"
 #include "results/result_log.h"
 #include "results/sftp.h"
 #include "ui/message_dialogs.h"
@@ -132,6 +133,8 @@ CNetworkSpeed::CNetworkSpeed(const ShellContext& context, std::function<void(con
     setObjectName(QStringLiteral("CNetworkSpeed"));
     NetworkSpeedServices& services = m_context.bandwidth;
     measure::BandwidthTestSettings settings = services.engine;
+    if (!settings.contractChoices && services.contractBandwidths)
+        settings.contractChoices = services.contractBandwidths;
     if (settings.installDir.empty() || settings.installDir == ".")
         settings.installDir = std::filesystem::current_path();
     m_installDir = settings.installDir;
@@ -180,6 +183,12 @@ void CNetworkSpeed::buildControls()
     m_server = combo("server", QRect(288, 12, 234, 26));
     caption(QStringLiteral("签约带宽："), QRect(16, 46, 70, 26));
     m_contract = combo("contract", QRect(84, 46, 110, 26));
+    m_share = new QLabel(this);
+    m_share->setObjectName(QStringLiteral("contractShare"));
+    m_share->setFont(ui::Skin::font(12, true));
+    m_share->setStyleSheet(QStringLiteral("color: #1e6fc8;"));
+    m_share->setGeometry(206, 46, 316, 26);
+    m_share->setToolTip(QStringLiteral("本次下行带宽占所选签约带宽的比例"));
 
     // A province the user picks refills the server list (1136), after the
     // pick has settled.
@@ -247,6 +256,27 @@ void CNetworkSpeed::showNoData()
 {
     for (QLabel* l : m_results)
         l->setText(QString::fromUtf8(text::kNoData));
+    m_shownDownMb.reset();
+    m_share->clear();
+}
+
+void CNetworkSpeed::showShare()
+{
+    const auto share = m_shownDownMb ? m_engine->contractShare(*m_shownDownMb) : std::nullopt;
+    m_share->setText(share ? fromUtf8(ContractShareText(share->percent)) : QString());
+}
+
+void CNetworkSpeed::watchShortfall(const BandwidthRun& run)
+{
+    const auto share = m_engine->contractShare(run.download.bandwidthMb());
+    if (!share)
+        return; // no contract to judge against
+    const std::string userId = m_context.session ? m_context.session->get().userId : std::string();
+    const auto notice = m_watch.addResult(share->percent, share->contract.label, ReadShortfallSettings(userId));
+    if (!notice)
+        return;
+    CLogFile::append((m_installDir / "auto.txt").string(), notice->text());
+    Q_EMIT shortfallNotice(fromUtf8(notice->title()), fromUtf8(notice->text()));
 }
 
 // --- lists ------------------------------------------------------------------------
@@ -328,6 +358,7 @@ void CNetworkSpeed::onContractChosen(int index)
     if (index < 0 || static_cast<std::size_t>(index) >= m_contractChoices.size())
         return;
     m_engine->saveContractBandwidth(m_contractChoices[static_cast<std::size_t>(index)].first);
+    showShare();
 }
 
 void CNetworkSpeed::paintEvent(QPaintEvent*)
@@ -375,6 +406,10 @@ void CNetworkSpeed::onDirectionDone(const DirectionSummary& summary)
     const bool down = summary.direction == Direction::Download;
     m_results[down ? kDownSpeed : kUpSpeed]->setText(speedText(summary.averageMBps));
     m_results[down ? kDownBandwidth : kUpBandwidth]->setText(bandwidthText(summary.bandwidthMb()));
+    if (down) {
+        m_shownDownMb = summary.bandwidthMb();
+        showShare();
+    }
     if (!down)
         m_gauge->Animate(0);
 }
@@ -386,6 +421,11 @@ void CNetworkSpeed::OnRecordReady()
         m_engine->OnRecordReady(*m_recording.recorder, m_recording.shipper, region);
     if (r.written && !r.record.latestResultText.empty() && m_latestResult)
         m_latestResult(r.record.latestResultText);
+    // Only automatic results (written as such) count towards the notice; a
+    // run that left no record is no result and leaves the episode as it is.
+    const BandwidthRun run = m_engine->lastRun();
+    if (r.written && !run.manual && !r.record.latestResultText.empty())
+        watchShortfall(run);
     Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));
 }
 

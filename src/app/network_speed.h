@@ -12,6 +12,7 @@
 #include "app/page_recording.h"
 #include "app/shell_context.h"
 #include "measure/bandwidth_test.h"
+#include "results/contract_share.h"
 #include "results/record.h"
 #include "results/service_time.h"
 #include "results/shipper.h"
@@ -82,6 +83,8 @@ public:
     ui::SkinButton* explainButton() const { return m_explain; }
     QLabel* resultField(int field) const { return m_results[static_cast<std::size_t>(field)]; }
     QLabel* latencyLabel() const { return m_latency; }
+    // "达到签约带宽的 87%" after a run, empty without a chosen contract.
+    QLabel* shareLabel() const { return m_share; }
     ui::CPictureCtrlDashboard* speedGauge() const { return m_gauge; }
     ui::CPictureCtrlDashboard* rankBar() const { return m_rankBar; }
 
@@ -90,6 +93,9 @@ Q_SIGNALS:
     void runEnded(bool completed);
     // After 1138: whether a record was written, and its file name.
     void recordHandled(bool written, const QString& fileName);
+    // Automatic results stayed short of the contracted bandwidth for as many
+    // results in a row as the user asked (once per episode): for the tray.
+    void shortfallNotice(const QString& title, const QString& text);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -105,6 +111,8 @@ private:
     void fillContractBandwidths(const std::string& userId);
     void onContractChosen(int index);
     void showNoData();
+    void showShare();
+    void watchShortfall(const measure::BandwidthRun& run);
 
     // Handlers of what the engine reports, on this thread.
     void onManualRunStarted();
@@ -124,6 +132,8 @@ private:
     std::string m_shownUserId;   // the user the lists were filled for
     std::string m_shownLocation; // and the location
     bool m_refreshPosted = false;
+    std::optional<float> m_shownDownMb; // the download figure on show, judged again when the contract changes
+    ShortfallWatch m_watch;
 
     QComboBox* m_province = nullptr;
     QComboBox* m_server = nullptr;
@@ -132,6 +142,7 @@ private:
     ui::SkinButton* m_explain = nullptr;
     std::array<QLabel*, 4> m_results{};
     QLabel* m_latency = nullptr;
+    QLabel* m_share = nullptr;
     ui::CPictureCtrlDashboard* m_gauge = nullptr;
     ui::CPictureCtrlDashboard* m_rankBar = nullptr;
 };

@@ -18,6 +18,8 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScrollBar>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QUrl>
 #include <QWheelEvent>
 
@@ -74,7 +76,8 @@ SettingsLayout SettingsLayout::compute(int webUserItems, int downloadUserItems, 
     l.sectionTop[1] = l.sectionTop[0] + kRow + 3 * kRow; // header and three boxes: 150
     int y = l.sectionTop[1] + kRow;
     l.bandwidthModule = y;
-    l.webModule = y += kRow;
+    l.shortfallNotice = y += kRow; // two rows
+    l.webModule = y += 2 * kRow;
     l.webItems = y += kRow;
     l.webUser = y += 7 * kRow;
     l.webAdd = y += l.webUserRows * kRow;
@@ -130,6 +133,28 @@ CBasicSettingDlg::CBasicSettingDlg(const ShellContext& context, QWidget* parent)
     m_autoFlag = box(QStringLiteral("启动时自动登录，不显示登录窗口"), "autoFlag");
     connect(m_autoFlag, &QCheckBox::clicked, this,
             [this](bool on) { onFlagClicked(m_autoFlag, conf::loginFile(), "auto", on); });
+
+    m_shortfallBox = box(QStringLiteral("自动测速的带宽持续偏低时提醒我"), "shortfallNotice");
+    m_shortfallBox->setToolTip(QStringLiteral("以测速页选择的签约带宽为准；手动测速不计入"));
+    connect(m_shortfallBox, &QCheckBox::clicked, this, &CBasicSettingDlg::onShortfallChanged);
+    auto spin = [&](const char* name, int low, int high, const QString& suffix) {
+        auto* s = new QSpinBox(this);
+        s->setObjectName(QString::fromLatin1(name));
+        s->setFont(plain);
+        s->setRange(low, high);
+        s->setSuffix(suffix);
+        // One write per finished entry, not one per keystroke.
+        s->setKeyboardTracking(false);
+        connect(s, &QSpinBox::valueChanged, this, &CBasicSettingDlg::onShortfallChanged);
+        return s;
+    };
+    m_shortfallCount = spin("shortfallCount", 1, ShortfallSettings::kMaxCount, QString());
+    m_shortfallPercent = spin("shortfallPercent", 1, ShortfallSettings::kMaxPercent, QStringLiteral(" %"));
+    const char* const words[] = {"连续", "次低于签约带宽的", "时"};
+    for (std::size_t i = 0; i < m_shortfallWords.size(); ++i) {
+        m_shortfallWords[i] = new QLabel(QString::fromUtf8(words[i]), this);
+        m_shortfallWords[i]->setFont(plain);
+    }
 
     for (std::size_t i = 0; i < m_modules.size(); ++i) {
         Module& m = m_modules[i];
@@ -280,6 +305,7 @@ void CBasicSettingDlg::OnInitDialog()
 
     // 4. and 5. The boxes and the user's own items.
     loadBoxes();
+    loadShortfall();
     loadUserRows();
     Q_EMIT rowsChanged();
 }
@@ -372,6 +398,15 @@ void CBasicSettingDlg::relayout(int viewportHeight)
     m_manualFlag->setGeometry(24, l.sectionTop[0] + 2 * row, 370, row);
     m_autoFlag->setGeometry(24, l.sectionTop[0] + 3 * row, 370, row);
 
+    m_shortfallBox->setGeometry(44, l.shortfallNotice, 350, row);
+    {
+        const int y = l.shortfallNotice + row;
+        m_shortfallWords[0]->setGeometry(64, y, 32, row);
+        m_shortfallCount->setGeometry(96, y + 3, 52, row - 6);
+        m_shortfallWords[1]->setGeometry(154, y, 110, row);
+        m_shortfallPercent->setGeometry(264, y + 3, 64, row - 6);
+        m_shortfallWords[2]->setGeometry(334, y, 30, row);
+    }
     const int moduleRows[] = {l.bandwidthModule, l.webModule, l.downloadModule, l.videoModule};
     const int itemRows[] = {0, l.webItems, l.downloadItems, l.videoItems};
     const int userRowsTop[] = {0, l.webUser, l.downloadUser, 0};
@@ -446,6 +481,27 @@ void CBasicSettingDlg::onModuleClicked(Module& m, bool checked)
             row.box->setEnabled(m.box->isChecked());
     } else if (!userOk) {
         cannotSave(userTasksPath(id));
+    }
+}
+
+void CBasicSettingDlg::loadShortfall()
+{
+    const ShortfallSettings s = ReadShortfallSettings(userId());
+    const QSignalBlocker b1(m_shortfallCount), b2(m_shortfallPercent);
+    m_shortfallBox->setChecked(s.enabled);
+    m_shortfallCount->setValue(s.count);
+    m_shortfallPercent->setValue(s.percent);
+}
+
+void CBasicSettingDlg::onShortfallChanged()
+{
+    ShortfallSettings s;
+    s.enabled = m_shortfallBox->isChecked();
+    s.count = m_shortfallCount->value();
+    s.percent = m_shortfallPercent->value();
+    if (!WriteShortfallSettings(userId(), s)) {
+        cannotSave(userSettingsPath(userId()));
+        loadShortfall();
     }
 }
 

@@ -21,6 +21,7 @@
 class QCheckBox;
 class QLabel;
 class QScrollBar;
+class QSpinBox;
 
 namespace quorvane
 {
@@ -44,7 +45,7 @@ struct SettingsLayout {
     int downloadUserRows = 0;
     std::array<int, 7> sectionTop{};
     // Rows inside section 2.
-    int bandwidthModule = 0, webModule = 0, webItems = 0, webUser = 0, webAdd = 0;
+    int bandwidthModule = 0, shortfallNotice = 0, webModule = 0, webItems = 0, webUser = 0, webAdd = 0;
     int downloadModule = 0, downloadItems = 0, downloadUser = 0, downloadAdd = 0;
     int videoModule = 0, videoItems = 0;
     int height = 0; // the whole page, tall enough for entry 6 to reach its section
@@ -77,6 +78,10 @@ public:
     QCheckBox* autoStartBox() const { return m_autoStart; }
     QCheckBox* manualFlagBox() const { return m_manualFlag; }
     QCheckBox* autoFlagBox() const { return m_autoFlag; }
+    // The notice when automatic bandwidth results stay short of the contract.
+    QCheckBox* shortfallBox() const { return m_shortfallBox; }
+    QSpinBox* shortfallPercent() const { return m_shortfallPercent; }
+    QSpinBox* shortfallCount() const { return m_shortfallCount; }
     QCheckBox* moduleBox(const std::string& module) const;
     QCheckBox* itemBox(const std::string& module, int position) const; // position 1..14 or 1..5
     struct UserRow {
@@ -120,6 +125,8 @@ private:
     void onUserItemClicked(Module& m, const std::string& itemId, bool checked);
     void onModuleClicked(Module& m, bool checked);
     void onAutoStartClicked(bool checked);
+    void loadShortfall();
+    void onShortfallChanged();
     void onFlagClicked(QCheckBox* box, const std::string& file, const char* key, bool checked);
     void cannotSave(const std::string& file);
     void say(const QString& text);
@@ -131,6 +138,10 @@ private:
     QCheckBox* m_autoStart = nullptr;
     QCheckBox* m_manualFlag = nullptr;
     QCheckBox* m_autoFlag = nullptr;
+    QCheckBox* m_shortfallBox = nullptr;
+    QSpinBox* m_shortfallCount = nullptr;
+    QSpinBox* m_shortfallPercent = nullptr;
+    std::array<QLabel*, 3> m_shortfallWords{};
     std::array<Module, 4> m_modules;
     std::array<QLabel*, 7> m_headers{};
     std::array<QLabel*, 5> m_notes{};

@@ -2,7 +2,10 @@
 
 #include "common/paths.h"
 #include "common/property_file.h"
+#include "config/readers.h"
+#include "measure/bandwidth_test.h"
 #include "platform/executable.h"
+#include "platform/network_adapters.h"
 #include "results/history.h"
 #include "results/history_table.h"
 
@@ -56,9 +59,16 @@ int runHistory(const Args& args, std::ostream& out, std::ostream& err)
     }
     const auto rows = newestFirst(historyRows(ReadHistoryFile(file)));
     switch (format) {
-    case Format::Json:
-        out << historyJson(rows);
+    case Format::Json: {
+        // Judged against the contract picked on this machine, as the history
+        // page does.
+        std::vector<std::pair<std::string, std::string>> choices;
+        ReadContractBandwidthsFrom((dir / userSettingsPath(user)).string(), choices);
+        const auto contract =
+            measure::ReadChosenContract(dir, platform::LinuxNetworkAdapters().firstMacAddress(), choices);
+        out << historyJson(rows, contract ? std::optional<double>(contract->mbit) : std::nullopt);
         break;
+    }
     case Format::Csv:
         out << historyCsv(rows);
         break;

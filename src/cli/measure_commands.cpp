@@ -142,6 +142,17 @@ private:
     std::ostream& m_out;
 };
 
+// "100", "1000", "0.512": a rate as short as it is exact.
+std::string mbitText(double mbit)
+{
+    std::string text = FormatFixed(mbit, 3);
+    while (text.back() == '0')
+        text.pop_back();
+    if (text.back() == '.')
+        text.pop_back();
+    return text;
+}
+
 void onInterrupt(int)
 {
     // Ends the transfers as a stop of automatic testing does.
@@ -268,6 +279,8 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
     }
     const UploadReport upload = shipper.mainRuns().lastReport();
     std::signal(SIGINT, previous);
+    // Judged only when there is a result to judge.
+    const auto share = run.download.completed ? test.contractShare(run.download.bandwidthMb()) : std::nullopt;
 
     if (o.json) {
         out << "{\"outcome\":" << jsonString(OutcomeName(run.outcome)) << ",\"server\":" << jsonString(run.serverName)
@@ -277,6 +290,8 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
             << ",\"keyReleased\":" << (run.keyReleased ? "true" : "false") << "},\"pingRttMs\":" << run.pingRtt
             << ",\"download\":" << directionJson(run.download) << ",\"upload\":" << directionJson(run.upload)
             << ",\"bandwidthMb\":" << FormatFixed(run.download.bandwidthMb(), 1)
+            << ",\"contracted_mbit\":" << (share ? mbitText(share->contract.mbit) : "null")
+            << ",\"share\":" << (share ? std::to_string(share->percent) : "null")
             << ",\"latency\":{\"idleMs\":" << jsonNumber(run.latency.idleMs, 2)
             << ",\"downloadLoadedMs\":" << jsonNumber(run.latency.downloadMs, 2)
             << ",\"uploadLoadedMs\":" << jsonNumber(run.latency.uploadMs, 2)
@@ -296,6 +311,9 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
             out << "upload: " << FormatFixed(run.upload.averageMBps, 2) << " MB/s average, "
                 << FormatFixed(run.upload.bandwidthMb(), 1) << " Mb bandwidth, peak " << run.upload.peakText
                 << " MB/s, jitter " << run.upload.jitterText << "\n";
+        if (share)
+            out << "contract: " << share->contract.label << ", " << ContractShareText(share->percent) << " ("
+                << share->percent << "% of " << mbitText(share->contract.mbit) << " Mbit/s)\n";
         out << "latency: " << run.pingRtt << " ms before the run; idle " << latencyText(run.latency.idleMs)
             << ", under download load " << latencyText(run.latency.downloadMs) << ", under upload load "
             << latencyText(run.latency.uploadMs) << "\n";

@@ -111,7 +111,6 @@ std::string decipher(const std::string& value)
 
 } // namespace
 
-
 std::string userFileSuffix(const std::string& userId)
 {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -184,8 +183,13 @@ void ReadOperators(std::vector<std::string>& list)
 
 void ReadContractBandwidths(const std::string& userId, std::vector<std::pair<std::string, std::string>>& list)
 {
+    ReadContractBandwidthsFrom(userSettingsPath(userId), list);
+}
+
+void ReadContractBandwidthsFrom(const std::string& documentPath, std::vector<std::pair<std::string, std::string>>& list)
+{
     CXmlDoc doc;
-    doc.Load(userSettingsPath(userId));
+    doc.Load(documentPath);
     doc.Rewind();
     if (!doc.FindChildElem("contband"))
         return;

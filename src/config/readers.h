@@ -53,6 +53,9 @@ void ReadProvinces(std::vector<std::string>& list);      // appends
 void ReadOperators(std::vector<std::string>& list);      // appends
 // (id, label) of every contband/bandmap, appended in document order.
 void ReadContractBandwidths(const std::string& userId, std::vector<std::pair<std::string, std::string>>& list);
+// The same from a settings document named by path (appends).
+void ReadContractBandwidthsFrom(const std::string& documentPath,
+                                std::vector<std::pair<std::string, std::string>>& list);
 bool ReadHistorySaving(const std::string& userId);
 // False when HintMessage/IsBool is "true"; creates HintMessage (IsBool "true")
 // when it is missing and then returns false. False for a missing or
@@ -77,6 +80,5 @@ void ReadUploadTarget(const std::string& geographyId, UploadTarget& target);
 // id stay empty. The target is reset first.
 void ReadDataStore(UploadTarget& target);
 std::string ReadGeographyId(); // conf/user_conf.properties "geography_id" ("null" when absent)
-
 
 } // namespace quorvane

@@ -388,6 +388,57 @@ bool WriteHistorySaving(const std::string& userId, bool keep)
     return doc.Save(path);
 }
 
+namespace
+{
+
+constexpr const char* kShortfallElement = "contractNotice";
+
+int numberIn(const std::string& text, int low, int high, int fallback)
+{
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return fallback;
+    const int v = std::stoi(text);
+    return v < low || v > high ? fallback : v;
+}
+
+} // namespace
+
+ShortfallSettings ReadShortfallSettings(const std::string& userId)
+{
+    ShortfallSettings out;
+    CXmlDoc doc;
+    doc.Load(userSettingsPath(userId));
+    doc.Rewind();
+    if (!doc.FindChildElem(kShortfallElement))
+        return out;
+    doc.IntoElem();
+    auto child = [&](const char* name) {
+        doc.ResetChildPos();
+        return doc.FindChildElem(name) ? doc.GetChildData() : std::string();
+    };
+    out.enabled = child("enabled") == "true";
+    out.percent = numberIn(child("percent"), 1, ShortfallSettings::kMaxPercent, ShortfallSettings::kDefaultPercent);
+    out.count = numberIn(child("count"), 1, ShortfallSettings::kMaxCount, ShortfallSettings::kDefaultCount);
+    return out;
+}
+
+bool WriteShortfallSettings(const std::string& userId, const ShortfallSettings& settings)
+{
+    const std::string path = userSettingsPath(userId);
+    std::lock_guard lock(g_editMutex);
+    CXmlDoc doc;
+    if (!doc.Load(path) || doc.IsEmpty())
+        return false;
+    doc.Rewind();
+    if (!doc.FindChildElem(kShortfallElement))
+        doc.AddChildElem(kShortfallElement);
+    doc.IntoElem();
+    refreshChildText(doc, "enabled", settings.enabled ? "true" : "false");
+    refreshChildText(doc, "percent", std::to_string(settings.percent));
+    refreshChildText(doc, "count", std::to_string(settings.count));
+    return doc.Save(path);
+}
+
 bool SuppressHint(const std::string& userId)
 {
     const std::string path = userSettingsPath(userId);

@@ -86,6 +86,31 @@ bool WriteSelection(const std::string& userId, const std::string& kind, const st
 // cannot be read or saved.
 bool WriteHistorySaving(const std::string& userId, bool keep);
 
+// The notice when automatic bandwidth results stay short of the contracted
+// bandwidth: below `percent` % of it for `count` results in a row. Kept in
+// the settings document under contractNotice (enabled, percent, count), which
+// the template refresh leaves alone.
+struct ShortfallSettings {
+    static constexpr int kDefaultPercent = 50;
+    static constexpr int kDefaultCount = 3;
+    static constexpr int kMaxPercent = 100;
+    static constexpr int kMaxCount = 20;
+
+    bool enabled = false;
+    int percent = kDefaultPercent; // 1..kMaxPercent
+    int count = kDefaultCount;     // 1..kMaxCount
+
+    bool operator==(const ShortfallSettings&) const = default;
+};
+
+// The user's choice; the defaults where the document has none, and for a
+// value that is not a number in range.
+ShortfallSettings ReadShortfallSettings(const std::string& userId);
+
+// Writes all three values (the element is created when missing). False when
+// the document cannot be read or saved.
+bool WriteShortfallSettings(const std::string& userId, const ShortfallSettings& settings);
+
 // The test-hint window's "do not show again": HintMessage/IsBool becomes
 // "false" (created when missing).
 bool SuppressHint(const std::string& userId);

@@ -104,6 +104,23 @@ std::string ipConfigPath(const std::filesystem::path& installDir)
     return programPath(installDir, "conf\\ipconfig.properties").string();
 }
 
+// Beside the machine's id: the first start writes an id nobody picked.
+std::string chosenKey(const std::string& mac)
+{
+    return "contract_chosen_" + mac;
+}
+
+void upsert(PropertyFile& file, const std::string& key, const std::string& value)
+{
+    bool present = false;
+    for (const auto& entry : file.entries())
+        present = present || entry.first == key;
+    if (present)
+        file.set(key, value);
+    else
+        file.add(key, value);
+}
+
 } // namespace
 
 std::string ReadContractBandwidth(const std::filesystem::path& installDir, const std::string& mac)
@@ -117,16 +134,21 @@ bool SaveContractBandwidth(const std::filesystem::path& installDir, const std::s
 {
     PropertyFile file(ipConfigPath(installDir));
     file.load();
-    bool present = false;
-    for (const auto& [key, value] : file.entries())
-        present = present || key == mac;
-    if (present)
-        file.set(mac, id);
-    else
-        file.add(mac, id);
+    upsert(file, mac, id);
+    upsert(file, chosenKey(mac), "true");
     if (!file.dirty())
         return true;
     return file.save(false);
+}
+
+std::optional<ContractedBandwidth> ReadChosenContract(const std::filesystem::path& installDir, const std::string& mac,
+                                                      const std::vector<std::pair<std::string, std::string>>& choices)
+{
+    PropertyFile file(ipConfigPath(installDir));
+    file.load();
+    if (file.get(chosenKey(mac)) != "true")
+        return std::nullopt;
+    return FindContract(file.get(mac), choices);
 }
 
 int ContractBandwidthIndex(const std::vector<std::pair<std::string, std::string>>& list, const std::string& storedId)
@@ -314,6 +336,23 @@ std::string BandwidthTest::contractBandwidth() const
 bool BandwidthTest::saveContractBandwidth(const std::string& id)
 {
     return SaveContractBandwidth(m_settings.installDir, m_settings.macAddress(), id);
+}
+
+std::optional<ContractShare> BandwidthTest::contractShare(float bandwidthMb) const
+{
+    const std::string userId = user().userId;
+    std::vector<std::pair<std::string, std::string>> choices;
+    if (m_settings.contractChoices)
+        choices = m_settings.contractChoices(userId);
+    else
+        ReadContractBandwidths(userId, choices);
+    const auto contract = ReadChosenContract(m_settings.installDir, m_settings.macAddress(), choices);
+    if (!contract)
+        return std::nullopt;
+    // Judged on the figure as the result shows it, so the page, the history
+    // and the command line agree.
+    const double shown = std::atof(FormatFixed(bandwidthMb, 1).c_str());
+    return ContractShare{*contract, ContractSharePercent(shown, contract->mbit)};
 }
 
 // ---------------------------------------------------------------- server and key
@@ -801,7 +840,17 @@ BandwidthTest::RecordResult BandwidthTest::OnRecordReady(ResultRecorder& recorde
     record.tail = {{"pingrtt", run.pingRtt}, {"downspeedjt", down.jitterText}, {"upspeedjt", up.jitterText}};
     record.historyName = run.serverName;
     record.headline = bandwidth;
-    return WriteAndShipRecord(record, who, recorder, shipper, geographyId);
+    RecordResult out = WriteAndShipRecord(record, who, recorder, shipper, geographyId);
+    std::string& latest = out.record.latestResultText;
+    if (!latest.empty()) {
+        if (const auto share = contractShare(down.bandwidthMb())) {
+            // Under the bandwidth it judges, before the time.
+            const std::string line = "\n" + ContractShareText(share->percent);
+            const std::size_t time = latest.find("\n测速时间");
+            latest.insert(time == std::string::npos ? latest.size() : time, line);
+        }
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------- logs

@@ -27,6 +27,7 @@
 #include "measure/random_source.h"
 #include "measure/record_steps.h"
 #include "measure/server_catalog.h"
+#include "results/contract_share.h"
 #include "results/record.h"
 #include "results/session.h"
 
@@ -78,8 +79,22 @@ std::string KeyQueryValue(const std::string& key);
 std::string ReadContractBandwidth(const std::filesystem::path& installDir, const std::string& mac);
 
 // Stores the choice at once (added when absent, changed when present; saved
-// without stamping). False when the file could not be written.
+// without stamping), and that the user made it. False when the file could
+// not be written.
 bool SaveContractBandwidth(const std::filesystem::path& installDir, const std::string& mac, const std::string& id);
+
+// The contract this machine's user picked on the bandwidth page, resolved in
+// `choices`; nothing when no pick was made (the "1" that the first start
+// writes for a new machine is none), the id is not among the choices, or its label has
+// no rate.
+std::optional<ContractedBandwidth> ReadChosenContract(const std::filesystem::path& installDir, const std::string& mac,
+                                                      const std::vector<std::pair<std::string, std::string>>& choices);
+
+// A result against the chosen contract.
+struct ContractShare {
+    ContractedBandwidth contract;
+    int percent = 0; // ContractSharePercent of the result's figure
+};
 
 // The entry of (id, label) pairs whose id is `storedId`; 0 when none.
 int ContractBandwidthIndex(const std::vector<std::pair<std::string, std::string>>& list, const std::string& storedId);
@@ -190,6 +205,9 @@ struct BandwidthTestSettings {
     std::function<std::vector<std::string>()> operators; // null: ReadOperators (operator_config.xml)
     std::function<std::vector<std::string>()> provinces; // null: ReadProvinces (province_config.xml)
     DirectionMeasure measureDirection;                   // null: the real transfers
+    // The (id, label) contracted-bandwidth choices of a user; null:
+    // ReadContractBandwidths.
+    std::function<std::vector<std::pair<std::string, std::string>>(const std::string& userId)> contractChoices;
 };
 
 class BandwidthTest
@@ -227,6 +245,9 @@ public:
     // saving a new choice at once.
     std::string contractBandwidth() const;
     bool saveContractBandwidth(const std::string& id);
+    // A download figure (Mb, as the result shows it) against the contract
+    // the user picked; nothing when there is none to judge against.
+    std::optional<ContractShare> contractShare(float bandwidthMb) const;
 
     // --- the Part's operations
 
@@ -263,8 +284,8 @@ public:
     using RecordResult = measure::RecordResult;
     // Writes the Pccollect_band record of the last run (only when it is
     // recordable), the history line and, while autoMode is 1, the latest
-    // result text; then packs and starts the uploads through `shipper` (may
-    // be null: no packing).
+    // result text (with the share of the contract when there is one); then packs and starts the uploads through
+    // `shipper` (may be null: no packing).
     RecordResult OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper, const std::string& geographyId);
 
     // The last run's figures (copy).

@@ -1,5 +1,7 @@
 #include "results/history_table.h"
 
+#include "results/contract_share.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -197,7 +199,7 @@ std::string historyCsv(const std::vector<HistoryRow>& rows)
     return out;
 }
 
-std::string historyJson(const std::vector<HistoryRow>& rows)
+std::string historyJson(const std::vector<HistoryRow>& rows, std::optional<double> contractMbit)
 {
     static const char* const keys[] = {"time", "mode", "test", "name", "value"};
     std::string out = "[";
@@ -206,6 +208,11 @@ std::string historyJson(const std::vector<HistoryRow>& rows)
         for (std::size_t i = 0; i < 5; ++i) {
             out += i ? ", " : "";
             out += jsonString(keys[i]) + ": " + jsonString(rows[r].cells[i]);
+        }
+        if (contractMbit && rows[r].cells[2] == "带宽测速") {
+            const auto point = historyPoint(rows[r]);
+            out += ", \"share\": ";
+            out += point ? std::to_string(ContractSharePercent(point->value, *contractMbit)) : "null";
         }
         out += "}";
     }

@@ -59,7 +59,10 @@ std::string historyCsv(const std::vector<HistoryRow>& rows);
 
 // The rows as a JSON array of objects with the keys "time", "mode", "test",
 // "name" and "value" (missing cells are empty strings), one object a line.
-std::string historyJson(const std::vector<HistoryRow>& rows);
+// With a contracted bandwidth (Mbit/s), bandwidth rows also have "share": the
+// whole percent of the contract they reached, null when their value is no
+// figure.
+std::string historyJson(const std::vector<HistoryRow>& rows, std::optional<double> contractMbit = std::nullopt);
 
 // The rows as plain text for a terminal: the title line, then one line per
 // row with the cells separated by two blanks; control characters become "?".

@@ -3,10 +3,13 @@
 #include "ui/skin.h"
 
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
+#include <QVBoxLayout>
 
 namespace quorvane::ui
 {
@@ -88,6 +91,18 @@ QString SystemTrayPresence::toolTip() const
     return m_tip;
 }
 
+void SystemTrayPresence::showMessage(const QString& title, const QString& text)
+{
+    // The desktop's notification service draws it; an icon that is not in
+    // the tray at the moment cannot show one, so it shows while it does.
+    const bool wasShown = m_icon->isVisible();
+    if (!wasShown)
+        m_icon->show();
+    m_icon->showMessage(title, text, QSystemTrayIcon::Warning, TrayNoticeWindow::kShownMs);
+    if (!wasShown)
+        QTimer::singleShot(TrayNoticeWindow::kShownMs, m_icon.get(), [icon = m_icon.get()] { icon->hide(); });
+}
+
 // --- the stand-in window ------------------------------------------------------------
 
 TrayStandInWindow::TrayStandInWindow() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
@@ -164,7 +179,66 @@ void TrayStandInWindow::enterEvent(QEnterEvent* event)
     QWidget::enterEvent(event);
 }
 
-StandInTrayPresence::StandInTrayPresence() : m_window(std::make_unique<TrayStandInWindow>())
+TrayNoticeWindow::TrayNoticeWindow() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+{
+    setObjectName(QStringLiteral("TrayNotice"));
+    setWindowTitle(QStringLiteral("Quorvane"));
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setFixedWidth(300);
+    setStyleSheet(QStringLiteral("#TrayNotice { background: #fffbe6; border: 1px solid #e0b84c; }"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 10, 12, 10);
+    m_title = new QLabel(this);
+    m_title->setObjectName(QStringLiteral("title"));
+    m_title->setTextFormat(Qt::PlainText);
+    m_title->setFont(Skin::font(13, true));
+    m_text = new QLabel(this);
+    m_text->setObjectName(QStringLiteral("text"));
+    m_text->setTextFormat(Qt::PlainText);
+    m_text->setWordWrap(true);
+    m_text->setFont(Skin::font(12));
+    layout->addWidget(m_title);
+    layout->addWidget(m_text);
+    m_timer = new QTimer(this);
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, &QWidget::hide);
+}
+
+void TrayNoticeWindow::showNotice(const QString& title, const QString& text, const QWidget* below)
+{
+    m_title->setText(title);
+    m_text->setText(text);
+    adjustSize();
+    QPoint at;
+    if (below && below->isVisible()) {
+        at = QPoint(below->geometry().right() - width() + 1, below->geometry().bottom() + 6);
+    } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        at = QPoint(area.right() - width() - 8, area.top() + 8);
+    }
+    move(at);
+    show();
+    raise();
+    m_timer->start(kShownMs);
+}
+
+QString TrayNoticeWindow::title() const
+{
+    return m_title->text();
+}
+
+QString TrayNoticeWindow::text() const
+{
+    return m_text->text();
+}
+
+void TrayNoticeWindow::mousePressEvent(QMouseEvent*)
+{
+    hide();
+}
+
+StandInTrayPresence::StandInTrayPresence()
+    : m_window(std::make_unique<TrayStandInWindow>()), m_notice(std::make_unique<TrayNoticeWindow>())
 {
     connect(m_window.get(), &TrayStandInWindow::notified, this, &TrayPresence::notified);
 }
@@ -200,6 +274,11 @@ void StandInTrayPresence::setToolTip(const QString& text)
 QString StandInTrayPresence::toolTip() const
 {
     return m_tip;
+}
+
+void StandInTrayPresence::showMessage(const QString& title, const QString& text)
+{
+    m_notice->showNotice(title, text, m_window.get());
 }
 
 std::unique_ptr<TrayPresence> makeTrayPresence(bool trayAvailable)

@@ -13,7 +13,9 @@
 
 #include <memory>
 
+class QLabel;
 class QSystemTrayIcon;
+class QTimer;
 
 namespace quorvane::ui
 {
@@ -36,6 +38,9 @@ public:
     virtual QString toolTip() const = 0;
     // Whether this is the stand-in window rather than a real tray icon.
     virtual bool isStandIn() const = 0;
+    // A desktop notification from the icon (plain text), shown whether or
+    // not the icon is in the tray at the moment.
+    virtual void showMessage(const QString& title, const QString& text) = 0;
 
 Q_SIGNALS:
     void notified(int mouseMessage);
@@ -56,6 +61,7 @@ public:
     void setToolTip(const QString& text) override;
     QString toolTip() const override;
     bool isStandIn() const override { return false; }
+    void showMessage(const QString& title, const QString& text) override;
 
 private:
     std::unique_ptr<QSystemTrayIcon> m_icon;
@@ -93,6 +99,29 @@ private:
     bool m_placed = false;
 };
 
+// The stand-in's notification: a small window under the stand-in (or in the
+// same corner when that is hidden) that goes by itself after a while or at a
+// click.
+class TrayNoticeWindow final : public QWidget
+{
+    Q_OBJECT
+public:
+    static constexpr int kShownMs = 20000;
+
+    TrayNoticeWindow();
+    void showNotice(const QString& title, const QString& text, const QWidget* below);
+    QString title() const;
+    QString text() const;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    QLabel* m_title;
+    QLabel* m_text;
+    QTimer* m_timer;
+};
+
 class StandInTrayPresence final : public TrayPresence
 {
     Q_OBJECT
@@ -107,11 +136,14 @@ public:
     void setToolTip(const QString& text) override;
     QString toolTip() const override;
     bool isStandIn() const override { return true; }
+    void showMessage(const QString& title, const QString& text) override;
 
     TrayStandInWindow* window() const { return m_window.get(); }
+    TrayNoticeWindow* noticeWindow() const { return m_notice.get(); }
 
 private:
     std::unique_ptr<TrayStandInWindow> m_window;
+    std::unique_ptr<TrayNoticeWindow> m_notice;
     QString m_tip;
 };
 

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
@@ -91,6 +92,40 @@ TEST_F(HistoryPageTest, GridShowsTheFileNewestFirstWithColoursByListPosition)
     EXPECT_FALSE(g->item(0, 0)->flags() & Qt::ItemIsEditable);
     // Three kinds with numbers: three lines in the chart.
     EXPECT_EQ(page.chart()->series().size(), 3);
+}
+
+TEST_F(HistoryPageTest, TheChosenContractIsDrawnAndBandwidthRowsShortOfItAreMarked)
+{
+    writeHistory("2024-05-01 07:00:00,自动,带宽测速,北京电信,38.1Mb/s;\n"
+                 "2024-05-01 08:00:00,手动,带宽测速,北京电信,94.3Mb/s;\n"
+                 "2024-05-01 09:00:00,自动,文件下载,5MB测试文件,2 KB/s;\n");
+    writeFile("Config/settings7.xml",
+              "<auto><contband><bandmap id=\"6\">100M</bandmap></contband><contractNotice><percent>60</percent>"
+              "</contractNotice></auto>");
+    // Stored, but never picked on the bandwidth page: nothing is judged.
+    writeFile("conf/ipconfig.properties", "52-54-00-12-34-56=6\r\n");
+    CHistoryRecord page(context);
+    page.OnInitDialog();
+    EXPECT_FALSE(page.contract());
+    EXPECT_EQ(colours(page), (std::vector<unsigned>{kOdd, kEven, kOdd}));
+    EXPECT_EQ(page.chart()->series().size(), 2);
+
+    writeFile("conf/ipconfig.properties", "52-54-00-12-34-56=6\r\ncontract_chosen_52-54-00-12-34-56=true\r\n");
+    page.OnInitDialog();
+    ASSERT_TRUE(page.contract());
+    // Only the bandwidth result under 60 % of the contract (39 %) is marked.
+    EXPECT_EQ(colours(page), (std::vector<unsigned>{kOdd, kEven, CHistoryRecord::kShortRowRgb}));
+    EXPECT_EQ(page.grid()->item(2, 4)->toolTip(), QStringLiteral("38.1Mb/s（达到签约带宽的 39%）"));
+    QLineSeries* line = nullptr;
+    for (QAbstractSeries* s : page.chart()->series())
+        if (s->name() == QStringLiteral("签约带宽 100M"))
+            line = static_cast<QLineSeries*>(s);
+    ASSERT_NE(line, nullptr);
+    ASSERT_EQ(line->count(), 2);
+    // In the chart's own Mb, level across the whole time axis.
+    EXPECT_NEAR(line->at(0).y(), 95.367, 0.001);
+    EXPECT_EQ(line->at(1).y(), line->at(0).y());
+    EXPECT_LT(line->at(0).x(), line->at(1).x());
 }
 
 TEST_F(HistoryPageTest, EdgeCasesOfTheFile)

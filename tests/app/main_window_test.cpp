@@ -55,7 +55,10 @@ public:
     void setToolTip(const QString& text) override { tip = text; }
     QString toolTip() const override { return tip; }
     bool isStandIn() const override { return false; }
+    void showMessage(const QString& title, const QString&) override { messages.push_back(title); }
     void send(int mouse) { Q_EMIT notified(mouse); }
+
+    std::vector<QString> messages;
 
     bool added = false;
     QString stateText;

@@ -8,6 +8,7 @@
 #include "measure/bandwidth_figures.h"
 #include "ui/picture_ctrl_dashboard.h"
 #include "ui/skin.h"
+#include "ui/tray_presence.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -315,6 +316,47 @@ TEST_F(NetworkSpeedTest, RefusedAndFailedStartsSayWhyAndLeaveNoRecord)
         EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord7.txt"));
         page.reset();
     }
+}
+
+TEST_F(NetworkSpeedTest, ResultsAreJudgedAgainstTheChosenContractAndAShortfallReachesTheTray)
+{
+    std::ofstream("Config/settings7.xml")
+        << "<auto><contractNotice><enabled>true</enabled><percent>50</percent><count>3</count></contractNotice></auto>";
+    CNetworkSpeed& p = makePage();
+    QSignalSpy ended(&p, &CNetworkSpeed::runEnded);
+    QSignalSpy recorded(&p, &CNetworkSpeed::recordHandled);
+    ui::StandInTrayPresence tray;
+    QObject::connect(&p, &CNetworkSpeed::shortfallNotice, &tray, &ui::TrayPresence::showMessage);
+
+    // The id stored for this machine was never picked on the page: no share.
+    p.StartManualTest();
+    ASSERT_TRUE(testing::waitFor([&] { return ended.count() == 1; }, 20000));
+    EXPECT_EQ(fields().at(CNetworkSpeed::kDownBandwidth), QStringLiteral("20.0M"));
+    EXPECT_EQ(p.shareLabel()->text(), QString());
+
+    // Picking one judges the result on show at once: 20.0 Mb of 50 Mbit/s.
+    const int fifty = p.contractList()->findText(QStringLiteral("50M"));
+    p.contractList()->setCurrentIndex(fifty);
+    Q_EMIT p.contractList()->activated(fifty);
+    EXPECT_EQ(p.shareLabel()->text(), QStringLiteral("达到签约带宽的 41%"));
+
+    // Automatic results below half of it: the third one in a row tells the
+    // user through the tray, once; the latest result text carries the share.
+    flags::autoMode = 1;
+    for (int round = 1; round <= 4; ++round) {
+        SCOPED_TRACE(round);
+        const int before = static_cast<int>(recorded.count());
+        ASSERT_EQ(p.RunAutoTest(false, true), 2);
+        ASSERT_TRUE(testing::waitFor([&] { return recorded.count() == before + 1; }));
+        EXPECT_THAT(latest, HasSubstr("估算带宽：20.0Mb/s\n达到签约带宽的 41%\n测速时间："));
+        EXPECT_EQ(tray.noticeWindow()->isVisible(), round == 3); // not again in the same episode
+        if (round == 3) {
+            EXPECT_EQ(tray.noticeWindow()->title(), QStringLiteral("带宽低于签约带宽的 50%"));
+            EXPECT_THAT(tray.noticeWindow()->text().toStdString(), HasSubstr("41%、41%、41%"));
+            tray.noticeWindow()->hide(); // the user clicks it away
+        }
+    }
+    flags::autoMode = 0;
 }
 
 TEST(NetworkSpeedTexts, ResultFieldsAndLatencyLine)

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QWheelEvent>
 
@@ -203,6 +204,27 @@ TEST_F(SettingsPageTest, ItemAndModuleBoxesWriteTheSettingsDocument)
     // Opening again shows what the files say.
     frame = open();
     EXPECT_EQ(frame->page()->itemBox("2", 14)->isChecked(), selectedOf(settings, "2", "14") == "true");
+}
+
+TEST_F(SettingsPageTest, TheShortfallNoticeIsOffUntilTurnedOnAndKeepsItsFigures)
+{
+    auto frame = open();
+    CBasicSettingDlg* page = frame->page();
+    EXPECT_FALSE(page->shortfallBox()->isChecked());
+    EXPECT_EQ(page->shortfallPercent()->value(), 50);
+    EXPECT_EQ(page->shortfallCount()->value(), 3);
+
+    click(page->shortfallBox());
+    page->shortfallPercent()->setValue(70);
+    page->shortfallCount()->setValue(4);
+    EXPECT_EQ(ReadShortfallSettings("7"), (ShortfallSettings{true, 70, 4}));
+
+    // Opening again (which refreshes the document from the template) shows
+    // the same.
+    frame = open();
+    EXPECT_TRUE(frame->page()->shortfallBox()->isChecked());
+    EXPECT_EQ(frame->page()->shortfallPercent()->value(), 70);
+    EXPECT_EQ(frame->page()->shortfallCount()->value(), 4);
 }
 
 TEST_F(SettingsPageTest, UserItemsLiveInTheTaskDocumentOnly)

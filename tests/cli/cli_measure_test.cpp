@@ -91,6 +91,7 @@ TEST(CliMeasure, BandwidthJsonRunsTheAutomaticPathToTheRecord)
     EXPECT_THAT(run.out, ::testing::StartsWith("{\"outcome\":\"completed\",\"server\":\"北京联通\""));
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1);
     EXPECT_THAT(run.out, HasSubstr("\"keyReleased\":true"));
+    EXPECT_THAT(run.out, HasSubstr("\"contracted_mbit\":null,\"share\":null")); // nothing picked yet
     EXPECT_THAT(run.out, ::testing::ContainsRegex("\"archive\":\"[0-9]{14}_1024_Pccollect.zip\""));
     EXPECT_THAT(run.err, HasSubstr("download 15/15: "));
     EXPECT_THAT(run.err, HasSubstr("upload 15/15: "));

@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include "common/cipher.h"
+#include "platform/network_adapters.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 using namespace quorvane;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace
 {
@@ -125,6 +127,19 @@ TEST(CliHistory, PrintsTheStoredUsersHistoryNewestFirstInEachFormat)
     }
     const auto json = runCli({"history", "--json", "--dir", d});
     EXPECT_THAT(json.out, HasSubstr(R"({"time": "2024-01-01 11:00:00", "mode": "自动", "test": "自动测速", )"));
+    EXPECT_THAT(json.out, Not(HasSubstr("share"))); // no contract picked here
+
+    // Once the user picked a contract on this machine, bandwidth entries
+    // carry the share of it they reached; other entries have none.
+    const std::string mac = platform::LinuxNetworkAdapters().firstMacAddress();
+    std::filesystem::create_directories(dir.path() / "Config");
+    std::ofstream(dir.path() / "conf" / "ipconfig.properties", std::ios::binary)
+        << mac << "=6\r\ncontract_chosen_" << mac << "=true\r\n";
+    std::ofstream(dir.path() / "Config" / "settings42.xml", std::ios::binary)
+        << "<auto><contband><bandmap id=\"1\">2M</bandmap><bandmap id=\"6\">100M</bandmap></contband></auto>";
+    const auto judged = runCli({"history", "--json", "--dir", d});
+    EXPECT_THAT(judged.out, HasSubstr(R"("name": "北京", "value": "94.3Mb/s", "share": 98})"));
+    EXPECT_THAT(judged.out, HasSubstr(R"("name": "无效数据", "value": "无线上网"})"));
 
     std::filesystem::remove(dir.path() / "conf" / "l_c_config_01.properties");
     const auto noUser = runCli({"history", "--dir", d});

@@ -360,3 +360,42 @@ TEST_F(UserDocuments, DamagedSettingsDocumentsNeverCrashAndAreNeverOverwritten)
     }
     EXPECT_GT(unparsable, 50); // the rounds did exercise damaged documents
 }
+
+TEST_F(UserDocuments, ShortfallSettingsRoundTripAndSurviveTheTemplateRefresh)
+{
+    write("Config/settings.xml", kTemplate);
+    write("Config/settings5.xml", kOldUserCopy);
+    // A document from before the notice existed: off, 50 %, 3 results.
+    EXPECT_EQ(ReadShortfallSettings("5"), ShortfallSettings{});
+    EXPECT_EQ(ReadShortfallSettings("9"), ShortfallSettings{}); // no document at all
+
+    const ShortfallSettings chosen{true, 70, 5};
+    ASSERT_TRUE(WriteShortfallSettings("5", chosen));
+    EXPECT_EQ(ReadShortfallSettings("5"), chosen);
+    ASSERT_TRUE(WriteShortfallSettings("5", ShortfallSettings{false, 1, 20}));
+    EXPECT_EQ(ReadShortfallSettings("5"), (ShortfallSettings{false, 1, 20}));
+    ASSERT_TRUE(WriteShortfallSettings("5", chosen));
+
+    // The refresh from the template changes presets, never this choice, and
+    // the other settings stay as they were.
+    ReconcileUserSettings("5");
+    EXPECT_EQ(ReadShortfallSettings("5"), chosen);
+    EXPECT_FALSE(ReadHistorySaving("5"));
+    EXPECT_FALSE(WriteShortfallSettings("9", chosen)); // nothing to write into
+
+    // Hand-edited values out of range or not numbers fall back one by one.
+    struct Case {
+        const char* percent;
+        const char* count;
+        int wantPercent, wantCount;
+    };
+    for (const Case& c : {Case{"0", "0", 50, 3}, Case{"101", "21", 50, 3}, Case{"-5", "2x", 50, 3},
+                          Case{"", "99999999999", 50, 3}, Case{"100", "20", 100, 20}, Case{"1", "1", 1, 1}}) {
+        write("Config/settings6.xml", "<auto><contractNotice><enabled>true</enabled><percent>"s + c.percent +
+                                          "</percent><count>" + c.count + "</count></contractNotice></auto>");
+        const ShortfallSettings s = ReadShortfallSettings("6");
+        EXPECT_TRUE(s.enabled);
+        EXPECT_EQ(s.percent, c.wantPercent) << c.percent;
+        EXPECT_EQ(s.count, c.wantCount) << c.count;
+    }
+}

@@ -614,11 +614,18 @@ TEST(BandwidthContract, ChoiceIsStoredUnderTheAdapterAddressAtOnce)
     test::writeFile(dir / "conf/ipconfig.properties", "#user config\r\nAA-BB-CC-DD-EE-FF=1\r\n");
     EXPECT_EQ(ReadContractBandwidth(dir.path(), kMac), "null");
     EXPECT_EQ(ReadContractBandwidth(dir.path(), "AA-BB-CC-DD-EE-FF"), "1");
+    const std::vector<std::pair<std::string, std::string>> choices = {{"1", "2M"}, {"5", "50M"}, {"7", "1G"}};
+    // The "1" of a new machine was never picked: nothing to judge against.
+    EXPECT_FALSE(ReadChosenContract(dir.path(), "AA-BB-CC-DD-EE-FF", choices));
     ASSERT_TRUE(SaveContractBandwidth(dir.path(), kMac, "5"));
     ASSERT_TRUE(SaveContractBandwidth(dir.path(), "AA-BB-CC-DD-EE-FF", "7"));
     EXPECT_THAT(test::readFile(dir / "conf/ipconfig.properties"),
-                MatchesRegex("#user config\r\n(#[^\r\n]*\r\n)?AA-BB-CC-DD-EE-FF=7\r\n02-00-00-00-00-01=5\r\n"));
+                MatchesRegex("#user config\r\n(#[^\r\n]*\r\n)?AA-BB-CC-DD-EE-FF=7\r\n02-00-00-00-00-01=5\r\n"
+                             "contract_chosen_02-00-00-00-00-01=true\r\ncontract_chosen_AA-BB-CC-DD-EE-FF=true\r\n"));
     EXPECT_EQ(ReadContractBandwidth(dir.path(), kMac), "5");
+    EXPECT_EQ(ReadChosenContract(dir.path(), kMac, choices)->mbit, 50);
+    EXPECT_EQ(ReadChosenContract(dir.path(), "AA-BB-CC-DD-EE-FF", choices)->mbit, 1000);
+    EXPECT_FALSE(ReadChosenContract(dir.path(), kMac, {{"1", "2M"}})); // an id the list no longer holds
 
     const std::vector<std::pair<std::string, std::string>> list = {{"1", "2M"}, {"2", "4M"}, {"5", "50M"}};
     EXPECT_EQ(ContractBandwidthIndex(list, "5"), 2);

@@ -6,15 +6,24 @@
 //   settings-update.png    the update, service and help sections
 //   history.png            the history page, every record
 //   history-search.png     the history page searching "自动"
-// Usage: quorvane-shoot-pages DIST_FOLDER OUTPUT_FOLDER
+//   shortfall-notice.png   the tray stand-in with the notice that automatic
+//                          bandwidth results stayed below half of a 100M
+//                          contract three times in a row (with --shortfall:
+//                          three real automatic runs against the reference
+//                          service's test servers, throttled by the caller)
+// Usage: quorvane-shoot-pages DIST_FOLDER OUTPUT_FOLDER [--shortfall]
 #include "app/history_record.h"
+#include "app/network_speed.h"
 #include "app/settings_dlg.h"
 #include "app/shell_dialogs.h"
+#include "common/flags.h"
 #include "config/user_documents.h"
+#include "ui/tray_presence.h"
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
 #include <QTimer>
 
@@ -45,8 +54,9 @@ void writeHistory(const std::filesystem::path& file)
         char line[256];
         switch (i % 5) {
         case 0:
+            // A bad evening now and then, below half of the 100M contract.
             std::snprintf(line, sizeof line, "2024-06-%02d %02d:%02d:12,%s,带宽测速,%s,%.1fMb/s;", day, hour, i % 60,
-                          mode, servers[i % 3], 82.0 + (i * 37 % 170) / 10.0);
+                          mode, servers[i % 3], i % 20 == 10 ? 36.0 + i % 7 : 82.0 + (i * 37 % 170) / 10.0);
             break;
         case 1:
             std::snprintf(line, sizeof line, "2024-06-%02d %02d:%02d:40,%s,文件下载,%s,%.2f KB/s;", day, hour, i % 60,
@@ -68,6 +78,18 @@ void writeHistory(const std::filesystem::path& file)
     }
 }
 
+// Uploads go nowhere here: the shots are about the page and the tray.
+class NoUpload final : public ArchiveTransport
+{
+public:
+    bool open(const UploadTarget&, std::string& error) override
+    {
+        error = "no collection server for screenshots";
+        return false;
+    }
+    bool put(const std::string&, const std::string&, std::string&) override { return false; }
+};
+
 bool save(QWidget& w, const std::filesystem::path& out, const char* name)
 {
     // Offscreen drawing lags a change by a frame: let it settle first.
@@ -81,10 +103,63 @@ bool save(QWidget& w, const std::filesystem::path& out, const char* name)
 
 } // namespace
 
+// Three automatic runs of the bandwidth page against the reference service;
+// the stand-in and its notice drawn side by side as the desktop shows them.
+bool shootShortfall(const ShellContext& base, const std::filesystem::path& out)
+{
+    ShellContext context = base;
+    context.bandwidth.head = [](const std::string&) { return std::optional<std::string>(); };
+    context.bandwidth.transport = [] { return std::make_unique<NoUpload>(); };
+    context.bandwidth.engine.macAddress = [] { return std::string("52-54-00-12-34-56"); };
+    std::ofstream("conf/ipconfig.properties", std::ios::binary)
+        << "#user config\r\n52-54-00-12-34-56=6\r\ncontract_chosen_52-54-00-12-34-56=true\r\n";
+    WriteShortfallSettings("10001", ShortfallSettings{true, 50, 3});
+
+    CNetworkSpeed page(context, nullptr);
+    ui::StandInTrayPresence tray;
+    tray.setIcon(ui::appIcon(128), QStringLiteral("后台运行中，双击打开"));
+    tray.add();
+    QObject::connect(&page, &CNetworkSpeed::shortfallNotice, &tray, &ui::TrayPresence::showMessage);
+    flags::autoMode = 1;
+    for (int round = 1; round <= 3; ++round) {
+        QEventLoop recorded;
+        QObject::connect(&page, &CNetworkSpeed::recordHandled, &recorded, &QEventLoop::quit);
+        const int result = page.RunAutoTest(false, true);
+        std::printf("automatic run %d: %d\n", round, result);
+        if (result != 2) {
+            std::ifstream log("auto.txt");
+            std::printf("FAILED: the run did not complete; auto.txt says:\n%s\n",
+                        std::string(std::istreambuf_iterator<char>(log), {}).c_str());
+            return false;
+        }
+        recorded.exec();
+    }
+    flags::autoMode = 0;
+    if (!tray.noticeWindow()->isVisible()) {
+        std::printf("FAILED: no notice after three automatic runs\n");
+        return false;
+    }
+    QEventLoop settle;
+    QTimer::singleShot(200, &settle, &QEventLoop::quit);
+    settle.exec();
+    const QPixmap standIn = tray.window()->grab();
+    const QPixmap notice = tray.noticeWindow()->grab();
+    QPixmap canvas(std::max(standIn.width(), notice.width()) + 24, standIn.height() + notice.height() + 30);
+    canvas.fill(QColor(0x3a, 0x4a, 0x5c)); // a desktop behind them
+    QPainter p(&canvas);
+    p.drawPixmap(canvas.width() - 12 - standIn.width(), 12, standIn);
+    p.drawPixmap(canvas.width() - 12 - notice.width(), 12 + standIn.height() + 6, notice);
+    p.end();
+    const bool ok = canvas.save(QString::fromStdString((out / "shortfall-notice.png").string()));
+    std::printf("%s %s\n", ok ? "saved" : "FAILED", (out / "shortfall-notice.png").c_str());
+    return ok;
+}
+
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s DIST_FOLDER OUTPUT_FOLDER\n", argv[0]);
+    const bool shortfall = argc == 4 && std::string(argv[3]) == "--shortfall";
+    if (argc != 3 && !shortfall) {
+        std::fprintf(stderr, "usage: %s DIST_FOLDER OUTPUT_FOLDER [--shortfall]\n", argv[0]);
         return 2;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -107,7 +182,7 @@ int main(int argc, char** argv)
     AddUserItem("10001", "4", "系统镜像", "http://mirror.example.cn/iso/disk.iso");
 
     SessionStore session;
-    session.set(UserSession{"10001", "测速达人", "", "", ""});
+    session.set(UserSession{"10001", "测速达人", "10.1.2.3", "广东省深圳市", "电信"});
     CDataBase database;
     ShellDialogs dialogs;
     ShellContext context;
@@ -118,6 +193,10 @@ int main(int argc, char** argv)
     context.setAutoStart = [](bool) { return true; };
     context.installedVersion = [] { return std::string("V2.0.07-beta"); };
     context.historyFile = [](const std::string& id) { return "HistoryRecord/HistoryRecord" + id + ".txt"; };
+    context.firstAdapterMac = [] { return std::string("52-54-00-12-34-56"); };
+    // The user picked a 100M contract on the bandwidth page of this machine.
+    std::ofstream("conf/ipconfig.properties", std::ios::binary)
+        << "#user config\r\n52-54-00-12-34-56=6\r\ncontract_chosen_52-54-00-12-34-56=true\r\n";
 
     bool ok = true;
     CSettingsDlg settings(context);
@@ -137,6 +216,8 @@ int main(int argc, char** argv)
     ok &= save(history, out, "history.png");
     history.searchEdit()->setText(QStringLiteral("自动"));
     ok &= save(history, out, "history-search.png");
+    if (shortfall)
+        ok &= shootShortfall(context, out);
 
     std::filesystem::current_path("/");
     std::filesystem::remove_all(inst);
