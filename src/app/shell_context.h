@@ -7,15 +7,18 @@
 #include "app/network_speed_services.h"
 #include "app/session.h"
 #include "app/webpage_services.h"
+#include "common/clock.h"
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace quorvane
 {
 
+class EnvironmentChecks;
 class ShellDialogs;
 namespace ui
 {
@@ -67,6 +70,11 @@ struct ShellContext {
     FileDownloadServices download;
     // The web page test's page (empty members: the real ones).
     WebpageServices webpage;
+    // Whether the machine is fit to measure, asked before every automatic
+    // round; without it automatic testing cannot start.
+    std::shared_ptr<EnvironmentChecks> environment;
+    // The clock of the automatic rounds' waits; null: the system clock.
+    std::shared_ptr<Clock> autoClock;
 
     LoginService loginService() const { return LoginService(http, *session, *database); }
 };

@@ -60,6 +60,26 @@ public:
     virtual void ReleaseKey() {}
 };
 
+// A test reached through calls, as a window registers its pages.
+class CallbackTask final : public AutoTask
+{
+public:
+    explicit CallbackTask(std::function<int(bool, bool)> run, std::function<void()> release = {})
+        : m_run(std::move(run)), m_release(std::move(release))
+    {
+    }
+    int RunAutoTest(bool useStoredKey, bool isAutomatic) override { return m_run(useStoredKey, isAutomatic); }
+    void ReleaseKey() override
+    {
+        if (m_release)
+            m_release();
+    }
+
+private:
+    std::function<int(bool, bool)> m_run;
+    std::function<void()> m_release;
+};
+
 // What the scheduler needs from the window that drives it. Every member is
 // called on the window thread unless it says otherwise.
 struct SchedulerHost {
