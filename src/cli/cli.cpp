@@ -33,6 +33,11 @@ const std::vector<Command>& commands()
          {{"webpage URL [--json]",
            "measure the page's first-screen time in an off-screen browser (no record); exit 0 when it loaded"}},
          &runWebpage},
+        {"check",
+         {{"check [--json] [--dir DIR]",
+           "run the checks an automatic round makes before measuring (load, anti-virus, wireless, adapter traffic "
+           "over 5 s, other machines on the LAN) and print each figure beside its limit and the resulting code"}},
+         &runCheck},
     };
     return all;
 }

@@ -52,5 +52,7 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err);
 int runDownload(const Args& args, std::ostream& out, std::ostream& err);
 // "webpage URL [--json]": the first-screen measurement, off screen.
 int runWebpage(const Args& args, std::ostream& out, std::ostream& err);
+// "check [--json] [--dir DIR]": the environment checks and the LAN sweep once.
+int runCheck(const Args& args, std::ostream& out, std::ostream& err);
 
 } // namespace quorvane::cli

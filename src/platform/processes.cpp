@@ -62,9 +62,9 @@ std::string readSmallFile(const std::string& path)
 }
 
 // Nothing when the process is gone or has ended (a zombie).
-std::optional<ProcessInfo> readProcess(long pid)
+std::optional<ProcessInfo> readProcess(const std::filesystem::path& procRoot, long pid)
 {
-    const std::string dir = "/proc/" + std::to_string(pid);
+    const std::string dir = (procRoot / std::to_string(pid)).string();
     const char state = procStatState(readSmallFile(dir + "/stat"));
     if (state == 0 || state == 'Z' || state == 'X' || state == 'x')
         return std::nullopt;
@@ -189,8 +189,13 @@ char procStatState(std::string_view statLine)
 
 std::vector<ProcessInfo> LinuxProcessControl::snapshot() const
 {
+    return processSnapshot("/proc");
+}
+
+std::vector<ProcessInfo> processSnapshot(const std::filesystem::path& procRoot)
+{
     std::vector<long> pids;
-    if (DIR* dir = ::opendir("/proc")) {
+    if (DIR* dir = ::opendir(procRoot.c_str())) {
         while (const dirent* entry = ::readdir(dir)) {
             long pid;
             if (parsePid(entry->d_name, pid))
@@ -202,7 +207,7 @@ std::vector<ProcessInfo> LinuxProcessControl::snapshot() const
     std::vector<ProcessInfo> out;
     out.reserve(pids.size());
     for (long pid : pids) {
-        if (auto info = readProcess(pid))
+        if (auto info = readProcess(procRoot, pid))
             out.push_back(std::move(*info));
     }
     return out;
@@ -332,7 +337,7 @@ TerminateResult LinuxProcessControl::terminateByName(std::string_view name, Name
             return ::kill(static_cast<pid_t>(candidate.pid), SIGKILL) == 0 ? TerminateResult::Terminated
                                                                            : TerminateResult::Failed;
         }
-        const auto now = readProcess(candidate.pid);
+        const auto now = readProcess("/proc", candidate.pid);
         if (!now || !processNameMatches(*now, name, nameCase)) {
             ::close(pidfd);
             continue;

@@ -79,6 +79,10 @@ public:
     TerminateResult terminateByName(std::string_view name, NameCase nameCase) override;
 };
 
+// The running processes below a /proc tree (the real one, or a test's fake),
+// in ascending pid order, as ProcessControl::snapshot lists them.
+std::vector<ProcessInfo> processSnapshot(const std::filesystem::path& procRoot);
+
 // Whether a program of that name runs, this process aside.
 bool isProcessRunning(const ProcessControl& processes, std::string_view name, NameCase nameCase);
 
