@@ -49,6 +49,21 @@ void ClockLoop::quit()
     m_cv.notify_all();
 }
 
+void ClockLoop::runPending()
+{
+    for (;;) {
+        std::function<void()> f;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_posted.empty())
+                return;
+            f = std::move(m_posted.front());
+            m_posted.pop_front();
+        }
+        f();
+    }
+}
+
 void ClockLoop::run(const std::function<bool()>& done)
 {
     std::unique_lock lock(m_mutex);
@@ -68,12 +83,13 @@ void ClockLoop::run(const std::function<bool()>& done)
                 m_onTimer();
             lock.lock();
         } else {
-            // Without a timer, wake now and then to look at `done`.
-            const auto deadline = m_due ? *m_due : m_clock->now() + std::chrono::seconds(1);
+            // Wake at least every second to look at `done` (a stop from a
+            // signal handler cannot notify).
+            const auto second = m_clock->now() + std::chrono::seconds(1);
+            const auto deadline = m_due && *m_due < second ? *m_due : second;
             const auto version = m_timerVersion;
             m_clock->waitUntil(m_cv, lock, deadline,
                                [&] { return !m_posted.empty() || m_quit || m_timerVersion != version; });
-            continue;
         }
         if (done) {
             lock.unlock();

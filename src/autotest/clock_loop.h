@@ -36,6 +36,9 @@ public:
     // past its due time (a suspended machine wakes to one round, not many).
     void run(const std::function<bool()>& done = {});
     void quit();
+    // Runs what has been posted so far (and what that posts), on the
+    // calling thread; the timer is left alone.
+    void runPending();
 
 private:
     std::shared_ptr<Clock> m_clock;
