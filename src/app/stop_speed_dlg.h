@@ -6,6 +6,7 @@
 //
 // Thread-safety: GUI thread only.
 #include "app/session.h"
+#include "ui/timer_service.h"
 
 #include <QDialog>
 
@@ -21,7 +22,6 @@ namespace quorvane
 namespace ui
 {
 class SkinButton;
-class TimerService;
 } // namespace ui
 
 class CStopSpeedDlg : public QDialog
