@@ -2,9 +2,11 @@
 // retries of each kind, stops, the queue's order, and the faults that must
 // not wedge the loop (throwing, hanging and overlapping rounds, clock jumps).
 #include "autotest/clock_loop.h"
+#include "autotest/invalid_round.h"
 #include "autotest/scheduler.h"
 #include "autotest/scheduler_support.h"
 #include "common/flags.h"
+#include "config/user_documents.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -506,6 +508,78 @@ TEST(ClockLoop, TimerFiresOnceAfterTheClockJumps)
     other.join();
     loop.run([&] { return order.size() == 3; });
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+}
+
+} // namespace
+
+namespace
+{
+
+// The settings and threshold documents as the program reads them, from the
+// working directory.
+class DocumentsTest : public SchedulerTest
+{
+protected:
+    void SetUp() override
+    {
+        SchedulerTest::SetUp();
+        previous = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path());
+        std::filesystem::create_directories("Config");
+    }
+    void TearDown() override
+    {
+        std::filesystem::current_path(previous);
+        SchedulerTest::TearDown();
+    }
+    std::filesystem::path previous;
+};
+
+TEST_F(DocumentsTest, UnusableSettingsDocumentEndsTestingQuietly)
+{
+    const char* cases[] = {
+        nullptr,                                                        // no document
+        "<settings><tasks><module id=\"1\" selected=\"true\"></tasks>", // cut short
+        "\x01\x02 not xml",
+        "<settings><tasks><module id=\"1\" selected=\"TRUE\"/><module id=\"4\" selected=\"1\"/></tasks></settings>",
+    };
+    ScriptedTask bandwidth({2}), download({2});
+    for (const char* text : cases) {
+        std::filesystem::remove("Config/settings77.xml");
+        if (text)
+            std::ofstream("Config/settings77.xml") << text;
+        SchedulerHost host = window.host();
+        host.selectedModules = [] { return ReadSelectedModules("77"); };
+        SchedulerSettings settings;
+        settings.logFile = dir / "auto.txt";
+        AutoScheduler scheduler(host, checks, clock, settings);
+        scheduler.registerTask(TaskKind::Bandwidth, &bandwidth);
+        scheduler.registerTask(TaskKind::FileDownload, &download);
+        scheduler.StartAutoAfterLogin(true);
+        EXPECT_TRUE(scheduler.queueEmpty()) << (text ? text : "none");
+        scheduler.OnRoundTimer();
+        EXPECT_EQ(scheduler.roundsStarted(), 0);
+        EXPECT_EQ(window.armedMs, -1);
+    }
+    EXPECT_EQ(count("测速任务列表为空，停止自动测速..."), 4);
+}
+
+TEST_F(DocumentsTest, MissingThresholdDocumentNamesTheDefaultLimits)
+{
+    ServiceClock serviceClock(std::string(), nullptr, systemClock());
+    ResultRecorder recorder(dir.path(), serviceClock, [](const std::string&) {});
+    std::string latest;
+    InvalidRounds rounds({&recorder, nullptr, &serviceClock,
+                          [] {
+                              return UserSession{"9", "", "", "", ""};
+                          },
+                          nullptr, nullptr, [&](const std::string& text) { latest = text; }});
+    const std::pair<int, std::string> cases[] = {
+        {1, "CPU使用率 > 100%"}, {2, "内存使用率 > 100%"}, {5, "网卡流量 > 0KB/s"}};
+    for (const auto& [code, reason] : cases) {
+        rounds.SetInvalidRoundSummary(code);
+        EXPECT_NE(latest.find("（原因：" + reason + "）"), std::string::npos) << latest;
+    }
 }
 
 } // namespace
