@@ -10,6 +10,7 @@
 #include "app/score_msg_dlg.h"
 #include "app/settings_dlg.h"
 #include "app/shell_dialogs.h"
+#include "app/stop_speed_dlg.h"
 #include "app/video_speed.h"
 #include "app/webpage_performance.h"
 #include "common/codepage.h"
@@ -17,6 +18,7 @@
 #include "common/log_file.h"
 #include "common/numbers.h"
 #include "common/property_file.h"
+#include "config/user_documents.h"
 #include "ui/message_dialogs.h"
 #include "ui/skin.h"
 #include "ui/timer_service.h"
@@ -350,16 +352,118 @@ void CQuorvaneDlg::applyAutoLogin(int outcome)
 
 void CQuorvaneDlg::StartAutoAfterLogin()
 {
+    const bool arm = readProperty(conf::configFile(), "manual") == "1" && m_loggedIn == 1;
+    if (m_scheduler) {
+        m_scheduler->StartAutoAfterLogin(arm);
+        return;
+    }
+    // A login before the pages exist (the silent login of the start): the
+    // flags now, the queue at the start's own call once the pages are made.
     flags::scheduledTaskCount = 0;
     flags::completedTaskCount = 0;
     flags::autoMode = 1;
     flags::stopRequested = 0;
     flags::autoAbortArmed = 1;
-    if (readProperty(conf::configFile(), "manual") == "1" && m_loggedIn == 1) {
-        // The round scheduler takes the queue from here once it exists; until
-        // then no round is armed and nothing is measured.
-        m_autoStartTime = std::time(nullptr);
+}
+
+void CQuorvaneDlg::StartAutoByUser()
+{
+    if (!m_scheduler)
+        return;
+    if (m_context.dialogs->select(
+            this,
+            QStringLiteral("开启自动测速后将对接入网测速、网\n页性能、视频测速、文件下载进行轮\n循测试，是否开启？"),
+            false) == ui::kIdNo)
+        return;
+    AddTrayIcon();
+    CLogFile::append("auto.txt", "点击了自动测速按钮后，开始自动测速...");
+    setLatestResultText(std::string());
+    m_scheduler->StartAutoByUser();
+    qCInfo(lcShell, "automatic testing started by the user");
+}
+
+void CQuorvaneDlg::registerAutoTask(TaskKind kind, std::function<int(bool, bool)> run, std::function<void()> release)
+{
+    m_autoTasks.push_back(std::make_unique<CallbackTask>(std::move(run), std::move(release)));
+    m_scheduler->registerTask(kind, m_autoTasks.back().get());
+}
+
+void CQuorvaneDlg::setUpAutomaticTesting()
+{
+    if (!m_context.environment) {
+        button(msg::IDC_AUTO_TEST)->setToolTip(QStringLiteral("自动测速不可用：无法检测测速环境"));
+        return;
     }
+    m_invalidRecording =
+        MakePageRecording(std::filesystem::current_path(), m_context.database, m_context.bandwidth.head, nullptr,
+                          m_context.bandwidth.transport, m_bandwidthPage->shipper());
+    InvalidRounds::Services records;
+    records.recorder = m_invalidRecording.recorder.get();
+    records.shipper = m_invalidRecording.shipper;
+    records.clock = m_invalidRecording.clock.get();
+    records.session = [this] { return m_context.session->get(); };
+    records.geographyId = [this] { return m_context.database ? m_context.database->regionSuffix() : std::string(); };
+    records.setLatestResult = [this](const std::string& text) { setLatestResultText(text); };
+    m_invalidRounds = std::make_unique<InvalidRounds>(std::move(records));
+
+    SchedulerHost host;
+    host.post = [this](std::function<void()> f) {
+        QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
+    };
+    host.setRoundTimer = [this](int ms) { m_timers->setTimer(msg::TIMER_AUTO_ROUND, ms); };
+    host.killRoundTimer = [this] { m_timers->killTimer(msg::TIMER_AUTO_ROUND); };
+    host.selectedModules = [this] { return ReadSelectedModules(m_context.session->get().userId); };
+    host.cpuMemoryPeriod = [this] { return m_cpuMemoryPeriod; };
+    host.wlanPeriod = [this] { return m_wlanPeriod; };
+    host.recordInvalidRound = [this](int code) { m_invalidRounds->RecordInvalidRound(code); };
+    host.setInvalidRoundSummary = [this](int code) { m_invalidRounds->SetInvalidRoundSummary(code); };
+    m_scheduler = std::make_unique<AutoScheduler>(std::move(host), *m_context.environment, m_context.autoClock);
+
+    // One line per page.
+    registerAutoTask(
+        TaskKind::Bandwidth,
+        [p = m_bandwidthPage](bool stored, bool automatic) { return p->RunAutoTest(stored, automatic); },
+        [p = m_bandwidthPage] { p->engine().ReleaseCurrentKey(); });
+    registerAutoTask(TaskKind::WebPage,
+                     [p = m_webPage](bool stored, bool automatic) { return p->RunAutoTest(stored, automatic); });
+    registerAutoTask(TaskKind::Video,
+                     [p = m_videoPlayer](bool stored, bool automatic) { return p->RunAutoTest(stored, automatic); });
+    registerAutoTask(TaskKind::FileDownload,
+                     [p = m_downloadPage](bool stored, bool automatic) { return p->RunAutoTest(stored, automatic); });
+
+    auto* autoButton = button(msg::IDC_AUTO_TEST);
+    autoButton->setEnabled(true);
+    autoButton->setToolTip(QString());
+    connect(autoButton, &QAbstractButton::clicked, this, &CQuorvaneDlg::StartAutoByUser);
+}
+
+void CQuorvaneDlg::openStopDialog()
+{
+    if (m_stopDialogOpen)
+        return;
+    m_stopDialogOpen = true;
+    const std::shared_ptr<Clock> clock = m_context.autoClock ? m_context.autoClock : systemClock();
+    CStopSpeedDlg::Status status;
+    status.autoStartTime = m_scheduler->autoStartTime();
+    status.now = [clock] {
+        return std::chrono::duration_cast<std::chrono::seconds>(clock->wallNow().time_since_epoch()).count();
+    };
+    status.latestResult = [this] { return m_latestResult; };
+    status.scores = [this] { return m_context.database ? m_context.database->scores() : ScoreValues{}; };
+    CStopSpeedDlg dialog(std::move(status));
+    qCInfo(lcShell, "stop dialog shown");
+    const int result = m_context.dialogs->runStopSpeed(dialog);
+    m_stopDialogOpen = false;
+    qCInfo(lcShell, "stop dialog ended with %d", result);
+    if (result != CStopSpeedDlg::kResultStopped)
+        return;
+    m_tray->remove();
+    m_hideOnErase = false;
+    showTopPage(kManualTop);
+    m_navigation.forceTestPage(kBandwidthPage);
+    showTestPage(kBandwidthPage);
+    showMainWindow();
+    flags::autoMode = 0;
 }
 
 void CQuorvaneDlg::refreshScoreAsync()
@@ -391,8 +495,10 @@ void CQuorvaneDlg::OnTimer(int id)
 {
     switch (id) {
     case msg::TIMER_AUTO_ROUND:
-        // Rounds are armed by automatic testing only.
-        m_timers->killTimer(msg::TIMER_AUTO_ROUND);
+        if (m_scheduler)
+            m_scheduler->OnRoundTimer();
+        else
+            m_timers->killTimer(msg::TIMER_AUTO_ROUND);
         break;
     case msg::TIMER_PDH_INIT:
         // The processor and memory counters belong to the environment
@@ -521,15 +627,16 @@ void CQuorvaneDlg::openFromTray()
             AddTrayIcon();
             SetTrayIcon(false);
         }
-    } else if (m_taskQueue.empty()) {
+    } else if (!m_scheduler || m_scheduler->queueEmpty()) {
         m_tray->remove();
         m_hideOnErase = false;
         showTopPage(kManualTop);
         showMainWindow();
         flags::autoMode = 0;
+    } else {
+        // Automatic testing runs: the stop dialog decides.
+        openStopDialog();
     }
-    // With a task queue, the stop dialog of automatic testing decides; the
-    // queue stays empty until automatic testing exists.
     update();
     m_openingFromTray = false;
 }
@@ -837,10 +944,8 @@ void CQuorvaneDlg::buildControls()
     }
     auto* autoButton = addButton(msg::IDC_AUTO_TEST, QStringLiteral("main/auto"), QStringLiteral("自动测速"),
                                  ui::SkinButton::Style::Primary, QRect(kWidth - 120, kTopBarY + 5, 108, 30));
-    // Automatic rounds come with the test pages; until then the button says
-    // so instead of starting something that cannot measure.
+    // Enabled once automatic testing is set up with the pages.
     autoButton->setEnabled(false);
-    autoButton->setToolTip(QStringLiteral("自动测速尚未开放"));
 
     for (int i = 0; i < 4; ++i) {
         auto* b = addButton(1003 + i, QStringLiteral("main/test%1").arg(i), QString::fromUtf8(kTestCaptions[i]),
@@ -896,6 +1001,7 @@ void CQuorvaneDlg::createPages()
     m_testPages[kDownloadPage] = m_downloadPage;
     m_historyPage = make("CHistoryRecord", QStringLiteral("历史记录"));
     m_testPages[kBandwidthPage]->show();
+    setUpAutomaticTesting();
 }
 
 void CQuorvaneDlg::refreshUserAndScore()

@@ -8,9 +8,12 @@
 // that the window owns; their results come back to this thread, and the
 // window's end waits for every worker before it removes anything.
 #include "app/navigation.h"
+#include "app/page_recording.h"
 #include "app/score_msg_dlg.h"
 #include "app/shell_context.h"
 #include "app/shell_messages.h"
+#include "autotest/invalid_round.h"
+#include "autotest/scheduler.h"
 #include "ui/timer_service.h"
 #include "ui/tray_presence.h"
 #include "ui/workers.h"
@@ -78,6 +81,8 @@ public:
     void OnTimer(int id);
     void AutoLogin();
     void StartAutoAfterLogin();
+    // Button 1319.
+    void StartAutoByUser();
 
     // Buttons.
     void OnTestPageButton(int page); // 1003..1006 as 0..3
@@ -109,6 +114,9 @@ public:
     CWebpagePerformanceDlg* webPage() const { return m_webPage; }
     CVideoSpeed* videoPage() const { return m_videoPage; }
     CVideoSpeedChild* videoPlayer() const { return m_videoPlayer; }
+    // Null until the window is initialised, or without environment checks.
+    AutoScheduler* scheduler() const { return m_scheduler.get(); }
+    bool stopDialogOpen() const { return m_stopDialogOpen; }
     ui::SkinButton* button(int id) const;
     QString userLabelText() const;
     QString scoreText() const;
@@ -155,6 +163,11 @@ private:
     void endProcess(int code);
     void post(std::function<void()> task);
     void ensureMacKey();
+    void setUpAutomaticTesting();
+    // Makes `page` the queue's entry for `kind`; the scheduler calls `run` on
+    // its round thread (bandwidth, download, video) or on this thread (web).
+    void registerAutoTask(TaskKind kind, std::function<int(bool, bool)> run, std::function<void()> release = {});
+    void openStopDialog();
     QString trayTip() const;
 
     ui::Workers m_workers;
@@ -183,8 +196,7 @@ private:
     std::string m_latestResult;
     int m_cpuMemoryPeriod = 0;
     int m_wlanPeriod = 0;
-    long long m_autoStartTime = 0;
-    std::deque<QWidget*> m_taskQueue; // filled by automatic testing
+    bool m_stopDialogOpen = false;
     int m_trayIcon = 0;
 
     QPointer<CScoreMsgDlg> m_scoreMsg;
@@ -203,6 +215,13 @@ private:
     QWidget* m_historyPage = nullptr;
     bool m_dragging = false;
     QPoint m_dragOffset;
+
+    // Automatic testing; the scheduler is the last to be made and the first
+    // to end, before the pages its rounds run.
+    PageRecording m_invalidRecording;
+    std::unique_ptr<InvalidRounds> m_invalidRounds;
+    std::vector<std::unique_ptr<AutoTask>> m_autoTasks;
+    std::unique_ptr<AutoScheduler> m_scheduler;
 };
 
 } // namespace quorvane

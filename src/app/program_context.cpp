@@ -1,5 +1,7 @@
 #include "app/program_context.h"
 
+#include "autotest/system_environment.h"
+
 #include "config/readers.h"
 #include "config/user_documents.h"
 #include "measure/latency.h"
@@ -56,6 +58,7 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
     };
     c.historyFile = [](const std::string& userId) { return historyFilePath({}, userId).string(); };
     c.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    c.environment = std::make_shared<SystemEnvironmentChecks>();
     c.bandwidth.engine.installDir = dir;
     // The test servers' latency, idle and under load.
     c.bandwidth.engine.pinger = measure::EchoPinger(systemClock());

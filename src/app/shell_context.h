@@ -8,15 +8,18 @@
 #include "app/session.h"
 #include "app/video_services.h"
 #include "app/webpage_services.h"
+#include "common/clock.h"
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace quorvane
 {
 
+class EnvironmentChecks;
 class ShellDialogs;
 namespace ui
 {
@@ -70,6 +73,11 @@ struct ShellContext {
     WebpageServices webpage;
     // The video pages (empty members: the real ones).
     VideoServices video;
+    // Whether the machine is fit to measure, asked before every automatic
+    // round; without it automatic testing cannot start.
+    std::shared_ptr<EnvironmentChecks> environment;
+    // The clock of the automatic rounds' waits; null: the system clock.
+    std::shared_ptr<Clock> autoClock;
 
     LoginService loginService() const { return LoginService(http, *session, *database); }
 };

@@ -3,6 +3,7 @@
 #include "app/about_dlg.h"
 #include "app/add_web_per.h"
 #include "app/login_dlg.h"
+#include "app/stop_speed_dlg.h"
 #include "ui/message_dialogs.h"
 
 namespace quorvane
@@ -35,6 +36,11 @@ bool ShellDialogs::showHint(QWidget* parent)
 }
 
 int ShellDialogs::runLogin(CLoginDlg& dialog)
+{
+    return dialog.exec();
+}
+
+int ShellDialogs::runStopSpeed(CStopSpeedDlg& dialog)
 {
     return dialog.exec();
 }

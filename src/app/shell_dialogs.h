@@ -12,6 +12,7 @@ namespace quorvane
 
 class CAddWebPer;
 class CLoginDlg;
+class CStopSpeedDlg;
 
 class ShellDialogs
 {
@@ -30,6 +31,8 @@ public:
     // Runs the add-item window modally; QDialog::Accepted when an item was
     // stored.
     virtual int runAddItem(CAddWebPer& dialog);
+    // Runs the stop dialog of automatic testing modally; its result code.
+    virtual int runStopSpeed(CStopSpeedDlg& dialog);
     // The about box.
     virtual void about(QWidget* parent, const QString& version);
 };

@@ -24,6 +24,12 @@ const std::vector<Command>& commands()
          {{"bandwidth [--server NAME] [--json] [--dir DIR]",
            "run the automatic bandwidth test with the stored credentials; exit 0 when both directions completed"}},
          &runBandwidth},
+        {"auto",
+         {{"auto [--rounds N] [--json] [--dir DIR]",
+           "run N automatic rounds (default 1) of the selected bandwidth and file download tests with the stored "
+           "credentials, as the tray does: checks before each round, retries, 6 minutes between rounds, records "
+           "and uploads, every step in auto.txt; exit 0 when a round ran"}},
+         &runAuto},
         {"download",
          {{"download URL [--json]",
            "download one file as the file download test does: size, connect and load time, bytes and speed, "

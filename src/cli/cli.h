@@ -55,6 +55,9 @@ int runDownload(const Args& args, std::ostream& out, std::ostream& err);
 int runVideo(const Args& args, std::ostream& out, std::ostream& err);
 // "webpage URL [--json]": the first-screen measurement, off screen.
 int runWebpage(const Args& args, std::ostream& out, std::ostream& err);
+// "auto [--rounds N] [--json]": automatic rounds of the tests that need no
+// display.
+int runAuto(const Args& args, std::ostream& out, std::ostream& err);
 // "check [--json] [--dir DIR]": the environment checks and the LAN sweep once.
 int runCheck(const Args& args, std::ostream& out, std::ostream& err);
 

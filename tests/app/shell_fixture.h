@@ -5,6 +5,7 @@
 #include "app/fake_web.h"
 #include "app/shell_context.h"
 #include "app/shell_dialogs.h"
+#include "app/stop_speed_dlg.h"
 #include "support/qt_app.h"
 #include "ui/message_dialogs.h"
 
@@ -51,6 +52,16 @@ public:
     }
     int runLogin(CLoginDlg& dialog) override;
     int runAddItem(CAddWebPer& dialog) override;
+    std::deque<std::function<int(CStopSpeedDlg&)>> stopDialogs; // default: continue
+    int runStopSpeed(CStopSpeedDlg& dialog) override
+    {
+        shown.push_back({"stop", {}});
+        if (stopDialogs.empty())
+            return 0;
+        auto script = std::move(stopDialogs.front());
+        stopDialogs.pop_front();
+        return script(dialog);
+    }
     void about(QWidget*, const QString& version) override { shown.push_back({"about", version}); }
 
     std::vector<QString> texts(const std::string& kind) const

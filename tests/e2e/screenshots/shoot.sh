@@ -21,6 +21,7 @@
 #   tray-stand-in.png  the stand-in window of a desktop without a tray
 #   settings-*.png, history*.png  the settings and history pages over a
 #                      realistic history (drawn offscreen, see shoot_pages.cpp)
+#   stop-dialog.png    the stop dialog of automatic testing (offscreen too)
 # Usage: tests/e2e/screenshots/shoot.sh OUTPUT_FOLDER
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 OUTPUT_FOLDER" >&2; exit 2; }

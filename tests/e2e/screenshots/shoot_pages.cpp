@@ -11,11 +11,13 @@
 //                          contract three times in a row (with --shortfall:
 //                          three real automatic runs against the reference
 //                          service's test servers, throttled by the caller)
+//   stop-dialog.png        the stop dialog of automatic testing, two days in
 // Usage: quorvane-shoot-pages DIST_FOLDER OUTPUT_FOLDER [--shortfall]
 #include "app/history_record.h"
 #include "app/network_speed.h"
 #include "app/settings_dlg.h"
 #include "app/shell_dialogs.h"
+#include "app/stop_speed_dlg.h"
 #include "common/flags.h"
 #include "config/user_documents.h"
 #include "ui/tray_presence.h"
@@ -218,6 +220,22 @@ int main(int argc, char** argv)
     ok &= save(history, out, "history-search.png");
     if (shortfall)
         ok &= shootShortfall(context, out);
+
+    flags::scheduledTaskCount = 1532;
+    flags::completedTaskCount = 1417;
+    const long long startedAt = 1'700'000'000;
+    CStopSpeedDlg::Status status;
+    status.autoStartTime = startedAt;
+    status.now = [startedAt] { return startedAt + 2 * 86400 + 3 * 3600 + 14 * 60 + 5; };
+    status.latestResult = [] {
+        return std::string(
+            "最近一次带宽测速结果：\n测速服务器：广东电信-深圳\n估算带宽：94.3Mb/s\n测速时间：2026-12-08 "
+            "09:41:07");
+    };
+    status.scores = [] { return ScoreValues{"1280", "860", "420"}; };
+    CStopSpeedDlg stop(status);
+    stop.show();
+    ok &= save(stop, out, "stop-dialog.png");
 
     std::filesystem::current_path("/");
     std::filesystem::remove_all(inst);

@@ -1,0 +1,258 @@
+// "quorvane-cli auto": automatic rounds without a display, with the tests
+// that need none (bandwidth, file download), through the same scheduler,
+// environment checks, log and records as the program's tray.
+#include "app/login_service.h"
+#include "autotest/clock_loop.h"
+#include "autotest/invalid_round.h"
+#include "autotest/scheduler.h"
+#include "autotest/system_environment.h"
+#include "cli/cli.h"
+#include "cli/json_text.h"
+#include "common/flags.h"
+#include "common/property_file.h"
+#include "config/readers.h"
+#include "config/user_documents.h"
+#include "measure/bandwidth_test.h"
+#include "measure/file_download.h"
+#include "measure/latency.h"
+#include "platform/executable.h"
+#include "results/http_request.h"
+#include "results/record.h"
+#include "results/service_time.h"
+#include "results/sftp.h"
+#include "results/shipper.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+namespace quorvane::cli
+{
+
+namespace
+{
+
+using namespace quorvane::measure;
+
+void onInterrupt(int)
+{
+    // The round ends at its next step; running transfers abort.
+    flags::stopRequested = 1;
+}
+
+int httpRequest(const std::string& verb, const std::string& url, const std::string& body, std::string& response)
+{
+    return HttpRequest(verb, url, body, response);
+}
+
+int periodOf(const std::string& key)
+{
+    PropertyFile config("conf/config.properties");
+    config.load();
+    return std::atoi(config.get(key).c_str());
+}
+
+// Hands each finished run's record to the loop's thread, as the pages hand
+// theirs to the window.
+class BandwidthRecords final : public BandwidthObserver
+{
+public:
+    explicit BandwidthRecords(std::function<void()> ready) : m_ready(std::move(ready)) {}
+    void runCompleted(const BandwidthRun&) override { m_ready(); }
+
+private:
+    std::function<void()> m_ready;
+};
+
+class DownloadRecords final : public FileDownloadObserver
+{
+public:
+    explicit DownloadRecords(std::function<void()> ready) : m_ready(std::move(ready)) {}
+    void recordReady(const DownloadRun&) override { m_ready(); }
+
+private:
+    std::function<void()> m_ready;
+};
+
+} // namespace
+
+int runAuto(const Args& args, std::ostream& out, std::ostream& err)
+{
+    int rounds = 1;
+    bool json = false;
+    std::string dir;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--json") {
+            json = true;
+        } else if ((a == "--rounds" || a == "--dir") && i + 1 < args.size()) {
+            const std::string& value = args[++i];
+            if (a == "--dir") {
+                dir = value;
+                continue;
+            }
+            char* end = nullptr;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 1 || n > 100000) {
+                err << "quorvane-cli: --rounds needs a number from 1 to 100000\n";
+                return kUsage;
+            }
+            rounds = static_cast<int>(n);
+        } else {
+            err << "quorvane-cli: auto takes --rounds N, --json and --dir DIR\n";
+            return kUsage;
+        }
+    }
+    const std::filesystem::path target =
+        dir.empty() ? platform::currentExecutableDirectory() : std::filesystem::path(dir);
+    std::error_code ec;
+    std::filesystem::current_path(target, ec);
+    if (ec) {
+        err << "quorvane-cli: cannot use the installation folder " << target << ": " << ec.message() << "\n";
+        return kFailed;
+    }
+
+    const StoredCredentials stored = StoredCredentials::read();
+    if (stored.userName.empty() || stored.password.empty()) {
+        err << "quorvane-cli: no stored credentials; log in first with: quorvane-cli login USER\n";
+        return kFailed;
+    }
+    SessionStore store;
+    CDataBase database;
+    LoginService login(httpRequest, store, database);
+    if (login.autoLogin() != LoginService::AutoOutcome::LoggedIn) {
+        err << "quorvane-cli: the stored credentials of " << stored.userName << " were not accepted\n";
+        return kFailed;
+    }
+    const UserSession user = store.get();
+    EnsureUserSettings(user.userId);
+    auto region = [&database] {
+        const std::string r = database.regionSuffix();
+        return r == "null" ? std::string() : r;
+    };
+
+    std::shared_ptr<Clock> clock = systemClock();
+    ClockLoop loop(clock);
+    ResultLog log = fileResultLog("logfile.txt");
+    ServiceClock serviceClock(serviceClockUrl(".", region()), headDate, clock);
+    ResultRecorder recorder(".", serviceClock, log);
+    RecordShipper shipper(".", serviceClock, RecordShipper::configuredTargets(),
+                          sftpTransportFactory(installationSftpOptions(".", log)), log);
+    std::vector<std::string> records;
+    std::string latest;
+
+    BandwidthTest* bandwidthRef = nullptr;
+    FileDownloadTest* downloadRef = nullptr;
+    BandwidthRecords bandwidthRecords([&] {
+        loop.post([&] {
+            const auto r = bandwidthRef->OnRecordReady(recorder, &shipper, region());
+            if (r.written) {
+                records.push_back(r.record.fileName);
+                latest = r.record.latestResultText;
+            }
+        });
+    });
+    DownloadRecords downloadRecords([&] {
+        loop.post([&] {
+            const auto r = downloadRef->OnRecordReady(recorder, &shipper, region());
+            if (r.written) {
+                records.push_back(r.record.fileName);
+                latest = r.record.latestResultText;
+            }
+        });
+    });
+    BandwidthTestSettings bandwidthSettings;
+    bandwidthSettings.pinger = EchoPinger(clock);
+    BandwidthTest bandwidth(std::move(bandwidthSettings), &bandwidthRecords);
+    bandwidth.setUser(user);
+    bandwidth.Initialise();
+    bandwidthRef = &bandwidth;
+    FileDownloadTest download(FileDownloadSettings{}, &downloadRecords);
+    download.setUser(user);
+    downloadRef = &download;
+
+    std::vector<int> invalid;
+    InvalidRounds::Services services;
+    services.recorder = &recorder;
+    services.shipper = &shipper;
+    services.clock = &serviceClock;
+    services.session = [user] { return user; };
+    services.geographyId = region;
+    services.setLatestResult = [&](const std::string& text) { loop.post([&latest, text] { latest = text; }); };
+    InvalidRounds invalidRounds(std::move(services));
+
+    SystemEnvironmentChecks checks;
+    SchedulerHost host;
+    host.post = [&loop](std::function<void()> f) { loop.post(std::move(f)); };
+    host.setRoundTimer = [&loop](int ms) { loop.setTimer(ms); };
+    host.killRoundTimer = [&loop] { loop.killTimer(); };
+    host.selectedModules = [user] { return ReadSelectedModules(user.userId); };
+    host.cpuMemoryPeriod = [] { return periodOf("CPUMemoryPeriod"); };
+    host.wlanPeriod = [] { return periodOf("WlanPeriod"); };
+    host.recordInvalidRound = [&](int code) {
+        if (invalidRounds.RecordInvalidRound(code))
+            invalid.push_back(code);
+    };
+    host.setInvalidRoundSummary = [&](int code) { invalidRounds.SetInvalidRoundSummary(code); };
+    host.roundEnded = [&loop] { loop.post([] {}); };
+
+    auto previous = std::signal(SIGINT, onInterrupt);
+    int finished = 0;
+    {
+        AutoScheduler scheduler(std::move(host), checks, clock);
+        CallbackTask bandwidthTask(
+            [&](bool stored, bool automatic) { return bandwidth.RunAutoTest(stored, automatic); },
+            [&] { bandwidth.ReleaseCurrentKey(); });
+        CallbackTask downloadTask([&](bool stored, bool automatic) { return download.RunAutoTest(stored, automatic); });
+        scheduler.registerTask(TaskKind::Bandwidth, &bandwidthTask);
+        scheduler.registerTask(TaskKind::FileDownload, &downloadTask);
+        loop.setTimerHandler([&] { scheduler.OnRoundTimer(); });
+        scheduler.StartAutoByUser();
+        if (scheduler.queueEmpty())
+            err << "quorvane-cli: no bandwidth or file download test is selected in Config/settings" << user.userId
+                << ".xml\n";
+        loop.run([&] {
+            if (scheduler.roundRunning())
+                return false;
+            // Ended: the rounds asked for, a stop, or nothing left to run.
+            return scheduler.roundsStarted() >= rounds || flags::stopRequested.load() != 0 || !loop.timerArmed();
+        });
+        finished = scheduler.roundsStarted();
+        scheduler.KillRoundTimer();
+        loop.runPending(); // the last records
+    }
+    shipper.waitIdle(std::chrono::seconds(120));
+    std::signal(SIGINT, previous);
+    flags::autoMode = 0;
+
+    const UploadReport upload = shipper.mainRuns().lastReport();
+    if (json) {
+        out << "{\"rounds\":" << finished << ",\"requested\":" << flags::scheduledTaskCount.load()
+            << ",\"completed\":" << flags::completedTaskCount.load() << ",\"records\":[";
+        for (std::size_t i = 0; i < records.size(); ++i)
+            out << (i ? "," : "") << jsonString(records[i]);
+        out << "],\"invalidRounds\":[";
+        for (std::size_t i = 0; i < invalid.size(); ++i)
+            out << (i ? "," : "") << "{\"code\":" << invalid[i]
+                << ",\"reason\":" << jsonString(rejectionReasonText(invalid[i], ReadRejectionThresholds())) << "}";
+        out << "],\"latestResult\":" << jsonString(latest) << ",\"uploadFailure\":" << jsonString(upload.failure)
+            << ",\"log\":\"auto.txt\"}\n";
+    } else {
+        out << "rounds: " << finished << "\n";
+        out << "tasks requested: " << flags::scheduledTaskCount.load()
+            << ", completed: " << flags::completedTaskCount.load() << "\n";
+        for (const std::string& r : records)
+            out << "record: Data/" << r << "\n";
+        for (int code : invalid)
+            out << "rejected round: " << code << " (" << rejectionReasonText(code, ReadRejectionThresholds()) << ")\n";
+        if (!latest.empty())
+            out << "latest result:\n" << latest << "\n";
+        if (!upload.failure.empty())
+            out << "upload failed: " << upload.failure << "\n";
+        out << "every step: auto.txt\n";
+    }
+    return finished > 0 ? kOk : kFailed;
+}
+
+} // namespace quorvane::cli
