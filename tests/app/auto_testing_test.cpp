@@ -32,6 +32,7 @@ public:
     void setToolTip(const QString&) override {}
     QString toolTip() const override { return {}; }
     bool isStandIn() const override { return false; }
+    void showMessage(const QString&, const QString&) override {}
     void send(int mouse) { Q_EMIT notified(mouse); }
     bool added = false;
 };
