@@ -1,0 +1,172 @@
+#include "update/raw_get.h"
+
+#include "results/http_head_parser.h"
+#include "results/http_url.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <system_error>
+
+namespace quorvane::update
+{
+namespace
+{
+
+timeval toTimeval(std::chrono::milliseconds ms)
+{
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(ms.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms.count() % 1000) * 1000);
+    return tv;
+}
+
+class Socket
+{
+public:
+    ~Socket()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int fd = -1;
+};
+
+// The first address of the host, IPv4 first as the updater always chose.
+bool connectTo(const UrlParts& url, const RawGetOptions& options, Socket& sock)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(url.port);
+    for (const int family : {AF_INET, AF_INET6}) {
+        hints.ai_family = family;
+        if (::getaddrinfo(url.host.c_str(), port.c_str(), &hints, &found) == 0 && found)
+            break;
+        found = nullptr;
+    }
+    if (!found)
+        return false;
+    sock.fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool ok = sock.fd >= 0;
+    if (ok) {
+        // The send time-out also bounds connect() on Linux.
+        const timeval send = toTimeval(options.connectTimeout);
+        const timeval recv = toTimeval(options.receiveTimeout);
+        ::setsockopt(sock.fd, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
+        ::setsockopt(sock.fd, SOL_SOCKET, SO_RCVTIMEO, &recv, sizeof recv);
+        int rc;
+        while ((rc = ::connect(sock.fd, found->ai_addr, found->ai_addrlen)) != 0 && errno == EINTR) {
+        }
+        ok = rc == 0;
+    }
+    ::freeaddrinfo(found);
+    return ok;
+}
+
+bool sendAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+std::string_view describe(RawGetResult result)
+{
+    switch (result) {
+    case RawGetResult::Ok:
+        return "ok";
+    case RawGetResult::NoFolder:
+        return "folder could not be created";
+    case RawGetResult::BadUrl:
+        return "not an http URL";
+    case RawGetResult::NoConnection:
+        return "no connection";
+    case RawGetResult::SendFailed:
+        return "request not sent";
+    case RawGetResult::BadHead:
+        return "no complete response head";
+    case RawGetResult::NotSuccess:
+        return "status not 2xx";
+    case RawGetResult::NoLength:
+        return "no Content-Length";
+    case RawGetResult::FileFailed:
+        return "file not written";
+    case RawGetResult::Short:
+        return "body shorter than announced";
+    }
+    return "?";
+}
+
+RawGetResult rawGet(const std::string& url, const std::filesystem::path& file, const RawGetOptions& options)
+{
+    std::error_code ec;
+    if (file.has_parent_path()) {
+        std::filesystem::create_directories(file.parent_path(), ec);
+        if (!std::filesystem::is_directory(file.parent_path(), ec))
+            return RawGetResult::NoFolder;
+    }
+    UrlParts parts;
+    if (!SplitUrl(url, parts) || parts.scheme != "http")
+        return RawGetResult::BadUrl;
+    Socket sock;
+    if (!connectTo(parts, options, sock))
+        return RawGetResult::NoConnection;
+    const std::string request = "GET " + parts.path + " HTTP/1.1\r\nAccept: */*\r\nConnection: Keep-Alive\r\nHost: " +
+                                HostHeaderValue(parts, parts.port != 80) +
+                                "\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n\r\n";
+    if (!sendAll(sock.fd, request))
+        return RawGetResult::SendFailed;
+
+    // The head is read byte by byte, so nothing of the body is taken early.
+    HttpHeadParser head;
+    while (head.state() == HttpHeadParser::State::NeedMore) {
+        char c;
+        const ssize_t n = ::recv(sock.fd, &c, 1, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return RawGetResult::BadHead;
+        head.feed(c);
+    }
+    if (head.state() != HttpHeadParser::State::Done)
+        return RawGetResult::BadHead;
+    if (!head.isSuccess())
+        return RawGetResult::NotSuccess;
+    const std::int64_t length = head.contentLength();
+    if (length <= 0)
+        return RawGetResult::NoLength;
+
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return RawGetResult::FileFailed;
+    std::int64_t received = 0;
+    char buffer[1024];
+    while (received < length) {
+        const auto want = static_cast<std::size_t>(std::min<std::int64_t>(sizeof buffer, length - received));
+        const ssize_t n = ::recv(sock.fd, buffer, want, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        out.write(buffer, n);
+        received += n;
+    }
+    out.close();
+    if (!out)
+        return RawGetResult::FileFailed;
+    return received == length ? RawGetResult::Ok : RawGetResult::Short;
+}
+
+} // namespace quorvane::update
