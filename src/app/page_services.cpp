@@ -1,7 +1,7 @@
 #include "app/program_context.h"
-#include "app/update_check.h"
 #include "platform/autostart.h"
 #include "platform/executable.h"
+#include "update/update_check.h"
 
 namespace quorvane
 {
@@ -16,7 +16,7 @@ void addPageServices(ShellContext& c)
             return entry.enable(platform::currentExecutablePath()) && entry.isEnabled();
         return entry.disable();
     };
-    c.fetchManifest = defaultManifestFetch();
+    c.fetchManifest = update::defaultManifestFetch();
 }
 
 } // namespace quorvane

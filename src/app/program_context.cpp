@@ -8,6 +8,7 @@
 #include "platform/registry_store.h"
 #include "results/history.h"
 #include "results/http_request.h"
+#include "update/version_records.h"
 
 #include <QByteArray>
 #include <QDesktopServices>
@@ -36,9 +37,11 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
         return processes.startDetached(dir / program, args, dir).has_value();
     };
     addPageServices(c); // the settings page's autostart entry, updater and manifest
+    // Shown after the title in the caption and in the about box; a store
+    // that cannot be read shows no version.
     c.installedVersion = [] {
         platform::IniRegistryStore registry(platform::IniRegistryStore::defaultPath());
-        return registry.readString(platform::kUninstallKey, platform::kDisplayVersion).value_or(std::string());
+        return update::ReadDisplayVersion(registry).value_or(std::string());
     };
     c.firstAdapterMac = [] { return platform::LinuxNetworkAdapters().firstMacAddress(); };
     c.hintSuppressed = [](const std::string& userId) { return ReadHintSuppressed(userId); };

@@ -3,7 +3,6 @@
 #include "app/add_web_per.h"
 #include "app/conf_files.h"
 #include "app/shell_dialogs.h"
-#include "app/update_check.h"
 #include "common/paths.h"
 #include "common/property_file.h"
 #include "config/readers.h"
@@ -12,6 +11,7 @@
 #include "ui/message_dialogs.h"
 #include "ui/skin.h"
 #include "ui/workers.h"
+#include "update/update_check.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -518,10 +518,10 @@ void CBasicSettingDlg::OnCheckUpdate()
     m_checking = true;
     ui::SkinButton* b = button("checkUpdate");
     b->setEnabled(false);
-    ManifestFetch fetch = m_context.fetchManifest;
-    workers().run<UpdateDecision>(
-        this, [fetch] { return CheckForUpdate(fetch); },
-        [this, b](const UpdateDecision& decision) {
+    update::ManifestFetch fetch = m_context.fetchManifest;
+    workers().run<update::UpdateDecision>(
+        this, [fetch] { return update::CheckForUpdate(fetch); },
+        [this, b](const update::UpdateDecision& decision) {
             m_checking = false;
             b->setEnabled(true);
             updateDecided(decision);
@@ -529,7 +529,7 @@ void CBasicSettingDlg::OnCheckUpdate()
         });
 }
 
-void CBasicSettingDlg::updateDecided(const UpdateDecision& decision)
+void CBasicSettingDlg::updateDecided(const update::UpdateDecision& decision)
 {
     if (decision.upToDate) {
         std::error_code ec;

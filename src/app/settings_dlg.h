@@ -29,7 +29,10 @@ namespace ui
 {
 class SkinButton;
 }
+namespace update
+{
 struct UpdateDecision;
+}
 
 // Where the sections of the page lie, in pixels from its top. User items sit
 // two to a row under their module, so every second item adds a row.
@@ -120,7 +123,7 @@ private:
     void onFlagClicked(QCheckBox* box, const std::string& file, const char* key, bool checked);
     void cannotSave(const std::string& file);
     void say(const QString& text);
-    void updateDecided(const UpdateDecision& decision);
+    void updateDecided(const update::UpdateDecision& decision);
 
     ShellContext m_context;
     SettingsLayout m_layout;

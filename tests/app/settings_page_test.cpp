@@ -5,10 +5,10 @@
 #include "app/address_pattern.h"
 #include "app/settings_dlg.h"
 #include "app/shell_fixture.h"
-#include "app/update_check.h"
 #include "config/readers.h"
 #include "config/user_documents.h"
 #include "platform/autostart.h"
+#include "update/update_check.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -432,7 +432,7 @@ TEST(UpdateCheck, ManifestLandsInTmpUnderItsLastSegment)
         {"", "tmp/update.xml"},
     };
     for (const auto& [url, file] : cases)
-        EXPECT_EQ(UpdateManifestFile(url), std::filesystem::path(file)) << url;
+        EXPECT_EQ(update::UpdateManifestFile(url), std::filesystem::path(file)) << url;
 }
 
 } // namespace

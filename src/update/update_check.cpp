@@ -1,11 +1,12 @@
-#include "app/update_check.h"
+#include "update/update_check.h"
 
 #include "common/paths.h"
 #include "common/property_file.h"
-#include "config/xml_doc.h"
 #include "results/http_fetch.h"
+#include "update/manifest.h"
+#include "update/version_records.h"
 
-namespace quorvane
+namespace quorvane::update
 {
 
 std::string UpdateManifestUrl()
@@ -29,23 +30,14 @@ std::filesystem::path UpdateManifestFile(const std::string& url)
 
 std::string ReadManifestVersion(const std::filesystem::path& file)
 {
-    CXmlDoc doc;
-    if (!doc.Load(file.string()))
-        return {};
-    doc.Rewind();
-    if (!doc.FindChildElem("Version"))
-        return {};
-    return doc.GetChildData();
+    const std::optional<Manifest> manifest = LoadManifest(file);
+    return manifest ? manifest->version : std::string();
 }
 
 UpdateDecision CheckForUpdate(const ManifestFetch& fetch)
 {
     UpdateDecision d;
-    {
-        PropertyFile process(programPath("conf\\update_process.properties").string());
-        process.load();
-        d.installed = process.get("new_app_ver");
-    }
+    d.installed = ReadNewAppVer(".");
     d.manifestUrl = UpdateManifestUrl();
     const std::filesystem::path file = UpdateManifestFile(d.manifestUrl);
     std::error_code ec;
@@ -69,4 +61,4 @@ ManifestFetch defaultManifestFetch()
     };
 }
 
-} // namespace quorvane
+} // namespace quorvane::update

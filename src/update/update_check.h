@@ -1,9 +1,12 @@
 #pragma once
 // The main program's check for updates (the settings page's button): the
-// installed version as the last updater recorded it, against the version
-// the update server's manifest names. Any difference (an unreachable server
+// installed version as the last updater recorded it (`new_app_ver`), against
+// the version the update server's manifest names. Any difference (an unreachable server
 // included) hands over to the interactive updater Velomark, which reports
 // failures itself; equality means the program is current.
+//
+// Paths are relative to the working directory, which start-up makes the
+// program directory.
 //
 // Thread-safety: run it on a worker thread (the fetch blocks); it touches
 // only files under the program directory.
@@ -11,7 +14,7 @@
 #include <functional>
 #include <string>
 
-namespace quorvane
+namespace quorvane::update
 {
 
 // Fetches `url` into `file`; true when a 200 answer was written there.
@@ -30,14 +33,16 @@ std::string UpdateManifestUrl();
 // "tmp/" and the URL's last "/"-separated segment, under the program
 // directory ("tmp/update.xml" when the URL ends in "/").
 std::filesystem::path UpdateManifestFile(const std::string& url);
-// The text of the root's Version child; "" for a missing or unreadable file.
+// The text of the root's Version child; "" for a missing or unreadable file
+// or a manifest without one.
 std::string ReadManifestVersion(const std::filesystem::path& file);
 
 // Reads the installed version, fetches the manifest and compares. A server
 // version that could not be learnt never counts as current.
 UpdateDecision CheckForUpdate(const ManifestFetch& fetch);
 
-// The real fetch: connect time-out 2 s, no caches on the way.
+// The real fetch: connect time-out 2 s, "Cache-Control: no-cache" and
+// "Pragma: no-cache"; only a 200 answer's body is written, whole.
 ManifestFetch defaultManifestFetch();
 
-} // namespace quorvane
+} // namespace quorvane::update

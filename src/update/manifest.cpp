@@ -1,0 +1,192 @@
+#include "update/manifest.h"
+
+#include <tinyxml2.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <iterator>
+
+namespace quorvane::update
+{
+
+namespace
+{
+
+// atoi's reading, without its undefined behaviour on overflow.
+std::int64_t leadingNumber(std::string_view text, std::int64_t limit)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        if (value > (limit - digit) / 10)
+            return negative ? -limit : limit;
+        value = value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+// Sizes are clamped at 1 TiB, so that no manifest can overflow the total.
+std::int64_t sizeOf(std::string_view text)
+{
+    return leadingNumber(text, std::int64_t(1) << 40);
+}
+
+std::string textOf(const tinyxml2::XMLElement* e)
+{
+    const char* t = e->GetText();
+    return t ? t : "";
+}
+
+std::string attributeOf(const tinyxml2::XMLElement* e, const char* name)
+{
+    const char* v = e->Attribute(name);
+    return v ? v : "";
+}
+
+ManifestEntry entryOf(const tinyxml2::XMLElement* e)
+{
+    ManifestEntry entry;
+    entry.name = e->Name();
+    if (const tinyxml2::XMLAttribute* first = e->FirstAttribute())
+        entry.firstAttribute = first->Value();
+    entry.text = textOf(e);
+    entry.serpath = attributeOf(e, "serpath");
+    entry.localpath = attributeOf(e, "localpath");
+    entry.verify = attributeOf(e, "verify");
+    entry.size = attributeOf(e, "size");
+    return entry;
+}
+
+} // namespace
+
+int ManifestEntry::sequence() const
+{
+    const std::int64_t v = leadingNumber(firstAttribute, std::int64_t(INT_MAX) + 1);
+    return static_cast<int>(std::clamp<std::int64_t>(v, INT_MIN, INT_MAX));
+}
+
+std::optional<Manifest> ParseManifest(std::string_view xml)
+{
+    if (xml.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    if (doc.Parse(xml.data(), xml.size()) != tinyxml2::XML_SUCCESS)
+        return std::nullopt;
+    const tinyxml2::XMLElement* root = doc.RootElement();
+    if (!root)
+        return std::nullopt;
+
+    Manifest m;
+    m.rootName = root->Name();
+    if (const tinyxml2::XMLElement* version = root->FirstChildElement("Version")) {
+        m.hasVersion = true;
+        m.version = textOf(version);
+    }
+    if (const tinyxml2::XMLElement* info = root->FirstChildElement("UpdateInfo")) {
+        for (const tinyxml2::XMLElement* line = info->FirstChildElement(); line; line = line->NextSiblingElement())
+            m.updateInfo.push_back(textOf(line));
+    }
+    // The release history may be split over `versions` and the elements
+    // that follow it, whatever they are called.
+    for (const tinyxml2::XMLElement* group = root->FirstChildElement("versions"); group;
+         group = group->NextSiblingElement()) {
+        for (const tinyxml2::XMLElement* e = group->FirstChildElement(); e; e = e->NextSiblingElement())
+            m.entries.push_back(entryOf(e));
+    }
+    return m;
+}
+
+std::optional<Manifest> LoadManifest(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string text;
+    char buffer[16384];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (text.size() > kMaxManifestBytes)
+            return std::nullopt;
+    }
+    return ParseManifest(text);
+}
+
+bool SameVersion(std::string_view a, std::string_view b)
+{
+    return a == b;
+}
+
+Selection SelectFiles(const Manifest& manifest, std::string_view installedVersion, SelectVariant variant)
+{
+    Selection selection;
+    int installed = 0;
+    for (const ManifestEntry& e : manifest.entries) {
+        if (e.name == "versionid") {
+            if (SameVersion(e.text, installedVersion))
+                installed = e.sequence();
+            continue;
+        }
+        if (variant == SelectVariant::Update && e.name != "File")
+            continue;
+        if (installed == 0 || e.sequence() <= installed)
+            continue;
+        const std::int64_t size = sizeOf(e.size);
+        auto same = std::find_if(selection.files.begin(), selection.files.end(),
+                                 [&](const SelectedFile& f) { return f.localpath == e.localpath; });
+        if (same != selection.files.end()) {
+            selection.totalSize += size - sizeOf(same->size);
+            same->serpath = e.serpath;
+            same->verify = e.verify;
+            same->size = e.size;
+        } else {
+            selection.files.push_back({e.serpath, e.localpath, e.verify, e.size});
+            selection.totalSize += size;
+        }
+    }
+    return selection;
+}
+
+UpdateCyclePlan DecideUpdateCycle(const std::optional<Manifest>& manifest, const std::string& newAppVer)
+{
+    UpdateCyclePlan plan;
+    if (manifest)
+        plan.serverVersion = manifest->version;
+    if (plan.serverVersion.empty())
+        plan.outcome = UpdateCyclePlan::Outcome::NoServerVersion;
+    else if (newAppVer.empty())
+        plan.outcome = UpdateCyclePlan::Outcome::NoInstalled;
+    else if (SameVersion(newAppVer, plan.serverVersion))
+        plan.outcome = UpdateCyclePlan::Outcome::Current;
+    else {
+        plan.outcome = UpdateCyclePlan::Outcome::Install;
+        plan.selection = SelectFiles(*manifest, newAppVer, SelectVariant::Update);
+    }
+    return plan;
+}
+
+VelomarkPlan DecideVelomark(const std::optional<Manifest>& manifest, const std::string& installedVersion)
+{
+    VelomarkPlan plan;
+    // A file that is there but is no manifest (an error page saved under its
+    // name) is a failed download, not a sign that the program is current.
+    if (!manifest)
+        return plan;
+    plan.serverVersion = manifest->version;
+    if (!SameVersion(installedVersion, manifest->version)) {
+        plan.notes = manifest->updateInfo;
+        plan.selection = SelectFiles(*manifest, installedVersion, SelectVariant::Velomark);
+    }
+    plan.outcome = plan.selection.files.empty() ? VelomarkPlan::Outcome::UpToDate : VelomarkPlan::Outcome::Install;
+    if (plan.outcome == VelomarkPlan::Outcome::UpToDate)
+        plan.notes.clear();
+    return plan;
+}
+
+} // namespace quorvane::update
