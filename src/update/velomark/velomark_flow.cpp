@@ -9,6 +9,8 @@
 #include <QEvent>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 
 namespace quorvane::velomark
@@ -35,6 +37,16 @@ std::string fileNameOf(const std::string& localpath)
     return slash == std::string::npos ? localpath : localpath.substr(slash + 1);
 }
 
+std::optional<std::string> readWholeFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
 } // namespace
 
 VelomarkFlow::VelomarkFlow(std::filesystem::path programDir, Services services, QObject* parent)
@@ -52,6 +64,7 @@ void VelomarkFlow::start()
     PropertyFile config((m_dir / "conf" / "config.properties").string());
     config.load();
     m_serverPath = config.get("update_server_path");
+    m_publicKey = config.get(update::kPublicKeyKey);
     const std::string url = m_serverPath + config.get("update_ver_file_name");
 
     std::error_code ec;
@@ -61,12 +74,18 @@ void VelomarkFlow::start()
     // update.xml; programPath keeps a configured name inside tmp.
     const std::filesystem::path stored = programPath(m_dir, "tmp/" + config.get("update_ver_xml"));
     m_manifestFile = m_dir / "tmp" / "update.xml";
+    m_signatureFile = stored;
+    m_signatureFile += std::string(update::kSignatureSuffix);
     std::filesystem::create_directories(stored.parent_path(), ec);
     addLine(QString::fromUtf8(kTextFetchingManifest));
 
     m_state = State::FetchingManifest;
-    m_threads.emplace_back([this, url, stored] {
-        const bool complete = m_services.download && m_services.download(url, stored, m_cancel);
+    const bool signatureWanted = update::signatureRequired(m_publicKey);
+    m_threads.emplace_back([this, url, stored, signatureWanted] {
+        bool complete = m_services.download && m_services.download(url, stored, m_cancel);
+        // A missing signature is judged with the manifest, not here.
+        if (complete && signatureWanted)
+            m_services.download(url + std::string(update::kSignatureSuffix), m_signatureFile, m_cancel);
         post(kWmManifestDone, complete ? 1 : 0);
     });
 }
@@ -154,15 +173,7 @@ void VelomarkFlow::onManifestDone(bool complete)
         endWith(QString::fromUtf8(kTextUpToDate));
         return;
     }
-    // Nothing is fetched for a release that names a path outside the
-    // program folder: its download alone would write there.
-    std::string refusal;
-    if (m_services.checkManifest)
-        refusal = m_services.checkManifest(m_manifestFile);
-    if (refusal.empty()) {
-        if (const auto bad = update::checkRelease(m_dir, m_plan.selection.files))
-            refusal = std::string(update::describe(bad->reason)) + ": " + bad->path;
-    }
+    const std::string refusal = this->refusal();
     if (!refusal.empty()) {
         qWarning("Velomark: release refused: %s", refusal.c_str());
         endWith(QString::fromUtf8(kTextRefused));
@@ -175,6 +186,25 @@ void VelomarkFlow::onManifestDone(bool complete)
         std::filesystem::create_directories((m_dir / "TmpUpdate" / f.localpath).parent_path(), ec);
     Q_EMIT progressChanged(0, static_cast<int>(files().size()), percentText(0, 1));
     m_state = State::AwaitingAgreement;
+}
+
+std::string VelomarkFlow::refusal() const
+{
+    if (update::signatureRequired(m_publicKey)) {
+        std::error_code ec;
+        std::optional<std::string> signature;
+        if (std::filesystem::is_regular_file(m_signatureFile, ec))
+            signature = readWholeFile(m_signatureFile);
+        const auto verdict =
+            update::checkManifestSignature(m_publicKey, readWholeFile(m_manifestFile).value_or(""), signature);
+        if (!update::allowsInstall(verdict))
+            return "manifest signature: " + std::string(update::describe(verdict));
+    }
+    // Nothing is fetched for a release that names a path outside the
+    // program folder: its download alone would write there.
+    if (const auto bad = update::checkRelease(m_dir, files()))
+        return std::string(update::describe(bad->reason)) + ": " + bad->path;
+    return {};
 }
 
 void VelomarkFlow::downloadWorker()

@@ -12,6 +12,7 @@
 #include "platform/registry_store.h"
 #include "update/install.h"
 #include "update/manifest.h"
+#include "update/signature.h"
 
 #include <QObject>
 #include <QString>
@@ -62,9 +63,6 @@ struct Services {
     // from the download threads, several at once.
     std::function<bool(const std::string& url, const std::filesystem::path& file, const std::atomic<bool>& cancel)>
         download;
-    // The reason the fetched manifest must not be trusted (its signature);
-    // "" when it may be. Empty: every manifest is trusted. GUI thread.
-    std::function<std::string(const std::filesystem::path& manifest)> checkManifest;
     platform::RegistryStore* registry = nullptr;
     platform::ProcessControl* processes = nullptr;
     // Passed to the installer (tests fail it at a chosen step).
@@ -116,6 +114,7 @@ protected:
 
 private:
     void onManifestDone(bool complete);
+    std::string refusal() const;
     void onFileDone(int index);
     void onFileFailed();
     void onInstall();
@@ -131,7 +130,9 @@ private:
     Services m_services;
     State m_state = State::FetchingManifest;
     std::string m_serverPath;
+    std::string m_publicKey; // update_public_key: a release must be signed by it
     std::filesystem::path m_manifestFile;
+    std::filesystem::path m_signatureFile;
     update::VelomarkPlan m_plan;
     bool m_agreed = false;
     int m_filesDone = 0;

@@ -27,7 +27,7 @@ struct ScriptedServer {
     std::map<std::string, std::string> firstAnswer; // served once, before `files`
     std::map<std::string, int> fetches;
     int active = 0, mostActive = 0;
-    int holdUntilActive = 0; // each download waits until this many run at once
+    int holdUntilActive = 0; // the first downloads wait until this many run at once
     std::condition_variable changed;
     bool blockForever = false; // downloads wait for the cancel flag
 
@@ -41,6 +41,9 @@ struct ScriptedServer {
             ++fetches[url];
             mostActive = std::max(mostActive, ++active);
             changed.notify_all();
+            // Once that many ran together, the rest no longer wait.
+            if (active >= holdUntilActive)
+                holdUntilActive = 0;
             changed.wait_for(l, std::chrono::seconds(5), [&] { return active >= holdUntilActive; });
             while (blockForever && !cancel) {
                 l.unlock();

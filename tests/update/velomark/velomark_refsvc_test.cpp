@@ -1,12 +1,16 @@
 // Velomark with its real downloader and installer against the reference
 // service's update server: a release placed in the server's folder ends up
 // in a temporary program folder, or, when something is wrong, nothing does.
+#include "release_key.h"
 #include "service/harness.h"
 #include "update/velomark/velomark_services.h"
 #include "update/velomark/velomark_support.h"
 
 #include <QCheckBox>
 #include <QListWidget>
+
+#include <fstream>
+#include <functional>
 
 namespace quorvane::test
 {
@@ -24,7 +28,7 @@ std::vector<ReleaseFileSpec> releaseFiles()
         big[i] = static_cast<char>((i * 131 + i / 977) & 0xff);
     return {{"Quorvane", big, ""},
             {"Config/threshold_config.xml", "<threshold v=\"2\"/>", ""},
-            {"help/新.html", "<p/>", ""}};
+            {"help/whatsnew.html", "<p/>", ""}};
 }
 
 struct ServedRelease {
@@ -32,9 +36,13 @@ struct ServedRelease {
     std::unique_ptr<refsvc_test::RefService> service;
     std::string base;
 
-    explicit ServedRelease(const std::vector<ReleaseFileSpec>& files)
+    explicit ServedRelease(const std::vector<ReleaseFileSpec>& files,
+                           const std::function<void(const std::string& manifest, ServedRelease&)>& sign = {})
     {
-        folder.write("update.xml", manifestFor(files));
+        const std::string manifest = manifestFor(files);
+        folder.write("update.xml", manifest);
+        if (sign)
+            sign(manifest, *this);
         for (const auto& f : files)
             writeFile(fs::path(folder.path()) / "v2" / f.localpath, f.content);
         service = std::make_unique<refsvc_test::RefService>(std::vector<std::string>{
@@ -134,6 +142,41 @@ TEST(VelomarkRefsvc, NothingIsInstalledWhenAFileNeverMatchesOrTheUserCloses)
             EXPECT_TRUE(inst.processes.calls.empty());
             EXPECT_GT(served.service->counter("update_requests"), before);
         }
+    }
+}
+
+// With a release key configured, only a manifest its owner signed installs.
+TEST(VelomarkRefsvc, AConfiguredKeyInstallsOnlyASignedRelease)
+{
+    const testing::ReleaseKey key, stranger;
+    struct Case {
+        const char* name;
+        const testing::ReleaseKey* signer; // nullptr: no signature served
+        bool installs;
+    };
+    const Case cases[] = {
+        {"signed by the key", &key, true},
+        {"no signature", nullptr, false},
+        {"signed by another key", &stranger, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto files = releaseFiles();
+        ServedRelease served(files, [&](const std::string& manifest, ServedRelease& r) {
+            if (c.signer)
+                r.folder.write("update.xml.sig", c.signer->sign(manifest));
+        });
+        ASSERT_TRUE(served.service->ok()) << served.service->log();
+        VelomarkInstallation inst(served.base);
+        {
+            std::ofstream conf(inst.program / "conf/config.properties", std::ios::app);
+            conf << "update_public_key=" << key.rawPublic() << "\r\n";
+        }
+        writeFile(inst.program / "Quorvane", "old program");
+        const Outcome out = runVelomark(inst, true);
+        EXPECT_EQ(out.messages, QStringList{c.installs ? "软件已经更新完成！" : "更新配置文件不安全，已停止更新！"});
+        EXPECT_EQ(readFile(inst.program / "Quorvane"), c.installs ? files[0].content : "old program");
+        EXPECT_EQ(inst.newAppVer(), c.installs ? "V2.0.08" : "V2.0.07-beta");
     }
 }
 
