@@ -155,11 +155,12 @@ int shoot(const fs::path& programDir, const std::string& base, const fs::path& o
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
     if (argc == 3 && std::string(argv[1]) == "release")
         return writeRelease(argv[2]);
-    if (argc == 5 && std::string(argv[1]) == "shoot")
+    if (argc == 5 && std::string(argv[1]) == "shoot") {
+        QApplication app(argc, argv);
         return shoot(argv[2], argv[3], argv[4]);
+    }
     std::fprintf(stderr, "usage: %s release DIR | shoot PROGRAM_DIR BASE_URL OUTPUT_DIR\n", argv[0]);
     return 2;
 }
