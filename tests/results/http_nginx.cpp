@@ -75,7 +75,7 @@ bool canConnect(std::uint16_t port)
 
 } // namespace
 
-NginxServer::NginxServer(const fs::path& root, std::vector<TlsSite> tlsSites)
+NginxServer::NginxServer(const fs::path& root, std::vector<TlsSite> tlsSites, std::string serverExtra)
 {
     const fs::path dir = m_dir.path();
     fs::create_directories(dir / "logs");
@@ -106,6 +106,7 @@ NginxServer::NginxServer(const fs::path& root, std::vector<TlsSite> tlsSites)
              << "      proxy_pass http://127.0.0.1:" << m_port << "/__sink_ok;\n"
              << "    }\n"
              << "    location = /__sink_ok { allow 127.0.0.1; deny all; return 200 \"ok\\n\"; }\n"
+             << serverExtra << "\n"
              << "  }\n";
         for (const TlsSite& site : tlsSites) {
             const std::uint16_t tlsPort = freeLoopbackPort();

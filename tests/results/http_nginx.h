@@ -42,8 +42,9 @@ class NginxServer
 {
 public:
     // `root`: directory served at "/"; `tlsSites`: one https server block
-    // each, on ports of their own.
-    NginxServer(const std::filesystem::path& root, std::vector<TlsSite> tlsSites = {});
+    // each, on ports of their own; `serverExtra`: more directives (locations)
+    // for the plain server block.
+    NginxServer(const std::filesystem::path& root, std::vector<TlsSite> tlsSites = {}, std::string serverExtra = {});
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
