@@ -1,6 +1,8 @@
 #include "update/velomark/velomark_services.h"
 
-#include "results/http_fetch.h"
+#include "update/segmented_download.h"
+
+#include <chrono>
 
 namespace quorvane::velomark
 {
@@ -14,11 +16,22 @@ Services realServices(const std::filesystem::path&, platform::RegistryStore& reg
     s.download = [](const std::string& url, const std::filesystem::path& file, const std::atomic<bool>& cancel) {
         if (cancel)
             return false;
-        HttpOptions options;
-        options.connectTimeout = std::chrono::milliseconds(5000);
-        options.stallTimeout = std::chrono::milliseconds(15000);
-        int status = 0;
-        return HttpFetchToFile(url, file, status, options, std::size_t(1) << 30) == kHttpAnswered && status == 200;
+        update::DownloadTask task;
+        // One range at a time per file: Velomark runs up to four files at
+        // once, which is load enough on the update server.
+        task.maxSegments = 1;
+        update::StartDownload(url, task, file.string());
+        const auto complete = [&task] {
+            const std::int64_t size = task.totalSize();
+            return size != 0 && update::GetProgress(task) == size;
+        };
+        while (!task.waitFinished(std::chrono::milliseconds(50)) && !complete()) {
+            if (cancel) {
+                task.Stop();
+                return false;
+            }
+        }
+        return task.allDone() || complete();
     };
     return s;
 }
