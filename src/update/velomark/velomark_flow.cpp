@@ -105,7 +105,6 @@ void VelomarkFlow::begin()
                                platform::TerminateResult::Terminated;
     Q_EMIT listCleared();
     addLine(QString::fromUtf8(kTextPreparing));
-    Q_EMIT downloadsStarted();
     const std::size_t workers = std::min<std::size_t>(kMaxActiveDownloads, files().size());
     for (std::size_t i = 0; i < workers; ++i)
         m_threads.emplace_back([this] { downloadWorker(); });
@@ -285,6 +284,10 @@ void VelomarkFlow::onInstall()
     std::filesystem::remove_all(m_dir / "tmp", ec);
     if (!outcome.ok()) {
         qWarning("Velomark: install failed: %s", outcome.detail.c_str());
+        // An undo that failed half-way is finished now rather than at the
+        // next start, so the program started next is the old one whole.
+        if (outcome.result == update::InstallResult::Broken)
+            update::recoverInterruptedInstall(m_dir);
         restoreQuorvane();
         endWith(QString::fromUtf8(kTextInstallFailed));
         return;

@@ -7,7 +7,7 @@
 // The flow object lives on the GUI thread; its download threads report back
 // only by posting the numbered events below to it, and every signal is
 // emitted on the GUI thread. The window shows what the signals say and calls
-// agree()/begin(); tests drive the same object without a display.
+// setAgreed()/begin(); tests drive the same object without a display.
 #include "platform/processes.h"
 #include "platform/registry_store.h"
 #include "update/install.h"
@@ -101,7 +101,6 @@ Q_SIGNALS:
     void agreementEnabled();
     // Files fetched of all; the text is the percentage.
     void progressChanged(int value, int maximum, const QString& text);
-    void downloadsStarted();
     // A message for the user; the window shows it modally and returns.
     void message(const QString& text);
     // The window should get out of the way: Quorvane is restarted next.
