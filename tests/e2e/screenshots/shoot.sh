@@ -22,6 +22,10 @@
 #   settings-*.png, history*.png  the settings and history pages over a
 #                      realistic history (drawn offscreen, see shoot_pages.cpp)
 #   stop-dialog.png    the stop dialog of automatic testing (offscreen too)
+#   velomark-notes.png, velomark-download.png  Velomark over a demo release on
+#                      the update server: the notes with the agreement box,
+#                      and part way through the download (drawn offscreen,
+#                      see shoot_velomark.cpp)
 # Usage: tests/e2e/screenshots/shoot.sh OUTPUT_FOLDER
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 OUTPUT_FOLDER" >&2; exit 2; }
@@ -37,7 +41,7 @@ if [ -z "${QUORVANE_SHOT_INNER:-}" ]; then
   [ -f "$BUILD/CMakeCache.txt" ] ||
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${LAUNCHER[@]}" >/dev/null
   cmake --build "$BUILD" --target Quorvane quorvane-refsvc quorvane-cli quorvane-grab-screen \
-    quorvane-shoot-pages quorvane_dist
+    quorvane-shoot-pages quorvane-shoot-velomark quorvane_dist
   mkdir -p "$OUTDIR"
   export QUORVANE_SHOT_INNER=1 QUORVANE_SHOT_BUILD="$BUILD"
   exec xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" "$0" "$OUTDIR"
@@ -217,5 +221,17 @@ stop_quorvane
 #    then three automatic bandwidth runs against the throttled test servers
 #    (about two minutes) and the notice that follows them.
 QT_QPA_PLATFORM=offscreen "$BUILD/tests/bin/quorvane-shoot-pages" "$ROOT/dist" "$OUTDIR" --shortfall
+
+# 5. Velomark over a demo release that a second service's update server holds.
+mkdir -p "$WORK/update"
+"$BUILD/tests/bin/quorvane-shoot-velomark" release "$WORK/update"
+"$INST/quorvane-refsvc" --quiet --web none --test-server none --update 127.0.0.1:0 \
+  --update-dir "$WORK/update" >"$WORK/refsvc-update.out" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 100); do grep -q "ready" "$WORK/refsvc-update.out" && break; sleep 0.1; done
+UPORT=$(sed -n 's/.*update=[0-9.]*:\([0-9]*\).*/\1/p' "$WORK/refsvc-update.out")
+[ -n "$UPORT" ] || { echo "the update server did not start:" >&2; cat "$WORK/refsvc-update.out" >&2; exit 1; }
+QT_QPA_PLATFORM=offscreen "$BUILD/tests/bin/quorvane-shoot-velomark" shoot "$INST" \
+  "http://127.0.0.1:$UPORT/update/" "$OUTDIR"
 
 ls -l "$OUTDIR"
