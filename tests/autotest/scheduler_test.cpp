@@ -407,6 +407,7 @@ TEST_F(SchedulerTest, RoundLongerThanThePeriodNeverStartsASecondWorker)
 
     slow.release();
     ASSERT_TRUE(scheduler->waitForRoundEnd(std::chrono::seconds(30)));
+    EXPECT_EQ(window.armedMs, -1) << "the round's timer request waits for the window's thread";
     window.runPosted();
     window.runPosted();
     EXPECT_EQ(window.armedMs, 360'000) << "the round's own end arms the next, once";
