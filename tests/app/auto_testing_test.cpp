@@ -104,8 +104,8 @@ TEST_F(AutoTestingTest, ButtonAsksThenArmsTheFirstRoundAndTheStopDialogHandsTheW
     EXPECT_TRUE(tray->added);
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(flags::autoMode.load(), 1);
-    // No video page yet: the selected video module is left out.
-    EXPECT_EQ(w.scheduler()->queue(), (std::vector<TaskKind>{TaskKind::Bandwidth, TaskKind::FileDownload}));
+    EXPECT_EQ(w.scheduler()->queue(),
+              (std::vector<TaskKind>{TaskKind::Bandwidth, TaskKind::Video, TaskKind::FileDownload}));
 
     // From the tray: the stop dialog, once; "continue" changes nothing.
     QString counts, latest;
@@ -156,7 +156,7 @@ TEST_F(AutoTestingTest, RejectedRoundLeavesItsRecordsAndWaitsTheRecheckPeriod)
     ASSERT_TRUE(w.scheduler()->waitForRoundEnd(std::chrono::seconds(60)));
     ASSERT_TRUE(waitFor([&] { return timers->isActive(msg::TIMER_AUTO_ROUND); }));
     EXPECT_EQ(timers->period(msg::TIMER_AUTO_ROUND), 1'800'000);
-    EXPECT_EQ(flags::scheduledTaskCount.load(), 2);
+    EXPECT_EQ(flags::scheduledTaskCount.load(), 3);
     ASSERT_TRUE(waitFor([&] { return !w.latestResultText().empty(); }));
     EXPECT_EQ(w.latestResultText().rfind("最近一次自动测速结果：\n数据无效（原因：无线上网）。", 0), 0u);
     ASSERT_TRUE(waitFor([&] {
