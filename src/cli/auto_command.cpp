@@ -104,14 +104,8 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
             return kUsage;
         }
     }
-    const std::filesystem::path target =
-        dir.empty() ? platform::currentExecutableDirectory() : std::filesystem::path(dir);
-    std::error_code ec;
-    std::filesystem::current_path(target, ec);
-    if (ec) {
-        err << "quorvane-cli: cannot use the installation folder " << target << ": " << ec.message() << "\n";
+    if (!enterInstallation(dir, err))
         return kFailed;
-    }
 
     const StoredCredentials stored = StoredCredentials::read();
     if (stored.userName.empty() || stored.password.empty()) {

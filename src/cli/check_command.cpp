@@ -66,14 +66,8 @@ int runCheckWith(const Args& args, std::ostream& out, std::ostream& err,
     // The limits are read from the installation's threshold document, and
     // the figures are logged to its auto.txt, as a round does.
     if (enterDirectory) {
-        const std::filesystem::path target =
-            dir.empty() ? platform::currentExecutableDirectory() : std::filesystem::path(dir);
-        std::error_code ec;
-        std::filesystem::current_path(target, ec);
-        if (ec) {
-            err << "quorvane-cli: cannot use the installation folder " << target << ": " << ec.message() << "\n";
+        if (!enterInstallation(dir, err))
             return kFailed;
-        }
     }
     if (!environment.clock)
         environment.clock = systemClock();

@@ -1,6 +1,8 @@
 #include "cli/cli.h"
+#include "platform/executable.h"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace quorvane::cli
 {
@@ -91,6 +93,20 @@ int run(const Args& args, std::ostream& out, std::ostream& err)
     err << "quorvane-cli: unknown command \"" << name << "\"\n\n";
     printUsage(err);
     return kUsage;
+}
+
+// Commands work in the installation folder, as the programs do: the readers
+// of the configuration look there.
+bool enterInstallation(const std::string& dir, std::ostream& err)
+{
+    std::filesystem::path target = dir.empty() ? platform::currentExecutableDirectory() : std::filesystem::path(dir);
+    std::error_code ec;
+    std::filesystem::current_path(target, ec);
+    if (ec) {
+        err << "quorvane-cli: cannot use the installation folder " << target << ": " << ec.message() << "\n";
+        return false;
+    }
+    return true;
 }
 
 } // namespace quorvane::cli

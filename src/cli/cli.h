@@ -61,4 +61,9 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err);
 // "check [--json] [--dir DIR]": the environment checks and the LAN sweep once.
 int runCheck(const Args& args, std::ostream& out, std::ostream& err);
 
+// Makes the installation folder `dir` (the program's own folder when empty)
+// the working folder, where the configuration readers look; false, with the
+// reason on `err`, when it cannot be entered.
+bool enterInstallation(const std::string& dir, std::ostream& err);
+
 } // namespace quorvane::cli

@@ -67,20 +67,6 @@ Options parse(const Args& args, bool allowMeasureOptions)
     return o;
 }
 
-// Commands work in the installation folder, as the programs do: the readers
-// of the configuration look there.
-bool enterInstallation(const std::string& dir, std::ostream& err)
-{
-    std::filesystem::path target = dir.empty() ? platform::currentExecutableDirectory() : std::filesystem::path(dir);
-    std::error_code ec;
-    std::filesystem::current_path(target, ec);
-    if (ec) {
-        err << "quorvane-cli: cannot use the installation folder " << target << ": " << ec.message() << "\n";
-        return false;
-    }
-    return true;
-}
-
 int httpRequest(const std::string& verb, const std::string& url, const std::string& body, std::string& response)
 {
     return HttpRequest(verb, url, body, response);

@@ -48,14 +48,8 @@ int runVideo(const Args& args, std::ostream& out, std::ostream& err)
         return kUsage;
     }
     // The site hosts are read from the installation's Config folder.
-    const std::filesystem::path target =
-        dir.empty() ? platform::currentExecutableDirectory() : std::filesystem::path(dir);
-    std::error_code ec;
-    std::filesystem::current_path(target, ec);
-    if (ec) {
-        err << "quorvane-cli: cannot use the installation folder " << target << ": " << ec.message() << "\n";
+    if (!enterInstallation(dir, err))
         return kFailed;
-    }
     std::ostream& progress = json ? err : out;
 
     const std::string address = positional[0];

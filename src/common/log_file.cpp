@@ -118,4 +118,13 @@ void CLogFile::append(const std::string& name, std::string_view message)
     log.writeLine(message);
 }
 
+std::string OneLogLine(std::string text)
+{
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = ' ';
+    }
+    return text;
+}
+
 } // namespace quorvane

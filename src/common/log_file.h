@@ -54,4 +54,8 @@ private:
     long m_maxSize = kDefaultMaxSize;
 };
 
+// Text from outside (an answer, a name) with its control characters blanked,
+// so a line end inside it cannot forge log lines.
+std::string OneLogLine(std::string text);
+
 } // namespace quorvane

@@ -29,16 +29,6 @@ bool automaticStop()
     return flags::autoAbortArmed.load() != 0 && flags::stopRequested.load() != 0;
 }
 
-// Answers go into auto.txt; a line end inside one would forge log lines.
-std::string oneLine(std::string text)
-{
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20)
-            c = ' ';
-    }
-    return text;
-}
-
 bool usableKey(const std::string& key)
 {
     if (key.empty() || key.size() > kMaxKeyBytes)
@@ -401,7 +391,7 @@ KeyAnswer BandwidthTest::validateAt(const Resolved& server, const std::string& g
             "http://" + server.ip + ":8080/speed/dovalid?key=" + KeyQueryValue(key) + "&flag=" + flag;
         result = m_settings.validate("GET", url, std::string(), answer);
     }
-    autoLog("end..执行请求验证接口.." + std::to_string(result) + ".." + oneLine(answer));
+    autoLog("end..执行请求验证接口.." + std::to_string(result) + ".." + OneLogLine(answer));
     return ParseKeyAnswer(result, answer);
 }
 

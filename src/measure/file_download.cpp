@@ -503,12 +503,7 @@ FileDownloadTest::RecordResult FileDownloadTest::OnRecordReady(ResultRecorder& r
 
 void FileDownloadTest::autoLog(const std::string& line) const
 {
-    std::string text = line;
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20)
-            c = ' ';
-    }
-    CLogFile::append((m_settings.installDir / "auto.txt").string(), text);
+    CLogFile::append((m_settings.installDir / "auto.txt").string(), OneLogLine(line));
 }
 
 } // namespace quorvane::measure
