@@ -13,7 +13,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSignalSpy>
+#include <QTest>
 
+#include <atomic>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <thread>
@@ -185,6 +187,23 @@ TEST_F(VideoPageTest, PresetButtonRefusals)
     // A site without a preset page plays nothing.
     reachable = true;
     page->presetButton(2)->click(); // 乐视
+    EXPECT_FALSE(player->isVisible());
+    EXPECT_EQ(flags::videoTestRunning.load(), 0);
+
+    // The user leaves while the site still answers: its stream never plays.
+    std::atomic<bool> resolved{false};
+    context.video.resolve = [&](const std::string&) {
+        resolved = true;
+        return base + "/video/sample.mp4";
+    };
+    player.reset();
+    page.reset();
+    makePages();
+    page->presetButton(1)->click();
+    EXPECT_TRUE(player->isVisible());
+    player->ClosePlayer();
+    ASSERT_TRUE(testing::waitFor([&] { return resolved.load(); }));
+    QTest::qWait(50);
     EXPECT_FALSE(player->isVisible());
     EXPECT_EQ(flags::videoTestRunning.load(), 0);
 }
