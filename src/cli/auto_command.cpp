@@ -164,6 +164,7 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
     bandwidthRef = &bandwidth;
     FileDownloadTest download(FileDownloadSettings{}, &downloadRecords);
     download.setUser(user);
+    download.LoadPresets(); // a preset target names its file and fills `website`, as on the page
     downloadRef = &download;
 
     std::vector<int> invalid;

@@ -276,7 +276,8 @@ WrittenRecord ResultRecorder::writeTestRecord(const TestRecord& record, const Us
     out.fileName = writeRecordFile(record.kind, out.time, fields);
 
     const std::string line = formatStamp(out.time) + (automatic ? ",自动," : ",手动,") + testName(record.kind) + "," +
-                             record.historyName + "," + historyValue(record.kind, record.headline) + ";";
+                             HistoryNameField(record.historyName) + "," + historyValue(record.kind, record.headline) +
+                             ";";
     if (automatic)
         out.latestResultText = latestResultText(record, out.time);
     out.historyWritten = appendHistory(session, line);

@@ -1,4 +1,5 @@
 #include "results/history.h"
+#include "results/history_table.h"
 #include "results/record.h"
 #include "results/test_support.h"
 
@@ -149,6 +150,26 @@ TEST(RecordFiles, HistoryLinesAndLatestResultTexts)
               (std::vector<std::string>{"2024-01-02 03:04:05", "自动", "文件下载", "视频文件", "512.00 KB/s"}));
     EXPECT_EQ(entries[3][4], "1.234 s");
     EXPECT_EQ(entries[4], (std::vector<std::string>{"2024-01-02 03:04:05", "自动", "视频测速", "站点", "340.2 KB/s"}));
+}
+
+TEST(RecordFiles, ANameCannotSplitItsHistoryEntry)
+{
+    Installation inst;
+    StillClock clock(2024, 1, 2, 3, 4, 5);
+    ResultRecorder recorder(inst.dir.path(), clock.service, inst.log.sink());
+    const std::pair<const char*, const char*> names[] = {
+        {"http://a.cn/x;jsessionid=1", "http://a.cn/x；jsessionid=1"},
+        {"电信 A,1号", "电信 A,1号"}, // the table joins a comma back
+        {"two\nlines\r", "two lines "},
+    };
+    for (const auto& [name, shown] : names)
+        recorder.writeTestRecord({RecordKind::Screen, {}, {}, name, "1.234", ""}, beijingUser(), false);
+    const auto rows = historyRows(inst.history());
+    ASSERT_EQ(rows.size(), std::size(names));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].cells[3], names[i].second);
+        EXPECT_EQ(rows[i].cells[4], "1.234 s");
+    }
 }
 
 TEST(RecordFiles, ValuesCannotBreakTheEnvelope)
