@@ -57,13 +57,22 @@ class JudgeTest(unittest.TestCase):
         self.assertEqual(rows, {"web page": "FAIL", "bandwidth": "PASS", "video": "PASS",
                                 "file download": "NOT RUN", "(error)": "-"})
 
-    def test_missing_record_and_notes(self):
-        records = [("a.zip", "videospeed", [("speed", "488.28"), ("testtype", "1"), ("ip", "")])]
-        rows = u.truth_rows(records, u.truths(40, 20, 4, 300), ran={"videospeed", "screen"})
-        by_test = {r[0]: (r[6], r[7]) for r in rows if r[1] in ("speed", "-", "first screen")}
-        self.assertEqual(by_test["video"], ("PASS", "a.zip testtype=1 no userid no ip"))
-        self.assertEqual(by_test["web page"], ("FAIL", ""))
-        self.assertEqual(by_test["file download"], ("FAIL", "the test did not start"))
+    def test_records_that_are_not_the_users_automatic_results(self):
+        own = [("userid", "10001"), ("ip", "127.0.0.1"), ("location", "广东省深圳市 电信"), ("testtype", "0")]
+        cases = [  # (fields besides the figure, verdict, notes)
+            (own, "PASS", "a.zip"),
+            (own[:3] + [("testtype", "1")], "FAIL", "a.zip testtype=1"),
+            ([("userid", "10001"), ("ip", ""), ("location", " "), ("testtype", "0")], "FAIL", "a.zip no ip no location"),
+            ([("userid", "10002")] + own[1:], "FAIL", "a.zip userid=10002"),
+        ]
+        for fields, verdict, notes in cases:
+            with self.subTest(fields=fields):
+                rows = u.truth_rows([("a.zip", "videospeed", [("speed", "488.28")] + fields)], u.truths(40, 20, 4, 300),
+                                    ran={"videospeed", "screen"}, user="10001")
+                by_test = {r[0]: (r[6], r[7]) for r in rows}
+                self.assertEqual(by_test["video"], (verdict, notes))
+                self.assertEqual(by_test["web page"], ("FAIL", ""))
+                self.assertEqual(by_test["file download"], ("FAIL", "the test did not start"))
 
 
 class ConfigTest(unittest.TestCase):

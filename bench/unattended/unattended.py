@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """The unattended bench's helper (run.sh calls it).
 
-    unattended.py truth DATA_DIR --band-down MBIT --band-up MBIT --line MBIT --grow-ms MS [--ran KINDS]
+    unattended.py truth DATA_DIR --band-down MBIT --band-up MBIT --line MBIT --grow-ms MS [--ran KINDS] [--user ID]
     unattended.py failing DATA_DIR [--ran KINDS]
     unattended.py tasks SETTINGS_XML OUT... --web URL --video URL --download URL
     unattended.py ku6-info VIDEO_SITES_XML HOST
     unattended.py stub PORT STREAM_URL
 
 truth    one row per figure of the round's records, beside what the line or
-         the page really did, PASS or FAIL within the bench's limits
+         the page really did: PASS within the bench's limits on a record
+         that is the user's automatic result
 failing  every target of the round failed on purpose: a figure record is a
          FAIL, no record a PASS (when the test ran)
 tasks    the settings document with exactly one target per test, all selected
@@ -101,21 +102,24 @@ def judge(value_text, truth, tolerance, relative):
     return "%+.0f ms" % (e * 1000), "PASS" if abs(e) <= tolerance + 1e-9 else "FAIL"
 
 
-def notes_of(fields):
-    """What else is wrong with an automatic record, for the reader; the
-    verdict is the figure's alone."""
+def identity_faults(fields, user):
+    """Why an automatic record is not the logged-in user's automatic result:
+    the service would credit it to no one, or count it as manual."""
     f = dict(fields)
-    notes = []
+    faults = []
     if f.get("testtype") != "0":
-        notes.append("testtype=%s" % f.get("testtype", "missing"))
-    for name in ("userid", "ip"):
+        faults.append("testtype=%s" % f.get("testtype", "missing"))
+    if f.get("userid") != user:
+        faults.append("userid=%s" % f.get("userid", "missing"))
+    for name in ("ip", "location"):
         if not f.get(name, "").strip():
-            notes.append("no %s" % name)
-    return notes
+            faults.append("no %s" % name)
+    return faults
 
 
-def truth_rows(records, table, ran):
-    """Rows: test, figure, record, truth, error, limit, verdict, notes."""
+def truth_rows(records, table, ran, user):
+    """Rows: test, figure, record, truth, error, limit, verdict, notes. A
+    figure passes within its limit on a record that is the user's."""
     rows = []
     seen = set()
     for source, kind, fields in records:
@@ -126,9 +130,10 @@ def truth_rows(records, table, ran):
         f = dict(fields)
         for label, name, truth, tolerance, relative in table[kind]:
             error, verdict = judge(f.get(name), truth, tolerance, relative)
+            faults = identity_faults(fields, user)
             limit = ("%g %%" % (tolerance * 100)) if relative else ("%g ms" % (tolerance * 1000))
-            rows.append((TEST_NAMES[kind], label, f.get(name, "(none)"), "%.4g" % truth, error, limit, verdict,
-                         " ".join([source] + notes_of(fields))))
+            rows.append((TEST_NAMES[kind], label, f.get(name, "(none)"), "%.4g" % truth, error, limit,
+                         "FAIL" if faults else verdict, " ".join([source] + faults)))
     for kind in table:
         if kind not in seen:
             rows.append((TEST_NAMES[kind], "-", "(no record)", "-", "-", "-", "FAIL",
@@ -151,8 +156,7 @@ def failing_rows(records, ran):
             rows.append((TEST_NAMES[kind], "(none)", "PASS" if kind in ran else "NOT RUN", ""))
         for source, fields in items:
             f = dict(fields)
-            rows.append((TEST_NAMES[kind], "%s=%s" % (FIGURES[kind], f.get(FIGURES[kind], "")), "FAIL",
-                         " ".join([source] + notes_of(fields))))
+            rows.append((TEST_NAMES[kind], "%s=%s" % (FIGURES[kind], f.get(FIGURES[kind], "")), "FAIL", source))
     return rows
 
 
@@ -232,6 +236,7 @@ def main(argv):
     for name in ("--band-down", "--band-up", "--line", "--grow-ms"):
         t.add_argument(name, type=float, required=True)
     t.add_argument("--ran", default=",".join(FIGURES))
+    t.add_argument("--user", default="10001")
     f = sub.add_parser("failing")
     f.add_argument("data_dir")
     f.add_argument("--ran", default=",".join(FIGURES))
@@ -252,7 +257,7 @@ def main(argv):
         records = load_records(a.data_dir)
         ran = set(x for x in a.ran.split(",") if x)
         if a.command == "truth":
-            rows = truth_rows(records, truths(a.band_down, a.band_up, a.line, a.grow_ms), ran)
+            rows = truth_rows(records, truths(a.band_down, a.band_up, a.line, a.grow_ms), ran, a.user)
             print_table(("test", "figure", "record", "truth", "error", "limit", "verdict", "source, notes"), rows, 6)
         else:
             print_table(("test", "written", "verdict", "source, notes"), failing_rows(records, ran), 2)
