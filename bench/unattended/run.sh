@@ -22,7 +22,7 @@
 # Everything runs in a network namespace of its own with only loopback and a
 # veth pair nobody answers on (the LAN sweep finds no one), so the shipped
 # end points (127.0.0.1:18080, test servers 127.0.0.2-9:8080) are free and no
-# packet leaves. Bounded: about 4 minutes, 15 at most. Not a test verdict.
+# packet leaves. Bounded: about 5 minutes, 15 at most. Not a test verdict.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(realpath -m "${1:-build-bench}")
@@ -43,13 +43,20 @@ if [ -z "${QV_UNATTENDED_INNER:-}" ]; then
     command -v "$c" >/dev/null || { echo "needs $c" >&2; exit 2; }
   done
   NS=qv-unattended-$$
+  TPID=
   cleanup_ns() {
-    # Whatever still lives in the namespace was started by this bench.
+    # The rounds stop what they started; whatever still lives in the
+    # namespace after that was started by this bench too.
     local pid
+    if [ -n "$TPID" ] && kill -0 "$TPID" 2>/dev/null; then
+      kill -TERM "$TPID" 2>/dev/null || true
+      for _ in $(seq 100); do kill -0 "$TPID" 2>/dev/null || break; sleep 0.1; done
+    fi
     for pid in $(ip netns pids "$NS" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
     ip netns del "$NS" 2>/dev/null || true
   }
   trap cleanup_ns EXIT
+  trap 'exit 130' INT TERM
   ip netns add "$NS"
   ip -n "$NS" link set lo up
   ip -n "$NS" link add qv0 type veth peer name qv1
@@ -57,9 +64,11 @@ if [ -z "${QV_UNATTENDED_INNER:-}" ]; then
   ip -n "$NS" link set qv0 up
   ip -n "$NS" link set qv1 up
   ip -n "$NS" route add default via 10.213.0.254 dev qv0
-  rc=0
   QV_UNATTENDED_INNER=1 BAND_DOWN=$BAND_DOWN BAND_UP=$BAND_UP LINE=$LINE GROW_MS=$GROW_MS LATE_LOGIN=$LATE_LOGIN \
-    timeout --kill-after=10 900 ip netns exec "$NS" "$0" "$BUILD" || rc=$?
+    timeout --kill-after=10 900 ip netns exec "$NS" "$0" "$BUILD" &
+  TPID=$!
+  rc=0
+  wait "$TPID" || rc=$?
   exit $rc
 fi
 
