@@ -60,10 +60,10 @@ if [ -z "${QV_UNATTENDED_INNER:-}" ]; then
   ip netns add "$NS"
   ip -n "$NS" link set lo up
   ip -n "$NS" link add qv0 type veth peer name qv1
-  ip -n "$NS" addr add 10.213.0.1/24 dev qv0
+  ip -n "$NS" addr add 10.213.0.1/30 dev qv0
   ip -n "$NS" link set qv0 up
   ip -n "$NS" link set qv1 up
-  ip -n "$NS" route add default via 10.213.0.254 dev qv0
+  ip -n "$NS" route add default via 10.213.0.2 dev qv0
   QV_UNATTENDED_INNER=1 BAND_DOWN=$BAND_DOWN BAND_UP=$BAND_UP LINE=$LINE GROW_MS=$GROW_MS LATE_LOGIN=$LATE_LOGIN \
     timeout --kill-after=10 900 ip netns exec "$NS" "$0" "$BUILD" &
   TPID=$!
@@ -150,7 +150,6 @@ printf '#user config\r\n#stamp\r\nusername=%s\r\nuserpass=%s\r\nuname=测速达�
 sed -i 's/^manual=.*/manual=1\r/' "$INST/conf/config.properties"
 sed -i '/<CPUThreshold>/,/<\/CPUThreshold>/s|<value>[0-9]*</value>|<value>100</value>|' "$INST/Config/threshold_config.xml"
 cp "$INST/Config/settings.xml" "$WORK/settings-template.xml"
-cp "$INST/Config/video_sites.xml" "$WORK/video_sites.xml"
 
 set_targets() { # web video download
   "$PY" "$HELPER" tasks "$WORK/settings-template.xml" "$INST/Config/settings.xml" "$INST/Config/settings10001.xml" \
@@ -187,8 +186,8 @@ run_round() {
   local name=$1 switch=${2:-} log=$INST/auto.txt
   setsid "$INST/Quorvane" >"$WORK/quorvane-$name.log" 2>&1 &
   QPID=$!
-  local ended=0 switched=0 quiet=0 last=""
-  for _ in $(seq 1200); do # 4 minutes in fifths of a second
+  local ended=0 switched=0 quiet=0 last="" deadline=$((SECONDS + 240))
+  while [ $SECONDS -lt $deadline ]; do
     sleep 0.2
     kill -0 "$QPID" 2>/dev/null || { echo "Quorvane ended early:" >&2; tail -20 "$WORK/quorvane-$name.log" >&2; break; }
     if [ "$LOGIN_MODE" = close ] && grep -q 'silent login: no answer' "$WORK/quorvane-$name.log"; then
@@ -207,7 +206,7 @@ run_round() {
     fi
     if [ $ended = 1 ]; then
       # Records of a test that runs on after its task returned (the web
-      # page) may come a little later: wait for 6 quiet seconds.
+      # page) may come a little later: wait for 30 quiet looks (6 s or more).
       local now
       now=$(ls -l --time-style=+%s.%N "$INST/Data" "$INST/HistoryRecord" 2>/dev/null | md5sum)
       if [ "$now" = "$last" ]; then quiet=$((quiet + 1)); else quiet=0; last=$now; fi
