@@ -22,7 +22,7 @@
 # Everything runs in a network namespace of its own with only loopback and a
 # veth pair nobody answers on (the LAN sweep finds no one), so the shipped
 # end points (127.0.0.1:18080, test servers 127.0.0.2-9:8080) are free and no
-# packet leaves. Bounded: about 5 minutes, 15 at most. Not a test verdict.
+# packet leaves. Bounded: about 3 minutes, 15 at most. Not a test verdict.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=$(realpath -m "${1:-build-bench}")
