@@ -1002,6 +1002,13 @@ void CQuorvaneDlg::createPages()
     m_historyPage = make("CHistoryRecord", QStringLiteral("历史记录"));
     m_testPages[kBandwidthPage]->show();
     setUpAutomaticTesting();
+    // Results that a full disk held back are written as soon as there is
+    // room, not only when the next result comes.
+    auto* heldRetry = new QTimer(this);
+    connect(heldRetry, &QTimer::timeout, this, [this] {
+        m_bandwidthPage->shipper()->retryHeld(m_context.database ? m_context.database->regionSuffix() : std::string());
+    });
+    heldRetry->start(std::chrono::minutes(5));
 }
 
 void CQuorvaneDlg::refreshUserAndScore()
