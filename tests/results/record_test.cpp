@@ -257,6 +257,27 @@ TEST(RecordFiles, TheHoldIsBoundedAndWaitsForAHistoryLineAlone)
     EXPECT_EQ(listNames(inst.data()).size(), RecordHold::kCapacity + 1) << "one record each, none twice";
 }
 
+TEST(RecordFiles, TheProgramsEndWritesWhatItCanAndLogsTheRest)
+{
+    for (const bool stillFull : {false, true}) {
+        SCOPED_TRACE(stillFull ? "the disk is still full" : "there is room again");
+        Installation inst;
+        StillClock clock(2024, 1, 2, 3, 4, 5);
+        std::optional<ScopedWriteFault> full(std::in_place, ENOSPC);
+        {
+            ResultRecorder recorder(inst.dir.path(), clock.service, inst.log.sink());
+            EXPECT_TRUE(recorder.writeTestRecord(bandRecord(), beijingUser(), false).held);
+            if (!stillFull)
+                full.reset();
+        }
+        full.reset();
+        EXPECT_EQ(std::filesystem::exists(inst.data() / "Pccollect_band_2024010203.dat"), !stillFull);
+        EXPECT_EQ(inst.history().size(), stillFull ? 0u : 1u);
+        EXPECT_EQ(inst.log.contains("result lost at the program's end: Pccollect_band_2024010203.dat"), stillFull)
+            << inst.log.all();
+    }
+}
+
 TEST(RecordFiles, MissingDataFolderIsCreated)
 {
     Installation inst;
