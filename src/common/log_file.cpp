@@ -10,11 +10,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
-#include <map>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <map>
 
 namespace quorvane
 {

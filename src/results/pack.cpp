@@ -4,8 +4,8 @@
 #include "results/durable_file.h"
 #include "results/record.h"
 
-#include <zip.h>
 #include <unistd.h>
+#include <zip.h>
 
 #include <algorithm>
 #include <cctype>
@@ -343,8 +343,7 @@ bool Packer::stashLocked(const std::filesystem::path& source, const std::string&
     // A second name for the archive needs no room: on a full disk, where a
     // copy fails, the regional copy is still kept.
     const bool linked = ::link(source.c_str(), temp.c_str()) == 0;
-    if ((!linked &&
-         !std::filesystem::copy_file(source, temp, std::filesystem::copy_options::overwrite_existing, ec)) ||
+    if ((!linked && !std::filesystem::copy_file(source, temp, std::filesystem::copy_options::overwrite_existing, ec)) ||
         !syncFile(temp)) {
         why = "cannot keep it in " + pending.string() + (ec ? ": " + ec.message() : std::string());
         std::filesystem::remove(temp, ec);

@@ -131,8 +131,7 @@ public:
     // RecordInvalidRound's two halves together: the error record and its
     // invalid-data history line, which goes in only with the record (held
     // with it when the record must wait).
-    WrittenRecord writeRejectedRound(int reasonCode, const RejectionThresholds& thresholds,
-                                     const UserSession& session);
+    WrittenRecord writeRejectedRound(int reasonCode, const RejectionThresholds& thresholds, const UserSession& session);
 
     // Writes what waits in the hold (see RecordHold::flush).
     RecordHold::Flushed writeHeld() { return m_hold->flush(); }

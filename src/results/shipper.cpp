@@ -48,9 +48,9 @@ std::string RecordShipper::shipRecord(const std::string& recordFileName, const s
     const std::string record = !recordFileName.empty() ? recordFileName
                                : held.written.empty()  ? std::string()
                                                        : held.written.front();
-    const std::string archive =
-        record.empty() ? std::string()
-                       : m_packer.PackRecord(m_data.path() / record, regional ? &m_regionalData : nullptr);
+    const std::string archive = record.empty()
+                                    ? std::string()
+                                    : m_packer.PackRecord(m_data.path() / record, regional ? &m_regionalData : nullptr);
     // The runs start whatever happened to this record: archives left by
     // earlier failures wait for exactly this. The regional run goes first;
     // the main run follows a second later, so the two never start at once.

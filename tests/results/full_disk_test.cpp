@@ -107,7 +107,8 @@ public:
         std::map<std::string, int> seen;
         for (const auto& [name, bytes] : m_files[host]) {
             spit(scratch / name, bytes);
-            for (const auto& [entry, record] : zipEntries(scratch / name).value_or(std::map<std::string, std::string>{})) {
+            for (const auto& [entry, record] :
+                 zipEntries(scratch / name).value_or(std::map<std::string, std::string>{})) {
                 const auto at = record.find("monitorid=");
                 ++seen[record.substr(at + 10, record.find('\n', at) - at - 10)];
             }
@@ -127,8 +128,12 @@ private:
 
 TestRecord result(int serial)
 {
-    return {RecordKind::Band, {{"monitorid", "m" + std::to_string(serial)}, {"bandwidth", "94.3"}}, {}, "北京电信1",
-            "94.3", ""};
+    return {RecordKind::Band,
+            {{"monitorid", "m" + std::to_string(serial)}, {"bandwidth", "94.3"}},
+            {},
+            "北京电信1",
+            "94.3",
+            ""};
 }
 
 } // namespace

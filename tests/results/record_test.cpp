@@ -1,5 +1,5 @@
-#include "results/history.h"
 #include "common/durable_file.h"
+#include "results/history.h"
 #include "results/record.h"
 #include "results/test_support.h"
 
@@ -166,7 +166,7 @@ TEST(RecordFiles, ARecordThatCannotBeWrittenIsSaidHeldAndWrittenLater)
     const RecordEncoder noConverter = [](std::string_view) { return std::optional<std::string>(); };
     struct Case {
         const char* what;
-        int error;     // injected at `step` (0 creating the file, 1 writing it); 0: none
+        int error; // injected at `step` (0 creating the file, 1 writing it); 0: none
         int step;
         bool dataIsAFile;
         RecordEncoder encode;
