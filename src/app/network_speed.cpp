@@ -445,6 +445,7 @@ void CNetworkSpeed::OnRecordReady()
     const BandwidthRun run = m_engine->lastRun();
     if (r.written && !run.manual && !r.record.latestResultText.empty())
         watchShortfall(run);
+    ShowRecordStatus(this, r.record);
     Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));
 }
 

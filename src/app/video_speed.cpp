@@ -361,6 +361,7 @@ void CVideoSpeedChild::OnRecordReady()
     const auto r = m_engine->OnRecordReady(*m_recording.recorder, m_recording.shipper, region);
     if (r.written && !r.record.latestResultText.empty() && m_latestResult)
         m_latestResult(r.record.latestResultText);
+    ShowRecordStatus(this, r.record);
     Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));
 }
 

@@ -245,5 +245,40 @@ TEST_F(FileDownloadPageTest, AutomaticRoundAfterALateLoginIsThatUsers)
     EXPECT_THAT(latest, HasSubstr("文件类型：5MB测试文件"));
 }
 
+// A data folder that cannot be written: the page says the result was not
+// saved, the history gains no line for it, and both go in with the next
+// result once there is room.
+TEST_F(FileDownloadPageTest, AResultThatCannotBeSavedIsSaidAndCaughtUpLater)
+{
+    std::ofstream("Data") << "a file where the folder belongs";
+    CFileDownload& p = makePage();
+    QSignalSpy ended(&p, &CFileDownload::runEnded);
+    QSignalSpy record(&p, &CFileDownload::recordHandled);
+    release();
+    p.urlBox()->setCurrentIndex(1);
+    Q_EMIT p.urlBox()->activated(1);
+    ASSERT_TRUE(testing::waitFor([&] { return p.urlBox()->currentText() == QStringLiteral("http://h/5MB.bin"); }));
+
+    p.startButton()->click();
+    ASSERT_TRUE(testing::waitFor([&] { return ended.count() == 1 && record.count() == 1; }, 10000));
+    EXPECT_FALSE(record.at(0).at(0).toBool());
+    const auto* status = p.findChild<QLabel*>(QStringLiteral("recordStatus"));
+    ASSERT_NE(status, nullptr);
+    EXPECT_TRUE(status->isVisibleTo(&p));
+    EXPECT_THAT(status->text().toStdString(), HasSubstr("结果未能保存（Not a directory），已暂存"));
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord7.txt"));
+
+    std::filesystem::remove("Data");
+    p.startButton()->click();
+    ASSERT_TRUE(testing::waitFor([&] { return ended.count() == 2 && record.count() == 2; }, 10000));
+    EXPECT_TRUE(record.at(1).at(0).toBool());
+    EXPECT_FALSE(status->isVisibleTo(&p));
+    std::ifstream history("HistoryRecord/HistoryRecord7.txt");
+    int lines = 0;
+    for (std::string line; std::getline(history, line);)
+        lines += line.find(",手动,文件下载,5MB测试文件,512.00 KB/s;") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(lines, 2);
+}
+
 } // namespace
 } // namespace quorvane
