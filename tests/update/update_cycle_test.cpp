@@ -366,6 +366,15 @@ TEST_F(UpdateCycleTest, TheSigningScriptSignsAReleaseFolder)
     EXPECT_NE(std::system((script + " sign " + keyFile.string() + " " + server.string() + " >/dev/null 2>&1").c_str()),
               0);
     EXPECT_FALSE(fs::exists(server / "update.xml.sig"));
+
+    // Nor one whose sha256 attributes do not match, while a matching one signs.
+    for (const bool matching : {false, true}) {
+        auto files = release();
+        files[1].sha256 = sha256Hex(matching ? files[1].bytes : "other bytes");
+        publish(files);
+        const std::string sign = script + " sign " + keyFile.string() + " " + server.string() + " >/dev/null 2>&1";
+        EXPECT_EQ(std::system(sign.c_str()) == 0, matching);
+    }
 }
 
 // A main program that notes every start and, unless started by an updater,
