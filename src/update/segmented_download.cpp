@@ -121,7 +121,7 @@ void prepare(CURL* h, const std::string& url, const std::string& agent, Answer& 
     // A connection that moves nothing for 30 s is broken.
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kMaxReadBytes));
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kReadBytes));
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &answer);
     headers.add("Accept: */*");

@@ -53,7 +53,10 @@ namespace quorvane::update
 
 inline constexpr std::int64_t kSegmentSize = 204800; // 200 KiB
 inline constexpr int kDefaultMaxSegments = 10;
-inline constexpr std::size_t kMaxReadBytes = 2047; // per read from the network
+// Bytes taken from the network per read. Reads of 2 KiB cost three system
+// calls per 2 KiB (wait, read, write) and made one connection take twice
+// as long as a plain fetch of the same file; no server sees the difference.
+inline constexpr std::size_t kReadBytes = 65536;
 inline constexpr const char* kStateFileSuffix = ".MarrowindDownloadFile";
 // How often the rest of one range is tried on a new connection before the
 // task gives up and reports stopped.
