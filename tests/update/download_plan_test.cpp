@@ -45,7 +45,9 @@ TEST(RangePlanning, ConsecutiveSegmentsEndingAtTheLastByte)
 TEST(RangePlanning, CounterSlots)
 {
     const std::pair<std::int64_t, std::size_t> cases[] = {{0, 100},      {1023999, 100}, {1024000, 10},
-                                                          {1228799, 10}, {1228800, 12},  {256 << 20, 2620}};
+                                                          {1228799, 10}, {1228800, 12},  {256 << 20, 2620},
+                                                          // an absurd announced size allocates nothing absurd
+                                                          {INT64_C(100000000000000), kMaxInitialCounterSlots}};
     for (const auto& [total, slots] : cases)
         EXPECT_EQ(InitialCounterSlots(total), slots) << total;
 }
