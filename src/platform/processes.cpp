@@ -335,6 +335,12 @@ bool processRunsProgram(const std::filesystem::path& procRoot, long pid, unsigne
     std::error_code ec;
     if (fs::equivalent(dir / "exe", executable, ec))
         return true;
+    // A program whose file was replaced while it ran still runs the old,
+    // deleted file at the same path.
+    std::string exe = fs::read_symlink(dir / "exe", ec).string();
+    static constexpr std::string_view kDeleted = " (deleted)";
+    if (!ec && exe.ends_with(kDeleted) && fs::path(exe.substr(0, exe.size() - kDeleted.size())) == executable)
+        return true;
     // A script runs as its interpreter; its path is among the first
     // arguments ("sh -e script").
     const std::string cmdline = readSmallFile((dir / "cmdline").string());
