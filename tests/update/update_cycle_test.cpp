@@ -485,8 +485,8 @@ TEST(MainProgramProcess, OnlyThisUsersProcessOfThisFileCounts)
         bool ours;
     } cases[] = {
         {"its executable", target, std::string("Quorvane\0", 9), me, true},
-        {"its executable, replaced while it ran", fs::canonical(target).string() + " (deleted)", std::string("Quorvane\0", 9), me,
-         true},
+        {"its executable, replaced while it ran", fs::canonical(target).string() + " (deleted)",
+         std::string("Quorvane\0", 9), me, true},
         {"a copy in another folder", other, std::string("Quorvane\0", 9), me, false},
         {"another user's", target, std::string("Quorvane\0", 9), me + 1, false},
         {"a script, by absolute path", "/bin/sh", std::string("sh\0", 3) + target.string() + std::string("\0run\0", 5),
