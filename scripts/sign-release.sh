@@ -7,7 +7,8 @@
 #       line to put into conf/config.properties.
 #   scripts/sign-release.sh sign KEY.pem FOLDER [MANIFEST]
 #       checks every File entry of FOLDER/MANIFEST (update.xml by default)
-#       whose file is in FOLDER against its verify and size attributes, then
+#       whose file is in FOLDER against its verify, size and (when present)
+#       sha256 attributes, then
 #       writes the detached signature FOLDER/MANIFEST.sig and prints the key
 #       line. Sign again after every change to the manifest.
 #   scripts/sign-release.sh pubkey KEY.pem
@@ -46,6 +47,7 @@ sign)
     for element in $(tr '\r\n\t' '   ' <"$folder/$manifest" | grep -o '<File[^>]*>' | tr ' ' '\001'); do
         element=$(printf '%s' "$element" | tr '\001' ' ')
         serpath=$(attr serpath "$element") verify=$(attr verify "$element") size=$(attr size "$element")
+        sha256=$(attr sha256 "$element" | tr 'A-F' 'a-f')
         file=$folder/$serpath
         if [ ! -f "$file" ]; then
             echo "sign-release: note: $serpath is not in $folder (an older release?)" >&2
@@ -55,6 +57,10 @@ sign)
         length=$(wc -c <"$file" | tr -d ' ')
         if [ "$actual" != "$verify" ] || [ "$length" != "$size" ]; then
             echo "sign-release: $serpath: verify=$verify size=$size, but the file has $actual, $length bytes" >&2
+            bad=1
+        fi
+        if [ -n "$sha256" ] && [ "$(openssl dgst -sha256 -r <"$file" | cut -d' ' -f1)" != "$sha256" ]; then
+            echo "sign-release: $serpath: sha256=$sha256 does not match the file" >&2
             bad=1
         fi
     done

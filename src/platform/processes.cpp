@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -322,11 +323,81 @@ std::optional<int> LinuxProcessControl::startAndWait(const std::filesystem::path
     return WEXITSTATUS(status);
 }
 
+bool processRunsProgram(const std::filesystem::path& procRoot, long pid, unsigned uid,
+                        const std::filesystem::path& executable)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = procRoot / std::to_string(pid);
+    struct stat st {
+    };
+    if (::stat(dir.c_str(), &st) != 0 || st.st_uid != uid)
+        return false;
+    std::error_code ec;
+    if (fs::equivalent(dir / "exe", executable, ec))
+        return true;
+    // A program whose file was replaced while it ran still runs the old,
+    // deleted file at the same path.
+    std::string exe = fs::read_symlink(dir / "exe", ec).string();
+    static constexpr std::string_view kDeleted = " (deleted)";
+    if (!ec && exe.ends_with(kDeleted) && fs::path(exe.substr(0, exe.size() - kDeleted.size())) == executable)
+        return true;
+    // A script runs as its interpreter; its path is among the first
+    // arguments ("sh -e script").
+    const std::string cmdline = readSmallFile((dir / "cmdline").string());
+    const fs::path cwd = fs::read_symlink(dir / "cwd", ec);
+    std::size_t at = cmdline.find('\0');
+    for (int arg = 1; arg <= 3 && at != std::string::npos && at + 1 < cmdline.size(); ++arg) {
+        const std::size_t end = cmdline.find('\0', at + 1);
+        const fs::path script = cmdline.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        if (!script.empty() && fs::equivalent(script.is_absolute() ? script : cwd / script, executable, ec))
+            return true;
+        at = end;
+    }
+    return false;
+}
+
+bool ProcessControl::isProgramRunning(const std::filesystem::path& executable, NameCase nameCase) const
+{
+    return isProcessRunning(*this, executable.filename().string(), nameCase);
+}
+
+bool LinuxProcessControl::isProgramRunning(const std::filesystem::path& executable, NameCase nameCase) const
+{
+    std::error_code ec;
+    const auto exe = std::filesystem::canonical(executable, ec);
+    if (ec)
+        return false;
+    const long self = ::getpid();
+    for (const auto& p : snapshot()) {
+        if (p.pid != self && processNameMatches(p, executable.filename().string(), nameCase) &&
+            processRunsProgram("/proc", p.pid, ::getuid(), exe))
+            return true;
+    }
+    return false;
+}
+
 TerminateResult LinuxProcessControl::terminateByName(std::string_view name, NameCase nameCase)
 {
+    return terminateFirst(name, nameCase, {});
+}
+
+TerminateResult LinuxProcessControl::terminateProgram(const std::filesystem::path& executable, NameCase nameCase)
+{
+    std::error_code ec;
+    const auto exe = std::filesystem::canonical(executable, ec);
+    if (ec)
+        return TerminateResult::NotFound; // nothing can run a program that is not there
+    return terminateFirst(executable.filename().string(), nameCase, exe);
+}
+
+TerminateResult LinuxProcessControl::terminateFirst(std::string_view name, NameCase nameCase,
+                                                    const std::filesystem::path& executable)
+{
     const long self = ::getpid();
+    const unsigned uid = ::getuid();
+    const auto ours = [&](long pid) { return executable.empty() || processRunsProgram("/proc", pid, uid, executable); };
     for (const auto& candidate : snapshot()) {
-        if (candidate.pid == self || !processNameMatches(candidate, name, nameCase))
+        if (candidate.pid == self || !processNameMatches(candidate, name, nameCase) || !ours(candidate.pid))
             continue;
         // Hold the process by a descriptor, then look again: the pid could
         // have been reused by another program since the snapshot.
@@ -338,7 +409,7 @@ TerminateResult LinuxProcessControl::terminateByName(std::string_view name, Name
                                                                            : TerminateResult::Failed;
         }
         const auto now = readProcess("/proc", candidate.pid);
-        if (!now || !processNameMatches(*now, name, nameCase)) {
+        if (!now || !processNameMatches(*now, name, nameCase) || !ours(candidate.pid)) {
             ::close(pidfd);
             continue;
         }

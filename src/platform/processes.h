@@ -66,6 +66,17 @@ public:
     // process) and waits a few seconds for it to be gone, so its files can be
     // replaced. NotFound when none runs, Failed when it could not be killed.
     virtual TerminateResult terminateByName(std::string_view name, NameCase nameCase) = 0;
+
+    // Like terminateByName, but only a process of this user that runs
+    // `executable` itself (or the script at that path): the same program
+    // installed elsewhere or run by another user is left alone. By default
+    // terminateByName of the file name.
+    virtual TerminateResult terminateProgram(const std::filesystem::path& executable, NameCase nameCase)
+    {
+        return terminateByName(executable.filename().string(), nameCase);
+    }
+    // Whether such a process runs. By default any process of that name.
+    virtual bool isProgramRunning(const std::filesystem::path& executable, NameCase nameCase) const;
 };
 
 class LinuxProcessControl final : public ProcessControl
@@ -77,7 +88,19 @@ public:
     std::optional<int> startAndWait(const std::filesystem::path& program, const std::vector<std::string>& args,
                                     const std::filesystem::path& workingDirectory, int timeoutMs) override;
     TerminateResult terminateByName(std::string_view name, NameCase nameCase) override;
+    TerminateResult terminateProgram(const std::filesystem::path& executable, NameCase nameCase) override;
+    bool isProgramRunning(const std::filesystem::path& executable, NameCase nameCase) const override;
+
+private:
+    TerminateResult terminateFirst(std::string_view name, NameCase nameCase, const std::filesystem::path& executable);
 };
+
+// Whether process `pid` under `procRoot` belongs to user `uid` and runs
+// `executable` (canonical): its executable, or for an interpreter, the
+// script named by its first arguments (relative ones from its working
+// directory).
+bool processRunsProgram(const std::filesystem::path& procRoot, long pid, unsigned uid,
+                        const std::filesystem::path& executable);
 
 // The running processes below a /proc tree (the real one, or a test's fake),
 // in ascending pid order, as ProcessControl::snapshot lists them.

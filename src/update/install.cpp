@@ -220,7 +220,13 @@ public:
     explicit FolderLock(const fs::path& root)
     {
         m_fd = ::open((root / kInstallLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (m_fd < 0) {
+            // Only a lock that someone holds means another installer; a
+            // folder we may not write is a different story for the log.
+            m_unwritable = true;
+            return;
+        }
+        if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(m_fd);
             m_fd = -1;
         }
@@ -233,9 +239,11 @@ public:
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
     bool held() const { return m_fd >= 0; }
+    bool unwritable() const { return m_unwritable; }
 
 private:
     int m_fd = -1;
+    bool m_unwritable = false;
 };
 
 class Steps
@@ -480,6 +488,8 @@ InstallOutcome installFiles(const fs::path& programDir, const std::vector<Instal
     }
 
     FolderLock lock(root);
+    if (lock.unwritable())
+        return {InstallResult::Unwritable, "the program folder cannot be written"};
     if (!lock.held())
         return {InstallResult::Busy, "another installer is running"};
     Steps steps(options);
@@ -495,7 +505,9 @@ InstallOutcome installFiles(const fs::path& programDir, const std::vector<Instal
     }
 
     auto undo = [&](Phase phase, std::string what) -> InstallOutcome {
-        Steps undoSteps(InstallOptions{});
+        InstallOptions undoOptions;
+        undoOptions.stepHook = options.undoStepHook;
+        Steps undoSteps(undoOptions);
         if (rollBack(root, phase, entries, undoSteps))
             return {InstallResult::RolledBack, std::move(what)};
         return {InstallResult::Broken, std::move(what)};
@@ -526,7 +538,26 @@ InstallOutcome installFiles(const fs::path& programDir, const std::vector<Instal
     // From here the new release stands; leftovers are only tidied, by the
     // next recovery when not now.
     complete(root, entries, steps);
-    return {InstallResult::Installed, {}};
+    InstallOutcome done{InstallResult::Installed, {}};
+    // Still under the lock, so no other installer can come between the
+    // files and what is recorded about them.
+    if (options.afterInstall)
+        done.recorded = options.afterInstall();
+    return done;
+}
+
+LockedRun runUnderInstallLock(const std::filesystem::path& programDir, const std::function<bool()>& work)
+{
+    std::error_code ec;
+    const fs::path root = fs::canonical(programDir, ec);
+    if (ec)
+        return LockedRun::Unwritable;
+    FolderLock lock(root);
+    if (lock.unwritable())
+        return LockedRun::Unwritable;
+    if (!lock.held())
+        return LockedRun::Busy;
+    return work() ? LockedRun::Done : LockedRun::Failed;
 }
 
 RecoveryResult recoverInterruptedInstall(const fs::path& programDir, const InstallOptions& options)
@@ -536,6 +567,8 @@ RecoveryResult recoverInterruptedInstall(const fs::path& programDir, const Insta
     if (ec)
         return RecoveryResult::Failed;
     FolderLock lock(root);
+    if (lock.unwritable())
+        return RecoveryResult::Failed;
     if (!lock.held())
         return RecoveryResult::Busy;
     Steps steps(options);

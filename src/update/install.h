@@ -91,12 +91,20 @@ struct InstallOptions {
     // install is then undone). Tests use it to fail or kill the installer
     // at a chosen step; leave it empty otherwise.
     std::function<bool(int step)> stepHook;
+    // Runs once every file is in place, still holding the folder's lock:
+    // what the updater records about the release (its version). Its result
+    // becomes InstallOutcome::recorded.
+    std::function<bool()> afterInstall;
+    // Like stepHook, for the steps that undo a failed install (tests make
+    // the undo itself fail half-way).
+    std::function<bool(int step)> undoStepHook;
 };
 
 enum class InstallResult {
     Installed,  // every file is in place
     Refused,    // a path was refused; nothing was touched
     Busy,       // another installer holds the program folder; nothing was touched
+    Unwritable, // the program folder cannot be written (not even the lock); nothing was touched
     RolledBack, // a step failed; every old file is back in place
     Broken,     // a step failed and undoing it failed too; the journal stays
                 // for recoverInterruptedInstall() to finish
@@ -105,6 +113,7 @@ enum class InstallResult {
 struct InstallOutcome {
     InstallResult result = InstallResult::RolledBack;
     std::string detail; // the refused path, or the failed step and file, for the log
+    bool recorded = true; // what afterInstall returned (true without one)
     bool ok() const { return result == InstallResult::Installed; }
 };
 
@@ -116,6 +125,11 @@ struct InstallOutcome {
 // is recovered first.
 InstallOutcome installFiles(const std::filesystem::path& programDir, const std::vector<InstallFile>& files,
                             const InstallOptions& options = {});
+
+// Runs `work` holding the folder's install lock (for records written without
+// an install).
+enum class LockedRun { Done, Failed, Busy, Unwritable };
+LockedRun runUnderInstallLock(const std::filesystem::path& programDir, const std::function<bool()>& work);
 
 enum class RecoveryResult {
     Nothing,    // no interrupted install

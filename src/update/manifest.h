@@ -10,7 +10,8 @@
 //     <UpdateInfo><i>line one</i><i>line two</i></UpdateInfo>
 //     <versions>
 //       <versionid seq="3">V2.0.08</versionid>
-//       <File seq="4" serpath="v9/Quorvane" localpath="Quorvane" verify="<md5>" size="123"/>
+//       <File seq="4" serpath="v9/Quorvane" localpath="Quorvane" verify="<md5>" size="123"
+//             sha256="<optional, checked instead of verify when present>"/>
 //     </versions>
 //   </anything>
 //
@@ -21,6 +22,7 @@
 // Everything here is a pure function over texts and parsed values; any
 // thread. Element and attribute names are case-sensitive. Texts are UTF-8 as
 // they stand in the document (surrounding white space is kept).
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -37,6 +39,7 @@ struct ManifestEntry {
     std::string firstAttribute;                   // value of the first attribute ("" when none)
     std::string text;                             // the element's text ("" when none)
     std::string serpath, localpath, verify, size; // "" when absent
+    std::string sha256;                           // "" when absent
     // The first attribute read as a decimal number the way atoi reads it:
     // leading blanks, a sign, the digits up to the first other character;
     // 0 when there are none; clamped to the int range.
@@ -71,9 +74,13 @@ enum class SelectVariant { Update, Velomark };
 
 struct SelectedFile {
     std::string serpath, localpath, verify, size;
+    std::string sha256 = {};
 };
 
 struct Selection {
+    // Whether the installed version was found in the release history (with
+    // a sequence number other than 0); without it nothing can be selected.
+    bool installedFound = false;
     std::vector<SelectedFile> files; // one per localpath, in order of first appearance
     // Sum of the selected files' `size` (each read like ManifestEntry's
     // sequence, as a 64-bit number); what Velomark shows as the whole download.
@@ -84,9 +91,53 @@ struct Selection {
 // order, a `versionid` whose text equals the installed version sets the
 // installed sequence number; a file entry counts only once that number is
 // set (not 0) and when its own sequence number is greater. A later entry for
-// a localpath already selected replaces the earlier one's serpath, verify
-// and size in place. No matching `versionid`: nothing is selected.
+// a localpath already selected replaces the earlier one's serpath, verify,
+// sha256 and size in place. No matching `versionid`: nothing is selected.
 Selection SelectFiles(const Manifest& manifest, std::string_view installedVersion, SelectVariant variant);
+
+// --- checking what was fetched ----------------------------------------------
+
+// A `size` attribute of decimal digits only, as a byte count; -1 otherwise.
+std::int64_t DeclaredSize(std::string_view size);
+
+// Whether a downloaded file is the one the manifest describes: its SHA-256
+// when the entry has one (hexadecimal, either case), else its MD5 against
+// `verify`. A file that cannot be read matches nothing.
+bool FileMatches(const std::filesystem::path& file, const SelectedFile& entry);
+
+// How much a server may send for one fetch and for how long, so that neither
+// a broken nor a hostile server can fill memory or disk or hold an updater.
+struct FetchLimits {
+    std::int64_t expectedSize = -1;        // the manifest's size; any other announced size fails (-1: unknown)
+    std::int64_t maxBytes = -1;            // without an expected size, the most accepted (-1: any)
+    std::chrono::milliseconds deadline{0}; // the whole fetch, connection included (0: none)
+};
+// The manifest and its signature: at most kMaxManifestBytes, one minute.
+FetchLimits ManifestLimits();
+// A file of a release: exactly its declared size, two minutes plus what
+// 16 KiB/s needs for it. Without a usable size: at most 1 GiB in an hour.
+FetchLimits FileLimits(const SelectedFile& file);
+
+// --- releases in order -------------------------------------------------------
+
+// The sequence number of the release a manifest describes: that of the
+// `versionid` naming its `Version`, else the highest any entry carries; 0
+// when it has none.
+int ReleaseSequence(const Manifest& manifest);
+
+// What an installation last installed: the version text and, when the
+// updater that installed it knew it, the release's sequence number (0: unknown).
+struct InstalledRelease {
+    std::string version;
+    int sequence = 0;
+};
+
+// Whether `manifest` describes a release older than one installed here (a
+// replayed manifest): its sequence number is below the recorded one, or an
+// installed version text appears in its own history above its release.
+// Versions it cannot place are not judged older.
+bool IsOlderRelease(const Manifest& manifest, const InstalledRelease& recorded,
+                    const std::vector<std::string>& otherInstalledVersions = {});
 
 // --- the updaters' version decisions ----------------------------------------
 
@@ -99,6 +150,7 @@ struct UpdateCyclePlan {
         NoServerVersion, // nothing learnt from the server: no update this time
         NoInstalled,     // no installed version recorded: no update
         Current,         // installed equals the server's version
+        NotInHistory,    // the installed version is not in the release history: nothing can be chosen
         Install,         // fetch and install `selection` (possibly empty)
     };
     Outcome outcome = Outcome::NoServerVersion;

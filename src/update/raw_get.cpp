@@ -4,6 +4,7 @@
 #include "results/http_url.h"
 
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,6 +68,46 @@ bool connectTo(const UrlParts& url, const RawGetOptions& options, Socket& sock)
     return ok;
 }
 
+// Receives with the socket's own time-out, but never past the deadline.
+class Receiver
+{
+public:
+    Receiver(int fd, std::chrono::steady_clock::time_point started, std::chrono::milliseconds deadline)
+        : m_fd(fd), m_bounded(deadline.count() > 0), m_end(started + deadline)
+    {
+    }
+    bool expired() const { return m_expired; }
+    ssize_t recv(void* buffer, std::size_t size)
+    {
+        for (;;) {
+            if (m_bounded) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(m_end - std::chrono::steady_clock::now());
+                if (left.count() <= 0) {
+                    m_expired = true;
+                    return -1;
+                }
+                pollfd p{m_fd, POLLIN, 0};
+                const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), INT32_MAX)));
+                if (ready < 0 && errno == EINTR)
+                    continue;
+                if (ready == 0)
+                    continue; // the deadline is checked above
+            }
+            const ssize_t n = ::recv(m_fd, buffer, size, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            return n;
+        }
+    }
+
+private:
+    int m_fd;
+    bool m_bounded;
+    std::chrono::steady_clock::time_point m_end;
+    bool m_expired = false;
+};
+
 bool sendAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
@@ -105,12 +146,17 @@ std::string_view describe(RawGetResult result)
         return "file not written";
     case RawGetResult::Short:
         return "body shorter than announced";
+    case RawGetResult::WrongSize:
+        return "announced size not the expected one";
+    case RawGetResult::TimedOut:
+        return "deadline passed";
     }
     return "?";
 }
 
 RawGetResult rawGet(const std::string& url, const std::filesystem::path& file, const RawGetOptions& options)
 {
+    const auto started = std::chrono::steady_clock::now();
     std::error_code ec;
     if (file.has_parent_path()) {
         std::filesystem::create_directories(file.parent_path(), ec);
@@ -130,14 +176,13 @@ RawGetResult rawGet(const std::string& url, const std::filesystem::path& file, c
         return RawGetResult::SendFailed;
 
     // The head is read byte by byte, so nothing of the body is taken early.
+    Receiver in(sock.fd, started, options.limits.deadline);
     HttpHeadParser head;
     while (head.state() == HttpHeadParser::State::NeedMore) {
         char c;
-        const ssize_t n = ::recv(sock.fd, &c, 1, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = in.recv(&c, 1);
         if (n <= 0)
-            return RawGetResult::BadHead;
+            return in.expired() ? RawGetResult::TimedOut : RawGetResult::BadHead;
         head.feed(c);
     }
     if (head.state() != HttpHeadParser::State::Done)
@@ -147,6 +192,10 @@ RawGetResult rawGet(const std::string& url, const std::filesystem::path& file, c
     const std::int64_t length = head.contentLength();
     if (length <= 0)
         return RawGetResult::NoLength;
+    const FetchLimits& limits = options.limits;
+    if ((limits.expectedSize >= 0 && length != limits.expectedSize) ||
+        (limits.expectedSize < 0 && limits.maxBytes >= 0 && length > limits.maxBytes))
+        return RawGetResult::WrongSize;
 
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out)
@@ -155,9 +204,7 @@ RawGetResult rawGet(const std::string& url, const std::filesystem::path& file, c
     char buffer[1024];
     while (received < length) {
         const auto want = static_cast<std::size_t>(std::min<std::int64_t>(sizeof buffer, length - received));
-        const ssize_t n = ::recv(sock.fd, buffer, want, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = in.recv(buffer, want);
         if (n <= 0)
             break;
         out.write(buffer, n);
@@ -166,6 +213,8 @@ RawGetResult rawGet(const std::string& url, const std::filesystem::path& file, c
     out.close();
     if (!out)
         return RawGetResult::FileFailed;
+    if (in.expired())
+        return RawGetResult::TimedOut;
     return received == length ? RawGetResult::Ok : RawGetResult::Short;
 }
 

@@ -5,6 +5,8 @@
 // that is not 2xx fails; "404" inside a field value is just a value).
 //
 // Blocking; any thread; each call has its own socket.
+#include "update/manifest.h"
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -24,6 +26,8 @@ enum class RawGetResult {
     NoLength,     // no positive Content-Length
     FileFailed,   // the file could not be written
     Short,        // the body ended before Content-Length bytes
+    WrongSize,    // Content-Length is not the expected size, or over the limit
+    TimedOut,     // the whole fetch took longer than its deadline
 };
 
 std::string_view describe(RawGetResult result);
@@ -31,6 +35,9 @@ std::string_view describe(RawGetResult result);
 struct RawGetOptions {
     std::chrono::milliseconds receiveTimeout{15000};
     std::chrono::milliseconds connectTimeout{15000};
+    // Checked against Content-Length before the file is opened; the
+    // deadline bounds every wait, so a server trickling bytes ends it too.
+    FetchLimits limits;
 };
 
 // Fetches `url` into `file` (its folders created; the file truncated). The

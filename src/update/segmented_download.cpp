@@ -121,7 +121,7 @@ void prepare(CURL* h, const std::string& url, const std::string& agent, Answer& 
     // A connection that moves nothing for 30 s is broken.
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kMaxReadBytes));
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(kReadBytes));
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &answer);
     headers.add("Accept: */*");
@@ -134,8 +134,17 @@ std::size_t abortAtBody(char*, std::size_t, std::size_t, void*)
     return 0;
 }
 
+int abortWhenStopped(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    const auto* stopped = static_cast<const std::function<bool()>*>(user);
+    return (*stopped)() ? 1 : 0;
+}
+
 // A request whose answer head is all that is wanted; the body is cut off.
-Answer probe(CURL* h, const std::string& url, const std::string& agent, const char* range)
+// A stop ends it within the progress callback's period (well under a
+// second), also while it connects.
+Answer probe(CURL* h, const std::string& url, const std::string& agent, const char* range,
+             const std::function<bool()>& stopped)
 {
     Answer answer;
     HeaderList headers;
@@ -143,6 +152,9 @@ Answer probe(CURL* h, const std::string& url, const std::string& agent, const ch
         headers.add(range);
     prepare(h, url, agent, answer, headers);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &abortAtBody);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &abortWhenStopped);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &stopped);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 5000L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, 30000L);
     const CURLcode rc = curl_easy_perform(h);
@@ -190,7 +202,8 @@ std::optional<RangeBounds> AdvanceNextStart(std::int64_t& nextStart, std::int64_
 std::size_t InitialCounterSlots(std::int64_t totalSize)
 {
     if (totalSize >= 5 * kSegmentSize)
-        return static_cast<std::size_t>(2 * (totalSize / kSegmentSize));
+        return static_cast<std::size_t>(
+            std::min<std::int64_t>(2 * (totalSize / kSegmentSize), kMaxInitialCounterSlots));
     return 100;
 }
 
@@ -244,6 +257,14 @@ bool StateFits(const DownloadState& state, std::int64_t totalSize)
         rests += r.length - r.done;
     }
     return state.baseCount == end - rests;
+}
+
+std::string FormatDownloadState(const DownloadState& state)
+{
+    std::string text = std::to_string(state.ranges.size()) + "\n" + std::to_string(state.baseCount) + "\n";
+    for (const ByteRange& r : state.ranges)
+        text += std::to_string(r.start) + "\n" + std::to_string(r.length) + "\n" + std::to_string(r.done) + "\n";
+    return text;
 }
 
 // --- the task -----------------------------------------------------------------
@@ -305,7 +326,7 @@ struct Receiver {
     std::atomic<std::uint32_t>* slot = nullptr;
     std::atomic<std::int64_t>* counter = nullptr;
     const std::atomic<bool>* stop = nullptr;
-    const std::atomic<bool>* stopEvent = nullptr;
+    std::function<bool()> taskStopped;
 };
 
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user)
@@ -339,7 +360,7 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user)
         if (r->counter)
             r->counter->fetch_add(static_cast<std::int64_t>(take));
     }
-    if (r->stop->load() || r->stopEvent->load())
+    if (r->stop->load() || r->taskStopped())
         return 0;
     return take; // less than n once the range is complete: the rest is not ours
 }
@@ -347,7 +368,7 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user)
 int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     auto* r = static_cast<Receiver*>(user);
-    return (r->stop->load() || r->stopEvent->load()) ? 1 : 0;
+    return (r->stop->load() || r->taskStopped()) ? 1 : 0;
 }
 
 } // namespace
@@ -359,6 +380,11 @@ DownloadTask::~DownloadTask()
     Stop();
     if (m_control.joinable())
         m_control.join();
+}
+
+bool DownloadTask::stopRequested() const
+{
+    return m_stopEvent.load() || (cancelled && cancelled());
 }
 
 void DownloadTask::Stop()
@@ -428,16 +454,45 @@ void DownloadTask::start(const std::string& url, const std::string& localPath)
             return;
         m_started = true;
     }
+    try {
+        startChecked(url, localPath);
+    } catch (const std::exception& e) {
+        // Out of memory or threads: the caller sees a stopped task, never an
+        // exception from a download.
+        say(std::string("start failed: ") + e.what());
+        std::unique_lock lock(m_mutex);
+        abandonConnectionsLocked();
+        lock.unlock();
+        finish(false);
+    }
+}
+
+void DownloadTask::startChecked(const std::string& url, const std::string& localPath)
+{
     m_maxSegments = std::max(1, maxSegments);
+    const std::function<bool()> stopped = [this] { return stopRequested(); };
 
     CurlHandle h = m_shared->take();
-    Answer size = h ? probe(h.get(), url, m_shared->agent, nullptr) : Answer{};
+    Answer size = h ? probe(h.get(), url, m_shared->agent, nullptr, stopped) : Answer{};
     // Only a 200 answer announces the file; the length of an error page is
     // not the size of anything.
-    const std::int64_t total = size.status == 200 && size.contentLength > 0 ? size.contentLength : 0;
-    m_totalSize = total;
+    std::int64_t total = size.status == 200 && size.contentLength > 0 ? size.contentLength : 0;
     m_url = url;
     m_localPath = localPath;
+
+    // The server may announce anything; what the caller expects decides
+    // before anything is allocated or written.
+    const std::int64_t announced = size.status == 200 ? size.contentLength : -1;
+    if (announced >= 0 && expectedSize >= 0 && announced != expectedSize) {
+        say("announced size " + std::to_string(announced) + " is not the expected " + std::to_string(expectedSize));
+        total = 0;
+        size.status = 0;
+    } else if (announced >= 0 && expectedSize < 0 && maxSize >= 0 && announced > maxSize) {
+        say("announced size " + std::to_string(announced) + " is over the limit " + std::to_string(maxSize));
+        total = 0;
+        size.status = 0;
+    }
+    m_totalSize = total;
 
     std::optional<DownloadState> state;
     {
@@ -447,8 +502,12 @@ void DownloadTask::start(const std::string& url, const std::string& localPath)
             text << in.rdbuf();
             state = ParseDownloadState(text.str());
         }
-        std::error_code ec;
-        std::filesystem::remove(StateFilePath(localPath), ec);
+        // A task that keeps state leaves it for a later task when it cannot
+        // even start; it is consumed below once the file is opened.
+        if (!keepState) {
+            std::error_code ec;
+            std::filesystem::remove(StateFilePath(localPath), ec);
+        }
     }
 
     if (total == 0) {
@@ -469,9 +528,18 @@ void DownloadTask::start(const std::string& url, const std::string& localPath)
         return;
     }
 
-    const Answer ranges = probe(h.get(), url, m_shared->agent, "Range:bytes=0-");
+    const Answer ranges = probe(h.get(), url, m_shared->agent, "Range:bytes=0-", stopped);
     m_shared->give(std::move(h));
+    if (stopRequested()) {
+        say("stopped while probing");
+        finish(false);
+        return;
+    }
     m_rangeMode = ranges.status == 206 && contentRangeStart(ranges.contentRange) == 0;
+    if (keepState) {
+        std::error_code ec;
+        std::filesystem::remove(StateFilePath(localPath), ec);
+    }
 
     const bool resume = m_rangeMode && state && !state->ranges.empty() && StateFits(*state, total) &&
                         std::filesystem::exists(std::filesystem::path(localPath));
@@ -502,7 +570,17 @@ void DownloadTask::start(const std::string& url, const std::string& localPath)
             }
         }
     }
-    m_control = std::thread([this] { m_rangeMode ? runRanges() : runSingle(); });
+    m_control = std::thread([this] {
+        try {
+            m_rangeMode ? runRanges() : runSingle();
+        } catch (const std::exception& e) {
+            say(std::string("download failed: ") + e.what());
+            std::unique_lock lock(m_mutex);
+            abandonConnectionsLocked();
+            lock.unlock();
+            finish(false);
+        }
+    });
 }
 
 void DownloadTask::startConnection(ByteRange range, int repairs)
@@ -523,66 +601,89 @@ void DownloadTask::startConnection(ByteRange range, int repairs)
     Connection* conn = c.get();
     std::shared_ptr<Shared> shared = m_shared;
     conn->thread = std::thread([this, conn, shared] {
-        Answer answer;
-        Receiver r;
-        r.answer = &answer;
-        r.done = &conn->done;
-        r.slot = conn->slot;
-        r.counter = conn->counter;
-        r.stop = &conn->stop;
-        r.stopEvent = &m_stopEvent;
-        r.position = conn->first();
-        r.expectStart = conn->first();
-        r.expectStatus = conn->openEnded ? 200 : 206;
-        r.remaining = conn->openEnded ? m_totalSize.load() : conn->wanted();
-
-        CURLcode rc = CURLE_FAILED_INIT;
-        r.fd = ::open(m_localPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        CurlHandle h = shared->take();
-        if (r.fd >= 0 && h) {
-            HeaderList headers;
-            if (!conn->openEnded)
-                headers.add("Range:bytes=" + std::to_string(conn->first()) + "-" +
-                            std::to_string(conn->first() + conn->wanted() - 1));
-            prepare(h.get(), m_url, shared->agent, answer, headers);
-            curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, &onBody);
-            curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &r);
-            curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, &onProgress);
-            curl_easy_setopt(h.get(), CURLOPT_XFERINFODATA, &r);
-            curl_easy_setopt(h.get(), CURLOPT_NOPROGRESS, 0L);
-            rc = curl_easy_perform(h.get());
-            // A transfer cut short here leaves its connection unusable;
-            // libcurl closes it, and the handle is fine for the next range.
-            shared->give(std::move(h));
-        }
-        if (r.fd >= 0)
-            ::close(r.fd);
-
-        // Answers without a body never reach the check in onBody.
-        if (!r.checked && answer.status != r.expectStatus)
-            r.refused = true;
-        const bool complete = conn->openEnded ? (rc == CURLE_OK || rc == CURLE_WRITE_ERROR) && !r.refused &&
-                                                    !r.ioFailed && r.remaining == 0
-                                              : r.remaining == 0;
         int status = Connection::Failed;
-        if (complete)
-            status = Connection::Ended;
-        else if (!r.refused && !r.ioFailed && (conn->stop.load() || m_stopEvent.load()))
-            status = Connection::Stopped;
+        bool refused = false;
+        try {
+            status = transfer(*conn, *shared, refused);
+        } catch (const std::exception& e) {
+            // Nothing may escape a download thread; the range is repaired.
+            say(std::string("range connection failed: ") + e.what());
+        }
         std::lock_guard lock(m_mutex);
-        conn->retired = r.refused;
+        conn->retired = refused;
         if (status == Connection::Stopped && !conn->openEnded) {
-            // The unfinished rest waits for a later pass (or is dropped with
-            // the task when it is being stopped).
+            // The unfinished rest waits for a later pass (or for the state
+            // file when the task is being stopped).
             ByteRange rest{conn->first() + conn->done.load(), 0, conn->wanted() - conn->done.load()};
             auto at = std::find_if(m_pendingRanges.begin(), m_pendingRanges.end(),
                                    [&](const Pending& p) { return p.range.start > rest.start; });
-            m_pendingRanges.insert(at, {rest, conn->repairs});
+            try {
+                m_pendingRanges.insert(at, {rest, conn->repairs});
+            } catch (const std::bad_alloc&) {
+                status = Connection::Failed;
+            }
         }
         conn->status = status;
         m_changed.notify_all();
     });
     m_active.push_back(std::move(c));
+}
+
+int DownloadTask::transfer(Connection& conn, Shared& shared, bool& refused)
+{
+    Answer answer;
+    Receiver r;
+    r.answer = &answer;
+    r.done = &conn.done;
+    r.slot = conn.slot;
+    r.counter = conn.counter;
+    r.stop = &conn.stop;
+    r.taskStopped = [this] { return stopRequested(); };
+    r.position = conn.first();
+    r.expectStart = conn.first();
+    r.expectStatus = conn.openEnded ? 200 : 206;
+    r.remaining = conn.openEnded ? m_totalSize.load() : conn.wanted();
+
+    CURLcode rc = CURLE_FAILED_INIT;
+    struct Fd {
+        int fd;
+        ~Fd()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } file{::open(m_localPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)};
+    r.fd = file.fd;
+    CurlHandle h = shared.take();
+    if (r.fd >= 0 && h) {
+        HeaderList headers;
+        if (!conn.openEnded)
+            headers.add("Range:bytes=" + std::to_string(conn.first()) + "-" +
+                        std::to_string(conn.first() + conn.wanted() - 1));
+        prepare(h.get(), m_url, shared.agent, answer, headers);
+        curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, &onBody);
+        curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &r);
+        curl_easy_setopt(h.get(), CURLOPT_XFERINFOFUNCTION, &onProgress);
+        curl_easy_setopt(h.get(), CURLOPT_XFERINFODATA, &r);
+        curl_easy_setopt(h.get(), CURLOPT_NOPROGRESS, 0L);
+        rc = curl_easy_perform(h.get());
+        // A transfer cut short here leaves its connection unusable;
+        // libcurl closes it, and the handle is fine for the next range.
+        shared.give(std::move(h));
+    }
+
+    // Answers without a body never reach the check in onBody.
+    if (!r.checked && answer.status != r.expectStatus)
+        r.refused = true;
+    refused = r.refused;
+    const bool complete =
+        conn.openEnded ? (rc == CURLE_OK || rc == CURLE_WRITE_ERROR) && !r.refused && !r.ioFailed && r.remaining == 0
+                       : r.remaining == 0;
+    if (complete)
+        return Connection::Ended;
+    if (!r.refused && !r.ioFailed && (conn.stop.load() || stopRequested()))
+        return Connection::Stopped;
+    return Connection::Failed;
 }
 
 void DownloadTask::reapLocked(std::vector<ByteRange>& failedOut, bool& givenUp)
@@ -601,9 +702,10 @@ void DownloadTask::reapLocked(std::vector<ByteRange>& failedOut, bool& givenUp)
         if (status == Connection::Failed && !c.openEnded) {
             ByteRange rest{c.first() + c.done.load(), 0, c.wanted() - c.done.load()};
             failedOut.push_back(rest);
-            if (c.repairs >= kMaxRangeRepairs)
+            if (c.repairs >= kMaxRangeRepairs) {
                 givenUp = true;
-            else
+                m_givenUp.push_back(rest);
+            } else
                 m_repairRanges.push_back({rest, c.repairs + 1});
         }
         it = m_active.erase(it);
@@ -622,7 +724,7 @@ void DownloadTask::runRanges()
             say(std::string(givenUp ? "range given up: " : "range broke, its rest retried: ") + describe(r));
         lock.lock();
 
-        if (m_stopEvent || givenUp) {
+        if (stopRequested() || givenUp) {
             for (auto& c : m_active)
                 c->stop = true;
             if (m_active.empty())
@@ -667,9 +769,55 @@ void DownloadTask::runRanges()
         }
         m_changed.wait_for(lock, std::chrono::milliseconds(100));
     }
+    if (keepState)
+        writeStateLocked();
     lock.unlock();
     say(givenUp ? "download given up" : "download stopped");
     finish(false);
+}
+
+void DownloadTask::writeStateLocked()
+{
+    // Every range started so far lies before `frontier`; what is not in an
+    // unfinished rest there is in the file.
+    const std::int64_t total = m_totalSize.load();
+    const std::int64_t frontier = m_nextStart < 0 ? 0 : std::min(m_nextStart + m_segmentSize, total);
+    DownloadState state;
+    for (const auto* list : {&m_pendingRanges, &m_repairRanges})
+        for (const Pending& p : *list)
+            state.ranges.push_back(p.range);
+    state.ranges.insert(state.ranges.end(), m_givenUp.begin(), m_givenUp.end());
+    std::erase_if(state.ranges, [](const ByteRange& r) { return r.done >= r.length; });
+    std::sort(state.ranges.begin(), state.ranges.end(),
+              [](const ByteRange& a, const ByteRange& b) { return a.start < b.start; });
+    std::int64_t rests = 0;
+    for (const ByteRange& r : state.ranges)
+        rests += r.length - r.done;
+    state.baseCount = frontier - rests;
+    // The next task continues fresh ranges after the last listed one, so the
+    // list ends at the frontier, with a finished byte when no rest does.
+    if (frontier > 0 && (state.ranges.empty() || state.ranges.back().start + state.ranges.back().length < frontier))
+        state.ranges.push_back({frontier - 1, 1, 1});
+    if (state.ranges.empty() || state.baseCount != progressLocked() || !StateFits(state, total)) {
+        say("no state file: the counts do not add up");
+        return;
+    }
+    std::ofstream out(StateFilePath(m_localPath), std::ios::binary | std::ios::trunc);
+    out << FormatDownloadState(state);
+}
+
+void DownloadTask::abandonConnectionsLocked()
+{
+    for (auto& c : m_active)
+        c->stop = true;
+    for (auto& c : m_active)
+        if (c->thread.joinable()) {
+            // Their last act takes the lock.
+            m_mutex.unlock();
+            c->thread.join();
+            m_mutex.lock();
+        }
+    m_active.clear();
 }
 
 void DownloadTask::runSingle()
@@ -678,7 +826,7 @@ void DownloadTask::runSingle()
     startConnection({0, 0, m_totalSize}, 0);
     Connection& c = *m_active.front();
     while (c.status.load() == Connection::Running) {
-        if (m_stopEvent)
+        if (stopRequested())
             c.stop = true;
         m_changed.wait_for(lock, std::chrono::milliseconds(100));
     }

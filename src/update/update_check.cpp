@@ -56,8 +56,17 @@ ManifestFetch defaultManifestFetch()
         HttpOptions options;
         options.connectTimeout = std::chrono::milliseconds(2000);
         options.stallTimeout = std::chrono::milliseconds(10000);
-        int status = 0;
-        return HttpFetchToFile(url, file, status, options) == kHttpAnswered && status == 200;
+        // One connect retry: a connection that brought no answer at all is
+        // tried once more before the server counts as unreachable.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            int status = 0;
+            const int result = HttpFetchToFile(url, file, status, options);
+            if (result == kHttpAnswered)
+                return status == 200;
+            if (status != 0)
+                return false;
+        }
+        return false;
     };
 }
 

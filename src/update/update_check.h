@@ -41,8 +41,9 @@ std::string ReadManifestVersion(const std::filesystem::path& file);
 // version that could not be learnt never counts as current.
 UpdateDecision CheckForUpdate(const ManifestFetch& fetch);
 
-// The real fetch: connect time-out 2 s, "Cache-Control: no-cache" and
-// "Pragma: no-cache"; only a 200 answer's body is written, whole.
+// The real fetch: connect time-out 2 s and one retry of a connection that
+// brought no answer, "Cache-Control: no-cache" and "Pragma: no-cache"; only
+// a 200 answer's body is written, whole.
 ManifestFetch defaultManifestFetch();
 
 } // namespace quorvane::update

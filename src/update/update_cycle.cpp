@@ -1,7 +1,6 @@
 #include "update/update_cycle.h"
 
 #include "common/durable_file.h"
-#include "common/md5.h"
 #include "common/property_file.h"
 #include "update/install.h"
 #include "update/manifest.h"
@@ -27,11 +26,16 @@ void note(const UpdateServices& s, const std::string& line)
         s.log(line);
 }
 
-bool fetch(const UpdateServices& s, const std::string& url, const fs::path& file)
+bool fetch(const UpdateServices& s, const std::string& url, const fs::path& file, const FetchLimits& limits)
 {
     if (s.fetch)
-        return s.fetch(url, file);
-    return rawGet(url, file) == RawGetResult::Ok;
+        return s.fetch(url, file, limits);
+    RawGetOptions options;
+    options.limits = limits;
+    const RawGetResult result = rawGet(url, file, options);
+    if (result != RawGetResult::Ok)
+        note(s, "fetch " + url + ": " + std::string(describe(result)));
+    return result == RawGetResult::Ok;
 }
 
 void removeFolder(const fs::path& dir)
@@ -61,7 +65,7 @@ ServerRelease fetchRelease(const UpdateServices& s)
     std::error_code ec;
     fs::remove(file, ec);
     fs::remove(sigFile, ec);
-    if (!fetch(s, url, file))
+    if (!fetch(s, url, file, ManifestLimits()))
         return release;
     const auto bytes = readWholeFile(file);
     if (!bytes || bytes->size() > kMaxManifestBytes)
@@ -69,7 +73,7 @@ ServerRelease fetchRelease(const UpdateServices& s)
     const std::string key = config.get(kPublicKeyKey);
     if (signatureRequired(key)) {
         std::optional<std::string> signature;
-        if (fetch(s, url + std::string(kSignatureSuffix), sigFile))
+        if (fetch(s, url + std::string(kSignatureSuffix), sigFile, ManifestLimits()))
             signature = readWholeFile(sigFile);
         release.signature = checkManifestSignature(key, *bytes, signature);
         if (!allowsInstall(release.signature))
@@ -100,16 +104,24 @@ std::string_view describe(CycleOutcome outcome)
         return "no server version";
     case CycleOutcome::SignatureRefused:
         return "release signature refused";
+    case CycleOutcome::OlderRelease:
+        return "manifest older than the installed release";
     case CycleOutcome::NoInstalled:
         return "no installed version";
     case CycleOutcome::Current:
         return "current";
+    case CycleOutcome::NotInHistory:
+        return "installed version not in the release history";
     case CycleOutcome::PathRefused:
         return "release path refused";
     case CycleOutcome::DownloadFailed:
         return "download failed";
     case CycleOutcome::NotTerminated:
         return "main program could not be ended";
+    case CycleOutcome::FolderNotWritable:
+        return "program folder not writable";
+    case CycleOutcome::InstallerBusy:
+        return "another installer is running";
     case CycleOutcome::InstallFailed:
         return "install undone";
     case CycleOutcome::VersionNotStored:
@@ -139,7 +151,17 @@ CycleReport runUpdateCycle(UpdateServices& s)
     const ServerRelease release = fetchRelease(s);
     if (!allowsInstall(release.signature))
         return finish(CycleOutcome::SignatureRefused, std::string(describe(release.signature)));
-    const UpdateCyclePlan plan = DecideUpdateCycle(release.manifest, ReadNewAppVer(s.programDir));
+    const InstalledRelease installed = ReadInstalledRelease(s.programDir);
+    if (release.signature == SignatureVerdict::Valid && release.manifest) {
+        // A signature proves who made a manifest, not that it is the
+        // latest: an old signed one must not take the installation back.
+        std::vector<std::string> others;
+        if (const auto display = ReadDisplayVersion(*s.registry))
+            others.push_back(*display);
+        if (IsOlderRelease(*release.manifest, installed, others))
+            return finish(CycleOutcome::OlderRelease, release.manifest->version);
+    }
+    const UpdateCyclePlan plan = DecideUpdateCycle(release.manifest, installed.version);
     switch (plan.outcome) {
     case UpdateCyclePlan::Outcome::NoServerVersion:
         return finish(CycleOutcome::NoServerVersion);
@@ -147,30 +169,48 @@ CycleReport runUpdateCycle(UpdateServices& s)
         return finish(CycleOutcome::NoInstalled);
     case UpdateCyclePlan::Outcome::Current:
         return finish(CycleOutcome::Current);
+    case UpdateCyclePlan::Outcome::NotInHistory:
+        return finish(CycleOutcome::NotInHistory, installed.version + " (server " + plan.serverVersion + ")");
     case UpdateCyclePlan::Outcome::Install:
         break;
     }
+    const InstalledRelease next{plan.serverVersion, ReleaseSequence(*release.manifest)};
 
     const auto& files = plan.selection.files;
     const fs::path downloads = s.programDir / kDownloadFolder;
     removeFolder(downloads);
 
+    auto lockRefusal = [&](LockedRun run) -> std::optional<CycleReport> {
+        if (run == LockedRun::Unwritable)
+            return finish(CycleOutcome::FolderNotWritable, s.programDir.string());
+        if (run == LockedRun::Busy)
+            return finish(CycleOutcome::InstallerBusy);
+        return std::nullopt;
+    };
     if (files.empty()) {
         // Nothing was replaced, so a running main program (perhaps in the
         // middle of a measurement) is left alone.
-        if (!WriteNewAppVer(s.programDir, plan.serverVersion))
+        const LockedRun run =
+            runUnderInstallLock(s.programDir, [&] { return WriteInstalledRelease(s.programDir, next); });
+        if (auto refused = lockRefusal(run))
+            return *refused;
+        if (run != LockedRun::Done)
             return finish(CycleOutcome::VersionNotStored, "new_app_ver");
         return finish(CycleOutcome::RecordedOnly, plan.serverVersion);
     }
     if (const auto refusal = checkRelease(s.programDir, files))
         return finish(CycleOutcome::PathRefused, refusal->path + ": " + std::string(describe(refusal->reason)));
+    // A folder that cannot take the release is found out before anything is
+    // fetched or the main program is ended for nothing.
+    if (auto refused = lockRefusal(runUnderInstallLock(s.programDir, [] { return true; })))
+        return *refused;
 
     std::vector<InstallFile> install;
     for (const auto& f : files) {
         const fs::path local = downloads / f.localpath;
         bool matched = false;
         for (int attempt = 1; attempt <= kDigestAttempts && !matched; ++attempt)
-            matched = fetch(s, release.serverPath + f.serpath, local) && md5HexOfFile(local.string()) == f.verify;
+            matched = fetch(s, release.serverPath + f.serpath, local, FileLimits(f)) && FileMatches(local, f);
         if (!matched) {
             removeFolder(downloads);
             return finish(CycleOutcome::DownloadFailed, f.serpath);
@@ -179,9 +219,12 @@ CycleReport runUpdateCycle(UpdateServices& s)
         report.mainProgramReplaced = report.mainProgramReplaced || isMainProgram(s, f.localpath);
     }
 
-    if (platform::isProcessRunning(*s.processes, s.mainProgram, platform::NameCase::Insensitive) && s.showEndTip)
+    // Only the main program of this installation, run by this user: a name
+    // alone would reach other users' programs and copies elsewhere.
+    const fs::path mainProgram = s.programDir / s.mainProgram;
+    if (s.processes->isProgramRunning(mainProgram, platform::NameCase::Insensitive) && s.showEndTip)
         s.showEndTip();
-    const auto ended = s.processes->terminateByName(s.mainProgram, platform::NameCase::Insensitive);
+    const auto ended = s.processes->terminateProgram(mainProgram, platform::NameCase::Insensitive);
     if (ended == platform::TerminateResult::Failed) {
         removeFolder(downloads);
         return finish(CycleOutcome::NotTerminated);
@@ -189,21 +232,38 @@ CycleReport runUpdateCycle(UpdateServices& s)
     const bool wasRunning = ended == platform::TerminateResult::Terminated;
     s.clock->sleepFor(kAfterTerminate);
 
-    const InstallOutcome outcome = installFiles(s.programDir, install);
+    std::string notStored;
+    InstallOptions options = s.installOptions;
+    options.afterInstall = [&] {
+        if (report.mainProgramReplaced && !WriteDisplayVersion(*s.registry, plan.serverVersion))
+            notStored = "DisplayVersion";
+        else if (!WriteInstalledRelease(s.programDir, next))
+            notStored = "new_app_ver";
+        return notStored.empty();
+    };
+    const InstallOutcome outcome = installFiles(s.programDir, install, options);
     removeFolder(downloads);
+    if (outcome.result == InstallResult::Broken) {
+        // The undo stopped half-way; the main program must not be started
+        // on a folder that is neither release.
+        const RecoveryResult recovered = recoverInterruptedInstall(s.programDir);
+        note(s, "recovery after a failed undo: " + std::to_string(static_cast<int>(recovered)));
+    }
     // The main program was ended for this install; whatever became of it,
     // the release in the folder now is whole, so the user gets it back.
     CycleOutcome result = CycleOutcome::Installed;
     std::string detail = plan.serverVersion;
-    if (!outcome.ok()) {
+    if (outcome.result == InstallResult::Unwritable) {
+        result = CycleOutcome::FolderNotWritable;
+        detail = outcome.detail;
+    } else if (outcome.result == InstallResult::Busy) {
+        result = CycleOutcome::InstallerBusy;
+    } else if (!outcome.ok()) {
         result = CycleOutcome::InstallFailed;
         detail = outcome.detail;
-    } else if (report.mainProgramReplaced && !WriteDisplayVersion(*s.registry, plan.serverVersion)) {
+    } else if (!outcome.recorded) {
         result = CycleOutcome::VersionNotStored;
-        detail = "DisplayVersion";
-    } else if (!WriteNewAppVer(s.programDir, plan.serverVersion)) {
-        result = CycleOutcome::VersionNotStored;
-        detail = "new_app_ver";
+        detail = notStored;
     }
     finish(result, detail);
     if (wasRunning)
@@ -224,7 +284,7 @@ void runUpdateLoop(UpdateServices& s, const std::function<bool()>& keepGoing)
 
 void runLogoff(UpdateServices& s)
 {
-    s.processes->terminateByName(s.mainProgram, platform::NameCase::Insensitive);
+    s.processes->terminateProgram(s.programDir / s.mainProgram, platform::NameCase::Insensitive);
     s.processes->startAndWait(s.programDir / s.mainProgram, {"logoff"}, s.programDir, -1);
 }
 

@@ -10,6 +10,7 @@
 // Thread-safety: any thread; each call reads or writes the store or the file
 // afresh (see RegistryStore and PropertyFile for concurrent writers).
 #include "platform/registry_store.h"
+#include "update/manifest.h"
 
 #include <filesystem>
 #include <optional>
@@ -37,5 +38,12 @@ std::string ReadNewAppVer(const std::filesystem::path& programDir);
 // Sets the key (adding it when absent, keeping every other line) and saves;
 // true when the file holds the version afterwards.
 bool WriteNewAppVer(const std::filesystem::path& programDir, const std::string& version);
+
+// `new_app_ver` with `new_app_seq`, the sequence number of that release in
+// its manifest (0 when unknown or absent): what the updaters judge a
+// replayed, older manifest by.
+InstalledRelease ReadInstalledRelease(const std::filesystem::path& programDir);
+// Writes both keys; true when the file holds them afterwards.
+bool WriteInstalledRelease(const std::filesystem::path& programDir, const InstalledRelease& release);
 
 } // namespace quorvane::update

@@ -48,6 +48,8 @@ TEST(RangePlanning, CounterSlots)
                                                           {1228799, 10}, {1228800, 12},  {256 << 20, 2620}};
     for (const auto& [total, slots] : cases)
         EXPECT_EQ(InitialCounterSlots(total), slots) << total;
+    // An absurd announced size allocates nothing absurd.
+    EXPECT_EQ(InitialCounterSlots(INT64_C(100000000000000)), kMaxInitialCounterSlots);
 }
 
 TEST(StateFile, ReadsCountBaseAndRangesSortedByStart)

@@ -129,10 +129,11 @@ TEST(VersionDecisions, UpdateCycleAndVelomark)
         {ParseManifest("<r><Version></Version></r>"), "A", U::NoServerVersion, 0},
         {m, "", U::NoInstalled, 0},
         {m, "B", U::Current, 0},
-        {m, "b", U::Install, 0},
-        {m, "null", U::Install, 0},
+        {m, "b", U::NotInHistory, 0},
+        {m, "null", U::NotInHistory, 0},
         {m, "A", U::Install, 1},
-        {noFiles, "A", U::Install, 0},
+        {noFiles, "A", U::NotInHistory, 0},
+        {ParseManifest(doc("<versionid seq=\"3\">A</versionid>")), "A", U::Install, 0},
     };
     for (const auto& c : update) {
         const UpdateCyclePlan plan = DecideUpdateCycle(c.manifest, c.newAppVer);
@@ -209,6 +210,82 @@ TEST(VersionRecords, DisplayVersionAndNewAppVer)
     EXPECT_EQ(ReadNewAppVer(dir.path()), "V3");
     EXPECT_NE(test::readFile(dir / "conf/update_process.properties").find("update_process_id=1\r\nnew_app_ver=V3\r\n"),
               std::string::npos);
+}
+
+} // namespace
+} // namespace quorvane::update
+
+namespace quorvane::update
+{
+namespace
+{
+
+TEST(Releases, AReplayedManifestIsOlderThanWhatWasInstalled)
+{
+    // The manifest of release B (sequence 4), whose history reaches C (5).
+    const auto b = ParseManifest(doc("<versionid seq=\"3\">A</versionid><versionid seq=\"4\">B</versionid>"));
+    const auto withLater = ParseManifest(doc("<versionid seq=\"4\">B</versionid><versionid seq=\"5\">C</versionid>"));
+    const auto unnamed = ParseManifest("<r><Version>Z</Version><versions><File seq=\"7\"/></versions></r>");
+    const struct {
+        const char* what;
+        const std::optional<Manifest>& manifest;
+        InstalledRelease recorded;
+        std::vector<std::string> others;
+        int sequence;
+        bool older;
+    } cases[] = {
+        {"recorded number above the manifest's", b, {"C", 5}, {}, 4, true},
+        {"recorded number equal", b, {"B", 4}, {}, 4, false},
+        {"recorded number below", b, {"A", 3}, {}, 4, false},
+        {"nothing recorded, version not in the history", b, {"C", 0}, {}, 4, false},
+        {"an installed version above the release in its own history", withLater, {"A", 0}, {"C"}, 4, true},
+        {"own release not named: the highest number counts", unnamed, {"Y", 8}, {}, 7, true},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(c.manifest) << c.what;
+        EXPECT_EQ(ReleaseSequence(*c.manifest), c.sequence) << c.what;
+        EXPECT_EQ(IsOlderRelease(*c.manifest, c.recorded, c.others), c.older) << c.what;
+    }
+}
+
+TEST(Releases, FilesAreCheckedBySha256WhenTheEntryHasOne)
+{
+    test::TempDir dir;
+    const std::filesystem::path file = dir / "f";
+    test::writeFile(file, "abc");
+    const std::string md5 = "900150983cd24fb0d6963f7d28e17f72";
+    const std::string sha = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    std::string upper = sha;
+    for (char& ch : upper)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    const struct {
+        const char* what;
+        SelectedFile entry;
+        bool matches;
+    } cases[] = {
+        {"MD5 alone", {"", "", md5, "3"}, true},
+        {"SHA-256 in either case", {"", "", "", "3", upper}, true},
+        {"SHA-256 wins over a matching MD5", {"", "", md5, "3", std::string(64, '0')}, false},
+        {"a wrong MD5", {"", "", std::string(32, '0'), "3"}, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FileMatches(file, c.entry), c.matches) << c.what;
+    EXPECT_FALSE(FileMatches(dir / "missing", {"", "", "", "0"}));
+    EXPECT_EQ(DeclaredSize("205"), 205);
+    for (const char* bad : {"", "-1", " 5", "5x", "99999999999999999999"})
+        EXPECT_EQ(DeclaredSize(bad), -1) << bad;
+}
+
+TEST(Releases, InstalledReleaseRoundTrip)
+{
+    test::TempDir dir;
+    test::writeFile(dir / "conf/update_process.properties", "update_process_id=7\r\n");
+    ASSERT_TRUE(WriteInstalledRelease(dir.path(), {"V3", 3}));
+    EXPECT_EQ(ReadInstalledRelease(dir.path()).sequence, 3);
+    ASSERT_TRUE(WriteNewAppVer(dir.path(), "V4")); // a later release of unknown number
+    const InstalledRelease read = ReadInstalledRelease(dir.path());
+    EXPECT_EQ(read.version, "V4");
+    EXPECT_EQ(read.sequence, 0);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // reference service's update server.
 #include "update/update_check.h"
 
+#include "results/http_test_server.h"
 #include "service/harness.h"
 #include "support/temp_dir.h"
 
@@ -36,6 +37,15 @@ TEST(UpdateCheck, ComparesTheRecordedVersionWithTheServersManifest)
         {"--web", "none", "--test-server", "none", "--update", "127.0.0.1:0", "--update-dir", server.path().string()});
     ASSERT_TRUE(service.ok()) << service.log();
     const std::string base = "http://127.0.0.1:" + std::to_string(service.update().port) + "/update/";
+    // Closes every connection without a word.
+    testing::CannedServer mute([](testing::ServerConnection&) {});
+    // Says nothing on the first connection, answers on the next.
+    const std::string manifest = "<u><Version>V2.0.09</Version></u>";
+    testing::CannedServer secondTime([&](testing::ServerConnection& c) {
+        std::string head;
+        if (c.index() > 0 && c.readRequestHead(head))
+            c.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(manifest.size()) + "\r\n\r\n" + manifest);
+    });
     fs::create_directories(program / "conf");
     InDirectory here(program.path());
 
@@ -52,15 +62,18 @@ TEST(UpdateCheck, ComparesTheRecordedVersionWithTheServersManifest)
         {"another version", "update_server_path=" + base + "\r\nupdate_ver_file_name=update.xml\r\n", "V2.0.08",
          "V2.0.09", false, "tmp/update.xml"},
         {"keys read from any line containing them, the last one winning",
-         "#update_server_path=http://127.0.0.1:9/\r\nx.update_server_path=" + base +
+         "#update_server_path=" + base + "wrong/\r\nx.update_server_path=" + base +
              "\r\nupdate_ver_file_name_old=update.xml\r\n",
          "V2.0.09", "V2.0.09", true, "tmp/update.xml"},
         {"a 404 answer writes no file", "update_server_path=" + base + "\r\nupdate_ver_file_name=none.xml\r\n",
          "V2.0.09", "", false, ""},
         {"a manifest that does not parse", "update_server_path=" + base + "\r\nupdate_ver_file_name=broken.xml\r\n",
          "V2.0.09", "", false, "tmp/broken.xml"},
-        {"no server", "update_server_path=http://127.0.0.1:9/\r\nupdate_ver_file_name=update.xml\r\n", "V2.0.09", "",
+        {"no answer", "update_server_path=" + mute.url("/") + "\r\nupdate_ver_file_name=update.xml\r\n", "V2.0.09", "",
          false, ""},
+        {"no answer on the first connection, the retry brings it",
+         "update_server_path=" + secondTime.url("/") + "\r\nupdate_ver_file_name=update.xml\r\n", "V2.0.09", "V2.0.09",
+         true, "tmp/update.xml"},
     };
     for (const auto& c : cases) {
         fs::remove_all("tmp");

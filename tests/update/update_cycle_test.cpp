@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include <cstdio>
 #include <map>
 
@@ -54,7 +56,22 @@ private:
 struct ServerFile {
     std::string serpath, localpath, bytes;
     std::string verify = {}; // the bytes' digest when empty
+    std::string sha256 = {}; // no attribute when empty
 };
+
+std::string sha256Hex(const std::string& bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
 
 // An installation at V1 with its stand-in main program, an update server
 // folder holding V2, and the reference service serving it.
@@ -117,7 +134,7 @@ protected:
             writeFile(server / f.serpath, f.bytes);
             xml += "<File seq=\"2\" serpath=\"" + f.serpath + "\" localpath=\"" + f.localpath + "\" verify=\"" +
                    (f.verify.empty() ? md5Hex(f.bytes) : f.verify) + "\" size=\"" + std::to_string(f.bytes.size()) +
-                   "\"/>\n";
+                   (f.sha256.empty() ? "" : "\" sha256=\"" + f.sha256) + "\"/>\n";
         }
         xml += "</versions></update>\n";
         writeFile(server / "update.xml", xml);
@@ -162,9 +179,11 @@ protected:
             ++endTips;
             mainRanAtEndTip = platform::isProcessRunning(processes, mainName, platform::NameCase::Insensitive);
         };
-        s.fetch = [this](const std::string& url, const fs::path& file) {
+        s.fetch = [this](const std::string& url, const fs::path& file, const FetchLimits& limits) {
             ++fetches[url];
-            return rawGet(url, file) == RawGetResult::Ok;
+            RawGetOptions options;
+            options.limits = limits;
+            return rawGet(url, file, options) == RawGetResult::Ok;
         };
         return s;
     }
@@ -193,6 +212,7 @@ TEST_F(UpdateCycleTest, InstallsARunningMainProgramsReleaseAndRestartsIt)
     EXPECT_EQ(fs::status(program / mainName).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
     EXPECT_EQ(ReadDisplayVersion(registry), "V2");
     EXPECT_EQ(ReadNewAppVer(program), "V2");
+    EXPECT_EQ(ReadInstalledRelease(program).sequence, 2);
     EXPECT_FALSE(fs::exists(program / "tmpUpdate"));
 
     // The next cycle finds nothing to do.
@@ -225,12 +245,22 @@ TEST_F(UpdateCycleTest, ReleasesThatInstallNothingLeaveTheMainProgramRunning)
         CycleOutcome outcome;
         std::string newAppVer;
     } cases[] = {
-        {"no file selected: only the version is recorded", [&] { publish(release(), "V0"); },
-         CycleOutcome::RecordedOnly, "V2"},
+        {"no newer file: only the version is recorded", [&] { publish({}); }, CycleOutcome::RecordedOnly, "V2"},
+        // Nothing tells which files the installation lacks; recording V2
+        // would make every later cycle (and the main program) say current.
+        {"installed version not in the history: nothing recorded", [&] { publish(release(), "V0"); },
+         CycleOutcome::NotInHistory, "V1"},
         {"a digest that never matches",
          [&] {
              auto files = release();
              files[1].verify = md5Hex("something else");
+             publish(files);
+         },
+         CycleOutcome::DownloadFailed, "V1"},
+        {"a sha256 that never matches, though the MD5 does",
+         [&] {
+             auto files = release();
+             files[1].sha256 = sha256Hex("something else");
              publish(files);
          },
          CycleOutcome::DownloadFailed, "V1"},
@@ -267,6 +297,13 @@ TEST_F(UpdateCycleTest, ReleasesThatInstallNothingLeaveTheMainProgramRunning)
              writeConfig("update_public_key=" + key.pemBody() + "\r\n");
          },
          CycleOutcome::SignatureRefused, "V1"},
+        {"a replayed older signed manifest",
+         [&] {
+             writeFile(server / "update.xml.sig", key.sign(publish(release())));
+             writeConfig("update_public_key=" + key.rawPublic() + "\r\n");
+             writeFile(program / "conf/update_process.properties", "new_app_ver=V3\r\nnew_app_seq=3\r\n");
+         },
+         CycleOutcome::OlderRelease, "V3"},
     };
     startMain();
     for (const auto& c : cases) {
@@ -295,7 +332,12 @@ TEST_F(UpdateCycleTest, ReleasesThatInstallNothingLeaveTheMainProgramRunning)
 TEST_F(UpdateCycleTest, ASignedReleaseIsInstalled)
 {
     const ReleaseKey key;
-    writeFile(server / "update.xml.sig", key.sign(publish(release())));
+    auto files = release();
+    files[0].sha256 = sha256Hex(files[0].bytes);
+    for (char& c : files[0].sha256)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    files[1].sha256 = sha256Hex(files[1].bytes);
+    writeFile(server / "update.xml.sig", key.sign(publish(files)));
     writeConfig("update_public_key=" + key.pemBody() + "\r\n");
     const auto report = cycle();
     EXPECT_EQ(report.outcome, CycleOutcome::Installed) << report.detail;
@@ -324,6 +366,15 @@ TEST_F(UpdateCycleTest, TheSigningScriptSignsAReleaseFolder)
     EXPECT_NE(std::system((script + " sign " + keyFile.string() + " " + server.string() + " >/dev/null 2>&1").c_str()),
               0);
     EXPECT_FALSE(fs::exists(server / "update.xml.sig"));
+
+    // Nor one whose sha256 attributes do not match, while a matching one signs.
+    for (const bool matching : {false, true}) {
+        auto files = release();
+        files[1].sha256 = sha256Hex(matching ? files[1].bytes : "other bytes");
+        publish(files);
+        const std::string sign = script + " sign " + keyFile.string() + " " + server.string() + " >/dev/null 2>&1";
+        EXPECT_EQ(std::system(sign.c_str()) == 0, matching);
+    }
 }
 
 // A main program that notes every start and, unless started by an updater,
@@ -332,24 +383,126 @@ constexpr const char* kScriptMain = "#!/bin/sh\necho \"old $*\" >> started.log\n
                                     "case \"$1\" in update|logoff) exit 0;; esac\n"
                                     "while :; do sleep 1; done\n";
 
-TEST_F(UpdateCycleTest, AnUndoneInstallStillRestartsTheMainProgramItEnded)
+// Installs that cannot happen or are undone: the old release stays whole,
+// and a main program ended for the install is started again.
+TEST_F(UpdateCycleTest, InstallsThatDoNotHappenLeaveTheOldReleaseRunning)
 {
-    writeFile(program / mainName, kScriptMain);
+    int heldLock = -1;
+    const struct {
+        const char* what;
+        std::function<void(UpdateServices&)> arrange;
+        CycleOutcome outcome;
+        bool mainEnded;
+    } cases[] = {
+        {"another installer holds the folder",
+         [&](UpdateServices&) {
+             heldLock = ::open((program / ".qvinstall.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+             ASSERT_EQ(::flock(heldLock, LOCK_EX), 0);
+         },
+         CycleOutcome::InstallerBusy, false},
+        {"the lock cannot be created", [&](UpdateServices&) { fs::create_directory(program / ".qvinstall.lock"); },
+         CycleOutcome::FolderNotWritable, false},
+        {"a step fails and is undone",
+         [](UpdateServices& s) { s.installOptions.stepHook = [](int step) { return step != 9; }; },
+         CycleOutcome::InstallFailed, true},
+        // The second file cannot be moved aside, and putting the first one
+        // back fails too: without recovery the new main program would start.
+        {"the undo fails half-way",
+         [](UpdateServices& s) {
+             s.installOptions.stepHook = [](int step) { return step != 9; };
+             s.installOptions.undoStepHook = [](int step) { return step != 2; };
+         },
+         CycleOutcome::InstallFailed, true},
+    };
     publish(release());
-    startMain("run");
-    // Another installer holds the folder, so this one must give up.
-    const int lock = ::open((program / ".qvinstall.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(lock, 0);
-    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(program / ".qvinstall.lock");
+        writeFile(program / mainName, kScriptMain);
+        fs::remove(program / "started.log");
+        startMain("run");
+        auto s = services();
+        c.arrange(s);
+        const auto report = runUpdateCycle(s);
+        if (heldLock >= 0)
+            ::close(std::exchange(heldLock, -1));
+        EXPECT_EQ(report.outcome, c.outcome) << report.detail;
+        EXPECT_EQ(mainKilled(), c.mainEnded);
+        EXPECT_EQ(report.restarted, c.mainEnded);
+        EXPECT_EQ(readFile(program / "started.log"), c.mainEnded ? "old run\nold update\n" : "old run\n");
+        EXPECT_EQ(readFile(program / mainName), kScriptMain);
+        EXPECT_EQ(readFile(program / "help/notes.txt"), "old notes");
+        EXPECT_FALSE(fs::exists(program / std::string(kInstallJournal)));
+        EXPECT_EQ(ReadNewAppVer(program), "V1");
+        EXPECT_FALSE(fs::exists(program / "tmpUpdate"));
+        if (mainPid > 0) {
+            ::kill(mainPid, SIGKILL);
+            ::waitpid(mainPid, nullptr, 0);
+            mainPid = -1;
+        }
+    }
+}
+
+// The same program started from another folder is not this installation's.
+TEST_F(UpdateCycleTest, AMainProgramOfAnotherFolderIsLeftRunning)
+{
+    const fs::path elsewhere = temp / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::copy_file(FAKE_PROGRAM, elsewhere / mainName);
+    std::string exe = (elsewhere / mainName).string(), arg = "sleep=60000";
+    char* argv[] = {exe.data(), arg.data(), nullptr};
+    pid_t other = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, elsewhere.c_str());
+    ASSERT_EQ(::posix_spawn(&other, exe.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 500 && !fs::exists(elsewhere / "fake_program.log"); ++i)
+        ::usleep(10000);
+
+    publish(release());
     const auto report = cycle();
-    ::close(lock);
-    EXPECT_EQ(report.outcome, CycleOutcome::InstallFailed) << report.detail;
-    EXPECT_TRUE(mainKilled());
-    EXPECT_TRUE(report.restarted);
-    EXPECT_EQ(readFile(program / "started.log"), "old run\nold update\n");
-    EXPECT_EQ(readFile(program / "help/notes.txt"), "old notes");
-    EXPECT_EQ(ReadNewAppVer(program), "V1");
-    EXPECT_FALSE(fs::exists(program / "tmpUpdate"));
+    EXPECT_EQ(report.outcome, CycleOutcome::Installed) << report.detail;
+    EXPECT_EQ(endTips, 0);
+    EXPECT_FALSE(report.restarted);
+    EXPECT_EQ(::waitpid(other, nullptr, WNOHANG), 0) << "the other folder's program was ended";
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+}
+
+TEST(MainProgramProcess, OnlyThisUsersProcessOfThisFileCounts)
+{
+    TempDir temp;
+    const fs::path target = temp / "inst/Quorvane", other = temp / "other/Quorvane";
+    writeFile(target, "x");
+    writeFile(other, "x");
+    const unsigned me = ::getuid();
+    const struct {
+        const char* what;
+        fs::path exe;
+        std::string cmdline;
+        unsigned uid;
+        bool ours;
+    } cases[] = {
+        {"its executable", target, std::string("Quorvane\0", 9), me, true},
+        {"its executable, replaced while it ran", fs::canonical(target).string() + " (deleted)",
+         std::string("Quorvane\0", 9), me, true},
+        {"a copy in another folder", other, std::string("Quorvane\0", 9), me, false},
+        {"another user's", target, std::string("Quorvane\0", 9), me + 1, false},
+        {"a script, by absolute path", "/bin/sh", std::string("sh\0", 3) + target.string() + std::string("\0run\0", 5),
+         me, true},
+        {"a script, relative to its folder", "/bin/sh", std::string("sh\0./Quorvane\0", 15), me, true},
+        {"another script", "/bin/sh", std::string("sh\0", 3) + other.string() + std::string("\0", 1), me, false},
+    };
+    for (const auto& c : cases) {
+        const fs::path proc = temp / "proc", dir = proc / "100";
+        fs::remove_all(proc);
+        fs::create_directories(dir);
+        fs::create_symlink(c.exe, dir / "exe");
+        fs::create_symlink(target.parent_path(), dir / "cwd");
+        writeFile(dir / "cmdline", c.cmdline);
+        EXPECT_EQ(platform::processRunsProgram(proc, 100, c.uid, fs::canonical(target)), c.ours) << c.what;
+    }
 }
 
 TEST_F(UpdateCycleTest, LogoffEndsTheMainProgramAndStartsItWithLogoff)
@@ -394,7 +547,7 @@ TEST_F(UpdateCycleTest, LoopRunsFiveMinutesAfterStartThenHourly)
     int cycles = 0;
     std::vector<std::chrono::milliseconds> cycleTimes;
     auto s = services();
-    s.fetch = [&](const std::string&, const fs::path&) {
+    s.fetch = [&](const std::string&, const fs::path&, const FetchLimits&) {
         cycleTimes.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(clock->now().time_since_epoch()));
         ++cycles;
         return false;

@@ -1,8 +1,8 @@
 #include "update/velomark/velomark_flow.h"
 
-#include "common/md5.h"
 #include "common/paths.h"
 #include "common/property_file.h"
+#include "update/segmented_download.h"
 #include "update/version_records.h"
 
 #include <QCoreApplication>
@@ -82,10 +82,17 @@ void VelomarkFlow::start()
     m_state = State::FetchingManifest;
     const bool signatureWanted = update::signatureRequired(m_publicKey);
     m_threads.emplace_back([this, url, stored, signatureWanted] {
-        bool complete = m_services.download && m_services.download(url, stored, m_cancel);
-        // A missing signature is judged with the manifest, not here.
-        if (complete && signatureWanted)
-            m_services.download(url + std::string(update::kSignatureSuffix), m_signatureFile, m_cancel);
+        bool complete = false;
+        try {
+            complete = m_services.download && m_services.download(url, stored, m_cancel, update::ManifestLimits());
+            // A missing signature is judged with the manifest, not here.
+            if (complete && signatureWanted)
+                m_services.download(url + std::string(update::kSignatureSuffix), m_signatureFile, m_cancel,
+                                    update::ManifestLimits());
+        } catch (const std::exception& e) {
+            qWarning("Velomark: manifest download failed: %s", e.what());
+            complete = false;
+        }
         post(kWmManifestDone, complete ? 1 : 0);
     });
 }
@@ -101,8 +108,9 @@ void VelomarkFlow::begin()
         return;
     m_state = State::Downloading;
     if (m_services.processes)
-        m_quorvaneTerminated = m_services.processes->terminateByName("Quorvane", platform::NameCase::Sensitive) ==
-                               platform::TerminateResult::Terminated;
+        m_quorvaneTerminated =
+            m_services.processes->terminateProgram(m_dir / "Quorvane", platform::NameCase::Sensitive) ==
+            platform::TerminateResult::Terminated;
     Q_EMIT listCleared();
     addLine(QString::fromUtf8(kTextPreparing));
     const std::size_t workers = std::min<std::size_t>(kMaxActiveDownloads, files().size());
@@ -164,6 +172,7 @@ void VelomarkFlow::onManifestDone(bool complete)
     if (complete && std::filesystem::is_regular_file(m_manifestFile, ec))
         manifest = update::LoadManifest(m_manifestFile);
     m_plan = update::DecideVelomark(manifest, installed);
+    m_releaseSequence = manifest ? update::ReleaseSequence(*manifest) : 0;
     if (m_plan.outcome == update::VelomarkPlan::Outcome::DownloadFailed) {
         endWith(QString::fromUtf8(kTextDownloadFailed));
         return;
@@ -198,6 +207,15 @@ std::string VelomarkFlow::refusal() const
             update::checkManifestSignature(m_publicKey, readWholeFile(m_manifestFile).value_or(""), signature);
         if (!update::allowsInstall(verdict))
             return "manifest signature: " + std::string(update::describe(verdict));
+        // A valid signature on an old manifest is a replay: DisplayVersion
+        // alone may be older than what an updater installed since.
+        const auto manifest = update::LoadManifest(m_manifestFile);
+        std::vector<std::string> others;
+        if (m_services.registry)
+            if (const auto display = update::ReadDisplayVersion(*m_services.registry))
+                others.push_back(*display);
+        if (manifest && update::IsOlderRelease(*manifest, update::ReadInstalledRelease(m_dir), others))
+            return "manifest older than the installed release: " + manifest->version;
     }
     // Nothing is fetched for a release that names a path outside the
     // program folder: its download alone would write there.
@@ -207,6 +225,18 @@ std::string VelomarkFlow::refusal() const
 }
 
 void VelomarkFlow::downloadWorker()
+{
+    try {
+        fetchFiles();
+    } catch (const std::exception& e) {
+        // Nothing may escape a download thread; the update is given up.
+        qWarning("Velomark: download failed: %s", e.what());
+        m_cancel = true;
+        post(kWmFileFailed, -1);
+    }
+}
+
+void VelomarkFlow::fetchFiles()
 {
     for (;;) {
         std::size_t index;
@@ -219,19 +249,21 @@ void VelomarkFlow::downloadWorker()
         const update::SelectedFile& file = files()[index];
         const std::filesystem::path target = m_dir / "TmpUpdate" / file.localpath;
         bool matched = false;
+        bool complete = false;
         for (int attempt = 0; attempt < kMaxFetchAttempts && !matched; ++attempt) {
             if (m_cancel)
                 return;
-            // The downloader writes into an existing file without cutting
-            // it, so a longer bad copy would keep its tail for ever.
-            std::error_code ec;
-            std::filesystem::remove(target, ec);
-            m_services.download(m_serverPath + file.serpath, target, m_cancel);
+            // A copy that arrived whole and does not match is fetched anew;
+            // one that broke off is continued from where it stopped.
+            if (complete) {
+                std::error_code ec;
+                std::filesystem::remove(target, ec);
+                std::filesystem::remove(update::StateFilePath(target.string()), ec);
+            }
+            complete = m_services.download(m_serverPath + file.serpath, target, m_cancel, update::FileLimits(file));
             if (m_cancel)
                 return;
-            // A file that cannot be read matches no verify value, not even "".
-            const std::string digest = md5HexOfFile(target.string());
-            matched = !digest.empty() && digest == file.verify;
+            matched = complete && update::FileMatches(target, file);
         }
         if (!matched) {
             // The others would only fetch files that are never installed.
@@ -278,7 +310,9 @@ void VelomarkFlow::onInstall()
     std::vector<update::InstallFile> staged;
     for (const update::SelectedFile& f : files())
         staged.push_back({m_dir / "TmpUpdate" / f.localpath, f.localpath});
-    const update::InstallOutcome outcome = update::installFiles(m_dir, staged, m_services.installOptions);
+    update::InstallOptions options = m_services.installOptions;
+    options.afterInstall = [this] { return recordVersion(); };
+    const update::InstallOutcome outcome = update::installFiles(m_dir, staged, options);
     std::error_code ec;
     std::filesystem::remove_all(m_dir / "TmpUpdate", ec);
     std::filesystem::remove_all(m_dir / "tmp", ec);
@@ -292,7 +326,6 @@ void VelomarkFlow::onInstall()
         endWith(QString::fromUtf8(kTextInstallFailed));
         return;
     }
-    recordVersion();
     Q_EMIT message(QString::fromUtf8(kTextUpdated));
     Q_EMIT restarting();
     if (m_services.processes)
@@ -301,12 +334,18 @@ void VelomarkFlow::onInstall()
     Q_EMIT finished();
 }
 
-void VelomarkFlow::recordVersion()
+bool VelomarkFlow::recordVersion()
 {
-    if (m_services.registry && !update::WriteDisplayVersion(*m_services.registry, m_plan.serverVersion))
+    bool ok = true;
+    if (m_services.registry && !update::WriteDisplayVersion(*m_services.registry, m_plan.serverVersion)) {
         qWarning("Velomark: DisplayVersion not written");
-    if (!update::WriteNewAppVer(m_dir, m_plan.serverVersion))
+        ok = false;
+    }
+    if (!update::WriteInstalledRelease(m_dir, {m_plan.serverVersion, m_releaseSequence})) {
         qWarning("Velomark: new_app_ver not written");
+        ok = false;
+    }
+    return ok;
 }
 
 void VelomarkFlow::restoreQuorvane()

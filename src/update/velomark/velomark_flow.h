@@ -58,10 +58,13 @@ inline constexpr const char* kTextInstallFailed = "文件安装失败，软件�
 // The parts the flow leans on beyond the program folder; tests swap in
 // fakes.
 struct Services {
-    // Fetches `url` into `file` and returns once the file is complete, the
-    // download stopped, or `cancel` was set. True only when complete. Called
-    // from the download threads, several at once.
-    std::function<bool(const std::string& url, const std::filesystem::path& file, const std::atomic<bool>& cancel)>
+    // Fetches `url` into `file` within `limits` and returns once the file
+    // is complete, the download stopped, or `cancel` was set (within a
+    // second). True only when complete. A file left incomplete, with what
+    // the downloader keeps beside it, is continued by the next call for it.
+    // Called from the download threads, several at once.
+    std::function<bool(const std::string& url, const std::filesystem::path& file, const std::atomic<bool>& cancel,
+                       const update::FetchLimits& limits)>
         download;
     platform::RegistryStore* registry = nullptr;
     platform::ProcessControl* processes = nullptr;
@@ -121,8 +124,9 @@ private:
     void addLine(const QString& text);
     void post(int type, int index);
     void downloadWorker();
+    void fetchFiles();
     void stopThreads();
-    void recordVersion();
+    bool recordVersion();
     void restoreQuorvane();
 
     std::filesystem::path m_dir;
@@ -133,6 +137,7 @@ private:
     std::filesystem::path m_manifestFile;
     std::filesystem::path m_signatureFile;
     update::VelomarkPlan m_plan;
+    int m_releaseSequence = 0;
     bool m_agreed = false;
     int m_filesDone = 0;
     bool m_quorvaneTerminated = false;

@@ -116,12 +116,13 @@ int shoot(const fs::path& programDir, const std::string& base, const fs::path& o
     std::atomic<bool> release{false};
     auto download = services.download;
     services.download = [download, &release](const std::string& url, const fs::path& file,
-                                             const std::atomic<bool>& cancel) {
+                                             const std::atomic<bool>& cancel,
+                                             const quorvane::update::FetchLimits& limits) {
         if (url.find(localPath(kFiles - 1)) != std::string::npos ||
             url.find(localPath(kFiles - 2)) != std::string::npos)
             for (int i = 0; i < 6000 && !release && !cancel; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return download(url, file, cancel);
+        return download(url, file, cancel, limits);
     };
 
     int status = 0;

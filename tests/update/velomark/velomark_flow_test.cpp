@@ -36,7 +36,8 @@ struct ScriptedServer {
         velomark::Services s;
         s.registry = &inst.registry;
         s.processes = &inst.processes;
-        s.download = [this](const std::string& url, const fs::path& file, const std::atomic<bool>& cancel) {
+        s.download = [this](const std::string& url, const fs::path& file, const std::atomic<bool>& cancel,
+                            const update::FetchLimits&) {
             std::unique_lock l(lock);
             ++fetches[url];
             mostActive = std::max(mostActive, ++active);
@@ -44,7 +45,10 @@ struct ScriptedServer {
             // Once that many ran together, the rest no longer wait.
             if (active >= holdUntilActive)
                 holdUntilActive = 0;
-            changed.wait_for(l, std::chrono::seconds(5), [&] { return active >= holdUntilActive; });
+            // No time window: the gate opens when enough run, or on cancel.
+            const auto bound = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+            while (active < holdUntilActive && !cancel && std::chrono::steady_clock::now() < bound)
+                changed.wait_for(l, std::chrono::milliseconds(50));
             while (blockForever && !cancel) {
                 l.unlock();
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -1,10 +1,12 @@
 // Velomark with its real downloader and installer against the reference
 // service's update server: a release placed in the server's folder ends up
 // in a temporary program folder, or, when something is wrong, nothing does.
+#include "hostile_server.h"
 #include "release_key.h"
 #include "service/harness.h"
 #include "update/velomark/velomark_services.h"
 #include "update/velomark/velomark_support.h"
+#include "update/version_records.h"
 
 #include <QCheckBox>
 #include <QListWidget>
@@ -153,11 +155,16 @@ TEST(VelomarkRefsvc, AConfiguredKeyInstallsOnlyASignedRelease)
         const char* name;
         const testing::ReleaseKey* signer; // nullptr: no signature served
         bool installs;
+        std::string installed = "V2.0.07-beta"; // what an updater last installed
+        int installedSequence = 0;
     };
     const Case cases[] = {
         {"signed by the key", &key, true},
         {"no signature", nullptr, false},
         {"signed by another key", &stranger, false},
+        // DisplayVersion still says V2.0.07-beta: Update installed the
+        // later release without replacing the program itself.
+        {"a replayed older signed manifest", &key, false, "V2.0.09", 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -173,11 +180,55 @@ TEST(VelomarkRefsvc, AConfiguredKeyInstallsOnlyASignedRelease)
             conf << "update_public_key=" << key.rawPublic() << "\r\n";
         }
         writeFile(inst.program / "Quorvane", "old program");
+        ASSERT_TRUE(update::WriteInstalledRelease(inst.program, {c.installed, c.installedSequence}));
         const Outcome out = runVelomark(inst, true);
         EXPECT_EQ(out.messages, QStringList{c.installs ? "软件已经更新完成！" : "更新配置文件不安全，已停止更新！"});
         EXPECT_EQ(readFile(inst.program / "Quorvane"), c.installs ? files[0].content : "old program");
-        EXPECT_EQ(inst.newAppVer(), c.installs ? "V2.0.08" : "V2.0.07-beta");
+        EXPECT_EQ(inst.newAppVer(), c.installs ? "V2.0.08" : c.installed);
     }
+}
+
+// A connection cut again and again gives the download up; the next attempt
+// continues after the bytes already there instead of fetching them again.
+TEST(VelomarkHostile, AFileCutShortIsResumed)
+{
+    const std::string big = testing::patternBytes(2 * 204800 + 1000);
+    auto cuts = std::make_shared<std::atomic<int>>(0);
+    testing::HostileFile file{.content = big};
+    // The second range breaks after 1000 bytes on its first try and on all
+    // five repairs.
+    file.cutAfter = [cuts](std::int64_t first) -> std::int64_t {
+        return first >= 204800 && first < 409600 && (*cuts)++ < 6 ? 1000 : -1;
+    };
+    testing::HostileServer server(
+        {{"/update/update.xml", {.content = manifestFor({{"big.bin", big, ""}})}}, {"/update/v2/big.bin", file}});
+    VelomarkInstallation inst(server.url("/update/"));
+    const Outcome out = runVelomark(inst, true);
+    EXPECT_EQ(out.messages, QStringList{"软件已经更新完成！"});
+    EXPECT_EQ(readFile(inst.program / "big.bin"), big);
+    EXPECT_EQ(server.requests("/update/v2/big.bin", "0-204799"), 1);
+    EXPECT_EQ(server.requests("/update/v2/big.bin", "210800-409599"), 1);
+}
+
+// Closing the window while the server holds the file's first request.
+TEST(VelomarkHostile, CancelAnswersWhileTheServerHoldsARequest)
+{
+    testing::HostileServer server({{"/update/update.xml", {.content = manifestFor({{"big.bin", "bytes", ""}})}},
+                                   {"/update/v2/big.bin", {.silent = true}}});
+    VelomarkInstallation inst(server.url("/update/"));
+    testing::qtApp();
+    velomark::CVelomarkWnd wnd(inst.program, velomark::realServices(inst.program, inst.registry, inst.processes));
+    wnd.setMessenger([](const QString&) {});
+    wnd.show();
+    wnd.flow().start();
+    ASSERT_TRUE(testing::waitFor([&] { return wnd.flow().state() == VelomarkFlow::State::AwaitingAgreement; }, 30000));
+    wnd.findChild<QCheckBox*>(QStringLiteral("Check_tongyi"))->setChecked(true);
+    wnd.findChild<QAbstractButton*>(QStringLiteral("btn_ok"))->click();
+    ASSERT_TRUE(testing::waitFor([&] { return server.requests("/update/v2/big.bin") > 0; }, 30000));
+    const auto clicked = std::chrono::steady_clock::now();
+    wnd.findChild<QAbstractButton*>(QStringLiteral("btn_no"))->click();
+    EXPECT_LT(std::chrono::steady_clock::now() - clicked, std::chrono::seconds(3));
+    EXPECT_FALSE(fs::exists(inst.program / "big.bin"));
 }
 
 } // namespace

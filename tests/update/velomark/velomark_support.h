@@ -61,7 +61,7 @@ struct VelomarkInstallation {
     platform::IniRegistryStore registry{dir / "registry.ini"};
     RecordingProcesses processes;
 
-    explicit VelomarkInstallation(const std::string& serverPath = "http://127.0.0.1:9/update/")
+    explicit VelomarkInstallation(const std::string& serverPath)
     {
         setServer(serverPath);
         writeFile(program / "conf/update_process.properties",
