@@ -8,10 +8,25 @@ namespace refsvc
 namespace
 {
 // How far the schedule may run ahead of now before a caller waits: the
-// bucket. Small enough that a one-second sample sees the rate within 0.5 %,
+// bucket. Small enough that a one-second sample sees the rate within 1 %,
 // large enough that the scheduler's wake-up latency does not eat into the
 // rate while senders keep the line busy.
 constexpr auto kBucket = std::chrono::milliseconds(5);
+
+std::size_t piece(std::uint64_t rate)
+{
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(rate / 200, 1024, 64 * 1024));
+}
+
+// Never less than two pieces: a single sender that comes back from writing
+// one piece then has the time of a whole piece before the line falls idle.
+// On slow lines a piece (at least 1 KiB) outlasts the 5 ms.
+RateLimiter::TimePoint::duration bucketOf(std::uint64_t rate)
+{
+    const auto twoPieces = std::chrono::duration_cast<RateLimiter::TimePoint::duration>(
+        std::chrono::duration<double>(2.0 * double(piece(rate)) / double(rate)));
+    return std::max<RateLimiter::TimePoint::duration>(kBucket, twoPieces);
+}
 } // namespace
 
 RateLimiter::RateLimiter(std::uint64_t bytesPerSecond, std::shared_ptr<quorvane::Clock> clock)
@@ -36,9 +51,7 @@ std::uint64_t RateLimiter::rate() const
 std::size_t RateLimiter::pieceSize() const
 {
     const auto r = rate();
-    if (r == 0)
-        return 0;
-    return static_cast<std::size_t>(std::clamp<std::uint64_t>(r / 200, 1024, 64 * 1024));
+    return r == 0 ? 0 : piece(r);
 }
 
 namespace
@@ -52,7 +65,7 @@ RateLimiter::TimePoint book(std::size_t n, std::uint64_t rate, RateLimiter::Time
     // lost, as on a shaped link, so no transfer ever begins with a burst.
     next = std::max(next, now) + std::chrono::duration_cast<RateLimiter::TimePoint::duration>(
                                      std::chrono::duration<double>(double(n) / double(rate)));
-    return next - kBucket;
+    return next - bucketOf(rate);
 }
 
 } // namespace

@@ -3,11 +3,13 @@
 // its share of time, whichever connection carries it, so five parallel
 // connections together see the configured rate, as on a real line.
 //
-// It behaves as a shaped link with a token bucket of about 5 ms of the rate:
+// It behaves as a shaped link with a token bucket of 5 ms of the rate, or
+// two pieces (pieceSize) when that is more, as on slow lines:
 // the limiter keeps the theoretical arrival time of the next byte (the
 // generic cell rate algorithm), a transfer of n bytes moves it on by n / rate
 // and waits until it is no more than the bucket ahead of now. In any interval
-// the line carries at most rate x interval + max(bucket, one piece), however
+// the line carries at most rate x interval + max(bucket, the largest single
+// acquire), however
 // senders were scheduled: a sender that wakes late only loses time, and time
 // the line spent idle is never credited beyond the bucket.
 #include "common/clock.h"

@@ -636,7 +636,7 @@ TEST(RefsvcLineRate, TransfersTakeAtLeastTheirTimeOnTheLine)
     RefService svc(serviceArgs({"--rate-mbit", "50"}));
     ASSERT_TRUE(svc.ok()) << svc.log();
     const Address server = svc.testServers().at(0);
-    // 12.5 MB take 2 s; the line's bucket (5 ms) and one piece may pass at
+    // 12.5 MB take 2 s; the line's bucket (10 ms, two pieces) may pass at
     // once, so 1.99 s is the least a shaped line allows.
     const auto atLeast = [](steady_clock::time_point start, double seconds) {
         EXPECT_GE(duration<double>(steady_clock::now() - start).count(), seconds);
