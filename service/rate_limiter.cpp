@@ -7,18 +7,30 @@ namespace refsvc
 
 namespace
 {
-// How far the schedule may run ahead of now before a caller waits. Small
-// enough that a one-second sample sees the rate within 0.5 %, large enough
-// that the scheduler's wake-up latency does not eat into the rate.
-constexpr auto kTolerance = std::chrono::milliseconds(5);
-// A line in use whose senders fell behind (descheduled on a busy machine)
-// may make up at most this much; a line idle for longer starts afresh, so a
-// new transfer never begins with a burst.
-constexpr auto kCatchUp = std::chrono::milliseconds(250);
+// How far the schedule may run ahead of now before a caller waits: the
+// bucket. Small enough that a one-second sample sees the rate within 1 %,
+// large enough that the scheduler's wake-up latency does not eat into the
+// rate while senders keep the line busy.
+constexpr auto kBucket = std::chrono::milliseconds(5);
+
+std::size_t piece(std::uint64_t rate)
+{
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(rate / 200, 1024, 64 * 1024));
+}
+
+// Never less than two pieces: a single sender that comes back from writing
+// one piece then has the time of a whole piece before the line falls idle.
+// On slow lines a piece (at least 1 KiB) outlasts the 5 ms.
+RateLimiter::TimePoint::duration bucketOf(std::uint64_t rate)
+{
+    const auto twoPieces = std::chrono::duration_cast<RateLimiter::TimePoint::duration>(
+        std::chrono::duration<double>(2.0 * double(piece(rate)) / double(rate)));
+    return std::max<RateLimiter::TimePoint::duration>(kBucket, twoPieces);
+}
 } // namespace
 
 RateLimiter::RateLimiter(std::uint64_t bytesPerSecond, std::shared_ptr<quorvane::Clock> clock)
-    : m_clock(std::move(clock)), m_rate(bytesPerSecond), m_next(m_clock->now()), m_lastRequest(m_next)
+    : m_clock(std::move(clock)), m_rate(bytesPerSecond), m_next(m_clock->now())
 {
 }
 
@@ -26,8 +38,7 @@ void RateLimiter::setRate(std::uint64_t bytesPerSecond)
 {
     std::lock_guard lock(m_mutex);
     m_rate = bytesPerSecond;
-    m_next = m_lastRequest = m_clock->now();
-    m_busy = false;
+    m_next = m_clock->now();
     m_wake.notify_all();
 }
 
@@ -40,26 +51,21 @@ std::uint64_t RateLimiter::rate() const
 std::size_t RateLimiter::pieceSize() const
 {
     const auto r = rate();
-    if (r == 0)
-        return 0;
-    return static_cast<std::size_t>(std::clamp<std::uint64_t>(r / 200, 1024, 64 * 1024));
+    return r == 0 ? 0 : piece(r);
 }
 
 namespace
 {
 
 // Books n bytes on a line at `rate` (non-zero); the caller holds the lock.
-RateLimiter::TimePoint book(std::size_t n, std::uint64_t rate, RateLimiter::TimePoint now, RateLimiter::TimePoint& next,
-                            RateLimiter::TimePoint& lastRequest, bool& busy)
+RateLimiter::TimePoint book(std::size_t n, std::uint64_t rate, RateLimiter::TimePoint now, RateLimiter::TimePoint& next)
 {
-    // Only a line that has been carrying bytes may catch up; the first
-    // transfer after start or a rate change begins on time.
-    const bool idle = !busy || now - lastRequest > kCatchUp;
-    busy = true;
-    lastRequest = now;
-    next = std::max(next, idle ? now : now - kCatchUp) + std::chrono::duration_cast<RateLimiter::TimePoint::duration>(
-                                                             std::chrono::duration<double>(double(n) / double(rate)));
-    return next - kTolerance;
+    // A schedule that fell behind now restarts at now: whatever the line
+    // did not carry while idle (or while its senders were descheduled) is
+    // lost, as on a shaped link, so no transfer ever begins with a burst.
+    next = std::max(next, now) + std::chrono::duration_cast<RateLimiter::TimePoint::duration>(
+                                     std::chrono::duration<double>(double(n) / double(rate)));
+    return next - bucketOf(rate);
 }
 
 } // namespace
@@ -68,7 +74,7 @@ RateLimiter::TimePoint RateLimiter::reserve(std::size_t n)
 {
     std::lock_guard lock(m_mutex);
     const auto now = m_clock->now();
-    return m_rate == 0 ? now : book(n, m_rate, now, m_next, m_lastRequest, m_busy);
+    return m_rate == 0 ? now : book(n, m_rate, now, m_next);
 }
 
 bool RateLimiter::acquire(std::size_t n)
@@ -79,7 +85,7 @@ bool RateLimiter::acquire(std::size_t n)
     if (m_rate == 0)
         return true;
     const std::uint64_t rateThen = m_rate;
-    const auto due = book(n, m_rate, m_clock->now(), m_next, m_lastRequest, m_busy);
+    const auto due = book(n, m_rate, m_clock->now(), m_next);
     // A rate change wakes us early; the bytes then simply pass, which is a
     // negligible error next to the change itself.
     m_clock->waitUntil(m_wake, lock, due, [&] { return m_stopped || m_rate != rateThen; });

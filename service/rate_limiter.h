@@ -3,13 +3,15 @@
 // its share of time, whichever connection carries it, so five parallel
 // connections together see the configured rate, as on a real line.
 //
-// The limiter keeps the theoretical arrival time of the next byte (the
-// generic cell rate algorithm): a transfer of n bytes moves it on by n / rate
-// and waits until it is no more than a small tolerance ahead of now. Idle
-// time earns no credit, so a burst after a pause is at most the tolerance's
-// worth of bytes and every one-second window carries the rate within a
-// fraction of a percent. Senders that fell a little behind while the line
-// was busy may catch up, so a loaded machine does not lower the rate.
+// It behaves as a shaped link with a token bucket of 5 ms of the rate, or
+// two pieces (pieceSize) when that is more, as on slow lines:
+// the limiter keeps the theoretical arrival time of the next byte (the
+// generic cell rate algorithm), a transfer of n bytes moves it on by n / rate
+// and waits until it is no more than the bucket ahead of now. In any interval
+// the line carries at most rate x interval + max(bucket, the largest single
+// acquire), however
+// senders were scheduled: a sender that wakes late only loses time, and time
+// the line spent idle is never credited beyond the bucket.
 #include "common/clock.h"
 
 #include <chrono>
@@ -56,8 +58,6 @@ private:
     const std::shared_ptr<quorvane::Clock> m_clock;
     std::uint64_t m_rate;
     TimePoint m_next; // theoretical arrival time of the next byte
-    TimePoint m_lastRequest;
-    bool m_busy = false; // bytes passed since start or the last rate change
     bool m_stopped = false;
 };
 

@@ -96,7 +96,9 @@ shape() {
 # --- the servers ----------------------------------------------------------------
 : >"$DIR/refsvc.out"
 # A download file large enough for 17 s at 500 Mbit/s on every connection.
-in_srv "$OUT/quorvane-refsvc" --web "$SRV_IP:18080" --update none --test-server "$SRV_IP:8080" \
+# The service listens on the namespace's address, which only the client
+# namespace of this run can reach: hence --allow-remote.
+in_srv "$OUT/quorvane-refsvc" --allow-remote --web "$SRV_IP:18080" --update none --test-server "$SRV_IP:8080" \
   --download download.dat=2G --quiet >"$DIR/refsvc.out" 2>"$DIR/refsvc.err" &
 PIDS+=($!)
 for _ in $(seq 100); do grep -q ready "$DIR/refsvc.out" && break; sleep 0.1; done
@@ -152,7 +154,7 @@ for RATE in $RATES; do
   JSON=$DIR/bandwidth-$RATE.json
   R2=$(retrans "$NS_SRV")
   C2=$(retrans "$NS_CLI")
-  if ! in_cli timeout 150 "$INST/quorvane-cli" bandwidth --json --server "$SERVER" --dir "$INST" \
+  if ! in_cli timeout 150 "$INST/quorvane-cli" bandwidth --auto --json --server "$SERVER" --dir "$INST" \
     >"$JSON" 2>"$DIR/bandwidth-$RATE.err"; then
     echo "quorvane-cli bandwidth failed at $RATE Mbit/s:" >&2
     tail -5 "$DIR/bandwidth-$RATE.err" >&2

@@ -221,9 +221,10 @@ void CWebpagePerformanceDlg::showView()
     m_more->hide();
 }
 
-void CWebpagePerformanceDlg::StartPageTest(const std::string& url)
+void CWebpagePerformanceDlg::StartPageTest(const std::string& url, bool automatic)
 {
     m_pageUnderTest = url;
+    m_automaticRun = automatic;
     m_resultLabel->clear();
     flags::webTestRunning = 1;
     ensureView()->NavigateForTest(fromUtf8(url));
@@ -348,7 +349,7 @@ int CWebpagePerformanceDlg::RunAutoTest(bool, bool)
     }
     const std::string site = measure::PickAutoSite(sites, random);
     m_ready = false;
-    StartPageTest(site);
+    StartPageTest(site, true);
     showView();
     return 2;
 }
@@ -405,7 +406,7 @@ void CWebpagePerformanceDlg::OnRecordReady(const measure::FirstScreenResult& res
 {
     const UserSession who = m_context.session ? m_context.session->get() : UserSession{};
     const WrittenRecord r = m_recording.recorder->writeTestRecord(
-        measure::ScreenRecord(m_pageUnderTest, result.seconds), who, flags::autoMode.load() == 1);
+        measure::ScreenRecord(m_pageUnderTest, result.seconds), who, m_automaticRun);
     const bool written = !r.fileName.empty();
     if (written) {
         const std::string region = m_context.database ? m_context.database->regionSuffix() : std::string();

@@ -102,8 +102,9 @@ public:
 
     // The start button and the Enter key.
     void OnStart();
-    // Stores the page under test and starts a measurement on it.
-    void StartPageTest(const std::string& url);
+    // Stores the page under test and starts a measurement on it; its record
+    // counts as automatic when `automatic`, whatever the flags say by then.
+    void StartPageTest(const std::string& url, bool automatic = false);
     // The return button.
     void OnReturn();
     // The automatic entry: 0 nothing started (no network, no sites), 2 a
@@ -147,6 +148,7 @@ private:
     PageRecording m_recording;
 
     std::string m_pageUnderTest;
+    bool m_automaticRun = false; // how the measurement under way was started
     bool m_ready = true;
     bool m_startedFromMore = false;
 

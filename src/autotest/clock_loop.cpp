@@ -1,5 +1,7 @@
 #include "autotest/clock_loop.h"
 
+#include "autotest/scheduler.h"
+
 namespace quorvane
 {
 
@@ -38,6 +40,12 @@ bool ClockLoop::timerArmed() const
 {
     std::lock_guard lock(m_mutex);
     return m_due.has_value();
+}
+
+bool ClockLoop::idle() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_posted.empty() && !m_due.has_value();
 }
 
 void ClockLoop::quit()
@@ -99,6 +107,19 @@ void ClockLoop::run(const std::function<bool()>& done)
                 break;
         }
     }
+}
+
+int RunRounds(ClockLoop& loop, AutoScheduler& scheduler, int rounds, const std::function<bool()>& stopped)
+{
+    loop.run([&] {
+        if (scheduler.roundRunning())
+            return false;
+        // A round that has just ended may still have its "kill timer" and
+        // "arm timer" requests queued: judged between the two, the loop
+        // would look as if nothing were left to run.
+        return scheduler.roundsStarted() >= rounds || (stopped && stopped()) || loop.idle();
+    });
+    return scheduler.roundsStarted() - (scheduler.roundRunning() ? 1 : 0);
 }
 
 } // namespace quorvane

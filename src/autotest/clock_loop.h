@@ -28,6 +28,9 @@ public:
     void setTimer(int ms);
     void killTimer();
     bool timerArmed() const;
+    // Nothing posted and no timer armed: nothing will happen unless some
+    // other thread posts.
+    bool idle() const;
     // Called on the loop's thread when the timer falls due.
     void setTimerHandler(std::function<void()> handler) { m_onTimer = std::move(handler); }
 
@@ -50,5 +53,14 @@ private:
     unsigned m_timerVersion = 0; // a changed timer ends the wait for the old one
     bool m_quit = false;
 };
+
+class AutoScheduler;
+
+// Runs `loop` (on the scheduler's window thread) for a given number of
+// automatic rounds: until `rounds` rounds have ended, `stopped()` holds with
+// no round under way, or nothing is left to run. Returns the rounds that
+// ended. A round's timer requests reach the loop as posts after its worker
+// is done, so the loop ends only once those have run.
+int RunRounds(ClockLoop& loop, AutoScheduler& scheduler, int rounds, const std::function<bool()>& stopped);
 
 } // namespace quorvane

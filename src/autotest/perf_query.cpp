@@ -51,7 +51,7 @@ void CPerfQuery::Collect()
             counter.lastTimes = times;
         } else {
             if (!memoryRead) {
-                memory = platform::readCommittedLoad(m_procRoot);
+                memory = platform::readMemoryLoad(m_procRoot);
                 memoryRead = true;
             }
             counter.value = memory.value_or(kUnreadable);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 
 namespace quorvane
 {
@@ -69,21 +70,37 @@ AutoScheduler::AutoScheduler(SchedulerHost host, EnvironmentChecks& checks, std:
 
 AutoScheduler::~AutoScheduler()
 {
-    std::vector<std::shared_ptr<Attempt>> attempts;
+    if (Shutdown(m_settings.stopLimit))
+        return;
+    // Joining would hold the program's end for good, and going on would
+    // destroy the test object under the run that still uses it.
+    log("测速线程未在限时内结束，程序直接退出");
+    std::_Exit(3);
+}
+
+bool AutoScheduler::Shutdown(std::chrono::milliseconds limit)
+{
+    const auto allDone = [this] {
+        return std::all_of(m_attempts.begin(), m_attempts.end(),
+                           [](const std::shared_ptr<Attempt>& a) { return a->done; });
+    };
     {
         std::lock_guard lock(m_mutex);
         m_closing = true;
         // A running test ends through the abort its transfers watch for.
-        if (m_roundRunning)
+        if (m_roundRunning || !allDone())
             flags::stopRequested = 1;
-        attempts = m_attempts;
     }
     m_cv.notify_all();
     if (m_worker.joinable())
         m_worker.join();
-    for (const auto& a : attempts)
-        if (a->thread.joinable())
-            a->thread.join();
+    {
+        std::unique_lock lock(m_mutex);
+        m_clock->waitUntil(m_cv, lock, m_clock->now() + limit, allDone);
+    }
+    reapAttempts();
+    std::lock_guard lock(m_mutex);
+    return m_attempts.empty();
 }
 
 void AutoScheduler::registerTask(TaskKind kind, AutoTask* task)
@@ -279,6 +296,8 @@ void AutoScheduler::OnRoundTimer()
     bool running = false;
     {
         std::lock_guard lock(m_mutex);
+        if (m_closing)
+            return;
         n = m_queue.size();
         running = m_roundRunning;
     }

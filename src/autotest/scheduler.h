@@ -18,7 +18,10 @@
 //    still under way starts nothing; the running round re-arms the timer
 //    when it ends, or, when it ended without doing so, the deferred round
 //    starts right away.
-//  - The destructor asks a running round to stop and waits for it.
+//  - Shutdown (and the destructor) asks a running round and every test run
+//    still under way to stop, and waits for them a bounded time. A run
+//    that will not return keeps its test object in use, so nothing it
+//    uses may be destroyed: the destructor then ends the process.
 //
 // Program-wide flags (common/flags.h) read and written here: autoMode,
 // stopRequested, autoAbortArmed, scheduledTaskCount, completedTaskCount.
@@ -108,6 +111,9 @@ struct SchedulerSettings {
     // Zero: the test runs on the round's own thread and is waited for however
     // long it takes.
     std::chrono::milliseconds attemptLimit = std::chrono::minutes(15);
+    // How long the end waits for test runs still under way once asked to
+    // stop (clock time).
+    std::chrono::milliseconds stopLimit = std::chrono::seconds(30);
 };
 
 class AutoScheduler
@@ -123,6 +129,9 @@ public:
 
     AutoScheduler(SchedulerHost host, EnvironmentChecks& checks, std::shared_ptr<Clock> clock,
                   SchedulerSettings settings = {});
+    // Shutdown(stopLimit); when a test run is still under way after it, the
+    // process ends here (exit status 3) rather than destroy what that run
+    // uses or wait for it without end.
     ~AutoScheduler();
     AutoScheduler(const AutoScheduler&) = delete;
     AutoScheduler& operator=(const AutoScheduler&) = delete;
@@ -159,6 +168,14 @@ public:
     // Blocks until no round runs (tests, the command line); false after
     // `limit` of real time.
     bool waitForRoundEnd(std::chrono::milliseconds limit);
+
+    // The end of automatic testing (window thread): no round starts any
+    // more; a running round and the test runs still under way (those given
+    // up on included) are asked to stop, the round is joined, and the runs
+    // are waited for up to `limit` of clock time. True when none is left;
+    // false means a run still uses its test object, which must then outlive
+    // the process. Safe to call more than once.
+    bool Shutdown(std::chrono::milliseconds limit);
 
 private:
     struct Entry {

@@ -23,6 +23,7 @@
 #include "results/shipper.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -34,6 +35,10 @@ namespace
 {
 
 using namespace quorvane::measure;
+
+// How long the end waits for a test still running (one given up on after
+// its 15 minutes) once asked to stop.
+constexpr std::chrono::seconds kStopLimit{30};
 
 void onInterrupt(int)
 {
@@ -200,13 +205,55 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
     host.roundEnded = [&loop] { loop.post([] {}); };
 
     auto previous = std::signal(SIGINT, onInterrupt);
+    // What the command prints and returns once the rounds are over.
+    const auto report = [&](int finished) {
+        shipper.waitIdle(std::chrono::seconds(120));
+        std::signal(SIGINT, previous);
+        flags::autoMode = 0;
+
+        const UploadReport upload = shipper.mainRuns().lastReport();
+        if (json) {
+            out << "{\"rounds\":" << finished << ",\"requested\":" << flags::scheduledTaskCount.load()
+                << ",\"completed\":" << flags::completedTaskCount.load() << ",\"records\":[";
+            for (std::size_t i = 0; i < records.size(); ++i)
+                out << (i ? "," : "") << jsonString(records[i]);
+            out << "],\"invalidRounds\":[";
+            for (std::size_t i = 0; i < invalid.size(); ++i)
+                out << (i ? "," : "") << "{\"code\":" << invalid[i]
+                    << ",\"reason\":" << jsonString(rejectionReasonText(invalid[i], ReadRejectionThresholds())) << "}";
+            out << "],\"latestResult\":" << jsonString(latest) << ",\"uploadFailure\":" << jsonString(upload.failure)
+                << ",\"recordFailures\":[";
+            for (std::size_t i = 0; i < recordFailures.size(); ++i)
+                out << (i ? "," : "") << jsonString(recordFailures[i]);
+            out << "],\"held\":" << shipper.hold()->size() << ",\"log\":\"auto.txt\"}\n";
+        } else {
+            out << "rounds: " << finished << "\n";
+            out << "tasks requested: " << flags::scheduledTaskCount.load()
+                << ", completed: " << flags::completedTaskCount.load() << "\n";
+            for (const std::string& r : records)
+                out << "record: Data/" << r << "\n";
+            for (int code : invalid)
+                out << "rejected round: " << code << " (" << rejectionReasonText(code, ReadRejectionThresholds())
+                    << ")\n";
+            if (!latest.empty())
+                out << "latest result:\n" << latest << "\n";
+            if (!upload.failure.empty())
+                out << "upload failed: " << upload.failure << "\n";
+            out << "every step: auto.txt\n";
+        }
+        for (const std::string& failure : recordFailures)
+            err << "quorvane-cli: a result was not saved: " << failure << "\n";
+        return finished > 0 && recordFailures.empty() ? kOk : kFailed;
+    };
     int finished = 0;
     {
-        AutoScheduler scheduler(std::move(host), checks, clock);
+        // Declared before the scheduler, so that they outlive the test runs
+        // it waits for at its end.
         CallbackTask bandwidthTask(
             [&](bool stored, bool automatic) { return bandwidth.RunAutoTest(stored, automatic); },
             [&] { bandwidth.ReleaseCurrentKey(); });
         CallbackTask downloadTask([&](bool stored, bool automatic) { return download.RunAutoTest(stored, automatic); });
+        AutoScheduler scheduler(std::move(host), checks, clock);
         scheduler.registerTask(TaskKind::Bandwidth, &bandwidthTask);
         scheduler.registerTask(TaskKind::FileDownload, &downloadTask);
         loop.setTimerHandler([&] { scheduler.OnRoundTimer(); });
@@ -214,52 +261,23 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
         if (scheduler.queueEmpty())
             err << "quorvane-cli: no bandwidth or file download test is selected in Config/settings" << user.userId
                 << ".xml\n";
-        loop.run([&] {
-            if (scheduler.roundRunning())
-                return false;
-            // Ended: the rounds asked for, a stop, or nothing left to run.
-            return scheduler.roundsStarted() >= rounds || flags::stopRequested.load() != 0 || !loop.timerArmed();
-        });
-        finished = scheduler.roundsStarted();
+        finished = RunRounds(loop, scheduler, rounds, [] { return flags::stopRequested.load() != 0; });
         scheduler.KillRoundTimer();
+        const bool stuck = !scheduler.Shutdown(kStopLimit);
         loop.runPending(); // the last records
+        if (stuck) {
+            // A test given up on still runs and uses the engines; they must
+            // not be destroyed under it, and it must not hold the end.
+            err << "quorvane-cli: a test did not stop within " << kStopLimit.count() / 1000
+                << " s; ending without it\n";
+            const int code = report(finished);
+            out.flush();
+            err.flush();
+            std::fflush(nullptr);
+            std::_Exit(code);
+        }
     }
-    shipper.waitIdle(std::chrono::seconds(120));
-    std::signal(SIGINT, previous);
-    flags::autoMode = 0;
-
-    const UploadReport upload = shipper.mainRuns().lastReport();
-    if (json) {
-        out << "{\"rounds\":" << finished << ",\"requested\":" << flags::scheduledTaskCount.load()
-            << ",\"completed\":" << flags::completedTaskCount.load() << ",\"records\":[";
-        for (std::size_t i = 0; i < records.size(); ++i)
-            out << (i ? "," : "") << jsonString(records[i]);
-        out << "],\"invalidRounds\":[";
-        for (std::size_t i = 0; i < invalid.size(); ++i)
-            out << (i ? "," : "") << "{\"code\":" << invalid[i]
-                << ",\"reason\":" << jsonString(rejectionReasonText(invalid[i], ReadRejectionThresholds())) << "}";
-        out << "],\"latestResult\":" << jsonString(latest) << ",\"uploadFailure\":" << jsonString(upload.failure)
-            << ",\"recordFailures\":[";
-        for (std::size_t i = 0; i < recordFailures.size(); ++i)
-            out << (i ? "," : "") << jsonString(recordFailures[i]);
-        out << "],\"held\":" << shipper.hold()->size() << ",\"log\":\"auto.txt\"}\n";
-    } else {
-        out << "rounds: " << finished << "\n";
-        out << "tasks requested: " << flags::scheduledTaskCount.load()
-            << ", completed: " << flags::completedTaskCount.load() << "\n";
-        for (const std::string& r : records)
-            out << "record: Data/" << r << "\n";
-        for (int code : invalid)
-            out << "rejected round: " << code << " (" << rejectionReasonText(code, ReadRejectionThresholds()) << ")\n";
-        if (!latest.empty())
-            out << "latest result:\n" << latest << "\n";
-        if (!upload.failure.empty())
-            out << "upload failed: " << upload.failure << "\n";
-        out << "every step: auto.txt\n";
-    }
-    for (const std::string& failure : recordFailures)
-        err << "quorvane-cli: a result was not saved: " << failure << "\n";
-    return finished > 0 && recordFailures.empty() ? kOk : kFailed;
+    return report(finished);
 }
 
 } // namespace quorvane::cli

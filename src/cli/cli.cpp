@@ -23,8 +23,9 @@ const std::vector<Command>& commands()
          {{"login USER [--dir DIR]", "log in (password from standard input) and store the credentials"}},
          &runLoginFromStdin},
         {"bandwidth",
-         {{"bandwidth [--server NAME] [--json] [--dir DIR]",
-           "run the automatic bandwidth test with the stored credentials; exit 0 when both directions completed"}},
+         {{"bandwidth [--server NAME] [--auto] [--json] [--dir DIR]",
+           "run the bandwidth test with the stored credentials, recorded as a manual result (--auto: as an "
+           "automatic one); exit 0 when both directions completed"}},
          &runBandwidth},
         {"auto",
          {{"auto [--rounds N] [--json] [--dir DIR]",

@@ -39,6 +39,7 @@ struct Options {
     std::string dir;
     std::string server;
     bool json = false;
+    bool automatic = false; // --auto
     std::string error;
 };
 
@@ -59,6 +60,8 @@ Options parse(const Args& args, bool allowMeasureOptions)
             value(o.server);
         else if (allowMeasureOptions && a == "--json")
             o.json = true;
+        else if (allowMeasureOptions && a == "--auto")
+            o.automatic = true;
         else if (a.rfind("--", 0) == 0)
             o.error = "unknown option " + a;
         else
@@ -210,7 +213,9 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
     }
     const UserSession user = store.get();
 
-    flags::autoMode = 1;
+    // A run asked for at the prompt is a manual result; --auto records it as
+    // an automatic round's would be.
+    flags::autoMode = o.automatic ? 1 : 0;
     flags::autoAbortArmed = 1;
     flags::stopRequested = 0;
     auto previous = std::signal(SIGINT, onInterrupt);
@@ -238,15 +243,18 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
             << "\"\n";
         std::signal(SIGINT, previous);
         return kFailed;
+    } else if (!o.automatic) {
+        // A manual run measures against the server the page would offer.
+        test.setServerOverride(test.recommendedServer());
     }
 
-    int result = test.RunAutoTest(false, true);
+    int result = test.RunAutoTest(false, o.automatic);
     for (int retry = 0; result == 1 && retry < 3 && !flags::stopRequested; ++retry) {
         progress << "the test server asks to come back later; retrying in 20 s\n";
         for (int s = 0; s < 20 && !flags::stopRequested; ++s)
             std::this_thread::sleep_for(std::chrono::seconds(1));
         if (!flags::stopRequested)
-            result = test.RunAutoTest(true, true);
+            result = test.RunAutoTest(true, o.automatic);
     }
     const BandwidthRun run = test.lastRun();
 

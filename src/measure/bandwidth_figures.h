@@ -2,7 +2,7 @@
 // The figures of the bandwidth test, from the one-second samples of a
 // direction. Pure functions: any thread.
 //
-// Units: a sample is the bytes counted in one second; speeds are MB/s with
+// Units: a sample is bytes per second over about one second; speeds are MB/s with
 // 1 MB = 1048576 bytes; bandwidths are speeds x 8 in "Mb"; the gauge works in
 // kilobits per second. The first 5 samples of a direction are the ramp-up and
 // never count.

@@ -3,6 +3,7 @@
 #include "common/log_file.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace quorvane::measure
 {
@@ -16,9 +17,24 @@ void logLine(const SamplerSettings& settings, const std::string& line)
         CLogFile::append(settings.logFile.string(), line);
 }
 
+struct Reading {
+    Clock::Steady::time_point at;
+    std::uint64_t bytes = 0;
+};
+
+// The counter and the moment it was read; the moment is the middle of the
+// read, so a thread descheduled around it errs by half as much.
+Reading read(Clock& clock, const std::function<std::uint64_t()>& bytes)
+{
+    const auto before = clock.now();
+    const std::uint64_t value = bytes();
+    const auto after = clock.now();
+    return {before + (after - before) / 2, value};
+}
+
 void sleepUntil(Clock& clock, Clock::Steady::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock.now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock.now());
     if (left.count() > 0)
         clock.sleepFor(left);
 }
@@ -52,20 +68,35 @@ DirectionSummary SampleDirection(Direction direction, Clock::Steady::time_point 
     sleepUntil(clock, first);
     logLine(settings, direction == Direction::Download ? "下载测速：" : "上传测速：");
 
-    // Each reading closes one sample and opens the next, so the 15 samples
-    // cover the window without gaps.
-    std::uint64_t previous = bytes();
-    for (int k = 1; k <= kSamplesPerDirection; ++k) {
+    // Each reading closes one sample and opens the next, so the samples
+    // cover the window without gaps. A sample is the bytes between two
+    // readings over the time that really passed between them: a reading
+    // taken late moves bytes into its sample together with the time they
+    // took, instead of making one second look short and the next look long.
+    Reading previous = read(clock, bytes);
+    for (int k = 1; k <= kSamplesPerDirection;) {
         if (!transferRunning())
             return summary;
-        sleepUntil(clock, first + settings.interval * k);
-        const std::uint64_t current = bytes();
-        const std::uint64_t sample = current >= previous ? current - previous : 0;
+        // Never read again within half an interval of the last reading: over
+        // a sliver of time the counter's chunks would read as a burst.
+        sleepUntil(clock, std::max(first + settings.interval * k, previous.at + settings.interval / 2));
+        const Reading current = read(clock, bytes);
+        const std::uint64_t moved = current.bytes >= previous.bytes ? current.bytes - previous.bytes : 0;
+        const double seconds = std::chrono::duration<double>(current.at - previous.at).count();
+        const auto sample =
+            seconds > 0 ? static_cast<std::uint64_t>(std::llround(static_cast<double>(moved) / seconds)) : moved;
+        // A wake-up so late that later samples' moments passed too gives each
+        // of them the same rate: the stretch is one measurement.
+        int covered = 1;
+        while (k + covered <= kSamplesPerDirection && current.at >= first + settings.interval * (k + covered))
+            ++covered;
+        for (int i = 0; i < covered; ++i, ++k) {
+            summary.samples.push_back(sample);
+            if (events.sample)
+                events.sample(direction, k, sample);
+            logLine(settings, FormatFixed(static_cast<double>(sample) / 1024.0, 3) + "KB/S");
+        }
         previous = current;
-        summary.samples.push_back(sample);
-        if (events.sample)
-            events.sample(direction, k, sample);
-        logLine(settings, FormatFixed(static_cast<double>(sample) / 1024.0, 3) + "KB/S");
     }
 
     summary.completed = true;

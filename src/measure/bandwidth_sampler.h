@@ -4,7 +4,8 @@
 // once a second, 15 times, and turns the samples into the direction's
 // figures. Samples are taken on fixed deadlines (start + 2 s + k s) of the
 // injected clock, so a late wake-up shortens the next wait instead of
-// stretching the window.
+// stretching the window. Each sample is a rate in bytes per second: the
+// bytes counted between two readings over the clock time between them.
 #include "common/clock.h"
 #include "measure/bandwidth_figures.h"
 

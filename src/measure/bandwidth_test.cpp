@@ -740,14 +740,27 @@ int BandwidthTest::RunAutoTest(bool useStoredKey, bool isAutomatic)
         finishRun(run, probe, false);
         return 0;
     }
+    run.automatic = isAutomatic;
     std::string key;
+    Resolved server;
     {
         std::lock_guard lock(m_mutex);
-        if (useStoredKey)
+        if (useStoredKey) {
             key = m_pendingKey;
+            server = m_pendingServer;
+        }
         m_pendingKey.clear();
+        m_pendingServer = {};
     }
-    const Resolved server = resolveOnce();
+    // The stored key means something only to the server that issued it; a
+    // fresh draw might pick another one.
+    if (key.empty()) {
+        server = resolveOnce();
+    } else {
+        std::lock_guard lock(m_mutex);
+        m_currentServerName = server.name;
+        m_currentMonitorId = server.monitorId;
+    }
     run.serverName = server.name;
     run.ip = server.ip;
     run.monitorId = server.monitorId;
@@ -765,6 +778,13 @@ int BandwidthTest::RunAutoTest(bool useStoredKey, bool isAutomatic)
         {
             std::lock_guard lock(m_mutex);
             m_pendingKey = answer.key;
+            m_pendingServer = server;
+            // Handed out all the same: when the retry is called off, the
+            // scheduler gives it back.
+            if (!answer.key.empty()) {
+                m_unreleasedIp = server.ip;
+                m_unreleasedKey = answer.key;
+            }
         }
         run.outcome = RunOutcome::ComeBackLater;
         finishRun(run, probe, false);
@@ -830,7 +850,7 @@ BandwidthTest::RecordResult BandwidthTest::OnRecordReady(ResultRecorder& recorde
     record.tail = {{"pingrtt", run.pingRtt}, {"downspeedjt", down.jitterText}, {"upspeedjt", up.jitterText}};
     record.historyName = run.serverName;
     record.headline = bandwidth;
-    RecordResult out = WriteAndShipRecord(record, who, recorder, shipper, geographyId);
+    RecordResult out = WriteAndShipRecord(record, who, run.automatic, recorder, shipper, geographyId);
     std::string& latest = out.record.latestResultText;
     if (!latest.empty()) {
         if (const auto share = contractShare(down.bandwidthMb())) {

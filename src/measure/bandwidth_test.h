@@ -122,6 +122,7 @@ const char* OutcomeName(RunOutcome outcome);
 
 struct BandwidthRun {
     bool manual = false;
+    bool automatic = false; // how the run was started: its record's testtype and history mode
     RunOutcome outcome = RunOutcome::ValidationFailed;
     std::string serverName; // currentServerName
     std::string ip;
@@ -262,7 +263,7 @@ public:
     // The closing dovalid POST; its answer is ignored.
     void ReleaseKey(const std::string& ip, const std::string& key);
     // The scheduler's release after an abandoned retry: the last key this
-    // test obtained and has not released yet.
+    // test obtained (with "1" or "2") and has not released yet.
     void ReleaseCurrentKey();
 
     // Two echoes to the server; sets pingRtt and logs it. Runs on its own
@@ -276,6 +277,9 @@ public:
     void waitForManualRun();
 
     // The automatic entry: 0 failed, 1 retry with the stored key, 2 done.
+    // A retry with the stored key asks the server that handed it out.
+    // `isAutomatic` false: a run on request (the command line), recorded as
+    // manual.
     int RunAutoTest(bool useStoredKey, bool isAutomatic);
     std::string pendingKey() const;
 
@@ -283,7 +287,7 @@ public:
 
     using RecordResult = measure::RecordResult;
     // Writes the Pccollect_band record of the last run (only when it is
-    // recordable), the history line and, while autoMode is 1, the latest
+    // recordable), the history line and, for an automatic run, the latest
     // result text (with the share of the contract when there is one); then packs and starts the uploads through
     // `shipper` (may be null: no packing).
     RecordResult OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper, const std::string& geographyId);
@@ -325,6 +329,7 @@ private:
     std::string m_recommended;
     std::string m_currentServerName, m_currentMonitorId, m_pingRtt = "0.0";
     std::string m_pendingKey;
+    Resolved m_pendingServer; // the server that handed out m_pendingKey
     std::string m_unreleasedIp, m_unreleasedKey;
     BandwidthRun m_lastRun;
     bool m_hasRun = false;

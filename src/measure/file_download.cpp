@@ -498,7 +498,7 @@ FileDownloadTest::RecordResult FileDownloadTest::OnRecordReady(ResultRecorder& r
     record.fields = FileDownRecordFields(run, presets);
     record.historyName = run.name;
     record.headline = RecordSpeedText(run.bytes, run.loadMs);
-    return WriteAndShipRecord(record, who, recorder, shipper, geographyId);
+    return WriteAndShipRecord(record, who, !run.manual, recorder, shipper, geographyId);
 }
 
 void FileDownloadTest::autoLog(const std::string& line) const

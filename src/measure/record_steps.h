@@ -24,8 +24,10 @@ struct RecordResult {
     std::string archive;  // the archive holding the record; empty when not packed
 };
 
+// `automatic`: how the run was started (testtype, the history line's mode,
+// the latest result text), never the program-wide flag at writing time.
 // `shipper` may be null: the record is written but not packed.
-RecordResult WriteAndShipRecord(const TestRecord& record, const UserSession& who, ResultRecorder& recorder,
-                                RecordShipper* shipper, const std::string& geographyId);
+RecordResult WriteAndShipRecord(const TestRecord& record, const UserSession& who, bool automatic,
+                                ResultRecorder& recorder, RecordShipper* shipper, const std::string& geographyId);
 
 } // namespace quorvane::measure

@@ -262,6 +262,7 @@ VideoSpeedTest::CallResult VideoSpeedTest::OnFlashCall(const std::string& reques
             std::lock_guard lock(m_mutex);
             m_infoStream = m_stream;
             m_infoSite = m_automatic ? m_keptPage : m_stream;
+            m_infoAutomatic = m_automatic;
             m_recordPending = true;
             out.recordReady = true;
         }
@@ -278,6 +279,7 @@ RecordResult VideoSpeedTest::OnRecordReady(ResultRecorder& recorder, RecordShipp
 {
     TestRecord record;
     UserSession who;
+    bool automatic = false;
     {
         std::lock_guard lock(m_mutex);
         // One record per measurement, however often the message arrives.
@@ -286,8 +288,9 @@ RecordResult VideoSpeedTest::OnRecordReady(ResultRecorder& recorder, RecordShipp
         m_recordPending = false;
         record = VideoSpeedRecord(m_infoStream, m_infoSite, m_info);
         who = m_user;
+        automatic = m_infoAutomatic;
     }
-    return WriteAndShipRecord(record, who, recorder, shipper, geographyId);
+    return WriteAndShipRecord(record, who, automatic, recorder, shipper, geographyId);
 }
 
 std::string VideoSpeedTest::currentStreamAddress() const

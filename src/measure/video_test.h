@@ -147,6 +147,7 @@ private:
     UserSession m_user;
     std::string m_stream, m_keptPage;
     bool m_automatic = false; // the last start was RunAutoTest's
+    bool m_infoAutomatic = false; // the measurement awaiting its record was
     std::vector<std::string> m_info;
     std::string m_infoStream, m_infoSite; // the addresses the info belongs to
     bool m_recordPending = false;

@@ -132,21 +132,34 @@ std::optional<long> busyPercent(const CpuTimes& before, const CpuTimes& after)
     return static_cast<long>(busy * 100 / total);
 }
 
-std::optional<long> parseCommittedLoad(std::string_view meminfo)
+std::optional<long> parseMemoryLoad(std::string_view meminfo)
 {
-    const auto committed = meminfoValue(meminfo, "Committed_AS");
-    const auto limit = meminfoValue(meminfo, "CommitLimit");
-    if (!committed || !limit || *limit == 0)
+    // Not Committed_AS / CommitLimit: the kernel does not enforce that limit
+    // under its default overcommit policy, and without swap the limit is
+    // half the memory, so an ordinary desktop reads above 90 %.
+    const auto memTotal = meminfoValue(meminfo, "MemTotal");
+    if (!memTotal || *memTotal == 0)
         return std::nullopt;
-    return static_cast<long>(static_cast<double>(*committed) * 100.0 / static_cast<double>(*limit));
+    auto available = meminfoValue(meminfo, "MemAvailable");
+    if (!available) {
+        const auto free = meminfoValue(meminfo, "MemFree");
+        if (!free)
+            return std::nullopt;
+        available = *free + meminfoValue(meminfo, "Buffers").value_or(0) + meminfoValue(meminfo, "Cached").value_or(0);
+    }
+    const std::uint64_t swapTotal = meminfoValue(meminfo, "SwapTotal").value_or(0);
+    const std::uint64_t total = *memTotal + swapTotal;
+    const std::uint64_t unused =
+        std::min(*available, *memTotal) + std::min(meminfoValue(meminfo, "SwapFree").value_or(0), swapTotal);
+    return static_cast<long>((total - unused) * 100 / total);
 }
 
-std::optional<long> readCommittedLoad(const fs::path& procRoot)
+std::optional<long> readMemoryLoad(const fs::path& procRoot)
 {
     const auto text = readText(procRoot / "meminfo");
     if (!text)
         return std::nullopt;
-    return parseCommittedLoad(*text);
+    return parseMemoryLoad(*text);
 }
 
 std::string formatHardwareAddress(std::string_view sysfsAddress)

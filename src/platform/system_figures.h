@@ -1,6 +1,6 @@
 #pragma once
 // The kernel's figures that decide whether the machine is fit to measure:
-// processor times, committed memory, network interfaces with their traffic
+// processor times, memory in use, network interfaces with their traffic
 // counters. Every read takes the folder where the kernel's view is mounted,
 // so tests hand in a fake tree in a temporary folder.
 //
@@ -35,12 +35,13 @@ std::optional<CpuTimes> readCpuTimes(const std::filesystem::path& procRoot);
 // back.
 std::optional<long> busyPercent(const CpuTimes& before, const CpuTimes& after);
 
-// Committed memory in use: Committed_AS / CommitLimit x 100 of a
-// /proc/meminfo text, in whole percent (rounded down); nothing when either
-// line is missing or the limit is 0. Under heuristic overcommit the figure
-// may exceed 100.
-std::optional<long> parseCommittedLoad(std::string_view meminfo);
-std::optional<long> readCommittedLoad(const std::filesystem::path& procRoot);
+// The share of memory and swap in use, of a /proc/meminfo text:
+// (MemTotal + SwapTotal - MemAvailable - SwapFree) / (MemTotal + SwapTotal)
+// in whole percent (rounded down), 0 to 100. Missing swap lines count as no
+// swap; a kernel without MemAvailable is read as MemFree + Buffers + Cached.
+// Nothing when MemTotal is missing or 0, or no free figure is given.
+std::optional<long> parseMemoryLoad(std::string_view meminfo);
+std::optional<long> readMemoryLoad(const std::filesystem::path& procRoot);
 
 struct NetInterface {
     std::string name;

@@ -4,12 +4,14 @@
 #include "autotest/system_environment.h"
 #include "common/flags.h"
 #include "config/work_dir.h"
+#include "platform/system_figures.h"
 #include "support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 
 using namespace quorvane;
 using std::chrono::milliseconds;
@@ -53,10 +55,12 @@ protected:
         writeFile(proc() / "stat",
                   "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle) + " 0 0 0 0 0 0\ncpu0 1 2 3 4\n");
     }
-    void memory(std::uint64_t committed, std::uint64_t limit)
+    // `used` of 100 per cent of memory in use; commitment far past its
+    // limit, which must not matter.
+    void memory(std::uint64_t used)
     {
-        writeFile(proc() / "meminfo", "MemTotal: 100 kB\nCommitLimit:    " + std::to_string(limit) +
-                                          " kB\nCommitted_AS:   " + std::to_string(committed) + " kB\n");
+        writeFile(proc() / "meminfo", "MemTotal: 100000 kB\nMemAvailable: " + std::to_string(100'000 - used * 1000) +
+                                          " kB\nCommitLimit: 50000 kB\nCommitted_AS: 900000 kB\n");
     }
     void process(const Process& p)
     {
@@ -106,12 +110,41 @@ protected:
 
 const Nic kWired{"eth0", 2, "52:54:00:aa:bb:01"};
 
+TEST(MemoryLoad, ShareOfMemoryAndSwapInUse)
+{
+    struct Case {
+        const char* what;
+        const char* meminfo;
+        std::optional<long> percent;
+    };
+    const Case cases[] = {
+        // Without swap the commit limit is half the memory and not enforced:
+        // a desktop that committed 90 % of memory used half of it.
+        {"commitment far past its limit",
+         "MemTotal: 8000000 kB\nMemAvailable: 4000000 kB\nSwapTotal: 0 kB\n"
+         "SwapFree: 0 kB\nCommitLimit: 4000000 kB\nCommitted_AS: 7200000 kB\n",
+         50},
+        {"swap counts on both sides", "MemTotal: 1000 kB\nMemAvailable: 200 kB\nSwapTotal: 1000 kB\nSwapFree: 500 kB\n",
+         65},
+        {"rounded down", "MemTotal: 1000 kB\nMemAvailable: 1 kB\n", 99},
+        {"all in use", "MemTotal: 1000 kB\nMemAvailable: 0 kB\nSwapTotal: 10 kB\nSwapFree: 0 kB\n", 100},
+        {"free figures above the totals",
+         "MemTotal: 1000 kB\nMemAvailable: 5000 kB\nSwapTotal: 10 kB\nSwapFree: 99 kB\n", 0},
+        {"kernel without MemAvailable", "MemTotal: 1000 kB\nMemFree: 100 kB\nBuffers: 50 kB\nCached: 150 kB\n", 70},
+        {"no total", "MemAvailable: 10 kB\n", std::nullopt},
+        {"total 0", "MemTotal: 0 kB\nMemAvailable: 0 kB\n", std::nullopt},
+        {"no free figure", "MemTotal: 1000 kB\nCommitted_AS: 10 kB\n", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::parseMemoryLoad(c.meminfo), c.percent) << c.what;
+}
+
 TEST_F(EnvironmentChecksTest, FiguresAgainstTheirLimits)
 {
     struct Case {
         std::string what;
         int cpuBusy;    // of 100 ticks; -1: the processor times vanish
-        long committed; // of 100; -1: no meminfo
+        long memoryUsed; // of 100; -1: no meminfo
         bool thresholds;
         std::vector<Process> processes;
         std::vector<Nic> nics;
@@ -170,8 +203,8 @@ TEST_F(EnvironmentChecksTest, FiguresAgainstTheirLimits)
         if (c.thresholds)
             writeFile("Config/threshold_config.xml", kThresholds);
         cpu(1000, 1000);
-        if (c.committed >= 0)
-            memory(static_cast<std::uint64_t>(c.committed) * 1000, 100'000);
+        if (c.memoryUsed >= 0)
+            memory(static_cast<std::uint64_t>(c.memoryUsed));
         for (const auto& p : c.processes)
             process(p);
         interfaces(c.nics);
@@ -194,7 +227,7 @@ TEST_F(EnvironmentChecksTest, ExaminingEveryFigureKeepsTheFirstFailure)
 {
     writeFile("Config/threshold_config.xml", kThresholds);
     cpu(0, 0);
-    memory(95, 100);
+    memory(95);
     process({40, "/usr/sbin/clamd", "clamd"});
     interfaces(
         {{"eth0", 2, "52:54:00:aa:bb:01", "up", "", 0, 768'000}, {"wlan0", 3, "02:00:00:00:00:07", "up", "wireless"}});
@@ -216,7 +249,7 @@ TEST_F(EnvironmentChecksTest, StopDuringTheSampleEndsItWithNoTraffic)
 {
     writeFile("Config/threshold_config.xml", kThresholds);
     cpu(0, 0);
-    memory(1, 100);
+    memory(1);
     interfaces({{"eth0", 2, "52:54:00:aa:bb:01", "up", "", 900'000'000, 900'000'000}});
     const auto grow = clock->onSleep;
     clock->onSleep = [&] {

@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -480,6 +482,95 @@ TEST_F(SchedulerTest, ServiceDownForAWholeRoundKeepsTheLoopGoing)
     EXPECT_EQ(web.runs, 3u);
     EXPECT_EQ(window.armedMs, 360'000);
     EXPECT_EQ(scheduler->queue().front(), TaskKind::Bandwidth);
+}
+
+TEST_F(SchedulerTest, CommandLineRoundsEndOnTheNumberAsked)
+{
+    // The worst timing for the command line's loop: the window thread is
+    // busy until the round's worker has ended, and then finds the round's
+    // "kill timer" and "arm timer" requests queued together. Between the two
+    // the loop once thought nothing was left and ended after one round.
+    ScriptedTask bandwidth({2}), download({2});
+    window.modules = {"1", "4"};
+    ClockLoop loop(clock);
+    SchedulerHost host = window.host();
+    host.post = [&](std::function<void()> f) { loop.post(std::move(f)); };
+    host.setRoundTimer = [&](int ms) { loop.setTimer(ms); };
+    host.killRoundTimer = [&] { loop.killTimer(); };
+    SchedulerSettings settings;
+    settings.logFile = dir / "auto.txt";
+    settings.attemptLimit = std::chrono::milliseconds(0); // tests run on the round's worker
+    AutoScheduler scheduler(std::move(host), checks, clock, settings);
+    scheduler.registerTask(TaskKind::Bandwidth, &bandwidth);
+    scheduler.registerTask(TaskKind::FileDownload, &download);
+    loop.setTimerHandler([&] {
+        scheduler.OnRoundTimer();
+        ASSERT_TRUE(scheduler.waitForRoundEnd(std::chrono::seconds(60)));
+    });
+    scheduler.StartAutoByUser();
+
+    EXPECT_EQ(RunRounds(loop, scheduler, 3, [] { return flags::stopRequested.load() != 0; }), 3);
+    EXPECT_EQ(bandwidth.runs, 3u);
+    EXPECT_EQ(download.runs, 3u);
+    EXPECT_EQ(count("6分钟后开启下轮测速..."), 3);
+}
+
+TEST_F(SchedulerTest, TheEndNeverWaitsLongForATestGivenUpOn)
+{
+    // A test run past its 15 minutes, as a transfer that watches the stop
+    // flag or one that ignores it. Bounded: it gives up after 60 s anyway.
+    struct Stubborn final : AutoTask {
+        bool heedsStop = true;
+        std::atomic<bool> letGo{false}, returned{false};
+        int RunAutoTest(bool, bool) override
+        {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!letGo && !(heedsStop && flags::stopRequested.load()) && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            returned = true;
+            return 2;
+        }
+    };
+    window.modules = {"4"};
+    clock = std::make_shared<JumpingClock>(std::chrono::milliseconds(200));
+    for (const bool heeds : {true, false}) {
+        SCOPED_TRACE(heeds);
+        flags::stopRequested = 0;
+        Stubborn task;
+        task.heedsStop = heeds;
+        auto scheduler = make(std::chrono::minutes(15));
+        scheduler->registerTask(TaskKind::FileDownload, &task);
+        scheduler->BuildTaskQueue();
+        scheduler->RunAutoRound();
+        ASSERT_EQ(count("测速超时，放弃本次测速......."), heeds ? 1 : 2);
+
+        const auto start = std::chrono::steady_clock::now();
+        const long long clockStart = clock->ms();
+        const bool ended = scheduler->Shutdown(std::chrono::seconds(30));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_LE(clock->ms() - clockStart, 30'000);
+        EXPECT_EQ(flags::stopRequested.load(), 1) << "the run is asked to stop";
+        EXPECT_EQ(ended, heeds);
+        EXPECT_EQ(task.returned.load(), heeds) << "the stubborn run is still going, and its task is still there";
+        task.letGo = true;
+        EXPECT_TRUE(scheduler->Shutdown(std::chrono::seconds(30)));
+        EXPECT_TRUE(task.returned.load());
+    }
+
+    // Destroyed while such a run goes on, the scheduler ends the process
+    // instead of freeing what the run uses.
+    EXPECT_EXIT(
+        {
+            flags::stopRequested = 0;
+            Stubborn task;
+            task.heedsStop = false;
+            auto scheduler = make(std::chrono::minutes(15));
+            scheduler->registerTask(TaskKind::FileDownload, &task);
+            scheduler->BuildTaskQueue();
+            scheduler->RunAutoRound();
+            scheduler.reset();
+        },
+        ::testing::ExitedWithCode(3), "");
 }
 
 TEST(ClockLoop, TimerFiresOnceAfterTheClockJumps)

@@ -32,7 +32,7 @@ protected:
         writeFile("Config/threshold_config.xml",
                   "<threshold><CPUThreshold><value>80</value></CPUThreshold>"
                   "<FlowThreshold><down_speed>2000</down_speed><up_speed>100</up_speed></FlowThreshold></threshold>");
-        writeFile(dir() / "proc" / "meminfo", "CommitLimit: 1000 kB\nCommitted_AS: 420 kB\n");
+        writeFile(dir() / "proc" / "meminfo", "MemTotal: 1000 kB\nMemAvailable: 580 kB\n");
         const auto eth = dir() / "sys" / "class" / "net" / "eth0";
         writeFile(eth / "address", "52:54:00:aa:bb:01\n");
         writeFile(eth / "operstate", "up\n");

@@ -341,6 +341,72 @@ TEST_F(BandwidthEngineTest, ComeBackLaterKeepsTheKeyForExactlyTheNextCall)
     EXPECT_EQ(flags::completedTaskCount.load(), 2);
 }
 
+TEST_F(BandwidthEngineTest, ADeferredKeyIsGivenBackAndRetriedOnlyWhereItWasIssued)
+{
+    answers = {{0, "2,LATER"}, {0, "1,LATER"}, {0, "2,AGAIN"}, {0, "1,FRESH"}};
+    flags::autoMode = 1;
+    auto test = engine();
+    ASSERT_EQ(test->RunAutoTest(false, true), 1);
+    // Another server would be drawn now; the stored key still goes home.
+    test->setServerOverride("北京联通");
+    EXPECT_EQ(test->RunAutoTest(true, true), 2);
+    EXPECT_EQ(test->lastRun().serverName, "广东深圳电信");
+    EXPECT_EQ(keysReleased("LATER"), 1u);
+
+    // The retry is called off (the machine got busy): the scheduler's
+    // release gives the deferred key back to the server that issued it.
+    ASSERT_EQ(test->RunAutoTest(false, true), 1);
+    test->ReleaseCurrentKey();
+    test->ReleaseCurrentKey(); // once is enough
+    ASSERT_EQ(releases.size(), 2u);
+    EXPECT_EQ(releases[1],
+              std::make_pair(std::string("http://127.0.0.2:8080/speed/dovalid?"), std::string("key=AGAIN")));
+    EXPECT_EQ(test->RunAutoTest(false, true), 2);
+
+    ASSERT_EQ(validations.size(), 4u);
+    EXPECT_THAT(validations[0], ::testing::StartsWith("http://127.0.0.6:8080/speed/dovalid?key="));
+    EXPECT_EQ(validations[1], "http://127.0.0.6:8080/speed/dovalid?key=LATER&flag=false");
+    EXPECT_THAT(validations[2], ::testing::StartsWith("http://127.0.0.2:8080/"));
+}
+
+TEST_F(BandwidthEngineTest, AResultIsManualOrAutomaticAsItsRunStarted)
+{
+    // The flag changes between run and record (the stop dialog clears it
+    // while a round's result is still on its way).
+    struct Case {
+        bool automatic;
+        int autoModeAtStart, autoModeAtRecord;
+        const char* mode;
+        const char* testtype;
+    };
+    const Case cases[] = {
+        {true, 1, 0, "自动", "testtype=0\n"},
+        {false, 1, 1, "手动", "testtype=1\n"},
+        {false, 0, 1, "手动", "testtype=1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        inst = std::make_unique<test::Installation>();
+        SetUp();
+        answers = {{0, "1,K"}};
+        flags::autoMode = c.autoModeAtStart;
+        auto test = engine();
+        test->setServerOverride("广东深圳电信");
+        ASSERT_EQ(test->RunAutoTest(false, c.automatic), 2);
+        flags::autoMode = c.autoModeAtRecord;
+        test::SteppingClock recordClock(test::localTime(2024, 1, 2, 3, 4, 5));
+        std::shared_ptr<Clock> fixed(&recordClock, [](Clock*) {});
+        ServiceClock service("", nullptr, fixed);
+        ResultRecorder recorder(inst->path(), service, nullptr);
+        const auto result = test->OnRecordReady(recorder, nullptr, "");
+        ASSERT_TRUE(result.written);
+        EXPECT_THAT(inst->read("Data/Pccollect_band_2024010203.dat"), ::testing::HasSubstr(c.testtype));
+        EXPECT_THAT(inst->read("HistoryRecord/HistoryRecord10001.txt"),
+                    ::testing::HasSubstr(std::string(",") + c.mode + ",带宽测速,"));
+        EXPECT_EQ(result.record.latestResultText.empty(), !c.automatic);
+    }
+}
+
 TEST_F(BandwidthEngineTest, AStopInAnyPhaseEndsWithoutRecordAndGivesTheKeyBack)
 {
     struct Case {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 using namespace quorvane;
@@ -21,6 +22,9 @@ struct Sampling {
     Clock::Steady::time_point start = clock->now();
     std::vector<double> readAt; // seconds after start of each counter read
     test::TempDir dir;
+    double rate = MB;                                          // bytes per second of the line
+    std::uint64_t chunk = 1;                                   // the counter moves in these steps
+    std::vector<std::chrono::milliseconds> lateAfterRead = {}; // the next wake-up's lateness, by read
 
     DirectionSummary run(Direction direction, std::chrono::milliseconds transferEndsAfter,
                          std::vector<int>* indices = nullptr)
@@ -33,11 +37,13 @@ struct Sampling {
             if (indices)
                 indices->push_back(index);
         };
-        // A line of exactly 1 MB/s: the counter is a function of time.
+        // A line of exactly `rate`: the counter is a function of time.
         auto bytes = [this] {
             const double seconds = std::chrono::duration<double>(clock->now() - start).count();
+            if (!lateAfterRead.empty())
+                clock->setOversleep(readAt.size() < lateAfterRead.size() ? lateAfterRead[readAt.size()] : 0ms);
             readAt.push_back(seconds);
-            return static_cast<std::uint64_t>(seconds * MB);
+            return static_cast<std::uint64_t>(seconds * rate) / chunk * chunk;
         };
         auto running = [this, transferEndsAfter] { return clock->now() - start < transferEndsAfter; };
         return SampleDirection(direction, start, bytes, running, settings, events);
@@ -48,7 +54,7 @@ struct Sampling {
 
 TEST(BandwidthSampler, SamplesSitOnFixedDeadlinesEvenWhenWakeUpsAreLate)
 {
-    for (const auto oversleep : {0ms, 300ms, 999ms}) {
+    for (const auto oversleep : {0ms, 300ms, 450ms}) {
         SCOPED_TRACE(oversleep.count());
         Sampling s;
         s.clock->setOversleep(oversleep);
@@ -68,6 +74,41 @@ TEST(BandwidthSampler, SamplesSitOnFixedDeadlinesEvenWhenWakeUpsAreLate)
         EXPECT_EQ(FormatFixed(summary.averageMBps, 2), "1.00");
         EXPECT_EQ(summary.jitterText, "0.000000");
         EXPECT_EQ(summary.peakText, "1.00");
+    }
+}
+
+TEST(BandwidthSampler, ALateWakeUpMovesBytesWithoutInventingAPeak)
+{
+    // A 5 MB/s line. Once one sample was read 700 ms late and the next on
+    // time, giving 1.5 and 0.3 of the rate, and the peak was a speed the
+    // line never had.
+    struct Case {
+        const char* what;
+        std::vector<std::chrono::milliseconds> late; // by read
+        std::uint64_t chunk;
+        double tolerance; // of the rate
+    };
+    const Case cases[] = {
+        {"one late reading", {0ms, 0ms, 0ms, 0ms, 0ms, 0ms, 0ms, 700ms}, 1, 1e-6},
+        {"late past the next moment", {0ms, 0ms, 0ms, 0ms, 0ms, 0ms, 1700ms, 0ms, 20ms}, 1, 1e-6},
+        {"jittery wake-ups", {90ms, 5ms, 400ms, 0ms, 250ms, 30ms, 480ms, 1ms, 0ms, 333ms, 0ms, 70ms}, 1, 1e-6},
+        // Counted in 64 KiB steps: even a reading soon after a late one is
+        // at least half a second away, so a step moves a sample by 2.6 %.
+        {"coarse counter", {0ms, 0ms, 0ms, 0ms, 0ms, 0ms, 999ms, 0ms, 999ms, 0ms}, 65536, 0.027},
+    };
+    constexpr double rate = 5.0 * MB;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Sampling s;
+        s.rate = rate;
+        s.chunk = c.chunk;
+        s.lateAfterRead = c.late;
+        const DirectionSummary summary = s.run(Direction::Upload, 60s);
+        ASSERT_TRUE(summary.completed);
+        ASSERT_EQ(summary.samples.size(), 15u);
+        for (std::uint64_t sample : summary.samples)
+            EXPECT_NEAR(static_cast<double>(sample), rate, rate * c.tolerance);
+        EXPECT_NEAR(std::stod(summary.peakText), 5.0, 5.0 * c.tolerance + 0.005);
     }
 }
 
