@@ -180,7 +180,7 @@ void CWebView::stageIfHidden()
     if (!m_stage) {
         // No window manager places it, so nothing pulls it onto the desktop;
         // it takes neither focus nor input and has no task bar entry.
-        m_stage = new QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
+        m_stage = new QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
                                            Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput);
         m_stage->setObjectName(QStringLiteral("CWebViewStage"));
         m_stage->setAttribute(Qt::WA_ShowWithoutActivating);
