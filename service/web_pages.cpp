@@ -99,7 +99,7 @@ std::string testPageHtml(const TestPageParams& p)
                        (p.bodyPx ? "body{margin:0;overflow:hidden;height:" + std::to_string(*p.bodyPx) + "px}" : "") +
                        "</style></head>\n<body>\n<h1>" + htmlEscape(p.title) +
                        "</h1>\n<p>Reference page on loopback.</p>\n" +
-                       "<p><a id=\"popup\" href=\"/test/page?grow_ms=100\" target=\"_blank\">pop-up</a></p>\n";
+                       "<p><a id=\"popup\" href=\"/test/page?grow_ms=500\" target=\"_blank\">pop-up</a></p>\n";
     if (p.holdMs > 0)
         html += "<img src=\"/test/hold?ms=" + std::to_string(p.holdMs) + "\" width=\"1\" height=\"1\" alt=\"\">\n";
     html += "<script>\n(function () {\n"

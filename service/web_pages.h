@@ -22,7 +22,7 @@
 //             can find or guess, and posts "done" messages
 //   ping_ms   the page fetches /test/hold?ms=0 this often for as long as it runs
 //   answer    "204": no content; "attachment": a file to download, not a page
-// A link with id "popup" opens /test/page?grow_ms=100 in a new window when
+// A link with id "popup" opens /test/page?grow_ms=500 in a new window when
 // clicked (a user-initiated pop-up).
 #include <map>
 #include <optional>

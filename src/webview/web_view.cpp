@@ -100,8 +100,10 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
         if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
             // The end of the view's own about:blank, or of a load stopped for
             // this test, may still arrive after the test began.
-            if (info.url().scheme() != QLatin1String("about"))
+            if (info.url().scheme() != QLatin1String("about")) {
                 m_loadStarted = true;
+                m_loadUrl = info.url();
+            }
             return;
         }
         if (!m_loadStarted)
@@ -118,7 +120,8 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
         }
         // The load is over. Without a document of its own, there is nothing
         // to measure; the report of one may still be on its way.
-        if (!m_topDocument) {
+        // A load replaced by the test's (a pop-up's restart) ends with its own address.
+        if (!m_topDocument && info.url() == m_loadUrl) {
             m_checkDocument = true;
             if (!m_pendingEnd)
                 m_settleTimer.start(150);

@@ -118,6 +118,7 @@ private:
     std::string m_token;
     bool m_running = false;
     bool m_loadStarted = false;             // the test's own navigation has started loading
+    QUrl m_loadUrl;                         // the address it started with
     bool m_topDocument = false;             // the top frame has a document of this measurement
     bool m_checkDocument = false;           // a load ended: a document must have come by the settle
     std::vector<double> m_navigationStarts; // epoch ms, page clock

@@ -262,7 +262,7 @@ TEST_F(WebpagePageTest, AutomaticRunsInTheTrayAndRunsWithoutAFigure)
     flags::autoMode = 1;
     flags::autoAbortArmed = 1;
     const int completed = flags::completedTaskCount.load();
-    const std::string site = serviceUrl("/test/page?grow_ms=200");
+    const std::string site = serviceUrl("/test/page?grow_ms=600");
     const std::vector<std::string> sites = {closedPortUrl(), site, serviceUrl("/test/page?answer=204"),
                                             serviceUrl("/test/page?answer=attachment")};
     context.webpage.autoSites = [sites](const std::string& userId) {
@@ -277,9 +277,6 @@ TEST_F(WebpagePageTest, AutomaticRunsInTheTrayAndRunsWithoutAFigure)
     ASSERT_TRUE(ended.wait(30000));
     EXPECT_TRUE(results.empty()); // no result window in automatic mode
     EXPECT_EQ(flags::completedTaskCount.load(), completed + 1);
-    // Measured as a shown page would be, and back on its page afterwards.
-    EXPECT_NEAR(p.view()->lastResult().seconds, 0.20, 0.05);
-    EXPECT_EQ(p.view()->parentWidget(), &p);
     const std::string seconds = p.view()->firstScreenText().toStdString();
     EXPECT_THAT(latest,
                 HasSubstr("最近一次网页性能结果：\n网站地址：" + site + "\n首屏时间：" + seconds + "s\n测速时间："));
@@ -295,6 +292,10 @@ TEST_F(WebpagePageTest, AutomaticRunsInTheTrayAndRunsWithoutAFigure)
     ASSERT_EQ(stoppedRecord.size(), 1);
     EXPECT_FALSE(stoppedRecord[0][0].toBool());
     EXPECT_EQ(history(), before);
+    // Measured as a shown page would be (the browser is warm now: the first
+    // page of a new one waits for its processes), and back on its page.
+    EXPECT_NEAR(p.view()->lastResult().seconds, 0.60, 0.05);
+    EXPECT_EQ(p.view()->parentWidget(), &p);
 
     // Nothing listens there, no content, a download: no record, no history
     // line, and no wait for the bound.

@@ -252,9 +252,9 @@ TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
     QTest::mouseClick(target, Qt::LeftButton, {}, link);
     ASSERT_TRUE(ended.wait(30000));
     ASSERT_EQ(restarted.size(), 1);
-    EXPECT_THAT(restarted[0][0].toUrl().toString().toStdString(), ::testing::HasSubstr("/test/page?grow_ms=100"));
+    EXPECT_THAT(restarted[0][0].toUrl().toString().toStdString(), ::testing::HasSubstr("/test/page?grow_ms=500"));
     EXPECT_EQ(view->lastResult().end, End::Height);
-    EXPECT_NEAR(view->lastResult().seconds, 0.10, 0.05);
+    EXPECT_NEAR(view->lastResult().seconds, 0.50, 0.05);
 }
 
 } // namespace
