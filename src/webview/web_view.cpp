@@ -98,8 +98,8 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
         if (!m_running)
             return;
         if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
-            // The end of the view's own about:blank, or of a load stopped for
-            // this test, may still arrive after the test began.
+            // Until the test's own load has started, a load that ends is the
+            // view's about:blank or one stopped for this test.
             if (info.url().scheme() != QLatin1String("about")) {
                 m_loadStarted = true;
                 m_loadUrl = info.url();
@@ -118,9 +118,9 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
                      : info.errorString().toStdString());
             return;
         }
-        // The load is over. Without a document of its own, there is nothing
-        // to measure; the report of one may still be on its way.
-        // A load replaced by the test's (a pop-up's restart) ends with its own address.
+        // The test's load is over (one it replaced ends with another
+        // address). Without a document of its own there is nothing to
+        // measure; the report of one may still be on its way.
         if (!m_topDocument && info.url() == m_loadUrl) {
             m_checkDocument = true;
             if (!m_pendingEnd)
@@ -128,9 +128,10 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
         }
     });
     connect(m_profile, &QWebEngineProfile::downloadRequested, this, [this](QWebEngineDownloadRequest* download) {
-        // Never accepted, so never saved.
+        // Never accepted, so never saved. A download the page starts later
+        // leaves its measurement alone.
         download->cancel();
-        if (m_running && download->page() == m_page)
+        if (m_running && !m_topDocument && download->page() == m_page)
             fail(measure::FirstScreenResult::End::LoadFailed, "the answer is a file to download");
     });
     connect(m_page, &QWebEnginePage::renderProcessTerminated, this,
