@@ -11,6 +11,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -313,6 +314,17 @@ TEST_F(WebpagePageTest, AutomaticRunsInTheTrayAndRunsWithoutAFigure)
         EXPECT_EQ(history(), before);
         EXPECT_THAT(q.resultLabel()->text().toStdString(), HasSubstr(text::kLoadFailed));
     }
+
+    // The page goes while its view measures off screen: the view goes with it.
+    context.webpage.random = [] { return 1; };
+    CWebpagePerformanceDlg& r = makePage();
+    r.hide();
+    EXPECT_EQ(r.RunAutoTest(false, true), 2);
+    ASSERT_TRUE(r.view()->measuresOffScreen());
+    QPointer<CWebView> staged(r.view());
+    page.reset();
+    EXPECT_TRUE(staged.isNull());
+    EXPECT_EQ(flags::webTestRunning.load(), 0);
 }
 
 } // namespace
