@@ -1,7 +1,8 @@
 #include "app/add_web_per.h"
 
-#include "app/address_pattern.h"
 #include "config/user_documents.h"
+#include "measure/address_pattern.h"
+#include "measure/file_download.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -70,7 +71,7 @@ QString CAddWebPer::errorText() const
 void CAddWebPer::showError(const QString& text)
 {
     m_error->setText(text);
-    m_error->setToolTip(text);
+    m_error->setToolTip(ui::plainToolTip(text));
     m_error->show();
 }
 
@@ -87,8 +88,13 @@ bool CAddWebPer::OnAdd()
         showError(QStringLiteral("网站地址不能为空"));
         return false;
     }
-    if (!AddressPassesPattern(address)) {
+    if (!measure::PassesAddressPattern(address)) {
         showError(QStringLiteral("网站地址不正确"));
+        return false;
+    }
+    // Stored, it would fail every automatic round without a word.
+    if (m_moduleId == "4" && !measure::DownloadUrlFetchable(address)) {
+        showError(QStringLiteral("文件下载只支持 http:// 地址"));
         return false;
     }
     std::string error;

@@ -297,6 +297,16 @@ void CFileDownload::StartManualTest()
 
 int CFileDownload::RunAutoTest(bool useStoredKey, bool isAutomatic)
 {
+    // The user logged in now, not the one the page was made or last painted
+    // for: a silent login may have succeeded on the timer while the window
+    // stayed in the tray. Their presets name the file and fill `website`.
+    if (m_context.session) {
+        const UserSession now = m_context.session->get();
+        const bool otherUser = now.userId != m_engine->user().userId;
+        m_engine->setUser(now);
+        if (otherUser)
+            m_engine->LoadPresets();
+    }
     return m_engine->RunAutoTest(useStoredKey, isAutomatic);
 }
 
@@ -335,6 +345,7 @@ void CFileDownload::OnRecordReady()
     const auto r = m_engine->OnRecordReady(*m_recording.recorder, m_recording.shipper, region);
     if (r.written && !r.record.latestResultText.empty() && m_latestResult)
         m_latestResult(r.record.latestResultText);
+    ShowRecordStatus(this, r.record);
     Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));
 }
 

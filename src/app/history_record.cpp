@@ -162,7 +162,7 @@ std::string CHistoryRecord::userId() const
 void CHistoryRecord::say(const QString& text, bool problem)
 {
     m_problem->setText(text);
-    m_problem->setToolTip(text);
+    m_problem->setToolTip(ui::plainToolTip(text));
     m_problem->setStyleSheet(problem ? QStringLiteral("color: #d01b1b;") : QStringLiteral("color: #2a7a3b;"));
     m_problem->setVisible(!text.isEmpty());
 }
@@ -258,10 +258,12 @@ void CHistoryRecord::fillGrid(const std::vector<HistoryRow>& rows)
             auto* item = new QTableWidgetItem(
                 c < row.cellCount ? QString::fromStdString(row.cells[static_cast<std::size_t>(c)]) : QString());
             item->setBackground(brush);
-            item->setToolTip(item->text());
+            // Names and addresses come from outside: a tip that looks like
+            // markup must show as it stands.
+            item->setToolTip(ui::plainToolTip(item->text()));
             if (c == 4 && share)
-                item->setToolTip(
-                    QStringLiteral("%1（%2）").arg(item->text(), QString::fromStdString(ContractShareText(*share))));
+                item->setToolTip(ui::plainToolTip(
+                    QStringLiteral("%1（%2）").arg(item->text(), QString::fromStdString(ContractShareText(*share)))));
             item->setFlags(Qt::ItemIsEnabled);
             m_grid->setItem(r, c, item);
         }

@@ -111,6 +111,10 @@ CQuorvaneDlg::~CQuorvaneDlg()
     m_workers.waitForAll();
     if (m_scoreMsg)
         delete m_scoreMsg.data();
+    // Results a full disk held back go in before this run's history and logs
+    // are judged; what still cannot be written is logged when the pages end.
+    if (m_bandwidthPage && m_bandwidthPage->shipper())
+        m_bandwidthPage->shipper()->hold()->flush();
     // The window's end: the history goes unless the user keeps it, and the
     // logs of this run go too.
     const std::string userId = m_context.session ? m_context.session->get().userId : std::string();
@@ -1002,6 +1006,13 @@ void CQuorvaneDlg::createPages()
     m_historyPage = make("CHistoryRecord", QStringLiteral("历史记录"));
     m_testPages[kBandwidthPage]->show();
     setUpAutomaticTesting();
+    // Results that a full disk held back are written as soon as there is
+    // room, not only when the next result comes.
+    auto* heldRetry = new QTimer(this);
+    connect(heldRetry, &QTimer::timeout, this, [this] {
+        m_bandwidthPage->shipper()->retryHeld(m_context.database ? m_context.database->regionSuffix() : std::string());
+    });
+    heldRetry->start(std::chrono::minutes(5));
 }
 
 void CQuorvaneDlg::refreshUserAndScore()

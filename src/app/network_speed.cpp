@@ -109,7 +109,13 @@ public:
     }
     void rankPosition(int pixels) override
     {
-        post([pixels](CNetworkSpeed* p) { p->m_rankBar->SetPosition(pixels); });
+        post([pixels](CNetworkSpeed* p) {
+            // A download without a figure has no rank: no bar at zero.
+            if (p->m_shownDownMb)
+                p->m_rankBar->SetPosition(pixels);
+            else
+                p->m_rankBar->hide();
+        });
     }
     void runCompleted(const BandwidthRun&) override
     {
@@ -386,6 +392,10 @@ void CNetworkSpeed::StartManualTest()
 
 int CNetworkSpeed::RunAutoTest(bool useStoredKey, bool isAutomatic)
 {
+    // The user logged in now: their location picks the server, their
+    // session fills the record (the lists may still show an earlier one).
+    if (m_context.session)
+        m_engine->setUser(m_context.session->get());
     return m_engine->RunAutoTest(useStoredKey, isAutomatic);
 }
 
@@ -396,6 +406,7 @@ void CNetworkSpeed::onManualRunStarted()
     m_latency->clear();
     m_gauge->SetSpeed(0);
     m_rankBar->SetPosition(0);
+    m_rankBar->show();
     m_gauge->Animate(1);
     m_rankBar->Animate(1);
     update(QRect(12, kBandTop, width() - 24, kBandHeight));
@@ -404,10 +415,18 @@ void CNetworkSpeed::onManualRunStarted()
 void CNetworkSpeed::onDirectionDone(const DirectionSummary& summary)
 {
     const bool down = summary.direction == Direction::Download;
-    m_results[down ? kDownSpeed : kUpSpeed]->setText(speedText(summary.averageMBps));
-    m_results[down ? kDownBandwidth : kUpBandwidth]->setText(bandwidthText(summary.bandwidthMb()));
+    // A direction cut short before its 15 samples has no figure; 0.00 would
+    // read as a line that carried nothing.
+    const bool figure = summary.completed;
+    m_results[down ? kDownSpeed : kUpSpeed]->setText(figure ? speedText(summary.averageMBps)
+                                                            : QString::fromUtf8(text::kNoData));
+    m_results[down ? kDownBandwidth : kUpBandwidth]->setText(figure ? bandwidthText(summary.bandwidthMb())
+                                                                    : QString::fromUtf8(text::kNoData));
     if (down) {
-        m_shownDownMb = summary.bandwidthMb();
+        if (figure)
+            m_shownDownMb = summary.bandwidthMb();
+        else
+            m_shownDownMb.reset();
         showShare();
     }
     if (!down)
@@ -426,6 +445,7 @@ void CNetworkSpeed::OnRecordReady()
     const BandwidthRun run = m_engine->lastRun();
     if (r.written && !run.manual && !r.record.latestResultText.empty())
         watchShortfall(run);
+    ShowRecordStatus(this, r.record);
     Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));
 }
 
@@ -446,6 +466,7 @@ void CNetworkSpeed::ResetResults()
     showNoData();
     m_gauge->SetSpeed(0);
     m_rankBar->SetPosition(0);
+    m_rankBar->show();
     m_latency->clear();
 }
 

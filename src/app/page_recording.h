@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <memory>
 
+class QWidget;
+
 namespace quorvane
 {
 
@@ -30,5 +32,9 @@ struct PageRecording {
 PageRecording MakePageRecording(const std::filesystem::path& installDir, CDataBase* database, HeadDateFunction head,
                                 std::shared_ptr<Clock> clock, TransportFactory transport,
                                 RecordShipper* lentShipper = nullptr);
+
+// The page's status line about its latest record: shown, with the reason,
+// when the result could not be saved; hidden once a record goes in again.
+void ShowRecordStatus(QWidget* page, const WrittenRecord& record);
 
 } // namespace quorvane

@@ -1,6 +1,8 @@
 #include "app/startup.h"
 
 #include "common/durable_file.h"
+#include "common/folder_check.h"
+#include "common/log_file.h"
 #include "common/number_locale.h"
 #include "common/paths.h"
 #include "common/property_file.h"
@@ -10,6 +12,7 @@
 
 #include <QApplication>
 #include <QLoggingCategory>
+#include <QMessageBox>
 #include <QTimer>
 
 #include <algorithm>
@@ -171,6 +174,20 @@ bool CQuorvaneApp::InitInstance()
     if (tidy.savesSwept > 0 || tidy.filesRestricted > 0)
         qCInfo(lcStartup, "start-up: %zu interrupted saves swept, %zu credential files made owner-only",
                tidy.savesSwept, tidy.filesRestricted);
+
+    // Said once, now, rather than one failed write at a time later. The
+    // message does not wait for an answer: an unattended start goes on.
+    if (const auto problems = checkWritableFolders(programDirectory); !problems.empty()) {
+        const std::string text = folderProblemsText(problems);
+        for (const auto& p : problems) {
+            qCWarning(lcStartup, "start-up: folder %s cannot be written: %s", p.folder.c_str(), p.reason.c_str());
+            CLogFile::append("logfile.txt", "folder cannot be written: " + p.folder + " (" + p.reason + ")");
+        }
+        auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Quorvane"), QString::fromStdString(text));
+        box->setObjectName(QStringLiteral("folderProblems"));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->show();
+    }
 
     const long ownPid = ::getpid();
     // Joined on every way out of here, an exception's included.

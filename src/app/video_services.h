@@ -24,11 +24,11 @@ struct VideoServices {
     // comes through `done`, on the window thread. Null: a TCP connect to the
     // address's host and port, given up after 3 s.
     std::function<void(const std::string& url, std::function<void(bool reachable)> done)> checkConnection;
-    // A preset page to its stream address (on the window thread, blocking);
+    // A preset page to its stream address (on a worker thread, blocking it);
     // null: the site resolvers.
     std::function<std::string(const std::string& pageUrl)> resolve;
-    // The address page's conversion to every stream address; null: the site
-    // resolvers in the conversion's label order.
+    // The address page's conversion to every stream address (on a worker
+    // thread); null: the site resolvers in the conversion's label order.
     std::function<std::vector<std::string>(const std::string& pageUrl)> convert;
     // Whether the player shows the picture; null: when the platform has a
     // display and Qt Multimedia decodes MPEG-4. Measuring never needs it.

@@ -1,9 +1,9 @@
 #include "app/video_speed.h"
 
-#include "app/address_pattern.h"
 #include "app/page_thread.h"
 #include "app/shell_dialogs.h"
 #include "common/flags.h"
+#include "measure/address_pattern.h"
 #include "measure/bandwidth_figures.h"
 #include "measure/video_resolvers.h"
 #include "ui/skin.h"
@@ -73,6 +73,15 @@ QLabel* makeLabel(QWidget* parent, const QString& text, const QRect& geometry, i
 }
 
 } // namespace
+
+ui::Workers& VideoWorkers(const ShellContext& context, std::unique_ptr<ui::Workers>& own)
+{
+    if (context.workers)
+        return *context.workers;
+    if (!own)
+        own = std::make_unique<ui::Workers>();
+    return *own;
+}
 
 void CheckVideoConnection(const ShellContext& context, QObject* owner, const std::string& url,
                           std::function<void(bool)> done)
@@ -238,6 +247,23 @@ void CVideoSpeedChild::PlayManual(const std::string& streamAddress)
     m_engine->PlayManual(streamAddress);
 }
 
+int CVideoSpeedChild::BeginResolving(const std::string& pageAddress)
+{
+    for (QLabel* v : m_values)
+        v->setText(QStringLiteral("--"));
+    m_screen->setText(QStringLiteral("正在解析视频页面…\n%1").arg(fromUtf8(pageAddress).left(70)));
+    m_status->setText(QStringLiteral("正在解析"));
+    return ++m_resolveTicket;
+}
+
+bool CVideoSpeedChild::PlayResolved(int ticket, const std::string& streamAddress)
+{
+    if (ticket != m_resolveTicket)
+        return false;
+    PlayManual(streamAddress);
+    return true;
+}
+
 int CVideoSpeedChild::RunAutoTest(bool useStoredKey, bool isAutomatic)
 {
     if (m_context.session)
@@ -247,6 +273,7 @@ int CVideoSpeedChild::RunAutoTest(bool useStoredKey, bool isAutomatic)
 
 void CVideoSpeedChild::ClosePlayer()
 {
+    ++m_resolveTicket; // a resolution still going plays nothing
     m_engine->Stop();
     m_tick.stop();
     if (m_media)
@@ -334,6 +361,7 @@ void CVideoSpeedChild::OnRecordReady()
     const auto r = m_engine->OnRecordReady(*m_recording.recorder, m_recording.shipper, region);
     if (r.written && !r.record.latestResultText.empty() && m_latestResult)
         m_latestResult(r.record.latestResultText);
+    ShowRecordStatus(this, r.record);
     Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));
 }
 
@@ -393,7 +421,7 @@ void CVideoSpeedMuch::checkConnection(const std::string& url, std::function<void
 void CVideoSpeedMuch::OnPlay()
 {
     const std::string address = m_playEdit->text().trimmed().toStdString();
-    if (!AddressPassesPattern(address)) {
+    if (!measure::PassesAddressPattern(address)) {
         m_context.dialogs->message(this, QString::fromUtf8(text::kBadPlayUrl));
         return;
     }
@@ -403,19 +431,29 @@ void CVideoSpeedMuch::OnPlay()
 void CVideoSpeedMuch::OnConvert()
 {
     const std::string address = m_convertEdit->text().trimmed().toStdString();
-    if (!AddressPassesPattern(address)) {
+    if (!measure::PassesAddressPattern(address)) {
         m_context.dialogs->message(this, QString::fromUtf8(text::kBadConvertUrl));
         return;
     }
+    if (m_converting)
+        return; // one conversion at a time; its list is on the way
     checkConnection(address, [this, address] {
-        const auto found =
-            m_context.video.convert ? m_context.video.convert(address) : measure::ConvertPageAddress(address);
-        if (found.empty()) {
-            m_context.dialogs->message(this, QString::fromUtf8(text::kNoStream));
-            return;
-        }
-        for (const std::string& stream : found)
-            m_results->addItem(fromUtf8(stream));
+        auto convert = m_context.video.convert ? m_context.video.convert : measure::ConvertPageAddress;
+        m_converting = true;
+        m_convert->setEnabled(false);
+        VideoWorkers(m_context, m_ownWorkers)
+            .run<std::vector<std::string>>(
+                this, [convert, address] { return convert(address); },
+                [this](const std::vector<std::string>& found) {
+                    m_converting = false;
+                    m_convert->setEnabled(true);
+                    if (found.empty()) {
+                        m_context.dialogs->message(this, QString::fromUtf8(text::kNoStream));
+                        return;
+                    }
+                    for (const std::string& stream : found)
+                        m_results->addItem(fromUtf8(stream));
+                });
     });
 }
 
@@ -531,21 +569,37 @@ void CVideoSpeed::OnPreset(int index)
             m_context.dialogs->message(this, QString::fromUtf8(text::kNoPlayer));
             return;
         }
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-        const std::string stream = m_context.video.resolve ? m_context.video.resolve(page) : ResolveStreamAddress(page);
-        QGuiApplication::restoreOverrideCursor();
-        play(stream);
+        showPlayer();
+        const int ticket = m_player->BeginResolving(page);
+        std::function<std::string(const std::string&)> resolve = m_context.video.resolve;
+        if (!resolve)
+            resolve = [](const std::string& p) { return ResolveStreamAddress(p); };
+        // The player page shows while the site answers; the stream plays
+        // unless the user closed the player or left the video test meanwhile.
+        QPointer<CVideoSpeedChild> player(m_player);
+        VideoWorkers(m_context, m_ownWorkers)
+            .run<std::string>(
+                this, [resolve, page] { return resolve(page); },
+                [player, ticket](const std::string& stream) {
+                    if (player)
+                        player->PlayResolved(ticket, stream);
+                });
     });
+}
+
+void CVideoSpeed::showPlayer()
+{
+    m_player->setGeometry(geometry());
+    m_player->show();
+    m_player->raise();
+    hide();
 }
 
 void CVideoSpeed::play(const std::string& stream)
 {
     if (!m_player)
         return;
-    m_player->setGeometry(geometry());
-    m_player->show();
-    m_player->raise();
-    hide();
+    showPlayer();
     m_player->PlayManual(stream);
 }
 

@@ -14,6 +14,7 @@
 #include "app/shell_context.h"
 #include "measure/stream_player.h"
 #include "measure/video_test.h"
+#include "ui/workers.h"
 
 #include <QByteArray>
 #include <QTimer>
@@ -57,6 +58,13 @@ public:
 
     // The manual play request with `streamAddress`.
     void PlayManual(const std::string& streamAddress);
+    // A preset's page is being resolved to its stream: the page says so.
+    // Returns the ticket that PlayResolved needs; closing the player (or a
+    // newer resolution) makes it stale.
+    int BeginResolving(const std::string& pageAddress);
+    // The manual play request for the stream resolved under `ticket`;
+    // nothing when the ticket is stale (the user left or closed the player).
+    bool PlayResolved(int ticket, const std::string& streamAddress);
     // The automatic entry (scheduler's thread).
     int RunAutoTest(bool useStoredKey, bool isAutomatic);
     // The stop request, then hidden: on the player's quit and whenever the
@@ -108,6 +116,7 @@ private:
     QVideoWidget* m_video = nullptr;
     QMediaPlayer* m_media = nullptr;
     QBuffer* m_mediaBuffer = nullptr;
+    int m_resolveTicket = 0;
 
     std::unique_ptr<measure::VideoSpeedTest> m_engine;
     std::unique_ptr<measure::StreamPlayer> m_player; // last member: its run ends first
@@ -142,6 +151,8 @@ private:
     void checkConnection(const std::string& url, std::function<void()> then);
 
     ShellContext m_context;
+    std::unique_ptr<ui::Workers> m_ownWorkers;
+    bool m_converting = false;
     QLineEdit* m_playEdit = nullptr;
     QLineEdit* m_convertEdit = nullptr;
     QListWidget* m_results = nullptr;
@@ -172,15 +183,22 @@ protected:
 
 private:
     void play(const std::string& stream);
+    void showPlayer();
     void setOwnButtonsVisible(bool visible);
 
     ShellContext m_context;
+    std::unique_ptr<ui::Workers> m_ownWorkers;
     CVideoSpeedChild* m_player;
     std::array<ui::SkinButton*, 5> m_presets{};
     ui::SkinButton* m_more = nullptr;
     QLabel* m_explanation = nullptr;
     CVideoSpeedMuch* m_much = nullptr;
 };
+
+// The context's owner of request workers, else `own` (made when first
+// needed): the site resolvers block for seconds and must not block the
+// window.
+ui::Workers& VideoWorkers(const ShellContext& context, std::unique_ptr<ui::Workers>& own);
 
 // Can the host of `url` be reached: a TCP connect given up after 3 s (or
 // the context's own check). `done` runs on `owner`'s thread, unless owner

@@ -416,6 +416,7 @@ void CWebpagePerformanceDlg::OnRecordReady(const measure::FirstScreenResult& res
     }
     if (!r.latestResultText.empty() && m_latestResult)
         m_latestResult(r.latestResultText);
+    ShowRecordStatus(this, r);
     Q_EMIT recordHandled(written, fromUtf8(r.fileName));
 }
 

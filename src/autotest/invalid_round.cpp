@@ -27,15 +27,16 @@ bool InvalidRounds::RecordInvalidRound(int reasonCode)
     if (rejectionReasonText(reasonCode, {}).empty() || !m_services.recorder)
         return false;
     const UserSession who = m_services.session ? m_services.session() : UserSession{};
-    const bool history = m_services.recorder->recordInvalidRound(reasonCode, thresholds(), who);
-    const WrittenRecord record = m_services.recorder->writeErrorRecord(reasonCode, who);
+    // The history line goes in only with its record (or waits with it).
+    const WrittenRecord record = m_services.recorder->writeRejectedRound(reasonCode, thresholds(), who);
+    m_lastFailure = record.failure;
     if (!record.fileName.empty()) {
         ++m_recorded;
         if (m_services.shipper)
             m_services.shipper->shipRecord(record.fileName,
                                            m_services.geographyId ? m_services.geographyId() : std::string());
     }
-    return history;
+    return record.historyWritten;
 }
 
 void InvalidRounds::SetInvalidRoundSummary(int reasonCode)

@@ -43,12 +43,15 @@ public:
     void SetInvalidRoundSummary(int reasonCode);
 
     int recorded() const { return m_recorded; }
+    // Why the latest error record could not be written; empty when it was.
+    const std::string& lastFailure() const { return m_lastFailure; }
 
 private:
     RejectionThresholds thresholds() const;
 
     Services m_services;
     int m_recorded = 0;
+    std::string m_lastFailure;
 };
 
 } // namespace quorvane

@@ -130,10 +130,11 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
     ClockLoop loop(clock);
     ResultLog log = fileResultLog("logfile.txt");
     ServiceClock serviceClock(serviceClockUrl(".", region()), headDate, clock);
-    ResultRecorder recorder(".", serviceClock, log);
     RecordShipper shipper(".", serviceClock, RecordShipper::configuredTargets(),
                           sftpTransportFactory(installationSftpOptions(".", log)), log);
+    ResultRecorder recorder(".", serviceClock, log, gbkRecordEncoder(), shipper.hold());
     std::vector<std::string> records;
+    std::vector<std::string> recordFailures;
     std::string latest;
 
     BandwidthTest* bandwidthRef = nullptr;
@@ -141,19 +142,23 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
     BandwidthRecords bandwidthRecords([&] {
         loop.post([&] {
             const auto r = bandwidthRef->OnRecordReady(recorder, &shipper, region());
-            if (r.written) {
+            if (r.written)
                 records.push_back(r.record.fileName);
+            if (!r.record.failure.empty())
+                recordFailures.push_back(r.record.failure);
+            if (!r.record.latestResultText.empty())
                 latest = r.record.latestResultText;
-            }
         });
     });
     DownloadRecords downloadRecords([&] {
         loop.post([&] {
             const auto r = downloadRef->OnRecordReady(recorder, &shipper, region());
-            if (r.written) {
+            if (r.written)
                 records.push_back(r.record.fileName);
+            if (!r.record.failure.empty())
+                recordFailures.push_back(r.record.failure);
+            if (!r.record.latestResultText.empty())
                 latest = r.record.latestResultText;
-            }
         });
     });
     BandwidthTestSettings bandwidthSettings;
@@ -164,6 +169,7 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
     bandwidthRef = &bandwidth;
     FileDownloadTest download(FileDownloadSettings{}, &downloadRecords);
     download.setUser(user);
+    download.LoadPresets(); // a preset target names its file and fills `website`, as on the page
     downloadRef = &download;
 
     std::vector<int> invalid;
@@ -187,6 +193,8 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
     host.recordInvalidRound = [&](int code) {
         if (invalidRounds.RecordInvalidRound(code))
             invalid.push_back(code);
+        if (!invalidRounds.lastFailure().empty())
+            recordFailures.push_back(invalidRounds.lastFailure());
     };
     host.setInvalidRoundSummary = [&](int code) { invalidRounds.SetInvalidRoundSummary(code); };
     host.roundEnded = [&loop] { loop.post([] {}); };
@@ -231,7 +239,10 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
             out << (i ? "," : "") << "{\"code\":" << invalid[i]
                 << ",\"reason\":" << jsonString(rejectionReasonText(invalid[i], ReadRejectionThresholds())) << "}";
         out << "],\"latestResult\":" << jsonString(latest) << ",\"uploadFailure\":" << jsonString(upload.failure)
-            << ",\"log\":\"auto.txt\"}\n";
+            << ",\"recordFailures\":[";
+        for (std::size_t i = 0; i < recordFailures.size(); ++i)
+            out << (i ? "," : "") << jsonString(recordFailures[i]);
+        out << "],\"held\":" << shipper.hold()->size() << ",\"log\":\"auto.txt\"}\n";
     } else {
         out << "rounds: " << finished << "\n";
         out << "tasks requested: " << flags::scheduledTaskCount.load()
@@ -246,7 +257,9 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
             out << "upload failed: " << upload.failure << "\n";
         out << "every step: auto.txt\n";
     }
-    return finished > 0 ? kOk : kFailed;
+    for (const std::string& failure : recordFailures)
+        err << "quorvane-cli: a result was not saved: " << failure << "\n";
+    return finished > 0 && recordFailures.empty() ? kOk : kFailed;
 }
 
 } // namespace quorvane::cli

@@ -1,6 +1,7 @@
 #include "cli/check_command.h"
 
 #include "cli/json_text.h"
+#include "common/folder_check.h"
 #include "common/number_locale.h"
 #include "platform/executable.h"
 #include "results/record.h"
@@ -85,6 +86,11 @@ int runCheckWith(const Args& args, std::ostream& out, std::ostream& err,
     const bool cpuOk = r.cpu <= r.cpuLimit, memoryOk = r.memory <= r.memoryLimit;
     const bool downOk = down <= r.downLimitKBps, upOk = up <= r.upLimitKBps;
     const std::string reason = rejectionReasonText(code, {r.cpuLimit, r.memoryLimit, r.downLimitKBps});
+    // Rounds that cannot store their results are no better than rejected ones.
+    const std::vector<FolderProblem> folders = checkWritableFolders(std::filesystem::current_path());
+    const int exitCode = folders.empty() ? kOk : kFailed;
+    for (const auto& f : folders)
+        err << "quorvane-cli: folder " << f.folder << " cannot be written: " << f.reason << "\n";
 
     if (json) {
         out << "{\"cpu\":{\"percent\":" << jsonNumber(percentNumber(r.cpu), 0) << ",\"limit\":" << r.cpuLimit
@@ -95,8 +101,12 @@ int runCheckWith(const Args& args, std::ostream& out, std::ostream& err,
             << "},\"download\":{\"kbps\":" << jsonNumber(down, 3) << ",\"limit\":" << r.downLimitKBps << okJson(downOk)
             << "},\"upload\":{\"kbps\":" << jsonNumber(up, 3) << ",\"limit\":" << r.upLimitKBps << okJson(upOk)
             << "},\"lan\":{\"machines\":" << machines << ",\"limit\":0" << okJson(machines == 0)
-            << "},\"code\":" << code << ",\"reason\":" << jsonString(reason) << "}\n";
-        return kOk;
+            << "},\"code\":" << code << ",\"reason\":" << jsonString(reason) << ",\"unwritableFolders\":[";
+        for (std::size_t i = 0; i < folders.size(); ++i)
+            out << (i ? "," : "") << "{\"folder\":" << jsonString(folders[i].folder)
+                << ",\"reason\":" << jsonString(folders[i].reason) << "}";
+        out << "]}\n";
+        return exitCode;
     }
 
     const Row rows[] = {
@@ -116,7 +126,11 @@ int runCheckWith(const Args& args, std::ostream& out, std::ostream& err,
         out << text << std::string(text.size() < 56 ? 56 - text.size() : 1, ' ') << (row.ok ? "ok" : "rejects") << "\n";
     }
     out << "code " << code << (code == 0 ? " (fit to measure)" : " (" + reason + ")") << "\n";
-    return kOk;
+    for (const auto& f : folders)
+        out << "folder " << f.folder << " cannot be written (" << f.reason << ")\n";
+    if (folders.empty())
+        out << "folders: the program folder, Data, Data2 and conf can be written\n";
+    return exitCode;
 }
 
 int runCheck(const Args& args, std::ostream& out, std::ostream& err)

@@ -138,15 +138,15 @@ int runDownload(const Args& args, std::ostream& out, std::ostream& err)
         out << "{\"outcome\":" << jsonString(DownloadOutcomeName(run.outcome)) << ",\"url\":" << jsonString(run.url)
             << ",\"contentLength\":" << run.contentLength << ",\"bytes\":" << run.bytes.value_or(0)
             << ",\"whole\":" << (whole ? "true" : "false") << ",\"connectMs\":" << run.connectMs
-            << ",\"loadMs\":" << run.loadMs << ",\"loadingSeconds\":" << RoundedLoadSeconds(run.loadMs)
-            << ",\"speedKBps\":" << speed << ",\"perSecondBytes\":[" << samples.str() << "]}\n";
+            << ",\"loadMs\":" << run.loadMs << ",\"speedKBps\":" << speed << ",\"perSecondBytes\":[" << samples.str()
+            << "]}\n";
     } else {
         out << "url: " << run.url << "\n"
             << "outcome: " << DownloadOutcomeName(run.outcome) << "\n";
         if (run.contentLength > 0) {
             out << "size: " << run.contentLength << " bytes (" << KilobytesText(run.contentLength) << " KB)\n"
                 << "connect time: " << seconds(run.connectMs) << " s\n"
-                << "load time: " << seconds(run.loadMs) << " s (" << labels.loadingTime << " s rounded)\n"
+                << "load time: " << seconds(run.loadMs) << " s\n"
                 << "downloaded: " << run.bytes.value_or(0) << " bytes" << (whole ? "" : " (cut short)") << "\n"
                 << "average speed: " << labels.averageSpeed << " KB/s\n";
         }

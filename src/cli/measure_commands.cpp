@@ -254,9 +254,9 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
     ResultLog log = fileResultLog("logfile.txt");
     const std::string region = database.regionSuffix() == "null" ? std::string() : database.regionSuffix();
     ServiceClock clock(serviceClockUrl(".", region), headDate, systemClock());
-    ResultRecorder recorder(".", clock, log);
     RecordShipper shipper(".", clock, RecordShipper::configuredTargets(),
                           sftpTransportFactory(installationSftpOptions(".", log)), log);
+    ResultRecorder recorder(".", clock, log, gbkRecordEncoder(), shipper.hold());
     BandwidthTest::RecordResult record;
     if (result == 2) {
         const std::string geography = ReadGeographyId();
@@ -285,7 +285,9 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
             << ",\"history\":" << (record.record.historyWritten ? "true" : "false")
             << ",\"archive\":" << jsonString(record.archive)
             << ",\"uploaded\":" << (upload.sent > 0 && !upload.failed ? "true" : "false")
-            << ",\"uploadFailure\":" << jsonString(upload.failure) << "}}\n";
+            << ",\"uploadFailure\":" << jsonString(upload.failure)
+            << ",\"recordFailure\":" << jsonString(record.record.failure)
+            << ",\"held\":" << (record.record.held ? "true" : "false") << "}}\n";
     } else {
         out << "server: " << run.serverName << " (" << run.ip << ", monitor " << run.monitorId << ")\n";
         out << "outcome: " << OutcomeName(run.outcome) << "\n";
@@ -309,6 +311,11 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
     }
     if (run.outcome != RunOutcome::Completed) {
         err << "quorvane-cli: the bandwidth test did not complete (" << OutcomeName(run.outcome) << ")\n";
+        return kFailed;
+    }
+    // A result that exists nowhere is no success.
+    if (!record.record.failure.empty()) {
+        err << "quorvane-cli: the result was not saved: " << record.record.failure << "\n";
         return kFailed;
     }
     return kOk;

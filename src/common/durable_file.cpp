@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,12 @@ mode_t currentUmask()
     return 022;
 }
 
+// The fault a test asked for (see ScopedWriteFault).
+std::atomic<int> g_faultError{0};
+std::atomic<int> g_faultAfter{0};
+std::atomic<int> g_faultTimes{0};
+std::atomic<int> g_faultHits{0};
+
 std::filesystem::path folderOf(const std::filesystem::path& path)
 {
     const auto parent = path.parent_path();
@@ -44,6 +51,8 @@ std::filesystem::path folderOf(const std::filesystem::path& path)
 
 bool writeAll(int fd, std::string_view bytes)
 {
+    if (injectedWriteFault() != 0)
+        return false;
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -66,6 +75,8 @@ int createLockedTemp(const std::filesystem::path& target, std::filesystem::path&
         (folderOf(target) / ("." + target.filename().string() + std::string(kTempMarker) + "XXXXXX")).string();
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::string name = pattern;
+        if (injectedWriteFault() != 0)
+            return -1;
         const int fd = ::mkostemp(name.data(), O_CLOEXEC);
         if (fd < 0)
             return -1;
@@ -131,6 +142,40 @@ Owner checkOwner(const std::filesystem::path& path, bool removeIfGone)
 
 } // namespace
 
+ScopedWriteFault::ScopedWriteFault(int error, int after, int times)
+{
+    g_faultHits = 0;
+    g_faultAfter = after;
+    g_faultTimes = times;
+    g_faultError = error;
+}
+
+ScopedWriteFault::~ScopedWriteFault()
+{
+    g_faultError = 0;
+}
+
+int ScopedWriteFault::failures() const
+{
+    return g_faultHits.load();
+}
+
+int injectedWriteFault()
+{
+    const int error = g_faultError.load(std::memory_order_relaxed);
+    if (error == 0)
+        return 0;
+    if (g_faultAfter.fetch_sub(1) > 0)
+        return 0;
+    if (g_faultTimes.load() == 0)
+        return 0;
+    if (g_faultTimes.load() > 0)
+        --g_faultTimes;
+    ++g_faultHits;
+    errno = error;
+    return error;
+}
+
 bool holdsCredentials(const std::filesystem::path& path)
 {
     const std::string name = path.filename().string();
@@ -160,6 +205,8 @@ bool appendFileDurably(const std::filesystem::path& path, std::string_view bytes
 {
     const mode_t mode = modeForSave(path, access);
     const bool existed = ::access(path.c_str(), F_OK) == 0;
+    if (injectedWriteFault() != 0)
+        return false;
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
     if (fd < 0)
         return false;
@@ -201,7 +248,7 @@ bool PendingFile::flushAndSetMode()
         const int fd = ::open(m_temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             return false;
-        const bool ok = ::fchmod(fd, m_mode) == 0 && ::fsync(fd) == 0;
+        const bool ok = ::fchmod(fd, m_mode) == 0 && injectedWriteFault() == 0 && ::fsync(fd) == 0;
         ::close(fd);
         if (!ok)
             return false;
@@ -313,6 +360,8 @@ TidyReport tidyInstallation(const std::filesystem::path& programDirectory,
 
 bool writeFileSynced(const std::filesystem::path& path, std::string_view bytes)
 {
+    if (injectedWriteFault() != 0)
+        return false;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, modeForSave(path));
     if (fd < 0)
         return false;

@@ -123,6 +123,27 @@ struct TidyReport {
 TidyReport tidyInstallation(const std::filesystem::path& programDirectory,
                             const std::vector<std::filesystem::path>& otherFolders = {});
 
+// ---- Failures on purpose, for tests ----
+
+// While one exists, the file writes of this module, of the record writer and
+// of the log writer (creating a file to write, writing, flushing) succeed
+// `after` more times and then fail with `error` (ENOSPC, EACCES, EROFS, ...)
+// `times` times (-1: until it ends). One at a time, process-wide.
+class ScopedWriteFault
+{
+public:
+    explicit ScopedWriteFault(int error, int after = 0, int times = -1);
+    ~ScopedWriteFault();
+    ScopedWriteFault(const ScopedWriteFault&) = delete;
+    ScopedWriteFault& operator=(const ScopedWriteFault&) = delete;
+    // How many steps it failed so far.
+    int failures() const;
+};
+
+// For the writers: the error a write step must fail with now, 0 to go on.
+// Sets errno when it is not 0.
+int injectedWriteFault();
+
 // ---- Lower-level steps ----
 
 // Writes `bytes` to `path` (created or truncated) and flushes them to the

@@ -1,19 +1,114 @@
 #include "common/log_file.h"
 
 #include "common/codepage.h"
+#include "common/durable_file.h"
 #include "common/paths.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <map>
 
 namespace quorvane
 {
+namespace
+{
+
+// Lines lost per log file since the last line that went in, and why.
+struct Losses {
+    std::mutex mutex;
+    std::map<std::string, std::pair<long long, int>> byPath;
+    std::atomic<long long> total{0};
+};
+
+Losses& losses()
+{
+    static Losses l;
+    return l;
+}
+
+void noteLost(const std::string& path, int error)
+{
+    Losses& l = losses();
+    ++l.total;
+    std::lock_guard lock(l.mutex);
+    auto& entry = l.byPath[path];
+    ++entry.first;
+    entry.second = error;
+}
+
+// The lines lost in `path` since its last line, forgotten as they are told.
+std::pair<long long, int> takeLost(const std::string& path)
+{
+    Losses& l = losses();
+    if (l.total.load() == 0)
+        return {0, 0};
+    std::lock_guard lock(l.mutex);
+    const auto found = l.byPath.find(path);
+    if (found == l.byPath.end())
+        return {0, 0};
+    const auto lost = found->second;
+    l.byPath.erase(found);
+    return lost;
+}
+
+void giveBackLost(const std::string& path, std::pair<long long, int> lost)
+{
+    if (lost.first == 0)
+        return;
+    Losses& l = losses();
+    std::lock_guard lock(l.mutex);
+    auto& entry = l.byPath[path];
+    entry.first += lost.first;
+    entry.second = lost.second;
+}
+
+bool writeWhole(int fd, const char* data, std::size_t length)
+{
+    if (injectedWriteFault() != 0)
+        return false;
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(fd, data + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string stampedLine(std::string_view message)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    char head[32];
+    const int n = std::snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d,", t.tm_year + 1900, t.tm_mon + 1,
+                                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    std::string line(head, n > 0 ? static_cast<std::size_t>(n) : 0);
+    line += message;
+    line += '\n';
+    return line;
+}
+
+} // namespace
+
+long long CLogFile::linesLost()
+{
+    return losses().total.load();
+}
 
 CLogFile::~CLogFile()
 {
@@ -30,50 +125,52 @@ void CLogFile::open(const std::string& name, bool append, long maxSize)
         m_fd = -1;
     }
     m_path = name.front() == '/' ? name : programPath(name).string();
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    m_fd = ::open(m_path.c_str(), flags, 0644);
+    // Readable too, so a line that a full disk cut short can be seen.
+    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    m_fd = injectedWriteFault() != 0 ? -1 : ::open(m_path.c_str(), flags, 0644);
+    m_openError = m_fd < 0 ? errno : 0;
     m_maxSize = maxSize;
 }
 
 void CLogFile::writeLine(std::string_view message)
 {
     std::lock_guard lock(m_mutex);
-    if (m_fd < 0)
+    if (m_fd < 0) {
+        // A file that could not be opened (not an object never opened).
+        if (m_openError != 0)
+            noteLost(m_path, m_openError);
         return;
+    }
     message = truncateUtf8(message, kMaxMessageBytes);
 
     const off_t size = ::lseek(m_fd, 0, SEEK_END);
+    bool torn = false;
     if (size > m_maxSize) {
         // Emptied in place rather than reopened with "w": the descriptor keeps
         // its append mode, so other writers of the same file cannot have their
         // lines overwritten by ours afterwards.
-        if (::ftruncate(m_fd, 0) != 0)
+        if (::ftruncate(m_fd, 0) != 0) {
+            noteLost(m_path, errno);
             return;
+        }
         ::lseek(m_fd, 0, SEEK_SET);
+    } else if (size > 0) {
+        // A disk that filled up in the middle of a line left it without its
+        // end; ours starts on a line of its own.
+        char last = '\n';
+        torn = ::pread(m_fd, &last, 1, size - 1) == 1 && last != '\n';
     }
 
-    const std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
-    char line[32 + kMaxMessageBytes];
-    const int head = std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d,", t.tm_year + 1900, t.tm_mon + 1,
-                                   t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    if (head < 0 || static_cast<std::size_t>(head) + message.size() + 1 > sizeof line)
-        return;
-    std::size_t length = static_cast<std::size_t>(head);
-    message.copy(line + length, message.size());
-    length += message.size();
-    line[length++] = '\n';
-
+    std::string text = torn ? "\n" : "";
+    const auto lost = takeLost(m_path);
+    if (lost.first > 0)
+        text += stampedLine(std::to_string(lost.first) + " log lines could not be written (" +
+                            std::strerror(lost.second) + ")");
+    text += stampedLine(message);
     // One write per line keeps lines of concurrent writers whole.
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::write(m_fd, line + done, length - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
+    if (!writeWhole(m_fd, text.data(), text.size())) {
+        giveBackLost(m_path, lost);
+        noteLost(m_path, errno);
     }
 }
 

@@ -47,10 +47,17 @@ public:
     // common use.
     static void append(const std::string& name, std::string_view message);
 
+    // Lines that could not be written (a full disk, a folder that cannot be
+    // written) since the process started, over all log files. A lost line
+    // never stops the caller; the next line that goes into the same file is
+    // preceded by one line saying how many went missing there and why.
+    static long long linesLost();
+
 private:
     mutable std::mutex m_mutex;
     std::string m_path;
     int m_fd = -1;
+    int m_openError = 0; // why the last open failed
     long m_maxSize = kDefaultMaxSize;
 };
 

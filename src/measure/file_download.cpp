@@ -55,12 +55,6 @@ std::string fileTypeOf(const std::string& url)
     return name;
 }
 
-bool requestable(const std::string& url)
-{
-    UrlParts parts;
-    return SplitUrl(url, parts) && parts.scheme == "http";
-}
-
 std::vector<std::string> configuredTargets(const std::string& userId)
 {
     std::vector<std::string> list;
@@ -100,33 +94,39 @@ double ChartRate(double value)
     return half * std::exp2(value * 64 / half);
 }
 
-std::uint32_t RoundedLoadSeconds(std::uint32_t loadMs)
-{
-    return static_cast<std::uint32_t>((static_cast<std::uint64_t>(loadMs) + 500) / 1000);
-}
-
 std::string KilobytesText(std::uint64_t bytes)
 {
     return fixed2(static_cast<double>(bytes) / 1024);
 }
 
+float AverageKilobytesPerSecond(std::optional<std::uint64_t> bytes, std::uint32_t loadMs)
+{
+    // Over the time the load really took: whole seconds would make a load
+    // under half a second read 0 and one of 1.5 s read a quarter low.
+    if (loadMs == 0)
+        return 0;
+    return static_cast<float>(bytes.value_or(0)) / 1024.0f / (static_cast<float>(loadMs) / 1000.0f);
+}
+
 FinalLabels FinalLabelsFor(std::optional<std::uint64_t> bytes, std::uint32_t loadMs)
 {
     FinalLabels out;
-    const std::uint32_t seconds = RoundedLoadSeconds(loadMs);
-    out.loadingTime = loadMs == 0 ? download_text::kNoValue : std::to_string(seconds);
-    const double speed = seconds == 0 ? 0 : static_cast<double>(bytes.value_or(0)) / 1024 / seconds;
-    out.averageSpeed = speed > 0 ? fixed2(speed) : download_text::kNoValue;
+    out.loadingTime = loadMs == 0 ? download_text::kNoValue : fixed2(loadMs / 1000.0);
+    const float speed = AverageKilobytesPerSecond(bytes, loadMs);
+    out.averageSpeed = speed > 0 ? fixed2(static_cast<double>(speed)) : download_text::kNoValue;
     return out;
 }
 
 std::string RecordSpeedText(std::optional<std::uint64_t> bytes, std::uint32_t loadMs)
 {
-    const std::uint32_t seconds = RoundedLoadSeconds(loadMs);
-    if (seconds == 0)
-        return "0";
-    const float speed = static_cast<float>(bytes.value_or(0)) / 1024.0f / static_cast<float>(seconds);
+    const float speed = AverageKilobytesPerSecond(bytes, loadMs);
     return speed > 0 ? fixed2(static_cast<double>(speed)) : "0";
+}
+
+bool DownloadUrlFetchable(const std::string& url)
+{
+    UrlParts parts;
+    return SplitUrl(url, parts) && parts.scheme == "http";
 }
 
 // ---------------------------------------------------------------- presets
@@ -305,7 +305,7 @@ DownloadRun FileDownloadTest::measure(const std::string& url, bool manual)
     run.name = currentName();
     // Anything but a plain "http://" URL would go out as a request this
     // client cannot make (or not at all): no size, without network traffic.
-    if (!requestable(url)) {
+    if (!DownloadUrlFetchable(url)) {
         run.outcome = DownloadOutcome::BadUrl;
         return run;
     }

@@ -77,9 +77,6 @@ inline constexpr double kChartTop = 10.0;
 // for labelling the chart's axis.
 double ChartRate(double value);
 
-// Whole seconds of a load, rounded half up (1499 ms → 1, 1500 ms → 2).
-std::uint32_t RoundedLoadSeconds(std::uint32_t loadMs);
-
 // "%.2f" of bytes ÷ 1024, the KB figures of the labels.
 std::string KilobytesText(std::uint64_t bytes);
 
@@ -90,10 +87,19 @@ struct TickLabels {
     std::string downloaded;  // KB, "--" without a counter
 };
 struct FinalLabels {
-    std::string loadingTime;  // "%d" whole seconds, "--" for no load time
-    std::string averageSpeed; // "%.2f" KB/s over the whole seconds, "--" when 0 s or no bytes
+    std::string loadingTime;  // "%.2f" seconds, "--" for no load time
+    std::string averageSpeed; // "%.2f" KB/s, "--" when no time or no bytes
 };
 FinalLabels FinalLabelsFor(std::optional<std::uint64_t> bytes, std::uint32_t loadMs);
+
+// KB per second over the exact load time (single precision); 0 without a
+// load time or without bytes.
+float AverageKilobytesPerSecond(std::optional<std::uint64_t> bytes, std::uint32_t loadMs);
+
+// The timed download speaks plain HTTP only: an address it can fetch starts
+// with "http://" and names a host. Anything else (https, ftp, no scheme)
+// would fail every run.
+bool DownloadUrlFetchable(const std::string& url);
 
 // ---------------------------------------------------------------- presets
 
@@ -147,9 +153,9 @@ struct DownloadRun {
     bool recordable() const { return outcome == DownloadOutcome::Completed && contentLength > 0; }
 };
 
-// The record's speed text: "%.2f" of (bytes ÷ 1024) ÷ whole seconds (single
-// precision), "0" when that is not above 0 or the seconds are 0. Also the
-// value of the history line and the latest result text.
+// The record's speed text: "%.2f" of AverageKilobytesPerSecond, "0" when
+// that is not above 0. Also the value of the history line and the latest
+// result text.
 std::string RecordSpeedText(std::optional<std::uint64_t> bytes, std::uint32_t loadMs);
 
 // The Pccollect_filedown fields before the common block, in order.

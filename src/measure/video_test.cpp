@@ -252,7 +252,10 @@ VideoSpeedTest::CallResult VideoSpeedTest::OnFlashCall(const std::string& reques
         if (request.find(invoke::kInfo) != std::string::npos)
             m_info = pieces;
     }
-    if (pieces.size() == 6) {
+    // A report of a stream that loaded nothing (no connection, an error
+    // answer, an empty address) measured no line; it counts as unfinished,
+    // as a report without six values does.
+    if (pieces.size() == 6 && leadingInteger(pieces[4]) > 0) {
         out.complete = true;
         autoLog("视频测速结束");
         if (!(flags::autoAbortArmed.load() && flags::stopRequested.load())) {

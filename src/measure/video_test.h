@@ -125,7 +125,7 @@ public:
     int RunAutoTest(bool useStoredKey, bool isAutomatic);
 
     struct CallResult {
-        bool complete = false;    // six values came
+        bool complete = false;    // six values came, and some bytes loaded
         bool recordReady = false; // 0x478 is to be handled
         bool quit = false;        // the user closed the player
     };

@@ -14,11 +14,6 @@ namespace quorvane::measure
 namespace
 {
 
-// The "&amp;" inside the bracket expressions stands as written: it admits
-// '&', 'a', 'm', 'p' and ';', which the other classes admit anyway.
-const char* const kAddressPattern = "^((http|ftp|https):\\/\\/)?[\\w\\-_]+(\\.[\\w\\-_]+)+([\\w\\-\\.,@?^=%&amp;:/"
-                                    "~\\+#]*[\\w\\-\\@?^=%&amp;/~\\+#])?";
-
 // The script's reports, times in epoch ms on the page's clock:
 // "<token> nav <ms> top|frame", "<token> done <ms>" (an inner frame's load)
 // and "<token> end <ms> height|complete visible|hidden <animation frames>".
@@ -110,16 +105,6 @@ std::vector<PortalButton> buttons(std::initializer_list<const char*> labels)
 }
 
 } // namespace
-
-bool PassesAddressPattern(const std::string& address)
-{
-    for (const unsigned char c : address) {
-        if (c < 0x20 || c == 0x7f)
-            return false;
-    }
-    static const boost::regex pattern(kAddressPattern, boost::regex::perl);
-    return boost::regex_search(address, pattern);
-}
 
 std::string FirstScreenText(double seconds)
 {

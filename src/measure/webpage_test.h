@@ -13,6 +13,7 @@
 // bias the figure. A page that was hidden at any moment of its measurement
 // (timers throttled, no painting) and a navigation that produced no document
 // give no figure.
+#include "measure/address_pattern.h"
 #include "measure/random_source.h"
 #include "results/record.h"
 
@@ -43,13 +44,6 @@ inline constexpr std::chrono::milliseconds kFirstScreenBound{10000};
 // A page that keeps navigating never reaches the bound, which counts from the
 // latest navigation: the run is given up this long after it started.
 inline constexpr std::chrono::milliseconds kNavigationLoopLimit{30000};
-
-// The address check of typed addresses and own sites: the pattern searched as
-// written (an address passes when the pattern matches at the start of the
-// text or of a line; what follows the match is not examined). Addresses with
-// control characters (line breaks included) fail: they would reach the
-// browser and the record as something other than what was shown.
-bool PassesAddressPattern(const std::string& address);
 
 // The figure as the record and history carry it ("%.3f", seconds) and the
 // result window's text ("首屏时间：%.3fs").

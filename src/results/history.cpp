@@ -48,6 +48,21 @@ std::vector<std::string> cutTerminated(const std::string& text, char separator)
 
 } // namespace
 
+std::string HistoryNameField(const std::string& name)
+{
+    std::string out;
+    out.reserve(name.size());
+    for (const char c : name) {
+        if (c == ';')
+            out += "\xEF\xBC\x9B"; // U+FF1B
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            out += ' ';
+        else
+            out += c;
+    }
+    return out;
+}
+
 std::filesystem::path historyFilePath(const std::filesystem::path& installDir, const std::string& userId)
 {
     // The user id comes from the service: it must stay one file name.

@@ -27,6 +27,13 @@ std::filesystem::path historyFilePath(const std::filesystem::path& installDir, c
 // without its end is dropped by the next append.
 bool AppendHistoryLine(const std::filesystem::path& path, const std::string& line);
 
+// `name` as the name field of a history line. A ";" would end the entry in
+// the middle and a line break would split the line, so the one becomes the
+// full-width "；" and line breaks and other control characters become
+// blanks. A "," stays: the table joins the fields around the name back
+// (historyRows).
+std::string HistoryNameField(const std::string& name);
+
 // The entries of a history file in file order, each a list of fields. Lines
 // of 20 bytes or less are skipped; the rest are joined, cut at ";" into
 // entries (text after the last ";" is dropped) and each entry at "," into

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 namespace quorvane
 {
@@ -33,8 +34,13 @@ std::optional<double> numberWithUnit(const std::string& value, const char* unit)
     return v;
 }
 
-std::string csvField(const std::string& field)
+std::string csvField(std::string field)
 {
+    // A spreadsheet program takes a cell that begins like this for a formula
+    // and runs it; names and addresses come from outside. A leading quote
+    // makes it text.
+    if (!field.empty() && std::string_view("=+-@\t\r").find(field.front()) != std::string_view::npos)
+        field.insert(0, 1, '\'');
     if (field.find_first_of(",\"\r\n") == std::string::npos)
         return field;
     std::string out = "\"";

@@ -54,7 +54,8 @@ std::optional<long long> parseHistoryTime(const std::string& text);
 // The rows as CSV (RFC 4180): a UTF-8 byte-order mark, so that spreadsheet
 // programs read the Chinese right, the title line, one line per row, CR LF
 // after every line. Fields holding a comma, a quote, CR or LF are quoted,
-// quotes doubled.
+// quotes doubled. A field that begins with "=", "+", "-", "@", a tab or CR
+// gets a leading "'", so that no spreadsheet runs it as a formula.
 std::string historyCsv(const std::vector<HistoryRow>& rows);
 
 // The rows as a JSON array of objects with the keys "time", "mode", "test",

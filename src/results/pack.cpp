@@ -4,6 +4,7 @@
 #include "results/durable_file.h"
 #include "results/record.h"
 
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -338,7 +339,11 @@ bool Packer::stashLocked(const std::filesystem::path& source, const std::string&
         syncDirectory(m_data.path());
     }
     const std::filesystem::path temp = pending / (name + ".tmp");
-    if (!std::filesystem::copy_file(source, temp, std::filesystem::copy_options::overwrite_existing, ec) ||
+    std::filesystem::remove(temp, ec);
+    // A second name for the archive needs no room: on a full disk, where a
+    // copy fails, the regional copy is still kept.
+    const bool linked = ::link(source.c_str(), temp.c_str()) == 0;
+    if ((!linked && !std::filesystem::copy_file(source, temp, std::filesystem::copy_options::overwrite_existing, ec)) ||
         !syncFile(temp)) {
         why = "cannot keep it in " + pending.string() + (ec ? ": " + ec.message() : std::string());
         std::filesystem::remove(temp, ec);

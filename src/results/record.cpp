@@ -1,6 +1,7 @@
 #include "results/record.h"
 
 #include "common/codepage.h"
+#include "common/log_file.h"
 #include "common/property_file.h"
 #include "results/durable_file.h"
 #include "results/history.h"
@@ -114,7 +115,20 @@ std::string latestResultText(const TestRecord& record, const RecordTime& time)
     return {};
 }
 
+std::vector<RecordField> errorFields(int reasonCode, const UserSession& session, const RecordTime& time)
+{
+    return {{"error", std::to_string(reasonCode)}, {"userid", session.userId}, {"dtime", formatStamp(time)}};
+}
+
 } // namespace
+
+std::string notSavedText(const WrittenRecord& record)
+{
+    if (record.failure.empty())
+        return {};
+    return record.held ? "结果未能保存（" + record.failure + "），已暂存，磁盘可写后自动补存"
+                       : "结果未能保存（" + record.failure + "）";
+}
 
 std::string recordFileName(RecordKind kind, const RecordTime& t)
 {
@@ -203,56 +217,55 @@ std::string invalidRoundSummary(const std::string& reasonText, const RecordTime&
 
 ResultRecorder::ResultRecorder(std::filesystem::path installDir, const ServiceClock& clock, ResultLog log,
                                RecordEncoder encode)
-    : m_installDir(std::move(installDir)), m_clock(clock), m_log(std::move(log)), m_encode(std::move(encode))
+    : ResultRecorder(std::move(installDir), clock, std::move(log), std::move(encode), nullptr)
 {
 }
 
-std::string ResultRecorder::writeRecordFile(RecordKind kind, const RecordTime& time,
-                                            const std::vector<RecordField>& fields)
+ResultRecorder::ResultRecorder(std::filesystem::path installDir, const ServiceClock& clock, ResultLog log,
+                               RecordEncoder encode, std::shared_ptr<RecordHold> hold)
+    : m_installDir(std::move(installDir)), m_clock(clock), m_log(std::move(log)), m_encode(std::move(encode)),
+      m_hold(std::move(hold))
 {
-    const std::filesystem::path dir = dataDir();
-    const std::string base = recordFileName(kind, time);
-    auto log = [this](const std::string& message) {
+    if (!m_hold)
+        m_hold = std::make_shared<RecordHold>(dataDir(), m_log);
+}
+
+void ResultRecorder::store(RecordKind kind, const std::vector<RecordField>& fields, const UserSession& session,
+                           const std::string& historyLine, bool automatic, WrittenRecord& out)
+{
+    const std::string base = recordFileName(kind, out.time);
+    auto report = [&](const std::string& message) {
         if (m_log)
             m_log(message);
+        // Nobody watches an automatic round but its log.
+        if (automatic)
+            CLogFile::append((m_installDir / "auto.txt").string(), message);
     };
     const auto bytes = recordBytes(kind, fields, m_encode);
     if (!bytes) {
-        log("record not written: " + (dir / base).string() +
-            " (the GBK code page converter is not available; the collector cannot read any other text)");
-        return {};
+        out.failure = "the GBK code page converter is not available";
+        report("record not written: " + (dataDir() / base).string() + " (" + out.failure +
+               "; the collector cannot read any other text)");
+        return;
     }
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    // Written whole under a temporary name of its own first: a crash leaves
-    // no torn record for packing to send, and the next record of the same
-    // kind and hour cannot overwrite a whole one that a crash left unnamed
-    // (packing gives such a record its name).
-    std::string pattern = (dir / ("." + base + ".XXXXXX" + kRecordTempSuffix)).string();
-    const int fd = ::mkostemps(pattern.data(), static_cast<int>(std::strlen(kRecordTempSuffix)), O_CLOEXEC);
-    if (fd < 0) {
-        log("record not written: " + (dir / base).string() + " (" + std::strerror(errno) + ")");
-        return {};
+    out.fileName = writeRecordBytes(dataDir(), base, *bytes, out.failure);
+    const std::filesystem::path history =
+        historyLine.empty() ? std::filesystem::path() : historyFilePath(m_installDir, session.userId);
+    if (out.fileName.empty()) {
+        m_hold->hold({base, *bytes, false, history, historyLine});
+        out.held = true;
+        report("record not written, held to be written at the next chance: " + (dataDir() / base).string() + " (" +
+               out.failure + ")");
+        return;
     }
-    ::close(fd);
-    const std::filesystem::path temp = pattern;
-    if (!writeFileSynced(temp, *bytes)) {
-        std::filesystem::remove(temp, ec);
-        log("record not written: " + (dir / base).string());
-        return {};
+    if (historyLine.empty())
+        return;
+    out.historyWritten = appendHistory(session, historyLine);
+    if (!out.historyWritten) {
+        const std::string why = std::strerror(errno);
+        m_hold->hold({out.fileName, {}, true, history, historyLine});
+        report("history line not written, held: " + out.fileName + " (" + why + ")");
     }
-    for (int n = 1; n < 100; ++n) {
-        const std::string name = n == 1 ? base : base + "." + std::to_string(n);
-        if (renameNoReplace(temp, dir / name)) {
-            syncDirectory(dir);
-            return name;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    std::filesystem::remove(temp, ec);
-    log("record not written: " + (dir / base).string());
-    return {};
 }
 
 bool ResultRecorder::appendHistory(const UserSession& session, const std::string& line)
@@ -264,6 +277,8 @@ bool ResultRecorder::appendHistory(const UserSession& session, const std::string
 
 WrittenRecord ResultRecorder::writeTestRecord(const TestRecord& record, const UserSession& session, bool automatic)
 {
+    // The held results first: they were measured earlier.
+    m_hold->flush();
     WrittenRecord out;
     out.time = m_clock.now();
 
@@ -273,13 +288,16 @@ WrittenRecord ResultRecorder::writeTestRecord(const TestRecord& record, const Us
     for (auto& field : commonTrailingFields(session, login.get("userid"), out.time, automatic))
         fields.push_back(std::move(field));
     fields.insert(fields.end(), record.tail.begin(), record.tail.end());
-    out.fileName = writeRecordFile(record.kind, out.time, fields);
 
     const std::string line = formatStamp(out.time) + (automatic ? ",自动," : ",手动,") + testName(record.kind) + "," +
-                             record.historyName + "," + historyValue(record.kind, record.headline) + ";";
-    if (automatic)
+                             HistoryNameField(record.historyName) + "," + historyValue(record.kind, record.headline) +
+                             ";";
+    store(record.kind, fields, session, line, automatic, out);
+    if (automatic) {
         out.latestResultText = latestResultText(record, out.time);
-    out.historyWritten = appendHistory(session, line);
+        if (!out.failure.empty())
+            out.latestResultText += "\n" + notSavedText(out);
+    }
     return out;
 }
 
@@ -288,10 +306,23 @@ WrittenRecord ResultRecorder::writeErrorRecord(int reasonCode, const UserSession
     WrittenRecord out;
     if (rejectionReasonText(reasonCode, {}).empty())
         return out;
+    m_hold->flush();
     out.time = m_clock.now();
-    out.fileName = writeRecordFile(
-        RecordKind::Error, out.time,
-        {{"error", std::to_string(reasonCode)}, {"userid", session.userId}, {"dtime", formatStamp(out.time)}});
+    store(RecordKind::Error, errorFields(reasonCode, session, out.time), session, {}, true, out);
+    return out;
+}
+
+WrittenRecord ResultRecorder::writeRejectedRound(int reasonCode, const RejectionThresholds& thresholds,
+                                                 const UserSession& session)
+{
+    WrittenRecord out;
+    const std::string reason = rejectionReasonText(reasonCode, thresholds);
+    if (reason.empty())
+        return out;
+    m_hold->flush();
+    out.time = m_clock.now();
+    store(RecordKind::Error, errorFields(reasonCode, session, out.time), session,
+          formatStamp(out.time) + ",自动,自动测速,无效数据," + reason + ";", true, out);
     return out;
 }
 

@@ -3,12 +3,14 @@
 // file, GBK on disk, in the envelope
 //   "+++start+++" <end> { name "=" value <end> } "---end---" [CR LF]
 // with the line end <end> and the ending of its kind.
+#include "results/record_hold.h"
 #include "results/result_log.h"
 #include "results/service_time.h"
 #include "results/session.h"
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -84,7 +86,12 @@ struct WrittenRecord {
     RecordTime time;              // the record time
     bool historyWritten = false;  // the history line went in
     std::string latestResultText; // set for automatic results
+    std::string failure;          // why the record could not be written; empty when it was
+    bool held = false;            // not written yet: kept to be written at the next chance
 };
+
+// The line the latest result text gains when the result was not saved.
+std::string notSavedText(const WrittenRecord& record);
 
 // Writes records into <installDir>/Data and history lines into
 // <installDir>/HistoryRecord.
@@ -96,12 +103,21 @@ public:
     ResultRecorder(std::filesystem::path installDir, const ServiceClock& clock, ResultLog log,
                    RecordEncoder encode = gbkRecordEncoder());
 
-    // The record writer of the test pages: takes the record time, writes the
-    // record file, appends the history line and, for an automatic result,
-    // builds the latest result text. A record file that cannot be written is
-    // logged and skipped; the history line is still appended. So is a record
-    // whose text cannot be converted to GBK: the collector would misread
-    // any other bytes.
+    // `hold` keeps the results that cannot be written for now; recorders
+    // and shippers of one installation share one. Null: a hold of its own.
+    ResultRecorder(std::filesystem::path installDir, const ServiceClock& clock, ResultLog log, RecordEncoder encode,
+                   std::shared_ptr<RecordHold> hold);
+
+    // The record writer of the test pages: first writes what an earlier
+    // result left held, then takes the record time, writes the record file,
+    // appends the history line and, for an automatic result, builds the
+    // latest result text. The history line goes in only with its record:
+    // a record that cannot be written (a full disk, a folder that cannot be
+    // written) is held with its line (see RecordHold), `failure` says why,
+    // the latest result text says it was not saved, and the failure goes to
+    // logfile.txt (and auto.txt for an automatic result). A record whose
+    // text cannot be converted to GBK is not written at all: the collector
+    // would misread any other bytes.
     //
     // A record whose file name is still taken by a record that earlier
     // packing could not archive is written beside it as "<name>.<n>", so
@@ -112,6 +128,15 @@ public:
     // an unknown code (fileName empty).
     WrittenRecord writeErrorRecord(int reasonCode, const UserSession& session);
 
+    // RecordInvalidRound's two halves together: the error record and its
+    // invalid-data history line, which goes in only with the record (held
+    // with it when the record must wait).
+    WrittenRecord writeRejectedRound(int reasonCode, const RejectionThresholds& thresholds, const UserSession& session);
+
+    // Writes what waits in the hold (see RecordHold::flush).
+    RecordHold::Flushed writeHeld() { return m_hold->flush(); }
+    RecordHold& hold() { return *m_hold; }
+
     // The history half of RecordInvalidRound: appends the invalid-data line
     // for the code. False for an unknown code (nothing written) or when the
     // history file could not be written. `timeOut` receives the record time.
@@ -121,13 +146,17 @@ public:
     std::filesystem::path dataDir() const { return m_installDir / "Data"; }
 
 private:
-    std::string writeRecordFile(RecordKind kind, const RecordTime& time, const std::vector<RecordField>& fields);
+    // Writes the record, then (only when it went in) the history line; holds
+    // what could not be written.
+    void store(RecordKind kind, const std::vector<RecordField>& fields, const UserSession& session,
+               const std::string& historyLine, bool automatic, WrittenRecord& out);
     bool appendHistory(const UserSession& session, const std::string& line);
 
     std::filesystem::path m_installDir;
     const ServiceClock& m_clock;
     ResultLog m_log;
     RecordEncoder m_encode;
+    std::shared_ptr<RecordHold> m_hold;
 };
 
 } // namespace quorvane

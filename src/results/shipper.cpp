@@ -9,7 +9,8 @@ namespace quorvane
 
 RecordShipper::RecordShipper(const std::filesystem::path& installDir, const ServiceClock& clock, Targets targets,
                              TransportFactory transport, ResultLog log)
-    : m_data(installDir / "Data"), m_regionalData(installDir / "Data2"), m_packer(m_data, clock, log),
+    : m_data(installDir / "Data"), m_regionalData(installDir / "Data2"),
+      m_hold(std::make_shared<RecordHold>(m_data.path(), log)), m_packer(m_data, clock, log),
       m_targets(std::move(targets)), m_log(log), m_regionalRuns(m_regionalData, transport, log),
       m_mainRuns(m_data, transport, log)
 {
@@ -41,9 +42,15 @@ std::string RecordShipper::shipRecord(const std::string& recordFileName, const s
     if (isGeographyId(geographyId) && m_targets.regional)
         regionalTarget = m_targets.regional(geographyId);
     const bool regional = !regionalTarget.host.empty();
-    const std::string archive = recordFileName.empty() ? std::string()
-                                                       : m_packer.PackRecord(m_data.path() / recordFileName,
-                                                                             regional ? &m_regionalData : nullptr);
+    // Written held results wait in Data as records; packing takes every
+    // waiting record along with this one.
+    const RecordHold::Flushed held = m_hold->flush();
+    const std::string record = !recordFileName.empty() ? recordFileName
+                               : held.written.empty()  ? std::string()
+                                                       : held.written.front();
+    const std::string archive = record.empty()
+                                    ? std::string()
+                                    : m_packer.PackRecord(m_data.path() / record, regional ? &m_regionalData : nullptr);
     // The runs start whatever happened to this record: archives left by
     // earlier failures wait for exactly this. The regional run goes first;
     // the main run follows a second later, so the two never start at once.
@@ -54,6 +61,14 @@ std::string RecordShipper::shipRecord(const std::string& recordFileName, const s
     if (m_targets.main)
         m_mainRuns.StartUpload(m_targets.main(), regional ? kRegionalHeadStart : std::chrono::milliseconds(0));
     return archive;
+}
+
+std::size_t RecordShipper::retryHeld(const std::string& geographyId)
+{
+    if (m_hold->size() == 0)
+        return 0;
+    shipRecord({}, geographyId);
+    return m_hold->size();
 }
 
 void RecordShipper::requestStop()

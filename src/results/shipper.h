@@ -7,6 +7,7 @@
 #include "config/readers.h"
 #include "results/data_directory.h"
 #include "results/pack.h"
+#include "results/record_hold.h"
 #include "results/result_log.h"
 #include "results/service_time.h"
 #include "results/upload.h"
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -56,8 +58,17 @@ public:
     // the caller). A failing regional copy never holds back the main
     // archive. Returns the archive name; empty when the record could not be
     // packed (it then waits in Data and the runs still send what waits).
-    // Window thread only.
+    // Results held back by a full disk are written first, so that this
+    // packing takes them along. Window thread only.
     std::string shipRecord(const std::string& recordFileName, const std::string& geographyId);
+
+    // The retry of the held results: writes what it can, then packs and
+    // ships like shipRecord. Returns how many results still wait. Window
+    // thread only.
+    std::size_t retryHeld(const std::string& geographyId);
+
+    // The hold of this installation's results; recorders share it.
+    const std::shared_ptr<RecordHold>& hold() const { return m_hold; }
 
     // Lets both runs end after their current transfer (program exit).
     void requestStop();
@@ -74,6 +85,7 @@ public:
 private:
     DataDirectory m_data;
     DataDirectory m_regionalData;
+    std::shared_ptr<RecordHold> m_hold;
     Packer m_packer;
     Targets m_targets;
     ResultLog m_log;

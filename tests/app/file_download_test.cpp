@@ -4,7 +4,9 @@
 // its upload.
 #include "app/file_download.h"
 #include "app/shell_fixture.h"
+#include "common/codepage.h"
 #include "common/flags.h"
+#include "zip_reader.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -15,6 +17,7 @@
 #include <future>
 #include <gmock/gmock.h>
 #include <mutex>
+#include <thread>
 
 namespace quorvane
 {
@@ -46,6 +49,18 @@ public:
 
 private:
     std::shared_ptr<std::atomic<int>> m_puts;
+};
+
+// Archives stay in Data, where the test reads them.
+class ClosedTransport final : public ArchiveTransport
+{
+public:
+    bool open(const UploadTarget&, std::string& error) override
+    {
+        error = "closed";
+        return false;
+    }
+    bool put(const std::string&, const std::string&, std::string&) override { return false; }
 };
 
 class FileDownloadPageTest : public testing::ShellTest
@@ -162,7 +177,7 @@ TEST_F(FileDownloadPageTest, PresetRunShowsLiveFiguresThenRecordsAndShips)
     ASSERT_TRUE(testing::waitFor([&] { return ended.count() == 1; }, 10000));
     EXPECT_TRUE(ended.at(0).at(0).toBool());
     EXPECT_EQ(requested, "http://h/5MB.bin");
-    EXPECT_EQ(labels().mid(3), (QStringList{"2", "512.00"})); // 1 MB in 1.5 s, rounded to 2 s
+    EXPECT_EQ(labels().mid(3), (QStringList{"1.50", "682.67"})); // 1 MB in 1.5 s
     EXPECT_FALSE(p.speedTimer().isActive());
     EXPECT_TRUE(p.startButton()->isEnabled());
     EXPECT_EQ(flags::downloadTestRunning.load(), 0);
@@ -174,7 +189,7 @@ TEST_F(FileDownloadPageTest, PresetRunShowsLiveFiguresThenRecordsAndShips)
     std::ifstream history("HistoryRecord/HistoryRecord7.txt");
     std::string line;
     std::getline(history, line);
-    EXPECT_THAT(line, HasSubstr(",手动,文件下载,5MB测试文件,512.00 KB/s;"));
+    EXPECT_THAT(line, HasSubstr(",手动,文件下载,5MB测试文件,682.67 KB/s;"));
     EXPECT_TRUE(testing::waitFor([&] { return puts->load() == 1; }));
     EXPECT_TRUE(latest.empty()); // manual
 
@@ -182,6 +197,87 @@ TEST_F(FileDownloadPageTest, PresetRunShowsLiveFiguresThenRecordsAndShips)
     p.ResetResults();
     EXPECT_EQ(labels(), kNoValues);
     EXPECT_EQ(p.speedSeries()->count(), 0);
+}
+
+// The silent login at start failed and a retry on the timer succeeded while
+// the window stayed in the tray: the next automatic round is that user's.
+TEST_F(FileDownloadPageTest, AutomaticRoundAfterALateLoginIsThatUsers)
+{
+    session.set({});
+    writeProps("l_c_config_01.properties", {{"userid", "7"}});
+    std::filesystem::create_directories("Data");
+    context.download.transport = [] { return std::make_unique<ClosedTransport>(); };
+    std::vector<std::string> targetsOf;
+    context.download.engine.targets = [&](const std::string& userId) {
+        targetsOf.push_back(userId);
+        return std::vector<std::string>{"http://h/5MB.bin"};
+    };
+    release(); // the transfer runs straight through
+    CFileDownload& p = makePage();
+    QSignalSpy record(&p, &CFileDownload::recordHandled);
+
+    session.set({"7", "小明", "10.1.2.3", "广东省深圳市", "电信"});
+    flags::autoMode = 1;
+    int result = -1;
+    std::thread scheduler([&] { result = p.RunAutoTest(false, true); });
+    const bool handled = record.wait(10000);
+    scheduler.join();
+    flags::autoMode = 0;
+    flags::completedTaskCount = 0;
+    ASSERT_TRUE(handled);
+    EXPECT_EQ(result, 2);
+    EXPECT_EQ(targetsOf, std::vector<std::string>{"7"});
+
+    std::string bytes;
+    for (const auto& e : std::filesystem::directory_iterator("Data"))
+        if (e.path().extension() == ".zip")
+            for (const auto& [name, content] :
+                 test::zipEntries(e.path()).value_or(std::map<std::string, std::string>{}))
+                bytes += content;
+    const std::string text = gbkToUtf8(bytes);
+    EXPECT_THAT(text, HasSubstr("\nwebsite=2\n")); // the user's presets
+    EXPECT_THAT(text, HasSubstr("\nip=10.1.2.3\nlocation=广东省深圳市 电信\nuserid=7\n"));
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord.txt"));
+    std::ifstream history("HistoryRecord/HistoryRecord7.txt");
+    std::string line;
+    std::getline(history, line);
+    EXPECT_THAT(line, HasSubstr(",自动,文件下载,5MB测试文件,682.67 KB/s;"));
+    EXPECT_THAT(latest, HasSubstr("文件类型：5MB测试文件"));
+}
+
+// A data folder that cannot be written: the page says the result was not
+// saved, the history gains no line for it, and both go in with the next
+// result once there is room.
+TEST_F(FileDownloadPageTest, AResultThatCannotBeSavedIsSaidAndCaughtUpLater)
+{
+    std::ofstream("Data") << "a file where the folder belongs";
+    CFileDownload& p = makePage();
+    QSignalSpy ended(&p, &CFileDownload::runEnded);
+    QSignalSpy record(&p, &CFileDownload::recordHandled);
+    release();
+    p.urlBox()->setCurrentIndex(1);
+    Q_EMIT p.urlBox()->activated(1);
+    ASSERT_TRUE(testing::waitFor([&] { return p.urlBox()->currentText() == QStringLiteral("http://h/5MB.bin"); }));
+
+    p.startButton()->click();
+    ASSERT_TRUE(testing::waitFor([&] { return ended.count() == 1 && record.count() == 1; }, 10000));
+    EXPECT_FALSE(record.at(0).at(0).toBool());
+    const auto* status = p.findChild<QLabel*>(QStringLiteral("recordStatus"));
+    ASSERT_NE(status, nullptr);
+    EXPECT_TRUE(status->isVisibleTo(&p));
+    EXPECT_THAT(status->text().toStdString(), HasSubstr("结果未能保存（Not a directory），已暂存"));
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord7.txt"));
+
+    std::filesystem::remove("Data");
+    p.startButton()->click();
+    ASSERT_TRUE(testing::waitFor([&] { return ended.count() == 2 && record.count() == 2; }, 10000));
+    EXPECT_TRUE(record.at(1).at(0).toBool());
+    EXPECT_FALSE(status->isVisibleTo(&p));
+    std::ifstream history("HistoryRecord/HistoryRecord7.txt");
+    int lines = 0;
+    for (std::string line; std::getline(history, line);)
+        lines += line.find(",手动,文件下载,5MB测试文件,512.00 KB/s;") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(lines, 2);
 }
 
 } // namespace

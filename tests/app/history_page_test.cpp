@@ -11,10 +11,13 @@
 #include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
+#include <QTextDocument>
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 
 namespace quorvane
 {
@@ -22,6 +25,17 @@ namespace
 {
 
 using ::testing::HasSubstr;
+
+// The text a tooltip shows: Qt renders one that looks like markup as rich
+// text.
+QString shownTip(const QString& tip)
+{
+    if (!Qt::mightBeRichText(tip))
+        return tip;
+    QTextDocument doc;
+    doc.setHtml(tip);
+    return doc.toPlainText();
+}
 
 constexpr unsigned kOdd = CHistoryRecord::kOddRowRgb;
 constexpr unsigned kEven = CHistoryRecord::kEvenRowRgb;
@@ -115,7 +129,7 @@ TEST_F(HistoryPageTest, TheChosenContractIsDrawnAndBandwidthRowsShortOfItAreMark
     ASSERT_TRUE(page.contract());
     // Only the bandwidth result under 60 % of the contract (39 %) is marked.
     EXPECT_EQ(colours(page), (std::vector<unsigned>{kOdd, kEven, CHistoryRecord::kShortRowRgb}));
-    EXPECT_EQ(page.grid()->item(2, 4)->toolTip(), QStringLiteral("38.1Mb/s（达到签约带宽的 39%）"));
+    EXPECT_EQ(shownTip(page.grid()->item(2, 4)->toolTip()), QStringLiteral("38.1Mb/s（达到签约带宽的 39%）"));
     QLineSeries* line = nullptr;
     for (QAbstractSeries* s : page.chart()->series())
         if (s->name() == QStringLiteral("签约带宽 100M"))
@@ -146,6 +160,10 @@ TEST_F(HistoryPageTest, EdgeCasesOfTheFile)
          "2024-05-01 08:00:00,手动,网页性能,http://a.cn/?x=1,y=2,1.5 s;\n",
          1,
          {"2024-05-01 08:00:00", "手动", "网页性能", "http://a.cn/?x=1,y=2", "1.5 s"}},
+        {"a name that looks like markup shows as it stands",
+         "2024-05-01 08:00:00,手动,文件下载,<img src=x><b>粗</b>,1 KB/s;\n",
+         1,
+         {"2024-05-01 08:00:00", "手动", "文件下载", "<img src=x><b>粗</b>", "1 KB/s"}},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(m_dir / "HistoryRecord/HistoryRecord7.txt");
@@ -156,10 +174,16 @@ TEST_F(HistoryPageTest, EdgeCasesOfTheFile)
         EXPECT_EQ(page.grid()->rowCount(), c.rows) << c.what;
         EXPECT_EQ(page.countLabel()->text(), QStringLiteral("总条数: %1").arg(c.rows)) << c.what;
         if (c.rows) {
-            std::vector<std::string> cells;
-            for (int col = 0; col < 5; ++col)
+            std::vector<std::string> cells, tips;
+            for (int col = 0; col < 5; ++col) {
                 cells.push_back(page.grid()->item(0, col)->text().toStdString());
+                if (!cells.back().empty())
+                    tips.push_back(shownTip(page.grid()->item(0, col)->toolTip()).toStdString());
+            }
             EXPECT_EQ(cells, c.firstRow) << c.what;
+            std::vector<std::string> filled;
+            std::copy_if(cells.begin(), cells.end(), std::back_inserter(filled), [](auto& x) { return !x.empty(); });
+            EXPECT_EQ(tips, filled) << c.what;
         }
         EXPECT_FALSE(page.problemLine()->isVisibleTo(&page)) << c.what;
     }

@@ -19,6 +19,7 @@
 #include <future>
 #include <gmock/gmock.h>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace quorvane
@@ -116,11 +117,14 @@ protected:
             const std::uint64_t bytes = d == Direction::Download ? 2621440 : 1048576; // 2.5 and 1 MB/s
             DirectionSummary s(d);
             s.started = true;
-            for (int i = 1; i <= measure::kSamplesPerDirection; ++i) {
+            const bool whole = cutShort.count(d) == 0;
+            for (int i = 1; i <= (whole ? measure::kSamplesPerDirection : 9); ++i) {
                 s.samples.push_back(bytes);
                 if (events.sample)
                     events.sample(d, i, bytes);
             }
+            if (!whole)
+                return s; // a transfer that ended before its 15 samples
             s.completed = true;
             s.averageMBps = measure::AverageSpeed(s.samples);
             s.jitter = measure::Jitter(s.samples);
@@ -164,6 +168,7 @@ protected:
     std::string validatedUrl;
     std::vector<std::string> released;
     std::shared_future<void>* holdDownload = nullptr;
+    std::set<Direction> cutShort;
     std::shared_ptr<Uploads> uploads = std::make_shared<Uploads>();
     std::string latest;
     std::unique_ptr<CNetworkSpeed> page;
@@ -357,6 +362,60 @@ TEST_F(NetworkSpeedTest, ResultsAreJudgedAgainstTheChosenContractAndAShortfallRe
         }
     }
     flags::autoMode = 0;
+}
+
+TEST_F(NetworkSpeedTest, ADirectionCutShortShowsNoFigure)
+{
+    const QString none = QString::fromUtf8(text::kNoData);
+    struct Case {
+        std::set<Direction> cut;
+        QStringList fields;
+        bool rankShown;
+    };
+    // One page: a run after one without a rank shows its bar again.
+    const Case cases[] = {
+        {{Direction::Download}, {none, none, "1.00", "8.0M"}, false},
+        {{Direction::Upload}, {"2.50", "20.0M", none, none}, true},
+        {{Direction::Download, Direction::Upload}, {none, none, none, none}, false},
+    };
+    CNetworkSpeed& p = makePage();
+    p.show();
+    QSignalSpy ended(&p, &CNetworkSpeed::runEnded);
+    for (const Case& c : cases) {
+        cutShort = c.cut;
+        const auto before = ended.count();
+        p.StartManualTest();
+        ASSERT_TRUE(testing::waitFor([&] { return ended.count() == before + 1; }, 20000));
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(ended.last().at(0).toBool());
+        EXPECT_EQ(fields(), c.fields);
+        EXPECT_EQ(p.rankBar()->isVisible(), c.rankShown);
+    }
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord7.txt"));
+}
+
+// A silent login that failed at start and succeeded later: the automatic
+// round picks that user's server and writes that user's record.
+TEST_F(NetworkSpeedTest, AutomaticRoundAfterALateLoginIsThatUsers)
+{
+    session.set({});
+    CNetworkSpeed& p = makePage();
+    QSignalSpy recorded(&p, &CNetworkSpeed::recordHandled);
+    session.set({"7", "小明", "10.1.2.3", "广东省深圳市", "电信"});
+    flags::autoMode = 1;
+    int result = -1;
+    std::thread scheduler([&] { result = p.RunAutoTest(false, true); });
+    const bool handled = recorded.wait(20000);
+    scheduler.join();
+    flags::autoMode = 0;
+    flags::completedTaskCount = 0;
+    ASSERT_TRUE(handled);
+    EXPECT_EQ(result, 2);
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord.txt"));
+    std::ifstream history("HistoryRecord/HistoryRecord7.txt");
+    std::string line;
+    std::getline(history, line);
+    EXPECT_THAT(line, HasSubstr(",自动,带宽测速,广东深圳电信,20.0Mb/s;"));
 }
 
 TEST(NetworkSpeedTexts, ResultFieldsAndLatencyLine)

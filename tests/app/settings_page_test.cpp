@@ -2,7 +2,6 @@
 // every binding round-trips through the file it names, and nothing else on
 // disk changes.
 #include "app/add_web_per.h"
-#include "app/address_pattern.h"
 #include "app/settings_dlg.h"
 #include "app/shell_fixture.h"
 #include "config/readers.h"
@@ -424,24 +423,26 @@ TEST_F(SettingsPageTest, HelpAboutAndServicePagesButtons)
     EXPECT_THAT(opened[1], HasSubstr("/qvweb/portalPage?u=alice&"));
 }
 
-TEST(AddressPattern, SearchesForAnAddressAtTheStartOfALine)
+TEST_F(SettingsPageTest, AnAddedDownloadFileIsOneTheDownloadCanFetch)
 {
-    const std::pair<const char*, bool> cases[] = {
-        {"http://www.example.com/a?b=1&c=2", true},
-        {"www.example.com", true},
-        {"ftp://files.example.cn/x.iso", true},
-        {"https://a-b.example.cn:8080/", true},
-        {"http://a.cn/<anything after the match>", true},
-        {"note\nhttp://a.cn/", true},
-        {"localhost", false},
-        {"not an address", false},
-        {"javascript:alert(1)", false},
-        {" http://a.cn/", false},
-        {"http://中文.cn/", false},
-        {"", false},
+    const struct {
+        const char* module;
+        const char* address;
+        const char* error;
+    } cases[] = {
+        {"4", "https://files.example.cn/a.zip", "文件下载只支持 http:// 地址"},
+        {"4", "ftp://files.example.cn/a.zip", "文件下载只支持 http:// 地址"},
+        {"4", "files.example.cn/a.zip", "文件下载只支持 http:// 地址"},
+        {"4", "http://files.example.cn/a.zip", ""},
+        {"2", "https://www.example.cn/", ""}, // a web site may be https
     };
-    for (const auto& [address, passes] : cases)
-        EXPECT_EQ(AddressPassesPattern(address), passes) << address;
+    for (const auto& c : cases) {
+        CAddWebPer dlg("7", c.module);
+        dlg.nameField()->setText(QStringLiteral("安装包"));
+        dlg.addressField()->setText(QString::fromUtf8(c.address));
+        EXPECT_EQ(dlg.OnAdd(), *c.error == '\0') << c.address;
+        EXPECT_EQ(dlg.errorText().toStdString(), c.error) << c.address;
+    }
 }
 
 TEST(UpdateCheck, ManifestLandsInTmpUnderItsLastSegment)

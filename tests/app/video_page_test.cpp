@@ -13,7 +13,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSignalSpy>
+#include <QTest>
 
+#include <atomic>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <thread>
@@ -142,9 +144,11 @@ TEST_F(VideoPageTest, PresetButtonPlaysTheSitesStreamAndRecordsIt)
 
     page->presetButton(0)->click(); // 酷6: the item with its id
     EXPECT_EQ(checked, std::vector<std::string>{base + "/portal/video/ku6/show/qvclip0003.html"});
+    // The site is asked off the window's thread; the player page shows at once.
     EXPECT_TRUE(player->isVisible());
     EXPECT_FALSE(page->isVisible());
-    EXPECT_EQ(flags::videoTestRunning.load(), 1);
+    EXPECT_THAT(player->statusLabel()->text().toStdString(), HasSubstr("解析"));
+    ASSERT_TRUE(testing::waitFor([] { return flags::videoTestRunning.load() == 1; }, 30000));
     ASSERT_TRUE(recorded.wait(60000));
     ASSERT_EQ(shown.count(), 1);
     EXPECT_TRUE(shown.at(0).at(0).toBool());
@@ -185,6 +189,23 @@ TEST_F(VideoPageTest, PresetButtonRefusals)
     page->presetButton(2)->click(); // 乐视
     EXPECT_FALSE(player->isVisible());
     EXPECT_EQ(flags::videoTestRunning.load(), 0);
+
+    // The user leaves while the site still answers: its stream never plays.
+    std::atomic<bool> resolved{false};
+    context.video.resolve = [&](const std::string&) {
+        resolved = true;
+        return base + "/video/sample.mp4";
+    };
+    player.reset();
+    page.reset();
+    makePages();
+    page->presetButton(1)->click();
+    EXPECT_TRUE(player->isVisible());
+    player->ClosePlayer();
+    ASSERT_TRUE(testing::waitFor([&] { return resolved.load(); }));
+    QTest::qWait(50);
+    EXPECT_FALSE(player->isVisible());
+    EXPECT_EQ(flags::videoTestRunning.load(), 0);
 }
 
 TEST_F(VideoPageTest, AddressPageChecksConvertsAndPlays)
@@ -205,7 +226,7 @@ TEST_F(VideoPageTest, AddressPageChecksConvertsAndPlays)
     // A page of a site the resolvers know: every stream address in the list.
     much->convertEdit()->setText(QString::fromStdString(base + "/portal/video/youku/v_show/id_XMTA0ODk2NDgw.html"));
     much->convertButton()->click();
-    ASSERT_GE(much->results()->count(), 12); // one per segment
+    ASSERT_TRUE(testing::waitFor([&] { return much->results()->count() >= 12; }, 30000)); // one per segment
     EXPECT_THAT(much->results()->item(0)->text().toStdString(), HasSubstr("/player/getFlvPath/sid/"));
     // A double-click plays the entry after the line check.
     reachable = false;
@@ -215,19 +236,22 @@ TEST_F(VideoPageTest, AddressPageChecksConvertsAndPlays)
     reachable = true;
     much->convertEdit()->setText(QString::fromStdString(base + "/portal/nothing-here.html"));
     much->convertButton()->click();
+    ASSERT_TRUE(testing::waitFor([&] { return dialogs.texts("message").size() == 3; }, 30000));
     EXPECT_EQ(dialogs.texts("message").back(), QString::fromUtf8(text::kNoStream));
 
     QSignalSpy recorded(player.get(), &CVideoSpeedChild::recordHandled);
+    QSignalSpy shown(player.get(), &CVideoSpeedChild::measurementShown);
     much->playEdit()->setText(QString::fromStdString(base + "/video/sample.mp4?status=404"));
     much->playButton()->click();
     EXPECT_TRUE(player->isVisible());
-    ASSERT_TRUE(recorded.wait(30000));
-    const std::string record = onlyRecord();
-    // A refused stream is still a measurement: nothing came, nothing complete.
-    EXPECT_THAT(record, HasSubstr("\r\nmediatype=0\r\ntotalsize=0\r\n"));
-    EXPECT_THAT(record, HasSubstr("\r\nloadsize=0\r\n"));
-    EXPECT_THAT(record, HasSubstr("\r\nifcompleted=0\r\n"));
-    EXPECT_THAT(readAll("HistoryRecord/HistoryRecord7.txt"), HasSubstr(",手动,视频测速,其他,0.00 KB/s;"));
+    ASSERT_TRUE(shown.wait(30000));
+    // A refused stream loaded nothing: no measurement, no record, no history.
+    EXPECT_FALSE(shown.at(0).at(0).toBool());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(recorded.count(), 0);
+    EXPECT_EQ(onlyRecord(), "");
+    EXPECT_FALSE(std::filesystem::exists("HistoryRecord/HistoryRecord7.txt"));
+    EXPECT_EQ(player->valueLabel(3)->text(), QStringLiteral("--"));
 }
 
 TEST_F(VideoPageTest, AutomaticRunFromTheSchedulersThreadWritesItsRecord)

@@ -2,15 +2,18 @@
 // fake /proc and /sys trees.
 #include "autotest/fake_clock.h"
 #include "cli/check_command.h"
+#include "common/durable_file.h"
 #include "config/work_dir.h"
 #include "support/temp_dir.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <sstream>
 
 using namespace quorvane;
@@ -80,12 +83,13 @@ TEST_F(CliCheckTest, TextListsEveryFigureBesideItsLimit)
         std::istringstream in(out);
         for (std::string line; std::getline(in, line);)
             lines.push_back(line);
-        ASSERT_EQ(lines.size(), 8u) << out;
+        ASSERT_EQ(lines.size(), 9u) << out;
         EXPECT_EQ(lines[0], c.cpuRow);
         EXPECT_EQ(lines[1], "committed memory  42%                   limit 100%      ok");
         EXPECT_EQ(lines[4], "traffic down      1171.875 KB/s         limit 2000 KB/s ok");
         EXPECT_EQ(lines[6], c.lanRow);
         EXPECT_EQ(lines[7], c.verdict);
+        EXPECT_EQ(lines[8], "folders: the program folder, Data, Data2 and conf can be written");
     }
 }
 
@@ -104,6 +108,20 @@ TEST_F(CliCheckTest, JsonCarriesTheSameFigures)
     EXPECT_TRUE(doc["upload"]["ok"].toBool());
     EXPECT_EQ(doc["antiVirus"]["running"].toString(), "");
     EXPECT_FALSE(doc["lan"]["ok"].toBool());
+}
+
+TEST_F(CliCheckTest, FoldersThatCannotBeWrittenFailTheCheck)
+{
+    const auto [code, out] = [this] {
+        ScopedWriteFault readOnly(EROFS);
+        return check({"--json"});
+    }();
+    EXPECT_EQ(code, cli::kFailed);
+    const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(out)).object();
+    const QJsonArray folders = doc["unwritableFolders"].toArray();
+    ASSERT_EQ(folders.size(), 4) << out;
+    EXPECT_EQ(folders[1]["folder"].toString(), "Data");
+    EXPECT_EQ(folders[1]["reason"].toString(), "Read-only file system");
 }
 
 TEST_F(CliCheckTest, UnknownArgumentsAreAUsageError)

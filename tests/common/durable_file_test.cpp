@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <set>
 
 using namespace quorvane;
@@ -140,6 +142,35 @@ TEST(DurableFile, AFailedSaveLeavesTheOldFileAndNoTemporaryFile)
     EXPECT_EQ(readFile(dir / "keep.properties"), "old");
     EXPECT_EQ(readFile(dir / "Pccollect_band_2024010203.dat.2"), "record");
     EXPECT_EQ(namesIn(dir.path()).size(), 3u);
+}
+
+TEST(DurableFile, WritesThatFailAtAnyStepLeaveTheOldFileWhole)
+{
+    // Each error at each step the writers take: creating the file, writing,
+    // flushing.
+    for (const int error : {ENOSPC, EACCES, EROFS}) {
+        for (int step = 0; step < 3; ++step) {
+            SCOPED_TRACE(std::string(std::strerror(error)) + " at step " + std::to_string(step));
+            TempDir dir;
+            writeFile(dir / "settings.xml", "old");
+            writeFile(dir / "history.txt", "line 1\n");
+            {
+                ScopedWriteFault fault(error, step);
+                errno = 0;
+                EXPECT_FALSE(writeFileDurably(dir / "settings.xml", "new"));
+                EXPECT_EQ(errno, error);
+            }
+            EXPECT_EQ(readFile(dir / "settings.xml"), "old");
+            // An append has two steps only: a fault further on never comes.
+            {
+                ScopedWriteFault fault(error, step);
+                EXPECT_EQ(appendFileDurably(dir / "history.txt", "line 2\n"), step >= 2);
+                EXPECT_EQ(fault.failures(), step >= 2 ? 0 : 1);
+            }
+            EXPECT_EQ(readFile(dir / "history.txt"), step >= 2 ? "line 1\nline 2\n" : "line 1\n");
+            EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"history.txt", "settings.xml"}));
+        }
+    }
 }
 
 TEST(DurableFile, SweepRemovesOnlyInterruptedSavesOfThisProgram)

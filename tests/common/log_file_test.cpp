@@ -1,3 +1,4 @@
+#include "common/durable_file.h"
 #include "common/log_file.h"
 
 #include "support/temp_dir.h"
@@ -5,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iomanip>
 #include <regex>
@@ -96,7 +99,7 @@ TEST_F(LogFileTest, AFileOverTheCapIsEmptiedAndTheLineBecomesItsFirst)
     EXPECT_THAT(lines[0], ::testing::EndsWith(",after truncation\n"));
 
     // At the cap exactly, the line is appended.
-    writeFile(path, std::string(1048576, 'o'));
+    writeFile(path, std::string(1048575, 'o') + "\n");
     CLogFile::append(path, "appended");
     const std::string text = readFile(path);
     EXPECT_EQ(text.size(), 1048576u + 20u + 8u + 1u);
@@ -204,3 +207,43 @@ TEST_F(LogFileTest, ConcurrentWritersProduceWholeLines)
 }
 
 } // namespace
+
+TEST_F(LogFileTest, AFullDiskCostsLinesButNeverTheLogItself)
+{
+    // What the disk did to earlier lines, and what the file looks like when
+    // space returns.
+    struct Case {
+        const char* what;
+        int error;
+        int lostLines;
+        std::string before; // the file's text before
+    } cases[] = {
+        {"the disk is full", ENOSPC, 2, "2024-01-02 03:04:05,first\n"},
+        {"the folder is read-only", EROFS, 1, ""},
+        {"the folder was taken away from us", EACCES, 3, ""},
+        {"a line was cut short when the disk filled", ENOSPC, 1, "2024-01-02 03:04:05,cut sh"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(path, c.before);
+        const long long lostBefore = CLogFile::linesLost();
+        {
+            ScopedWriteFault fault(c.error);
+            for (int i = 0; i < c.lostLines; ++i)
+                CLogFile::append(path, "lost");
+        }
+        EXPECT_EQ(CLogFile::linesLost() - lostBefore, c.lostLines);
+        CLogFile::append(path, "back");
+
+        const std::string text = readFile(path);
+        ASSERT_EQ(text.rfind(c.before, 0), 0u) << "earlier lines stay";
+        const auto lines = splitLines(text.substr(c.before.size()));
+        ASSERT_EQ(lines.size(), c.before.empty() || c.before.back() == '\n' ? 2u : 3u) << text;
+        const std::string note = lines[lines.size() - 2];
+        EXPECT_THAT(note, ::testing::HasSubstr(std::to_string(c.lostLines) + " log lines could not be written (" +
+                                               std::strerror(c.error) + ")"));
+        EXPECT_TRUE(std::regex_match(lines.back(), kLine)) << lines.back();
+        EXPECT_THAT(lines.back(), ::testing::EndsWith(",back\n"));
+        std::filesystem::remove(path);
+    }
+}

@@ -146,7 +146,7 @@ TEST(DownloadFigures, ChartPointsFollowTheScale)
     }
 }
 
-TEST(DownloadFigures, LabelsAndRecordRoundTheLoadTime)
+TEST(DownloadFigures, SpeedIsOverTheExactLoadTime)
 {
     struct Row {
         std::optional<std::uint64_t> bytes;
@@ -154,13 +154,13 @@ TEST(DownloadFigures, LabelsAndRecordRoundTheLoadTime)
         const char *loading, *average, *recordSpeed;
     };
     for (const Row& r : {
-             Row{1000, 400, "0", "--", "0"},                                         // rounds to 0 s
-             Row{3072, 1500, "2", "1.50", "1.50"},                                   // half up to 2 s
-             Row{3072, 1499, "1", "3.00", "3.00"},                                   // down to 1 s
-             Row{0, 2000, "2", "--", "0"},                                           // nothing arrived
-             Row{std::nullopt, 2000, "2", "--", "0"}, Row{5000, 0, "--", "--", "0"}, // no load time at all
-             Row{2097152, 4010, "4", "512.00", "512.00"},
-             Row{10, 3000, "3", "0.00", "0.00"}, // above 0, though it shows as 0.00
+             Row{1000, 400, "0.40", "2.44", "2.44"},          // under half a second is no 0
+             Row{3072, 1500, "1.50", "2.00", "2.00"},         // 1.5 s is not 2 s
+             Row{1048576, 210, "0.21", "4876.19", "4876.19"}, // the 1 MB preset on a 40 Mbit/s line
+             Row{0, 2000, "2.00", "--", "0"},                 // nothing arrived
+             Row{std::nullopt, 2000, "2.00", "--", "0"},      //
+             Row{5000, 0, "--", "--", "0"},                   // no load time at all
+             Row{10, 3000, "3.00", "0.00", "0.00"},           // above 0, though it shows as 0.00
          }) {
         SCOPED_TRACE(std::to_string(r.bytes.value_or(0)) + " B in " + std::to_string(r.loadMs) + " ms");
         const FinalLabels labels = FinalLabelsFor(r.bytes, r.loadMs);
@@ -181,8 +181,8 @@ TEST(DownloadFigures, RecordFieldsAndWebsite)
     };
     for (const Row& r : {
              // A URL typed by hand equal to a preset's: the last slot with it.
-             Row{"http://h/1MB.bin", 1048576, 1048576, 12, 1500, {"1", "4", "1.00", "1.00", "512.00", "0.01", "1.50"}},
-             Row{"http://h/5MB.bin", 5242880, 1048576, 1000, 400, {"", "2", "5.00", "1.00", "0", "1.00", "0.40"}},
+             Row{"http://h/1MB.bin", 1048576, 1048576, 12, 1500, {"1", "4", "1.00", "1.00", "682.67", "0.01", "1.50"}},
+             Row{"http://h/5MB.bin", 5242880, 1048576, 1000, 400, {"", "2", "5.00", "1.00", "2560.00", "1.00", "0.40"}},
              Row{"http://other/a.bin", 3000, std::nullopt, 0, 0, {"", "null", "0.00", "0", "0", "0", "0"}},
              Row{"http://h/x.bin", 0, 0, 6, 0, {"", "5", "0", "0.00", "0", "0.01", "0"}},
          }) {
@@ -278,8 +278,8 @@ TEST_F(DownloadEngineTest, ManualRunTicksTheTimerAndEndsWithTheRecord)
         EXPECT_EQ(ticks[i].pointIndex, static_cast<int>(i));
         EXPECT_NEAR(ticks[i].pointValue, want[i].point, 1e-12);
     }
-    EXPECT_EQ(events.final.loadingTime, "3");
-    EXPECT_EQ(events.final.averageSpeed, "405.33");
+    EXPECT_EQ(events.final.loadingTime, "2.60");
+    EXPECT_EQ(events.final.averageSpeed, "467.69");
 
     ServiceClock service("", nullptr, std::shared_ptr<Clock>(&clock, [](Clock*) {}));
     ResultRecorder recorder(inst.path(), service, nullptr);
@@ -291,7 +291,7 @@ TEST_F(DownloadEngineTest, ManualRunTicksTheTimerAndEndsWithTheRecord)
     ASSERT_EQ(history.size(), 1u);
     EXPECT_EQ(history[0].at(1), "手动");
     EXPECT_EQ(history[0].at(3), "10MB测试文件");
-    EXPECT_EQ(history[0].at(4), "405.33 KB/s");
+    EXPECT_EQ(history[0].at(4), "467.69 KB/s");
 }
 
 TEST_F(DownloadEngineTest, ManualFailuresWarnAndRecordNothing)
@@ -390,7 +390,7 @@ TEST_F(DownloadEngineTest, AutomaticTargetOutsideThePresetsIsNamedByItsFile)
     EXPECT_EQ(result.record.fileName, "Pccollect_filedown_2024010203.dat");
     EXPECT_EQ(inst.read("Data/Pccollect_filedown_2024010203.dat"), test::readFile(kExpected / "filedown_auto.dat"));
     EXPECT_EQ(inst.read("HistoryRecord/HistoryRecord10001.txt"),
-              "2024-01-02 03:04:05,自动,文件下载,a b c.iso,1.50 KB/s;\n");
+              "2024-01-02 03:04:05,自动,文件下载,a b c.iso,2.00 KB/s;\n");
     EXPECT_EQ(result.record.latestResultText,
-              "最近一次文件下载结果：\n文件类型：a b c.iso\n平均速率：1.50 KB/s\n 测速时间：2024-01-02 03:04:05");
+              "最近一次文件下载结果：\n文件类型：a b c.iso\n平均速率：2.00 KB/s\n 测速时间：2024-01-02 03:04:05");
 }

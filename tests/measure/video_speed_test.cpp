@@ -73,6 +73,11 @@ TEST_F(VideoTest, OnlySixNonEmptyPiecesCompleteAMeasurement)
         {"<invoke name=\"VideoInfomation\">no string at all</invoke>", 0, false},
         {"VideoInfomation<string>1#2#3#4#5#6", 6, true}, // cut short: the rest is the payload
         {InvokeRequest(invoke::kQuit, "1#2#3#4#5#6"), 0, false},
+        // Six values of a stream that loaded nothing measured no line.
+        {info("0.00#0#1000#0.00#0#80"), 6, false},
+        {info("0.00#0#0#0.00#x#3000"), 6, false},
+        // A stream cut short is a measurement, not a complete one.
+        {info("64.00#40#366008#50.00#1024#900"), 6, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);

@@ -11,6 +11,8 @@
 using namespace quorvane;
 using namespace quorvane::measure;
 
+// Every entry point (web page test, own sites and files, the video address
+// page) asks this one check.
 TEST(WebpageAddress, PatternIsSearchedAtTheStartOfTheText)
 {
     const struct {
@@ -33,6 +35,14 @@ TEST(WebpageAddress, PatternIsSearchedAtTheStartOfTheText)
         {"not an address\nwww.example.com", false},
         {"www.example.com\r\nurl=forged", false},
         {"www.example.com\t", false},
+        {"note\nhttp://a.cn/", false}, // "^" is the start of the text, not of a line
+        {"note\fhttp://a.cn/", false},
+        {"www.example.com/\xC2\x85x", false},          // a C1 control (NEL)
+        {"www.example.com/\xE2\x80\xA8x", false},      // the Unicode line separator
+        {"http://www.example.com/\xE4\xB8\xAD", true}, // other characters after the host are not examined
+        {"https://a-b.example.cn:8080/", true},
+        {"javascript:alert(1)", false},
+        {"http://\xE4\xB8\xAD\xE6\x96\x87.cn/", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(PassesAddressPattern(c.address), c.passes) << c.address;

@@ -75,6 +75,15 @@ TEST(HistoryTable, TimeStampsAreReadAsCalendarTime)
         EXPECT_EQ(parseHistoryTime(text), seconds) << text;
 }
 
+TEST(HistoryTable, CsvCellsNeverStartAFormula)
+{
+    HistoryRow row;
+    row.cells = {"=HYPERLINK(\"x\")", "+1", "-2,3", "@SUM(A1)", "a=b"};
+    row.cellCount = 5;
+    const std::string csv = historyCsv({row});
+    EXPECT_EQ(csv.substr(csv.find("\r\n") + 2), "\"'=HYPERLINK(\"\"x\"\")\",'+1,\"'-2,3\",'@SUM(A1),a=b\r\n");
+}
+
 TEST(HistoryTable, CsvAndJsonReadBackByOtherReaders)
 {
     TempDir dir;

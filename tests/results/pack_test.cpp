@@ -1,3 +1,4 @@
+#include "common/durable_file.h"
 #include "common/md5.h"
 #include "results/pack.h"
 #include "results/record.h"
@@ -6,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <sys/mount.h>
 
@@ -353,6 +356,28 @@ TEST(Packing, FullDiskKeepsTheRecord)
     EXPECT_EQ(slurp(record), noise);
     EXPECT_EQ(listNames(s.data.path()), std::vector<std::string>{"Pccollect_band_2024010203.dat"});
     EXPECT_TRUE(s.log.contains("record not packed")) << s.log.all();
+}
+
+TEST(Packing, AFailedJournalWriteLeavesEveryRecordForExactlyOneLaterArchive)
+{
+    for (const int error : {ENOSPC, EROFS, EACCES}) {
+        SCOPED_TRACE(std::strerror(error));
+        PackingSetup s;
+        const auto band = s.record("Pccollect_band_2024010203.dat", kBand);
+        s.record("Pccollect_screen_2024010203.dat", kScreen);
+        {
+            // The journal is the first file packing writes itself.
+            ScopedWriteFault full(error);
+            EXPECT_EQ(s.packer.PackRecord(band), "");
+        }
+        EXPECT_EQ(listNames(s.data.path()),
+                  (std::vector<std::string>{"Pccollect_band_2024010203.dat", "Pccollect_screen_2024010203.dat"}));
+        s.clock.advance(std::chrono::seconds(1));
+        EXPECT_NE(s.packer.PackRecord(band), "");
+        EXPECT_EQ(packedRecords(s.data.path()),
+                  (std::map<std::string, int>{{"Pccollect_band_2024010203.dat=" + kBand, 1},
+                                              {"Pccollect_screen_2024010203.dat=" + kScreen, 1}}));
+    }
 }
 
 TEST(Packing, WaitingRecordNames)

@@ -1,4 +1,6 @@
+#include "common/durable_file.h"
 #include "results/history.h"
+#include "results/history_table.h"
 #include "results/record.h"
 #include "results/test_support.h"
 
@@ -151,6 +153,26 @@ TEST(RecordFiles, HistoryLinesAndLatestResultTexts)
     EXPECT_EQ(entries[4], (std::vector<std::string>{"2024-01-02 03:04:05", "自动", "视频测速", "站点", "340.2 KB/s"}));
 }
 
+TEST(RecordFiles, ANameCannotSplitItsHistoryEntry)
+{
+    Installation inst;
+    StillClock clock(2024, 1, 2, 3, 4, 5);
+    ResultRecorder recorder(inst.dir.path(), clock.service, inst.log.sink());
+    const std::pair<const char*, const char*> names[] = {
+        {"http://a.cn/x;jsessionid=1", "http://a.cn/x；jsessionid=1"},
+        {"电信 A,1号", "电信 A,1号"}, // the table joins a comma back
+        {"two\nlines\r", "two lines "},
+    };
+    for (const auto& [name, shown] : names)
+        recorder.writeTestRecord({RecordKind::Screen, {}, {}, name, "1.234", ""}, beijingUser(), false);
+    const auto rows = historyRows(inst.history());
+    ASSERT_EQ(rows.size(), std::size(names));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].cells[3], names[i].second);
+        EXPECT_EQ(rows[i].cells[4], "1.234 s");
+    }
+}
+
 TEST(RecordFiles, ValuesCannotBreakTheEnvelope)
 {
     // A typed address with a line break must not forge a field or end the
@@ -160,19 +182,25 @@ TEST(RecordFiles, ValuesCannotBreakTheEnvelope)
     EXPECT_EQ(*bytes, "+++start+++\nurl=http://x/ ---end---  ip=6.6.6.6\n---end---");
 }
 
-TEST(RecordFiles, ARecordThatCannotBeWrittenIsLoggedAndSkipped)
+TEST(RecordFiles, ARecordThatCannotBeWrittenIsSaidHeldAndWrittenLater)
 {
     const RecordEncoder noConverter = [](std::string_view) { return std::optional<std::string>(); };
     struct Case {
         const char* what;
+        int error; // injected at `step` (0 creating the file, 1 writing it); 0: none
+        int step;
         bool dataIsAFile;
         RecordEncoder encode;
-        const char* logged;
+        const char* failure;
+        bool held;
     } cases[] = {
-        {"Data cannot be a folder: a file of that name is in the way", true, gbkRecordEncoder(), "record not written"},
-        // Anything but GBK would be misread by the collector: no record at
-        // all rather than UTF-8 bytes.
-        {"the GBK converter cannot be opened", false, noConverter, "GBK code page converter is not available"},
+        {"full disk when creating", ENOSPC, 0, false, gbkRecordEncoder(), "No space left on device", true},
+        {"full disk when writing", ENOSPC, 1, false, gbkRecordEncoder(), "No space left on device", true},
+        {"folder taken away", EACCES, 0, false, gbkRecordEncoder(), "Permission denied", true},
+        {"read-only mount", EROFS, 0, false, gbkRecordEncoder(), "Read-only file system", true},
+        {"a file named Data is in the way", 0, 0, true, gbkRecordEncoder(), "Not a directory", true},
+        // Anything but GBK would be misread by the collector: nothing to hold.
+        {"the GBK converter cannot be opened", 0, 0, false, noConverter, "GBK code page converter", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -181,16 +209,93 @@ TEST(RecordFiles, ARecordThatCannotBeWrittenIsLoggedAndSkipped)
         ResultRecorder recorder(inst.dir.path(), clock.service, inst.log.sink(), c.encode);
         if (c.dataIsAFile)
             spit(inst.data(), "not a folder");
-
-        const auto written = recorder.writeTestRecord(bandRecord(), beijingUser(), false);
+        WrittenRecord written;
+        {
+            std::optional<ScopedWriteFault> fault;
+            if (c.error)
+                fault.emplace(c.error, c.step, 1); // once: auto.txt is still written
+            written = recorder.writeTestRecord(bandRecord(), beijingUser(), true);
+        }
         EXPECT_EQ(written.fileName, "");
-        EXPECT_EQ(recorder.writeErrorRecord(3, beijingUser()).fileName, "");
-        EXPECT_TRUE(inst.log.contains(c.logged)) << inst.log.all();
-        EXPECT_TRUE(!std::filesystem::is_directory(inst.data()) || listNames(inst.data()).empty())
-            << "no record and no temporary file";
-        // The history still learns of the measurement.
-        EXPECT_TRUE(written.historyWritten);
-        EXPECT_EQ(inst.history().size(), 1u);
+        EXPECT_NE(written.failure.find(c.failure), std::string::npos) << written.failure;
+        EXPECT_EQ(written.held, c.held);
+        EXPECT_NE(written.latestResultText.find("\n结果未能保存（"), std::string::npos) << written.latestResultText;
+        EXPECT_TRUE(inst.log.contains("record not written")) << inst.log.all();
+        EXPECT_NE(slurp(inst.dir.path() / "auto.txt").find(c.failure), std::string::npos);
+        // The history gains no line for a result that exists nowhere else.
+        EXPECT_FALSE(written.historyWritten);
+        EXPECT_TRUE(inst.history().empty());
+        EXPECT_TRUE(!std::filesystem::is_directory(inst.data()) || listNames(inst.data()).empty());
+
+        // Room again, two hours later: the held result keeps its own hour.
+        std::filesystem::remove(inst.data());
+        clock.advance(std::chrono::hours(2));
+        const RecordHold::Flushed flushed = recorder.writeHeld();
+        EXPECT_EQ(flushed.waiting, 0u);
+        if (!c.held) {
+            EXPECT_TRUE(flushed.written.empty());
+            continue;
+        }
+        EXPECT_EQ(flushed.written, std::vector<std::string>{"Pccollect_band_2024010203.dat"});
+        EXPECT_NE(slurp(inst.data() / "Pccollect_band_2024010203.dat").find("dtime=2024-01-02 03:04:05\n"),
+                  std::string::npos);
+        ASSERT_EQ(inst.history().size(), 1u);
+        EXPECT_EQ(inst.history()[0][0], "2024-01-02 03:04:05");
+    }
+}
+
+TEST(RecordFiles, TheHoldIsBoundedAndWaitsForAHistoryLineAlone)
+{
+    Installation inst;
+    StillClock clock(2024, 1, 2, 3, 4, 5);
+    ResultRecorder recorder(inst.dir.path(), clock.service, inst.log.sink());
+    {
+        ScopedWriteFault full(ENOSPC);
+        for (std::size_t i = 0; i < RecordHold::kCapacity + 1; ++i) {
+            EXPECT_TRUE(recorder.writeRejectedRound(1, {}, beijingUser()).held);
+            clock.advance(std::chrono::hours(1));
+        }
+    }
+    EXPECT_EQ(recorder.hold().size(), RecordHold::kCapacity);
+    EXPECT_EQ(recorder.hold().lost(), 1u);
+    EXPECT_TRUE(inst.log.contains("result lost, 100 results wait already: Pccollect_error_2024010203.dat"));
+    EXPECT_EQ(recorder.writeHeld().written.size(), RecordHold::kCapacity);
+    EXPECT_EQ(inst.history().size(), 100u);
+    EXPECT_EQ(inst.history().front()[0], "2024-01-02 04:04:05") << "the oldest went";
+
+    // The record goes in (three write steps), its history line does not.
+    std::filesystem::remove_all(inst.dir.path() / "HistoryRecord");
+    WrittenRecord written;
+    {
+        ScopedWriteFault historyFails(EROFS, 3, 1);
+        written = recorder.writeTestRecord(bandRecord(), beijingUser(), false);
+    }
+    EXPECT_NE(written.fileName, "");
+    EXPECT_FALSE(written.historyWritten);
+    EXPECT_EQ(recorder.hold().size(), 1u);
+    recorder.writeHeld();
+    EXPECT_EQ(inst.history().size(), 1u);
+    EXPECT_EQ(listNames(inst.data()).size(), RecordHold::kCapacity + 1) << "one record each, none twice";
+}
+
+TEST(RecordFiles, TheProgramsEndWritesWhatItCanAndLogsTheRest)
+{
+    for (const bool stillFull : {false, true}) {
+        SCOPED_TRACE(stillFull ? "the disk is still full" : "there is room again");
+        Installation inst;
+        StillClock clock(2024, 1, 2, 3, 4, 5);
+        std::optional<ScopedWriteFault> full(std::in_place, ENOSPC);
+        {
+            ResultRecorder recorder(inst.dir.path(), clock.service, inst.log.sink());
+            EXPECT_TRUE(recorder.writeTestRecord(bandRecord(), beijingUser(), false).held);
+            if (!stillFull)
+                full.reset();
+        }
+        full.reset();
+        EXPECT_EQ(std::filesystem::exists(inst.data() / "Pccollect_band_2024010203.dat"), !stillFull);
+        EXPECT_EQ(inst.history().size(), stillFull ? 0u : 1u);
+        EXPECT_EQ(inst.log.contains("result lost at the program's end: Pccollect_band_2024010203.dat"), stillFull)
+            << inst.log.all();
     }
 }
 

@@ -1,0 +1,277 @@
+#!/usr/bin/python3
+"""The unattended bench's helper (run.sh calls it).
+
+    unattended.py truth DATA_DIR --band-down MBIT --band-up MBIT --line MBIT --grow-ms MS [--ran KINDS] [--user ID]
+    unattended.py failing DATA_DIR [--ran KINDS]
+    unattended.py tasks SETTINGS_XML OUT... --web URL --video URL --download URL
+    unattended.py ku6-info VIDEO_SITES_XML HOST
+    unattended.py stub PORT STREAM_URL
+
+truth    one row per figure of the round's records, beside what the line or
+         the page really did: PASS within the bench's limits on a record
+         that is the user's automatic result
+failing  every target of the round failed on purpose: a figure record is a
+         FAIL, no record a PASS (when the test ran)
+tasks    the settings document with exactly one target per test, all selected
+ku6-info points ku6's information service at HOST (in place)
+stub     a loopback server for the failing targets: /empty answers 204, and
+         /fetch.htm is a ku6 information answer naming STREAM_URL
+
+Records are read from the zip archives waiting for upload and from record
+files not packed yet; the data folder is only read.
+"""
+import argparse
+import http.server
+import re
+import sys
+import zipfile
+from pathlib import Path
+
+RECORD_NAME = re.compile(r"^Pccollect_([a-z]+)_(\d{10})\.dat(\.\d+)?$")
+
+# The figure each kind is judged by.
+FIGURES = {"band": "bandwidth", "screen": "firstscreentime", "videospeed": "speed", "filedown": "speed"}
+TEST_NAMES = {"band": "bandwidth", "screen": "web page", "videospeed": "video", "filedown": "file download"}
+# The program's megabit and kilobyte are binary; lines are sold in 10^6 bits.
+MB_BITS = 1 << 20
+KB = 1024
+
+
+def parse_record(data):
+    """Fields of one record file (GBK bytes) in file order; None when the
+    envelope is not whole."""
+    lines = data.decode("gbk", errors="replace").replace("\r\n", "\n").split("\n")
+    if not lines or lines[0] != "+++start+++" or "---end---" not in lines:
+        return None
+    fields = []
+    for line in lines[1:lines.index("---end---")]:
+        name, eq, value = line.partition("=")
+        if eq:
+            fields.append((name, value))
+    return fields
+
+
+def load_records(data_dir):
+    """(source, kind, fields) for every record in the folder, by name."""
+    found = []
+
+    def add(source, name, data):
+        m = RECORD_NAME.match(Path(name).name)
+        if m:
+            fields = parse_record(data)
+            found.append((source, m.group(1) if fields is not None else "broken", fields or []))
+
+    for path in sorted(Path(data_dir).iterdir()):
+        if path.suffix == ".zip":
+            try:
+                with zipfile.ZipFile(path) as z:
+                    for info in z.infolist():
+                        add(path.name, info.filename, z.read(info))
+            except zipfile.BadZipFile:
+                found.append((path.name, "broken", []))
+        elif path.is_file():
+            add(path.name, path.name, path.read_bytes())
+    return found
+
+
+def truths(band_down, band_up, line, grow_ms):
+    """kind -> [(label, field, truth, tolerance, relative)]"""
+    line_kbps = line * 1e6 / 8 / KB
+    return {
+        "band": [
+            ("download", "bandwidth", band_down * 1e6 / MB_BITS, 0.02, True),
+            # upavgspeed is MB/s: the upload's figure before the eight.
+            ("upload", "upavgspeed", band_up * 1e6 / 8 / MB_BITS, 0.02, True),
+        ],
+        "screen": [("first screen", "firstscreentime", grow_ms / 1000.0, 0.030, False)],
+        "videospeed": [("speed", "speed", line_kbps, 0.03, True)],
+        "filedown": [("speed", "speed", line_kbps, 0.03, True)],
+    }
+
+
+def judge(value_text, truth, tolerance, relative):
+    """(error text, verdict) of one figure."""
+    try:
+        value = float(value_text)
+    except (TypeError, ValueError):
+        return "-", "FAIL"
+    if relative:
+        e = (value - truth) / truth
+        return "%+.2f%%" % (e * 100), "PASS" if abs(e) <= tolerance + 1e-9 else "FAIL"
+    e = value - truth
+    return "%+.0f ms" % (e * 1000), "PASS" if abs(e) <= tolerance + 1e-9 else "FAIL"
+
+
+def identity_faults(fields, user):
+    """Why an automatic record is not the logged-in user's automatic result:
+    the service would credit it to no one, or count it as manual."""
+    f = dict(fields)
+    faults = []
+    if f.get("testtype") != "0":
+        faults.append("testtype=%s" % f.get("testtype", "missing"))
+    if f.get("userid") != user:
+        faults.append("userid=%s" % f.get("userid", "missing"))
+    for name in ("ip", "location"):
+        if not f.get(name, "").strip():
+            faults.append("no %s" % name)
+    return faults
+
+
+def truth_rows(records, table, ran, user):
+    """Rows: test, figure, record, truth, error, limit, verdict, notes. A
+    figure passes within its limit on a record that is the user's."""
+    rows = []
+    seen = set()
+    for source, kind, fields in records:
+        if kind not in table:
+            rows.append(("(%s)" % kind, "-", " ".join("%s=%s" % f for f in fields), "-", "-", "-", "-", source))
+            continue
+        seen.add(kind)
+        f = dict(fields)
+        for label, name, truth, tolerance, relative in table[kind]:
+            error, verdict = judge(f.get(name), truth, tolerance, relative)
+            faults = identity_faults(fields, user)
+            limit = ("%g %%" % (tolerance * 100)) if relative else ("%g ms" % (tolerance * 1000))
+            rows.append((TEST_NAMES[kind], label, f.get(name, "(none)"), "%.4g" % truth, error, limit,
+                         "FAIL" if faults else verdict, " ".join([source] + faults)))
+    for kind in table:
+        if kind not in seen:
+            rows.append((TEST_NAMES[kind], "-", "(no record)", "-", "-", "-", "FAIL",
+                         "" if kind in ran else "the test did not start"))
+    return rows
+
+
+def failing_rows(records, ran):
+    """Rows: test, written, verdict, source."""
+    rows = []
+    written = {kind: [] for kind in FIGURES}
+    for source, kind, fields in records:
+        if kind in written:
+            written[kind].append((source, fields))
+        else:
+            rows.append(("(%s)" % kind, " ".join("%s=%s" % f for f in fields), "-", source))
+    for kind, items in written.items():
+        if not items:
+            # Nothing written proves nothing unless the test started.
+            rows.append((TEST_NAMES[kind], "(none)", "PASS" if kind in ran else "NOT RUN", ""))
+        for source, fields in items:
+            f = dict(fields)
+            rows.append((TEST_NAMES[kind], "%s=%s" % (FIGURES[kind], f.get(FIGURES[kind], "")), "FAIL", source))
+    return rows
+
+
+def print_table(header, rows, verdict_column):
+    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    for r in [header] + rows:
+        print("  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
+    verdicts = [r[verdict_column] for r in rows if r[verdict_column] != "-"]
+    print("%d of %d rows pass" % (verdicts.count("PASS"), len(verdicts)))
+
+
+def with_tasks(settings, web, video, download):
+    """The settings document with one selected target per test."""
+    tasks = ("<tasks>\n"
+             '        <module id="1" name="带宽测速" selected="true"/>\n'
+             '        <module id="2" name="网页性能" selected="true">\n'
+             '            <item id="1" name="bench" selected="true">%s</item>\n'
+             "        </module>\n"
+             '        <module id="3" name="视频测速" selected="true">\n'
+             '            <item id="1" name="bench" selected="true">%s</item>\n'
+             "        </module>\n"
+             '        <module id="4" name="文件下载" selected="true">\n'
+             '            <item id="1" name="bench" selected="true">%s</item>\n'
+             "        </module>\n"
+             "    </tasks>") % tuple(escape_xml(u) for u in (web, video, download))
+    out, n = re.subn(r"<tasks>.*?</tasks>", lambda _: tasks, settings, count=1, flags=re.S)
+    if n != 1:
+        raise SystemExit("no <tasks> in the settings document")
+    # The one-time hint of the bandwidth page was seen long ago.
+    return re.sub(r"<IsBool>true</IsBool>", "<IsBool>false</IsBool>", out)
+
+
+def escape_xml(text):
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def with_ku6_info(sites, host):
+    out, n = re.subn(r'(<site label="ku6">.*?<host role="info">)[^<]*(</host>)', lambda m: m.group(1) + host +
+                     m.group(2), sites, count=1, flags=re.S)
+    if n != 1:
+        raise SystemExit("no ku6 information host in the video sites document")
+    return out
+
+
+def serve_stub(port, stream):
+    answer = ('{"data":{"t":"bench","f":"%s","vtime":"8"},"status":1}' % stream).encode()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            path = self.path.split("?", 1)[0]
+            if path == "/empty":
+                self.send_response(204)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+            elif path == "/fetch.htm":
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json; charset=utf-8")
+                self.send_header("Content-Length", str(len(answer)))
+                self.end_headers()
+                self.wfile.write(answer)
+            else:
+                self.send_error(404)
+
+        def log_message(self, fmt, *args):
+            sys.stderr.write("stub: %s\n" % (fmt % args))
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+    print("stub ready", flush=True)
+    server.serve_forever()
+
+
+def main(argv):
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = p.add_subparsers(dest="command", required=True)
+    t = sub.add_parser("truth")
+    t.add_argument("data_dir")
+    for name in ("--band-down", "--band-up", "--line", "--grow-ms"):
+        t.add_argument(name, type=float, required=True)
+    t.add_argument("--ran", default=",".join(FIGURES))
+    t.add_argument("--user", default="10001")
+    f = sub.add_parser("failing")
+    f.add_argument("data_dir")
+    f.add_argument("--ran", default=",".join(FIGURES))
+    s = sub.add_parser("tasks")
+    s.add_argument("template")
+    s.add_argument("out", nargs="+")
+    for name in ("--web", "--video", "--download"):
+        s.add_argument(name, required=True)
+    k = sub.add_parser("ku6-info")
+    k.add_argument("sites")
+    k.add_argument("host")
+    st = sub.add_parser("stub")
+    st.add_argument("port", type=int)
+    st.add_argument("stream")
+    a = p.parse_args(argv)
+
+    if a.command in ("truth", "failing"):
+        records = load_records(a.data_dir)
+        ran = set(x for x in a.ran.split(",") if x)
+        if a.command == "truth":
+            rows = truth_rows(records, truths(a.band_down, a.band_up, a.line, a.grow_ms), ran, a.user)
+            print_table(("test", "figure", "record", "truth", "error", "limit", "verdict", "source, notes"), rows, 6)
+        else:
+            print_table(("test", "written", "verdict", "source, notes"), failing_rows(records, ran), 2)
+    elif a.command == "tasks":
+        text = with_tasks(Path(a.template).read_text(encoding="utf-8"), a.web, a.video, a.download)
+        for out in a.out:
+            Path(out).write_text(text, encoding="utf-8")
+    elif a.command == "ku6-info":
+        path = Path(a.sites)
+        path.write_text(with_ku6_info(path.read_text(encoding="utf-8"), a.host), encoding="utf-8")
+    else:
+        serve_stub(a.port, a.stream)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
