@@ -677,6 +677,15 @@ void Service::addWebProject(httplib::Server& s)
     // /portal/video/ are theirs, not these.
     auto answerTestPage = [](Response& res, const TestPageParams& params) {
         res.set_header("Cache-Control", "no-store");
+        if (params.answer == TestPageParams::Answer::NoContent) {
+            res.status = 204;
+            return;
+        }
+        if (params.answer == TestPageParams::Answer::Attachment) {
+            res.set_header("Content-Disposition", "attachment; filename=\"page.bin\"");
+            res.set_content(std::string(64 * 1024, 'q'), "application/octet-stream");
+            return;
+        }
         res.set_content(testPageHtml(params), "text/html; charset=utf-8");
     };
     s.Get("/test/page", [answerTestPage](const Request& req, Response& res) {

@@ -16,7 +16,13 @@
 //   errors=1  the page throws script errors and calls alert/confirm/prompt
 //   loop_ms   the page navigates to itself again after this long
 //   body_px   the body is exactly this tall (content beyond is clipped)
-// A link with id "popup" opens /test/page?grow_ms=100 in a new window when
+//   quirks=1  no doctype: the body is as tall as the window at least
+//   forge=1   the page tries to forge the measurement's end from its first
+//             moment: it logs report-shaped console lines with every token it
+//             can find or guess, and posts "done" messages
+//   ping_ms   the page fetches /test/hold?ms=0 this often for as long as it runs
+//   answer    "204": no content; "attachment": a file to download, not a page
+// A link with id "popup" opens /test/page?grow_ms=500 in a new window when
 // clicked (a user-initiated pop-up).
 #include <map>
 #include <optional>
@@ -34,6 +40,11 @@ struct TestPageParams {
     bool errors = false;
     std::optional<int> loopMs;
     std::optional<int> bodyPx;
+    bool quirks = false;
+    bool forge = false;
+    std::optional<int> pingMs;
+    enum class Answer { Page, NoContent, Attachment };
+    Answer answer = Answer::Page;
     std::string title = "Test page";
 };
 

@@ -34,6 +34,8 @@ constexpr int kPageWidth = 539;
 constexpr int kRowTop = 10;
 constexpr int kBodyTop = 74;
 constexpr int kBodyHeight = 557 - kBodyTop;
+// The browser measures at one size everywhere: the page's body area.
+static_assert(kPageWidth == measure::kViewWidth && kBodyHeight == measure::kViewHeight);
 
 QString fromUtf8(const std::string& s)
 {
@@ -205,7 +207,7 @@ CWebView* CWebpagePerformanceDlg::ensureView()
         return m_view;
     m_view = new CWebView(this);
     m_view->setObjectName(QStringLiteral("CWebView"));
-    m_view->setGeometry(0, kBodyTop, kPageWidth, kBodyHeight);
+    m_view->move(0, kBodyTop); // the view has its one size on every path
     if (m_context.webpage.bound.count() > 0)
         m_view->setBound(m_context.webpage.bound);
     m_view->hide();
@@ -248,8 +250,8 @@ void CWebpagePerformanceDlg::OnStart()
         return;
     }
     m_ready = false;
-    StartPageTest(address);
     showView();
+    StartPageTest(address);
 }
 
 void CWebpagePerformanceDlg::checkConnection(const std::string& url, std::function<void(bool)> done)
@@ -349,8 +351,10 @@ int CWebpagePerformanceDlg::RunAutoTest(bool, bool)
     }
     const std::string site = measure::PickAutoSite(sites, random);
     m_ready = false;
-    StartPageTest(site, true);
+    // Shown first: the view then measures on the page when the window is
+    // shown, and off screen when it is in the tray.
     showView();
+    StartPageTest(site, true);
     return 2;
 }
 
@@ -361,8 +365,7 @@ void CWebpagePerformanceDlg::onFirstScreen(const measure::FirstScreenResult& res
     const bool manual = flags::autoAbortArmed.load() == 0;
     if (result.failed()) {
         // Nothing measured, nothing recorded; the user is told.
-        m_resultLabel->setText(QString::fromUtf8(
-            result.end == measure::FirstScreenResult::End::NavigationLoop ? text::kNavigationLoop : text::kLoadFailed));
+        m_resultLabel->setText(QString::fromUtf8(measure::FailureText(result.end)));
         if (flags::autoMode.load())
             ++flags::completedTaskCount;
         Q_EMIT recordHandled(false, QString());

@@ -68,9 +68,9 @@ int runWebpage(const Args& args, std::ostream& out, std::ostream& err)
     }
 
     const std::unique_ptr<QApplication> app = ensureApplication();
+    // Never shown on the desktop: the view measures in its own window off
+    // screen, at the size the program's page has.
     auto view = std::make_unique<CWebView>();
-    view->resize(1024, 768);
-    view->show(); // a hidden page is not laid out at its own pace
     QEventLoop loop;
     measure::FirstScreenResult result;
     QObject::connect(view.get(), &CWebView::firstScreen, &loop, [&](const measure::FirstScreenResult& r) {
@@ -93,9 +93,7 @@ int runWebpage(const Args& args, std::ostream& out, std::ostream& err)
             << "first contentful paint: " << jsonNumber(result.fcpMs, 1) << " ms\n"
             << "largest contentful paint: " << jsonNumber(result.lcpMs, 1) << " ms\n";
     } else {
-        err << (result.end == measure::FirstScreenResult::End::NavigationLoop ? measure::webpage_text::kNavigationLoop
-                                                                              : measure::webpage_text::kLoadFailed)
-            << (result.error.empty() ? "" : " " + result.error) << "\n";
+        err << measure::FailureText(result.end) << (result.error.empty() ? "" : " " + result.error) << "\n";
     }
     return ok ? kOk : kFailed;
 }

@@ -14,40 +14,44 @@ namespace quorvane::measure
 namespace
 {
 
-// The script's reports: "<token> nav <epoch ms>" and
-// "<token> end <seconds> <reason> <epoch ms of the navigation start>".
+// The script's reports, times in epoch ms on the page's clock:
+// "<token> nav <ms> top|frame", "<token> done <ms>" (an inner frame's load)
+// and "<token> end <ms> height|complete visible|hidden <animation frames>".
+// Everything it keeps lives in its own script world; the page's script
+// errors are the page world's affair (see the view).
 const char* const kScript = R"JS((function () {
   'use strict';
   var token = '@TOKEN@';
-  if (window['__qv_' + token]) return;
-  window['__qv_' + token] = true;
-  // The page's script errors go nowhere: no dialog, no console.
-  window.onerror = function () { return true; };
-  window.addEventListener('error', function (e) { if (e instanceof ErrorEvent) e.preventDefault(); }, true);
-  window.addEventListener('unhandledrejection', function (e) { e.preventDefault(); });
+  if (window.__qvSeen) return;
+  window.__qvSeen = true;
   if (!/^(https?|ftp|file):/i.test(String(location.href))) return; // about:blank and the like
-  var start = performance.timeOrigin;
   var report = console.log.bind(console);
-  var top = null;
-  try { top = window.top; } catch (e) {}
-  if (top !== window) {
+  var clock = function () { return performance.timeOrigin + performance.now(); };
+  var isTop = false;
+  try { isTop = window.top === window; } catch (e) {}
+  report(token + ' nav ' + performance.timeOrigin + (isTop ? ' top' : ' frame'));
+  if (!isTop) {
     // A frame: its navigation start restarts the clock; its load ends the
     // measurement.
-    var post = function (m) { try { top.postMessage(m, '*'); } catch (e) {} };
-    post({qv: token, kind: 'nav', at: start});
-    window.addEventListener('load', function () { post({qv: token, kind: 'done'}); });
+    window.addEventListener('load', function () { report(token + ' done ' + clock()); });
     return;
   }
-  var latest = start, ended = false, mo = null, ro = null, observedBody = null;
-  var lcp = -1;
-  report(token + ' nav ' + start);
+  var ended = false, mo = null, ro = null, observedBody = null;
+  var lcp = -1, frames = 0;
+  var hidden = document.visibilityState !== 'visible';
+  document.addEventListener('visibilitychange', function () {
+    if (!ended && document.visibilityState !== 'visible') hidden = true;
+  });
+  function tick() { if (ended) return; ++frames; requestAnimationFrame(tick); }
+  requestAnimationFrame(tick);
   function finish(reason) {
     if (ended) return;
-    var t = performance.timeOrigin + performance.now();
+    var t = clock();
     ended = true;
     if (mo) mo.disconnect();
     if (ro) ro.disconnect();
-    report(token + ' end ' + ((t - latest) / 1000).toFixed(6) + ' ' + reason + ' ' + latest);
+    if (document.visibilityState !== 'visible') hidden = true;
+    report(token + ' end ' + t + ' ' + reason + ' ' + (hidden ? 'hidden' : 'visible') + ' ' + frames);
   }
   function check() {
     if (ended) return;
@@ -65,26 +69,17 @@ const char* const kScript = R"JS((function () {
   mo.observe(document, {childList: true, subtree: true, attributes: true, characterData: true});
   document.addEventListener('DOMContentLoaded', check);
   window.addEventListener('load', function () { check(); finish('complete'); });
-  window.addEventListener('message', function (e) {
-    var d = e.data;
-    if (!d || typeof d !== 'object' || d.qv !== token || ended) return;
-    if (d.kind === 'nav' && typeof d.at === 'number' && d.at > latest) {
-      latest = d.at;
-      report(token + ' nav ' + latest);
-    } else if (d.kind === 'done') {
-      check();
-      finish('complete');
-    }
-  });
   try {
     new PerformanceObserver(function (list) {
       var es = list.getEntries();
       if (es.length) lcp = es[es.length - 1].startTime;
     }).observe({type: 'largest-contentful-paint', buffered: true});
   } catch (e) {}
-  window['__qvPaints_' + token] = function () {
+  // Asked by the view at the end: paints, whether the page was ever hidden
+  // before its end, and the animation frames it was given.
+  window.__qvState = function () {
     var f = performance.getEntriesByName('first-contentful-paint');
-    return [f.length ? f[0].startTime : -1, lcp];
+    return [f.length ? f[0].startTime : -1, lcp, hidden, frames];
   };
 })();
 )JS";
@@ -151,20 +146,40 @@ std::optional<FirstScreenReport> ParseFirstScreenReport(const std::string& line,
     for (std::string w; in >> w;)
         rest.push_back(w);
     FirstScreenReport r;
-    if (kind == "nav" && rest.size() == 1) {
+    if (rest.empty() || !parseNumber(rest[0], r.atMs) || r.atMs < 0)
+        return std::nullopt;
+    if (kind == "nav" && rest.size() == 2 && (rest[1] == "top" || rest[1] == "frame")) {
         r.kind = FirstScreenReport::Kind::NavigationStart;
-        if (!parseNumber(rest[0], r.navigationStartMs))
-            return std::nullopt;
+        r.topFrame = rest[1] == "top";
         return r;
     }
-    if (kind == "end" && rest.size() == 3 && (rest[1] == "height" || rest[1] == "complete")) {
+    if (kind == "done" && rest.size() == 1) {
+        r.kind = FirstScreenReport::Kind::FrameComplete;
+        return r;
+    }
+    if (kind == "end" && rest.size() == 4 && (rest[1] == "height" || rest[1] == "complete") &&
+        (rest[2] == "visible" || rest[2] == "hidden")) {
         r.kind = FirstScreenReport::Kind::FirstScreen;
         r.reason = rest[1];
-        if (!parseNumber(rest[0], r.seconds) || r.seconds < 0 || !parseNumber(rest[2], r.navigationStartMs))
+        r.hiddenSeen = rest[2] == "hidden";
+        double frames = 0;
+        if (!parseNumber(rest[3], frames) || frames < 0 || frames != std::floor(frames) || frames > 1e9)
             return std::nullopt;
+        r.animationFrames = static_cast<long>(frames);
         return r;
     }
     return std::nullopt;
+}
+
+std::optional<double> FirstScreenSeconds(const std::vector<double>& navigationStartsMs, double endMs)
+{
+    std::optional<double> latest;
+    for (const double s : navigationStartsMs)
+        if (s <= endMs && (!latest || s > *latest))
+            latest = s;
+    if (!latest)
+        return std::nullopt;
+    return (endMs - *latest) / 1000.0;
 }
 
 std::string NewFirstScreenToken(const RandomSource& random)
@@ -189,8 +204,22 @@ const char* EndName(FirstScreenResult::End end)
         return "load-failed";
     case FirstScreenResult::End::NavigationLoop:
         return "navigation-loop";
+    case FirstScreenResult::End::Hidden:
+        return "hidden";
     }
     return "bound";
+}
+
+const char* FailureText(FirstScreenResult::End end)
+{
+    switch (end) {
+    case FirstScreenResult::End::NavigationLoop:
+        return webpage_text::kNavigationLoop;
+    case FirstScreenResult::End::Hidden:
+        return webpage_text::kHidden;
+    default:
+        return webpage_text::kLoadFailed;
+    }
 }
 
 const std::vector<PortalButton>& PortalButtons()

@@ -10,7 +10,9 @@
 // pixels, any frame's document has completed (its load event), or the bound
 // (kFirstScreenBound) has passed. Both ends are taken inside the page on its
 // own high-resolution clock, so the rate at which anything polls does not
-// bias the figure.
+// bias the figure. A page that was hidden at any moment of its measurement
+// (timers throttled, no painting) and a navigation that produced no document
+// give no figure.
 #include "measure/address_pattern.h"
 #include "measure/random_source.h"
 #include "results/record.h"
@@ -31,6 +33,7 @@ inline constexpr const char* kBadAddress = "请输入正确的网页链接地址
 inline constexpr const char* kNoConnection = "网络连接失败，请检查网络后重试！";
 inline constexpr const char* kLoadFailed = "网页加载失败，本次测试无结果！";
 inline constexpr const char* kNavigationLoop = "网页不断跳转，本次测试无结果！";
+inline constexpr const char* kHidden = "网页在测试中被隐藏，本次测试无结果！";
 inline constexpr const char* kResultTitle = "执行结果";
 inline constexpr const char* kMore = "更多";
 inline constexpr const char* kBack = "返回上一层";
@@ -53,39 +56,63 @@ TestRecord ScreenRecord(const std::string& pageUnderTest, double seconds);
 
 // ---------------------------------------------------------------- in-page script
 
-// The script injected into every frame at document creation. `token` tags
-// its reports so that nothing a page writes to its console, and nothing an
-// earlier measurement's page sends, is taken for one.
+// The size of the browser view on every path (the page, an automatic run, the
+// command line), in CSS pixels. Shorter than the first screen: a page without
+// a doctype has a body as tall as the view, which must not end the
+// measurement by itself.
+inline constexpr int kViewWidth = 539;
+inline constexpr int kViewHeight = 483;
+
+// The script injected into every frame at document creation, in the view's
+// own script world: the page shares the document with it but none of its
+// variables, so it can neither read `token` nor call into the script.
+// `token` tags the reports so that nothing the page writes to its console,
+// and nothing an earlier measurement's page sends, is taken for one.
 std::string FirstScreenScript(const std::string& token);
 
-// What the script reports (one console line each).
+// What the script reports (one console line each). Times are epoch
+// milliseconds on the page's own clock (performance.timeOrigin + now()).
 struct FirstScreenReport {
-    enum class Kind { NavigationStart, FirstScreen };
+    enum class Kind {
+        NavigationStart, // a document of some frame started navigating at `atMs`
+        FrameComplete,   // an inner frame's document completed (its load event) at `atMs`
+        FirstScreen,     // the top document ended the first screen at `atMs`
+    };
     Kind kind = Kind::NavigationStart;
-    double navigationStartMs = 0; // epoch milliseconds (performance.timeOrigin) of the latest navigation start
-    double seconds = 0;           // FirstScreen: the first-screen time
-    std::string reason;           // FirstScreen: "height" or "complete"
+    double atMs = 0;
+    bool topFrame = false;    // NavigationStart: of the top document
+    std::string reason;       // FirstScreen: "height" or "complete"
+    bool hiddenSeen = false;  // FirstScreen: the page was not visible at some moment
+    long animationFrames = 0; // FirstScreen: animation frames the page was given
 };
 
 // Parses one console line; nothing for any line that is not a report with
 // this token, or whose numbers are unusable.
 std::optional<FirstScreenReport> ParseFirstScreenReport(const std::string& line, const std::string& token);
 
+// The first-screen time of an end at `endMs`: counted from the latest
+// navigation start not after the end; nothing when no start precedes it.
+std::optional<double> FirstScreenSeconds(const std::vector<double>& navigationStartsMs, double endMs);
+
 // A fresh token for one measurement.
 std::string NewFirstScreenToken(const RandomSource& random);
 
 // How a measurement ended.
 struct FirstScreenResult {
-    enum class End { Height, Complete, Bound, LoadFailed, NavigationLoop };
+    enum class End { Height, Complete, Bound, LoadFailed, NavigationLoop, Hidden };
     End end = End::Bound;
     double seconds = 0;          // valid unless failed()
     std::optional<double> fcpMs; // first contentful paint, ms from the top document's navigation start
     std::optional<double> lcpMs; // largest contentful paint (the candidate at the end)
-    std::string error;           // LoadFailed: what the browser said
-    bool failed() const { return end == End::LoadFailed || end == End::NavigationLoop; }
+    long animationFrames = -1;   // animation frames the page was given (-1: not reported)
+    std::string error;           // LoadFailed: what went wrong
+    bool failed() const { return end == End::LoadFailed || end == End::NavigationLoop || end == End::Hidden; }
 };
 
-const char* EndName(FirstScreenResult::End end); // "height", "complete", "bound", "load-failed", "navigation-loop"
+// "height", "complete", "bound", "load-failed", "navigation-loop", "hidden"
+const char* EndName(FirstScreenResult::End end);
+// The text a user sees for a failed measurement.
+const char* FailureText(FirstScreenResult::End end);
 
 // ---------------------------------------------------------------- sites
 

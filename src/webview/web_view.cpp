@@ -1,6 +1,10 @@
 #include "webview/web_view.h"
 
 #include <QDateTime>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QScreen>
+#include <QWebEngineDownloadRequest>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEnginePage>
@@ -49,6 +53,7 @@ private:
 
 CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
 {
+    setFixedSize(measure::kViewWidth, measure::kViewHeight);
     // A profile without a storage name is off the record.
     m_profile = new QWebEngineProfile(this);
     m_profile->setHttpCacheType(QWebEngineProfile::NoCache);
@@ -60,6 +65,19 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
     // loading them, and the next test's navigation would wait behind them.
     m_page->settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
     setPage(m_page);
+
+    // The page's script errors are swallowed in its own world; this script
+    // knows nothing of the measurement.
+    QWebEngineScript errors;
+    errors.setName(QStringLiteral("quorvane-page-errors"));
+    errors.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    errors.setRunsOnSubFrames(true);
+    errors.setWorldId(QWebEngineScript::MainWorld);
+    errors.setSourceCode(QStringLiteral(
+        "window.onerror = function () { return true; };"
+        "window.addEventListener('error', function (e) { if (e instanceof ErrorEvent) e.preventDefault(); }, true);"
+        "window.addEventListener('unhandledrejection', function (e) { e.preventDefault(); });"));
+    m_page->scripts().insert(errors);
 
     connect(m_page, &QWebEnginePage::newWindowRequested, this, [this](QWebEngineNewWindowRequest& request) {
         // Not opened anywhere means refused. A pop-up the user asked for is
@@ -77,30 +95,69 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
                 m_page->setFeaturePermission(origin, feature, QWebEnginePage::PermissionDeniedByUser);
             });
     connect(m_page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo& info) {
-        // ERR_ABORTED: a navigation replaced by a newer one, or our own stop.
-        if (info.status() != QWebEngineLoadingInfo::LoadFailedStatus || info.errorCode() == -3)
+        if (!m_running)
             return;
-        // An error status comes with the browser's own page text; the code says it plainly.
-        onLoadFailed(info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain
-                         ? QStringLiteral("HTTP %1").arg(info.errorCode())
-                         : info.errorString());
+        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
+            // Until the test's own load has started, a load that ends is the
+            // view's about:blank or one stopped for this test.
+            if (info.url().scheme() != QLatin1String("about")) {
+                m_loadStarted = true;
+                m_loadUrl = info.url();
+            }
+            return;
+        }
+        if (!m_loadStarted)
+            return;
+        // ERR_ABORTED: a navigation replaced by a newer one, a download, an
+        // answer without content, or a stop.
+        if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus && info.errorCode() != -3) {
+            // An error status comes with the browser's own page text; the code says it plainly.
+            fail(measure::FirstScreenResult::End::LoadFailed,
+                 info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain
+                     ? "HTTP " + std::to_string(info.errorCode())
+                     : info.errorString().toStdString());
+            return;
+        }
+        // The test's load is over (one it replaced ends with another
+        // address). Without a document of its own there is nothing to
+        // measure; the report of one may still be on its way.
+        if (!m_topDocument && info.url() == m_loadUrl) {
+            m_checkDocument = true;
+            if (!m_pendingEnd)
+                m_settleTimer.start(150);
+        }
     });
+    connect(m_profile, &QWebEngineProfile::downloadRequested, this, [this](QWebEngineDownloadRequest* download) {
+        // Never accepted, so never saved. A download the page starts later
+        // leaves its measurement alone.
+        download->cancel();
+        if (m_running && !m_topDocument && download->page() == m_page)
+            fail(measure::FirstScreenResult::End::LoadFailed, "the answer is a file to download");
+    });
+    connect(m_page, &QWebEnginePage::renderProcessTerminated, this,
+            [this](QWebEnginePage::RenderProcessTerminationStatus, int code) {
+                if (m_running)
+                    fail(measure::FirstScreenResult::End::LoadFailed,
+                         "the page's process ended (" + std::to_string(code) + ")");
+            });
 
     m_boundTimer.setSingleShot(true);
     m_boundTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_boundTimer, &QTimer::timeout, this, &CWebView::onBoundTimer);
     m_loopTimer.setSingleShot(true);
     connect(&m_loopTimer, &QTimer::timeout, this, [this] {
-        if (!m_running)
-            return;
-        measure::FirstScreenResult r;
-        r.end = measure::FirstScreenResult::End::NavigationLoop;
-        finish(r);
+        if (m_running)
+            fail(measure::FirstScreenResult::End::NavigationLoop, {});
     });
+    m_settleTimer.setSingleShot(true);
+    connect(&m_settleTimer, &QTimer::timeout, this, &CWebView::onSettled);
 }
 
 CWebView::~CWebView()
 {
+    if (m_staged)
+        QWidget::setParent(nullptr); // off the stage before it goes
+    delete m_stage;
     // The page uses the profile: it must go first.
     setPage(nullptr);
     delete m_page;
@@ -111,12 +168,66 @@ QUrl CWebView::addressUrl(const QString& typed)
     return QUrl::fromUserInput(typed.trimmed());
 }
 
+void CWebView::setVisible(bool visible)
+{
+    if (m_staged) {
+        m_homeVisible = visible;
+        return;
+    }
+    QWebEngineView::setVisible(visible);
+}
+
+void CWebView::stageIfHidden()
+{
+    if (m_staged || isVisible())
+        return;
+    if (!m_stage) {
+        // No window manager places it, so nothing pulls it onto the desktop;
+        // it takes neither focus nor input and has no task bar entry.
+        m_stage = new QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
+                                           Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput);
+        m_stage->setObjectName(QStringLiteral("CWebViewStage"));
+        m_stage->setAttribute(Qt::WA_ShowWithoutActivating);
+        m_stage->setFixedSize(size());
+    }
+    QRect desktop;
+    for (const QScreen* screen : QGuiApplication::screens())
+        desktop = desktop.united(screen->geometry());
+    m_stage->move(desktop.right() + 1 + 64, desktop.top());
+
+    m_home = parentWidget();
+    m_homeGeometry = geometry();
+    m_homeVisible = !isHidden();
+    if (m_home)
+        connect(m_home, &QObject::destroyed, this, [this] { delete this; });
+    QWidget::setParent(m_stage);
+    move(0, 0);
+    QWebEngineView::setVisible(true);
+    m_stage->show();
+    m_staged = true;
+}
+
+void CWebView::returnFromStage()
+{
+    if (!m_staged)
+        return;
+    m_staged = false;
+    if (m_home)
+        disconnect(m_home, &QObject::destroyed, this, nullptr);
+    QWidget::setParent(m_home);
+    setGeometry(m_homeGeometry);
+    QWebEngineView::setVisible(m_homeVisible);
+    m_stage->hide();
+}
+
 void CWebView::NavigateForTest(const QString& url)
 {
     ++m_generation;
+    if (m_still)
+        m_still->hide();
     m_page->triggerAction(QWebEnginePage::Stop);
-    m_page->runJavaScript(QStringLiteral("if (document.body) document.body.innerHTML = '';"),
-                          QWebEngineScript::ApplicationWorld);
+    m_page->runJavaScript(QStringLiteral("if (document.body) document.body.innerHTML = '';"), kMeasuringWorld);
+    stageIfHidden();
 
     static measure::RandomSource random = measure::seededRandomSource();
     m_token = measure::NewFirstScreenToken(random);
@@ -127,14 +238,19 @@ void CWebView::NavigateForTest(const QString& url)
     script.setName(kScriptName);
     script.setInjectionPoint(QWebEngineScript::DocumentCreation);
     script.setRunsOnSubFrames(true);
-    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setWorldId(kMeasuringWorld);
     script.setSourceCode(QString::fromStdString(measure::FirstScreenScript(m_token)));
     scripts.insert(script);
 
     m_running = true;
+    m_loadStarted = false;
+    m_topDocument = false;
+    m_checkDocument = false;
+    m_navigationStarts.clear();
+    m_pendingEnd.reset();
+    m_settleTimer.stop();
     m_result = {};
     m_latestNavigationMs = epochMs();
-    m_sinceStart.start();
     armBound();
     m_loopTimer.start(static_cast<int>(m_loopLimit.count()));
     m_page->load(addressUrl(url));
@@ -153,42 +269,72 @@ void CWebView::onConsoleLine(const QString& line)
     const auto report = measure::ParseFirstScreenReport(line.toStdString(), m_token);
     if (!report)
         return;
-    if (report->kind == measure::FirstScreenReport::Kind::NavigationStart) {
-        onNavigationStart(report->navigationStartMs);
+    using Kind = measure::FirstScreenReport::Kind;
+    if (report->kind == Kind::NavigationStart) {
+        m_navigationStarts.push_back(report->atMs);
+        m_topDocument = m_topDocument || report->topFrame;
+        m_latestNavigationMs = std::max(m_latestNavigationMs, report->atMs);
+        if (!m_pendingEnd)
+            armBound();
         return;
     }
-    measure::FirstScreenResult r;
-    r.end = report->reason == "height" ? measure::FirstScreenResult::End::Height
-                                       : measure::FirstScreenResult::End::Complete;
-    r.seconds = report->seconds;
-    finish(r);
+    PendingEnd end;
+    end.atMs = report->atMs;
+    if (report->kind == Kind::FirstScreen) {
+        end.end = report->reason == "height" ? measure::FirstScreenResult::End::Height
+                                             : measure::FirstScreenResult::End::Complete;
+        end.hiddenSeen = report->hiddenSeen;
+        end.animationFrames = report->animationFrames;
+    }
+    if (m_pendingEnd && m_pendingEnd->atMs <= end.atMs)
+        return; // the earlier end counts
+    m_pendingEnd = end;
+    m_boundTimer.stop();
+    m_settleTimer.start(50);
 }
 
-void CWebView::onNavigationStart(double navigationMs)
+void CWebView::onSettled()
 {
-    // A start the page reports is never earlier than the test's own start:
-    // an earlier figure would come from a document loaded before the test.
-    m_latestNavigationMs = std::max(m_latestNavigationMs, navigationMs);
-    armBound();
+    if (!m_running)
+        return;
+    if (m_pendingEnd) {
+        const auto seconds = measure::FirstScreenSeconds(m_navigationStarts, m_pendingEnd->atMs);
+        if (!seconds) {
+            fail(measure::FirstScreenResult::End::LoadFailed, "an end without a navigation start");
+            return;
+        }
+        measure::FirstScreenResult r;
+        r.end = m_pendingEnd->hiddenSeen ? measure::FirstScreenResult::End::Hidden : m_pendingEnd->end;
+        r.seconds = *seconds;
+        r.animationFrames = m_pendingEnd->animationFrames;
+        finish(r);
+        return;
+    }
+    if (m_checkDocument && !m_topDocument)
+        fail(measure::FirstScreenResult::End::LoadFailed, "the answer held no page");
 }
 
 void CWebView::onBoundTimer()
 {
     if (!m_running)
         return;
+    if (!m_topDocument) {
+        fail(measure::FirstScreenResult::End::LoadFailed, "no page arrived within the bound");
+        return;
+    }
     measure::FirstScreenResult r;
     r.end = measure::FirstScreenResult::End::Bound;
     r.seconds = std::max(0.0, epochMs() - m_latestNavigationMs) / 1000.0;
     finish(r);
 }
 
-void CWebView::onLoadFailed(const QString& error)
+void CWebView::fail(measure::FirstScreenResult::End end, const std::string& error)
 {
     if (!m_running)
         return;
     measure::FirstScreenResult r;
-    r.end = measure::FirstScreenResult::End::LoadFailed;
-    r.error = error.toStdString();
+    r.end = end;
+    r.error = error;
     finish(r);
 }
 
@@ -197,25 +343,20 @@ void CWebView::finish(measure::FirstScreenResult result)
     m_running = false;
     m_boundTimer.stop();
     m_loopTimer.stop();
+    m_settleTimer.stop();
     m_page->triggerAction(QWebEnginePage::Stop); // the rest of the page is not loaded
     m_result = result;
-    if (!result.failed()) {
-        m_firstScreenText = QString::fromStdString(measure::FirstScreenText(result.seconds));
-        m_resultText = QString::fromStdString(measure::FirstScreenResultText(result.seconds));
-    } else {
-        m_firstScreenText.clear();
-        m_resultText.clear();
-    }
-    // The paint figures come from the page; a page that does not answer (a
-    // busy script, no document) leaves them out.
+    // The paint figures and whether the page was ever hidden come from the
+    // page; a page that does not answer (a busy script, no document) leaves
+    // the figures out and is judged by its end report alone.
     const quint64 generation = m_generation;
     auto done = std::make_shared<bool>(false);
-    auto emitOnce = [this, generation, done](const QVariant& paints) {
+    auto settle = [this, generation, done](const QVariant& state) {
         if (*done || generation != m_generation)
             return;
         *done = true;
-        const QVariantList list = paints.toList();
-        if (list.size() == 2) {
+        const QVariantList list = state.toList();
+        if (list.size() == 4) {
             bool ok = false;
             const double fcp = list[0].toDouble(&ok);
             if (ok && fcp >= 0)
@@ -223,13 +364,41 @@ void CWebView::finish(measure::FirstScreenResult result)
             const double lcp = list[1].toDouble(&ok);
             if (ok && lcp >= 0)
                 m_result.lcpMs = lcp;
+            if (list[2].toBool() && !m_result.failed())
+                m_result = {measure::FirstScreenResult::End::Hidden, 0, {}, {}, -1, {}};
+            if (m_result.animationFrames < 0)
+                m_result.animationFrames = list[3].toInt();
         }
-        Q_EMIT firstScreen(m_result);
+        endOfMeasurement();
     };
-    const QString query = QStringLiteral("(function(){var f = window['__qvPaints_%1']; return f ? f() : null;})()")
-                              .arg(QString::fromStdString(m_token));
-    m_page->runJavaScript(query, QWebEngineScript::MainWorld, emitOnce);
-    QTimer::singleShot(1000, this, [emitOnce] { emitOnce(QVariant()); });
+    m_page->runJavaScript(QStringLiteral("(function(){var f = window.__qvState; return f ? f() : null;})()"),
+                          kMeasuringWorld, settle);
+    QTimer::singleShot(1000, this, [settle] { settle(QVariant()); });
+}
+
+void CWebView::endOfMeasurement()
+{
+    if (!m_result.failed()) {
+        m_firstScreenText = QString::fromStdString(measure::FirstScreenText(m_result.seconds));
+        m_resultText = QString::fromStdString(measure::FirstScreenResultText(m_result.seconds));
+    } else {
+        m_firstScreenText.clear();
+        m_resultText.clear();
+    }
+    // The user keeps seeing the first screen; the page itself stops here.
+    if (!m_still) {
+        m_still = new QLabel(this);
+        m_still->setObjectName(QStringLiteral("still"));
+    }
+    m_still->hide();
+    const QPixmap picture = grab();
+    m_still->setPixmap(picture);
+    m_still->setGeometry(rect());
+    m_still->show();
+    m_still->raise();
+    m_page->load(QUrl(QStringLiteral("about:blank")));
+    returnFromStage();
+    Q_EMIT firstScreen(m_result);
 }
 
 } // namespace quorvane

@@ -1,7 +1,8 @@
 #pragma once
 // CWebView: the browser of the web page test. One measurement at a time:
 // NavigateForTest starts it (and replaces a running one); firstScreen() ends
-// it, after which loading is stopped and the page stays as it is.
+// it, after which the view keeps a still picture of what it showed and loads
+// about:blank, so the page's scripts and media stop before the next test.
 //
 // The profile is off the record with no HTTP cache, so nothing is read from
 // or left in a cache; the page shows no dialogs (alert, confirm, prompt,
@@ -9,21 +10,36 @@
 // console lines are dropped. A user-initiated pop-up restarts the
 // measurement on its address inside this view; other pop-ups are refused.
 //
+// A page measures as a shown page does: a hidden browser throttles the
+// page's timers to about one a second, paints nothing and tells the page it
+// is hidden. A measurement that starts while the view is not on screen (its
+// window in the tray, a view never shown) therefore runs in a window of its
+// own outside the visible desktop area, at the view's one size
+// (measure::kViewWidth x kViewHeight), and the view returns to its parent
+// when it ends. A page hidden during its measurement gives no figure.
+//
 // The first-screen figure comes from the script of measure/webpage_test.h,
-// which runs in every frame; this view only enforces the bound (counted from
-// the latest navigation start the page reported, or from the start when it
-// reported none) and gives up on a page that keeps navigating.
+// which runs in every frame in a script world of this view's own, so the
+// page can neither read its token nor forge its reports; this view enforces
+// the bound (counted from the latest navigation start the page reported, or
+// from the start when it reported none), gives up on a page that keeps
+// navigating, and fails a run whose navigation produced no document (a
+// download, no content, an aborted load, a crashed page process).
 //
 // Thread-safety: GUI thread only.
 #include "measure/webpage_test.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QTimer>
 #include <QWebEngineView>
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
+class QLabel;
 class QWebEngineProfile;
 
 namespace quorvane
@@ -33,6 +49,10 @@ class CWebView : public QWebEngineView
 {
     Q_OBJECT
 public:
+    // The script world of the measuring script: neither the page's nor the
+    // one Qt's own scripts use.
+    static constexpr quint32 kMeasuringWorld = 7;
+
     explicit CWebView(QWidget* parent = nullptr);
     ~CWebView() override;
 
@@ -52,8 +72,15 @@ public:
     QString resultText() const { return m_resultText; }           // "首屏时间：%.3fs"
     QString firstScreenText() const { return m_firstScreenText; } // "%.3f"
 
+    // Whether the running measurement was moved off screen.
+    bool measuresOffScreen() const { return m_staged; }
+
     // The address NavigateForTest turns typed text into.
     static QUrl addressUrl(const QString& typed);
+
+    // Showing and hiding while the view measures off screen only take effect
+    // when it returns to its parent.
+    void setVisible(bool visible) override;
 
 Q_SIGNALS:
     // The measurement ended (also when it failed; see result.failed()).
@@ -65,12 +92,24 @@ private:
     class Page;
     friend class Page;
 
+    // An end the page reported, waiting a moment for reports still on their
+    // way (another frame's navigation start may have come just before it).
+    struct PendingEnd {
+        double atMs = 0;
+        measure::FirstScreenResult::End end = measure::FirstScreenResult::End::Complete;
+        bool hiddenSeen = false;
+        long animationFrames = -1;
+    };
+
     void onConsoleLine(const QString& line);
-    void onNavigationStart(double epochMs);
     void onBoundTimer();
-    void onLoadFailed(const QString& error);
+    void onSettled();
+    void fail(measure::FirstScreenResult::End end, const std::string& error);
     void finish(measure::FirstScreenResult result);
+    void endOfMeasurement();
     void armBound();
+    void stageIfHidden();
+    void returnFromStage();
 
     QWebEngineProfile* m_profile = nullptr;
     Page* m_page = nullptr;
@@ -78,14 +117,28 @@ private:
     std::chrono::milliseconds m_loopLimit = measure::kNavigationLoopLimit;
     std::string m_token;
     bool m_running = false;
+    bool m_loadStarted = false;             // the test's own navigation has started loading
+    QUrl m_loadUrl;                         // the address it started with
+    bool m_topDocument = false;             // the top frame has a document of this measurement
+    bool m_checkDocument = false;           // a load ended: a document must have come by the settle
+    std::vector<double> m_navigationStarts; // epoch ms, page clock
     double m_latestNavigationMs = 0; // epoch ms of the latest navigation start
-    QElapsedTimer m_sinceStart;
+    std::optional<PendingEnd> m_pendingEnd;
     QTimer m_boundTimer;
     QTimer m_loopTimer;
+    QTimer m_settleTimer;
     measure::FirstScreenResult m_result;
     QString m_resultText;
     QString m_firstScreenText;
-    quint64 m_generation = 0; // tells an answer to an earlier measurement's paint query apart
+    quint64 m_generation = 0; // tells an answer to an earlier measurement's query apart
+
+    // Off-screen measuring: the window it runs in, and where it came from.
+    QWidget* m_stage = nullptr;
+    QPointer<QWidget> m_home;
+    QRect m_homeGeometry;
+    bool m_homeVisible = false;
+    bool m_staged = false;
+    QLabel* m_still = nullptr; // what the page showed at its end
 };
 
 } // namespace quorvane

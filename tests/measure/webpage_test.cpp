@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <vector>
+
 using namespace quorvane;
 using namespace quorvane::measure;
 
@@ -70,26 +73,35 @@ TEST(WebpageRecord, FieldsTextsAndHistoryParts)
 
 TEST(WebpageReport, OnlyWellFormedReportsOfThisMeasurementCount)
 {
+    using Kind = FirstScreenReport::Kind;
     const std::string token = "qvtoken";
     const struct {
         const char* line;
         bool parsed;
-        FirstScreenReport::Kind kind;
-        double seconds;
+        Kind kind;
+        double atMs;
         const char* reason;
+        bool hidden;
+        long frames;
     } cases[] = {
-        {"qvtoken nav 1733616000123.25", true, FirstScreenReport::Kind::NavigationStart, 0, ""},
-        {"qvtoken end 0.801234 height 1733616000123.25", true, FirstScreenReport::Kind::FirstScreen, 0.801234,
-         "height"},
-        {"qvtoken end 0.02 complete 1733616000123", true, FirstScreenReport::Kind::FirstScreen, 0.02, "complete"},
-        {"qvother end 0.5 height 1", false, {}, 0, ""},  // an earlier measurement's page
-        {"hello from the page", false, {}, 0, ""},       // the page's own console
-        {"qvtoken end -0.5 height 1", false, {}, 0, ""}, // negative
-        {"qvtoken end NaN height 1", false, {}, 0, ""},  // not a number
-        {"qvtoken end 0.5 bound 1", false, {}, 0, ""},   // the page never decides the bound
-        {"qvtoken end 0.5 height", false, {}, 0, ""},    // missing navigation start
-        {"qvtoken nav 1 2", false, {}, 0, ""},           // extra words
-        {"qvtoken nav 12abc", false, {}, 0, ""},
+        {"qvtoken nav 1733616000123.25 top", true, Kind::NavigationStart, 1733616000123.25, "", false, 0},
+        {"qvtoken nav 1733616000500 frame", true, Kind::NavigationStart, 1733616000500, "", false, 0},
+        {"qvtoken done 1733616000900.5", true, Kind::FrameComplete, 1733616000900.5, "", false, 0},
+        {"qvtoken end 1733616000924.5 height visible 48", true, Kind::FirstScreen, 1733616000924.5, "height", false,
+         48},
+        {"qvtoken end 1733616000924 complete hidden 0", true, Kind::FirstScreen, 1733616000924, "complete", true, 0},
+        {"qvother end 1733616000924 height visible 1", false, {}, 0, "", false, 0}, // another measurement's page
+        {"hello from the page", false, {}, 0, "", false, 0},                        // the page's own console
+        {"qvtoken end -5 height visible 1", false, {}, 0, "", false, 0},            // negative
+        {"qvtoken end NaN height visible 1", false, {}, 0, "", false, 0},           // not a number
+        {"qvtoken end 1 bound visible 1", false, {}, 0, "", false, 0},              // the page never decides the bound
+        {"qvtoken end 1 height visible", false, {}, 0, "", false, 0},               // words missing
+        {"qvtoken end 1 height maybe 1", false, {}, 0, "", false, 0},
+        {"qvtoken end 1 height visible 1.5", false, {}, 0, "", false, 0},
+        {"qvtoken end 0.001 height 1733616000123", false, {}, 0, "", false, 0}, // an older report's shape
+        {"qvtoken nav 1", false, {}, 0, "", false, 0},                          // which frame?
+        {"qvtoken nav 1 top 2", false, {}, 0, "", false, 0},
+        {"qvtoken nav 12abc top", false, {}, 0, "", false, 0},
     };
     for (const auto& c : cases) {
         const auto r = ParseFirstScreenReport(c.line, token);
@@ -97,10 +109,38 @@ TEST(WebpageReport, OnlyWellFormedReportsOfThisMeasurementCount)
         if (!r)
             continue;
         EXPECT_EQ(r->kind, c.kind) << c.line;
-        EXPECT_DOUBLE_EQ(r->seconds, c.seconds) << c.line;
+        EXPECT_DOUBLE_EQ(r->atMs, c.atMs) << c.line;
         EXPECT_EQ(r->reason, c.reason) << c.line;
+        EXPECT_EQ(r->hiddenSeen, c.hidden) << c.line;
+        EXPECT_EQ(r->animationFrames, c.frames) << c.line;
     }
-    EXPECT_FALSE(ParseFirstScreenReport(" nav 1", ""));
+    EXPECT_EQ(ParseFirstScreenReport(cases[0].line, token)->topFrame, true);
+    EXPECT_EQ(ParseFirstScreenReport(cases[1].line, token)->topFrame, false);
+    EXPECT_FALSE(ParseFirstScreenReport(" nav 1 top", ""));
+}
+
+TEST(WebpageReport, FirstScreenCountsFromTheLatestStartBeforeTheEnd)
+{
+    const struct {
+        std::vector<double> starts;
+        double end;
+        std::optional<double> seconds;
+    } cases[] = {
+        {{1000}, 1800, 0.8},          // one document
+        {{1000, 1500}, 1800, 0.3},    // a frame restarted the clock
+        {{1500, 1000}, 1800, 0.3},    // in whatever order the reports came
+        {{1000, 1900}, 1800, 0.8},    // a frame that started after the end
+        {{1000}, 1000, 0.0},          // ended as it started
+        {{1900}, 1800, std::nullopt}, // no start before the end
+        {{}, 1800, std::nullopt},     // no report at all
+    };
+    for (const auto& c : cases) {
+        const auto s = FirstScreenSeconds(c.starts, c.end);
+        ASSERT_EQ(s.has_value(), c.seconds.has_value()) << c.end;
+        if (s) {
+            EXPECT_DOUBLE_EQ(*s, *c.seconds);
+        }
+    }
 }
 
 TEST(WebpageSites, AutomaticPickAndPortalButtons)

@@ -615,6 +615,27 @@ TEST(RefsvcWebPages, QueryKeysAreReadAndBounded)
     }
 }
 
+TEST(RefsvcWebPages, AnswersThatAreNoPageAndPagesThatKeepRunning)
+{
+    using Answer = TestPageParams::Answer;
+    const struct {
+        std::map<std::string, std::string> query;
+        Answer answer;
+        std::optional<int> pingMs;
+    } cases[] = {
+        {{{"answer", "204"}}, Answer::NoContent, std::nullopt},
+        {{{"answer", "attachment"}, {"ping_ms", "50"}}, Answer::Attachment, 50},
+        {{{"answer", "302"}, {"ping_ms", "5"}}, Answer::Page, std::nullopt}, // unknown; too often to be kind
+        {{{"ping_ms", "99999999"}}, Answer::Page, kMaxHoldMs},
+    };
+    for (const auto& c : cases) {
+        const TestPageParams p = parseTestPageParams(c.query);
+        EXPECT_EQ(p.answer, c.answer);
+        EXPECT_EQ(p.pingMs, c.pingMs);
+    }
+    EXPECT_TRUE(testPageHtml(parseTestPageParams({{"quirks", "1"}})).starts_with("<html>"));
+}
+
 TEST(RefsvcWebPages, PagesCarryWhatTheirQueryAsks)
 {
     const std::string grow = testPageHtml(parseTestPageParams({{"grow_ms", "800"}, {"height", "900"}}));
