@@ -22,9 +22,16 @@ namespace
 {
 
 // Lines lost per log file since the last line that went in, and why.
+struct Lost {
+    long long lines = 0;
+    int error = 0;
+    // A write that stopped part-way left a line without its end.
+    bool torn = false;
+};
+
 struct Losses {
     std::mutex mutex;
-    std::map<std::string, std::pair<long long, int>> byPath;
+    std::map<std::string, Lost> byPath;
     std::atomic<long long> total{0};
 };
 
@@ -34,44 +41,49 @@ Losses& losses()
     return l;
 }
 
-void noteLost(const std::string& path, int error)
+void noteLost(const std::string& path, int error, bool torn = false)
 {
     Losses& l = losses();
     ++l.total;
     std::lock_guard lock(l.mutex);
-    auto& entry = l.byPath[path];
-    ++entry.first;
-    entry.second = error;
+    Lost& entry = l.byPath[path];
+    ++entry.lines;
+    entry.error = error;
+    entry.torn = entry.torn || torn;
 }
 
 // The lines lost in `path` since its last line, forgotten as they are told.
-std::pair<long long, int> takeLost(const std::string& path)
+Lost takeLost(const std::string& path)
 {
     Losses& l = losses();
     if (l.total.load() == 0)
-        return {0, 0};
+        return {};
     std::lock_guard lock(l.mutex);
     const auto found = l.byPath.find(path);
     if (found == l.byPath.end())
-        return {0, 0};
-    const auto lost = found->second;
+        return {};
+    const Lost lost = found->second;
     l.byPath.erase(found);
     return lost;
 }
 
-void giveBackLost(const std::string& path, std::pair<long long, int> lost)
+void giveBackLost(const std::string& path, const Lost& lost)
 {
-    if (lost.first == 0)
+    if (lost.lines == 0)
         return;
     Losses& l = losses();
     std::lock_guard lock(l.mutex);
-    auto& entry = l.byPath[path];
-    entry.first += lost.first;
-    entry.second = lost.second;
+    Lost& entry = l.byPath[path];
+    entry.lines += lost.lines;
+    entry.error = lost.error;
+    entry.torn = entry.torn || lost.torn;
 }
 
-bool writeWhole(int fd, const char* data, std::size_t length)
+// False with errno set when the line did not go in whole; `partial` then
+// says whether some of it did.
+bool writeWhole(int fd, const char* data, std::size_t length, bool& partial)
 {
+    partial = false;
     if (injectedWriteFault() != 0)
         return false;
     std::size_t done = 0;
@@ -82,6 +94,7 @@ bool writeWhole(int fd, const char* data, std::size_t length)
         if (n <= 0) {
             if (n == 0)
                 errno = ENOSPC;
+            partial = done > 0;
             return false;
         }
         done += static_cast<std::size_t>(n);
@@ -144,7 +157,6 @@ void CLogFile::writeLine(std::string_view message)
     message = truncateUtf8(message, kMaxMessageBytes);
 
     const off_t size = ::lseek(m_fd, 0, SEEK_END);
-    bool torn = false;
     if (size > m_maxSize) {
         // Emptied in place rather than reopened with "w": the descriptor keeps
         // its append mode, so other writers of the same file cannot have their
@@ -154,23 +166,29 @@ void CLogFile::writeLine(std::string_view message)
             return;
         }
         ::lseek(m_fd, 0, SEEK_SET);
-    } else if (size > 0) {
-        // A disk that filled up in the middle of a line left it without its
-        // end; ours starts on a line of its own.
+    }
+
+    // A disk that filled up in the middle of a line left it without its end;
+    // ours starts on a line of its own. The file's last byte is looked at only
+    // after lines were lost: at other times it races with the other writers,
+    // who may be emptying the file or appending to it right now.
+    const Lost lost = takeLost(m_path);
+    bool torn = lost.torn;
+    if (!torn && lost.lines > 0 && size > 0 && size <= m_maxSize) {
         char last = '\n';
         torn = ::pread(m_fd, &last, 1, size - 1) == 1 && last != '\n';
     }
-
     std::string text = torn ? "\n" : "";
-    const auto lost = takeLost(m_path);
-    if (lost.first > 0)
-        text += stampedLine(std::to_string(lost.first) + " log lines could not be written (" +
-                            std::strerror(lost.second) + ")");
+    if (lost.lines > 0)
+        text += stampedLine(std::to_string(lost.lines) + " log lines could not be written (" +
+                            std::strerror(lost.error) + ")");
     text += stampedLine(message);
     // One write per line keeps lines of concurrent writers whole.
-    if (!writeWhole(m_fd, text.data(), text.size())) {
+    bool partial = false;
+    if (!writeWhole(m_fd, text.data(), text.size(), partial)) {
+        const int error = errno;
         giveBackLost(m_path, lost);
-        noteLost(m_path, errno);
+        noteLost(m_path, error, partial);
     }
 }
 
