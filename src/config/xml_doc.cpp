@@ -163,8 +163,10 @@ std::string decode(std::string_view bytes, CXmlDoc::Encoding& encoding)
     using E = CXmlDoc::Encoding;
     // Blank lines pasted in front of a byte-order mark would leave the mark
     // inside the text, where it is neither markup nor a mark: the document
-    // would no longer parse once saved.
-    if (const std::size_t lead = bytes.find_first_not_of(" \t\r\n");
+    // would no longer parse once saved. The parser skips vertical tabs and
+    // form feeds as blanks too, so they count here as well: the mark behind
+    // them is still the file's mark.
+    if (const std::size_t lead = bytes.find_first_not_of(" \t\r\n\v\f");
         lead != std::string_view::npos && lead > 0 && bytes.substr(lead, 3) == "\xEF\xBB\xBF")
         bytes.remove_prefix(lead);
     auto startsWith = [&](std::string_view prefix) { return bytes.substr(0, prefix.size()) == prefix; };
@@ -369,6 +371,10 @@ bool CXmlDoc::parseUtf8(std::string text)
         m_source = Source::Unparsable;
         return false;
     }
+    // The mark belongs to the file's encoding, which encode() writes on save;
+    // one the parser found itself (a second mark) would be printed after the
+    // declaration GetDoc puts first, where it breaks the saved document.
+    m_doc->SetBOM(false);
     m_source = Source::Parsed;
     return true;
 }

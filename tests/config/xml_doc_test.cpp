@@ -271,8 +271,11 @@ TEST_F(XmlFiles, DeepNestingAndFoldersAreRefusedWithoutCrashing)
 TEST_F(XmlFiles, EncodingIsDetectedAndKeptOnSave)
 {
     // UTF-8 with a byte-order mark keeps its mark, also behind blank lines
-    // (once saved with the mark inside, the file no longer parsed).
-    for (const char* text : {"\xEF\xBB\xBF<r><p>北京</p></r>", "\n\r\n \xEF\xBB\xBF<r><p>北京</p></r>"}) {
+    // of any kind or behind a second mark (once saved with a mark inside,
+    // the file no longer parsed).
+    for (const char* text : {"\xEF\xBB\xBF<r><p>北京</p></r>", "\n\r\n \xEF\xBB\xBF<r><p>北京</p></r>",
+                             "\v\n\xEF\xBB\xBF<r><p>北京</p></r>\r\n", "\f\xEF\xBB\xBF<r><p>北京</p></r>",
+                             "\xEF\xBB\xBF \xEF\xBB\xBF<r><p>北京</p></r>"}) {
         write("Config/bom.xml", text);
         CXmlDoc doc;
         ASSERT_TRUE(doc.Load("Config/bom.xml"));
