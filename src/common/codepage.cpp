@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace quorvane
@@ -50,12 +51,43 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i)
     return len;
 }
 
+// A converter for the pair, in its initial state. Opening one looks up and
+// loads tables, which costs far more than converting a short text, so each
+// thread keeps the converters it opened until it ends.
+iconv_t converter(const char* to, const char* from)
+{
+    struct Open {
+        std::string to;
+        std::string from;
+        iconv_t cd;
+    };
+    struct Cache {
+        std::vector<Open> open;
+        ~Cache()
+        {
+            for (const Open& o : open)
+                iconv_close(o.cd);
+        }
+    };
+    thread_local Cache cache;
+    for (const Open& o : cache.open) {
+        if (o.to == to && o.from == from) {
+            iconv(o.cd, nullptr, nullptr, nullptr, nullptr);
+            return o.cd;
+        }
+    }
+    iconv_t cd = iconv_open(to, from);
+    if (cd != reinterpret_cast<iconv_t>(-1))
+        cache.open.push_back({to, from, cd});
+    return cd;
+}
+
 // Runs iconv over the whole input. A character that is invalid or that the
 // target cannot hold is skipped and `replacement` written in its place; an
 // incomplete character at the very end becomes one replacement.
 std::optional<std::string> convert(const char* to, const char* from, std::string_view in, std::string_view replacement)
 {
-    iconv_t cd = iconv_open(to, from);
+    iconv_t cd = converter(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1))
         return std::nullopt;
     const bool fromUtf8 = std::strcmp(from, "UTF-8") == 0;
@@ -86,7 +118,6 @@ std::optional<std::string> convert(const char* to, const char* from, std::string
     std::size_t outLeft = buf.size();
     iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
     out.append(buf.data(), buf.size() - outLeft);
-    iconv_close(cd);
     return out;
 }
 
@@ -120,6 +151,10 @@ bool isValidUtf8(std::string_view text)
 
 std::string sanitizeUtf8(std::string_view text)
 {
+    // Nearly all text is valid already: checking is far cheaper than copying
+    // it piece by piece.
+    if (isValidUtf8(text))
+        return std::string(text);
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {

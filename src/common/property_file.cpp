@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 
 namespace quorvane
@@ -33,15 +35,30 @@ void reportDuplicate(const std::string& message)
     CLogFile::append("logfile.txt", message);
 }
 
-// Reads one line without its end (LF or CR LF). False at end of file with
-// nothing read.
-bool readLine(std::istream& in, std::string& line)
+// Calls visit(line, offset) for each line of the text, without its end (LF or
+// CR LF), as reading the file line by line would: a last line without an end
+// counts, nothing after the last end does. Stops when visit returns false.
+template <typename Visit> void forEachLine(std::string_view text, Visit visit)
 {
-    if (!std::getline(in, line))
-        return false;
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return true;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t newline = text.find('\n', pos);
+        const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+        std::string_view line = text.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (!visit(line, pos))
+            return;
+        pos = newline == std::string_view::npos ? text.size() : newline + 1;
+    }
+}
+
+std::optional<std::string> readWhole(std::istream& in)
+{
+    if (!in)
+        return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return text;
 }
 
 // A line end inside a key or value would split it into lines of its own on
@@ -78,30 +95,37 @@ bool PropertyFile::load()
     if (::stat(m_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
     std::ifstream in(m_path, std::ios::binary);
-    if (!in)
-        return false;
-    std::string line;
+    const auto text = readWhole(in);
+    return text && loadText(*text);
+}
+
+bool PropertyFile::loadText(std::string_view text)
+{
+    m_entries.clear();
+    m_index.clear();
+    m_unreadTail.clear();
     bool ok = true;
     bool stopped = false;
-    while (readLine(in, line)) {
+    forEachLine(text, [&](std::string_view line, std::size_t) {
         if (!stopped) {
             if (line.empty()) {
                 stopped = true;
             } else if (line[0] == '#') {
-                continue;
-            } else if (const auto eq = line.find('='); eq == std::string::npos) {
+                return true;
+            } else if (const auto eq = line.find('='); eq == std::string_view::npos) {
                 ok = false;
                 stopped = true;
             } else {
-                std::string key = line.substr(0, eq);
-                std::string value = line.substr(eq + 1);
+                std::string key(line.substr(0, eq));
+                std::string value(line.substr(eq + 1));
                 m_index[key] = value;
                 m_entries.emplace_back(std::move(key), std::move(value));
-                continue;
+                return true;
             }
         }
-        m_unreadTail.push_back(line);
-    }
+        m_unreadTail.emplace_back(line);
+        return true;
+    });
     // Empty lines at the very end carry nothing; writing them back would only
     // make the next load stop there.
     while (!m_unreadTail.empty() && m_unreadTail.back().empty())
@@ -144,6 +168,12 @@ bool PropertyFile::save(bool stampPreDate)
 {
     if (!m_dirty)
         return false;
+    // Saved durably, and owner-only when the file holds the user's password.
+    return writeFileDurably(m_path, savedText(stampPreDate));
+}
+
+std::string PropertyFile::savedText(bool stampPreDate)
+{
     // One clock reading for both texts, so the header and pre_date agree.
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -156,8 +186,7 @@ bool PropertyFile::save(bool stampPreDate)
         text += key + "=" + value + "\r\n";
     for (const auto& line : m_unreadTail)
         text += line + "\r\n";
-    // Saved durably, and owner-only when the file holds the user's password.
-    return writeFileDurably(m_path, text);
+    return text;
 }
 
 void PropertyFile::setDuplicateKeyReporter(DuplicateKeyReporter reporter)
@@ -169,77 +198,93 @@ void PropertyFile::setDuplicateKeyReporter(DuplicateKeyReporter reporter)
 std::string lookupFirst(const std::string& path, const std::string& key)
 {
     std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (in && readLine(in, line)) {
+    const auto text = readWhole(in);
+    return text ? lookupFirstIn(*text, key) : std::string();
+}
+
+std::string lookupFirstIn(std::string_view text, const std::string& key)
+{
+    std::string found;
+    forEachLine(text, [&](std::string_view line, std::size_t) {
         const auto eq = line.find('=');
-        if (eq == key.size() && line.compare(0, eq, key) == 0)
-            return line.substr(eq + 1);
-    }
-    return {};
+        if (eq != key.size() || line.compare(0, eq, key) != 0)
+            return true;
+        found = line.substr(eq + 1);
+        return false;
+    });
+    return found;
 }
 
 std::pair<std::string, std::string> lookupContaining(const std::string& path, const std::string& name1,
                                                      const std::string& name2)
 {
+    std::ifstream in(path, std::ios::binary);
+    const auto text = readWhole(in);
+    return text ? lookupContainingIn(*text, name1, name2) : std::pair<std::string, std::string>();
+}
+
+std::pair<std::string, std::string> lookupContainingIn(std::string_view text, const std::string& name1,
+                                                       const std::string& name2)
+{
     std::pair<std::string, std::string> found;
     bool have1 = false;
     bool have2 = false;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (in && !(have1 && have2) && readLine(in, line)) {
+    forEachLine(text, [&](std::string_view line, std::size_t) {
         const auto eq = line.find('=');
-        const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
-        if (!name1.empty() && line.find(name1) != std::string::npos) {
+        const std::string_view value = eq == std::string_view::npos ? std::string_view() : line.substr(eq + 1);
+        if (!name1.empty() && line.find(name1) != std::string_view::npos) {
             found.first = value;
             have1 = true;
         }
-        if (!name2.empty() && line.find(name2) != std::string::npos) {
+        if (!name2.empty() && line.find(name2) != std::string_view::npos) {
             found.second = value;
             have2 = true;
         }
-    }
+        return !(have1 && have2);
+    });
     return found;
+}
+
+std::optional<FlagEdit> flagEditIn(std::string_view text, const std::string& key, char newFlag)
+{
+    // The line is found by its key, not by the key text appearing anywhere:
+    // a nickname such as "autobot" in an earlier line must neither be
+    // rewritten nor hide the real flag.
+    std::optional<FlagEdit> edit;
+    forEachLine(text, [&](std::string_view line, std::size_t lineStart) {
+        const auto eq = line.find('=');
+        if (eq != key.size() || line.compare(0, eq, key) != 0)
+            return true;
+        if (eq + 1 < line.size()) {
+            std::string value(line.substr(eq + 1));
+            const char from = value[0] == '1' ? '1' : '0';
+            std::replace(value.begin(), value.end(), from, newFlag);
+            edit = FlagEdit{lineStart + eq + 1, std::move(value)};
+        }
+        return false;
+    });
+    return edit;
 }
 
 void toggleFlagInPlace(const std::string& path, const std::string& key, char newFlag)
 {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    if (!file)
-        return;
-    // The line is found by its key, not by the key text appearing anywhere:
-    // a nickname such as "autobot" in an earlier line must neither be
-    // rewritten nor hide the real flag. The position is taken from the
-    // stream, so files with LF line ends are rewritten at the right place too.
-    std::string line;
-    std::streamoff lineStart = 0;
-    std::size_t eq = std::string::npos;
-    while (true) {
-        lineStart = file.tellg();
-        if (!std::getline(file, line))
-            return;
-        eq = line.find('=');
-        if (eq == key.size() && line.compare(0, eq, key) == 0)
-            break;
+    std::optional<FlagEdit> edit;
+    {
+        // Opened for writing too: a file we may not write is left alone.
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        const auto text = readWhole(file);
+        if (text)
+            edit = flagEditIn(*text, key, newFlag);
     }
-    std::size_t end = line.size();
-    if (end > 0 && line.back() == '\r')
-        --end;
-    const std::size_t valueStart = eq + 1;
-    if (valueStart >= end)
+    if (!edit)
         return;
-    const char from = line[valueStart] == '1' ? '1' : '0';
-    for (std::size_t i = valueStart; i < end; ++i) {
-        if (line[i] == from)
-            line[i] = newFlag;
-    }
-    file.close();
     // Same length, same place: nothing else in the file moves, and the
     // change is on the disk before the settings page reports it done.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return;
-    const auto offset = static_cast<off_t>(lineStart + static_cast<std::streamoff>(valueStart));
-    if (::pwrite(fd, line.data() + valueStart, end - valueStart, offset) == static_cast<ssize_t>(end - valueStart))
+    const auto size = static_cast<ssize_t>(edit->bytes.size());
+    if (::pwrite(fd, edit->bytes.data(), edit->bytes.size(), static_cast<off_t>(edit->offset)) == size)
         ::fsync(fd);
     ::close(fd);
 }

@@ -12,7 +12,9 @@
 // ("conf\\config.properties") into one with programPath().
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,8 @@ public:
     // entries, so a save never loses what it did not understand. Lines of
     // any length are read whole.
     bool load();
+    // What load() does with the text of the file, for text already in memory.
+    bool loadText(std::string_view text);
 
     // The value of the key (its last occurrence in the file), or "null".
     std::string get(const std::string& key) const;
@@ -53,6 +57,8 @@ public:
     // torn one, and a file holding credentials stays owner-only.
     // Returns true when the file was written; failures are otherwise silent.
     bool save(bool stampPreDate);
+    // The text save() writes now, after stamping pre_date when asked.
+    std::string savedText(bool stampPreDate);
 
     bool dirty() const { return m_dirty; }
     const std::string& path() const { return m_path; }
@@ -77,17 +83,29 @@ private:
 // (comment lines take part like any other line; empty lines do not stop the
 // reading); "" when none matches or the file cannot be read.
 std::string lookupFirst(const std::string& path, const std::string& key);
+std::string lookupFirstIn(std::string_view text, const std::string& key);
 
 // For each of the two names, the text after the first "=" of the last line
 // read that contains the name anywhere; reading stops once both are found.
 // A name never found yields "".
 std::pair<std::string, std::string> lookupContaining(const std::string& path, const std::string& name1,
                                                      const std::string& name2);
+std::pair<std::string, std::string> lookupContainingIn(std::string_view text, const std::string& name1,
+                                                       const std::string& name2);
 
 // Rewrites a one-character flag in place, without moving anything else in
 // the file: on the first line whose key is `key`, when the value starts with
 // '1' every '1' of the value becomes `newFlag`, otherwise every '0' does.
 // Nothing happens when the file cannot be opened or has no such line.
 void toggleFlagInPlace(const std::string& path, const std::string& key, char newFlag);
+
+// Where toggleFlagInPlace writes in a file holding `text`, and what: the
+// offset of the value and its new bytes (as long as the old ones). No value
+// when nothing would be written.
+struct FlagEdit {
+    std::size_t offset = 0;
+    std::string bytes;
+};
+std::optional<FlagEdit> flagEditIn(std::string_view text, const std::string& key, char newFlag);
 
 } // namespace quorvane

@@ -134,10 +134,16 @@ std::string lowerAscii(std::string_view s)
     return out;
 }
 
+// What the parser skips as blanks before the first markup: more than XML's
+// own blanks. Whatever it skips must be skipped when the file's encoding is
+// told, or a declaration or a mark behind such a byte is missed on reading
+// and found on the next one, after the save moved it to the front.
+constexpr const char* kParserBlanks = " \t\r\n\v\f";
+
 // The value of encoding="..." in a leading declaration, lower-cased; "" when none.
 std::string declaredEncoding(std::string_view text)
 {
-    const std::size_t start = text.find_first_not_of(" \t\r\n");
+    const std::size_t start = text.find_first_not_of(kParserBlanks);
     if (start == std::string_view::npos || text.substr(start, 5) != "<?xml")
         return {};
     const std::size_t end = text.find("?>", start);
@@ -164,7 +170,7 @@ std::string decode(std::string_view bytes, CXmlDoc::Encoding& encoding)
     // Blank lines pasted in front of a byte-order mark would leave the mark
     // inside the text, where it is neither markup nor a mark: the document
     // would no longer parse once saved.
-    if (const std::size_t lead = bytes.find_first_not_of(" \t\r\n");
+    if (const std::size_t lead = bytes.find_first_not_of(kParserBlanks);
         lead != std::string_view::npos && lead > 0 && bytes.substr(lead, 3) == "\xEF\xBB\xBF")
         bytes.remove_prefix(lead);
     auto startsWith = [&](std::string_view prefix) { return bytes.substr(0, prefix.size()) == prefix; };
@@ -369,6 +375,10 @@ bool CXmlDoc::parseUtf8(std::string text)
         m_source = Source::Unparsable;
         return false;
     }
+    // The mark belongs to the file's encoding, which encode() writes on save;
+    // one the parser found itself (a second mark) would be printed after the
+    // declaration GetDoc puts first, where it breaks the saved document.
+    m_doc->SetBOM(false);
     m_source = Source::Parsed;
     return true;
 }

@@ -271,8 +271,11 @@ TEST_F(XmlFiles, DeepNestingAndFoldersAreRefusedWithoutCrashing)
 TEST_F(XmlFiles, EncodingIsDetectedAndKeptOnSave)
 {
     // UTF-8 with a byte-order mark keeps its mark, also behind blank lines
-    // (once saved with the mark inside, the file no longer parsed).
-    for (const char* text : {"\xEF\xBB\xBF<r><p>北京</p></r>", "\n\r\n \xEF\xBB\xBF<r><p>北京</p></r>"}) {
+    // of any kind or behind a second mark (once saved with a mark inside,
+    // the file no longer parsed).
+    for (const char* text : {"\xEF\xBB\xBF<r><p>北京</p></r>", "\n\r\n \xEF\xBB\xBF<r><p>北京</p></r>",
+                             "\v\n\xEF\xBB\xBF<r><p>北京</p></r>\r\n", "\f\xEF\xBB\xBF<r><p>北京</p></r>",
+                             "\xEF\xBB\xBF \xEF\xBB\xBF<r><p>北京</p></r>"}) {
         write("Config/bom.xml", text);
         CXmlDoc doc;
         ASSERT_TRUE(doc.Load("Config/bom.xml"));
@@ -285,10 +288,12 @@ TEST_F(XmlFiles, EncodingIsDetectedAndKeptOnSave)
         CXmlDoc again;
         EXPECT_TRUE(again.Load("Config/bom.xml")) << read("Config/bom.xml");
     }
-    // GBK named by the declaration: read as UTF-8 inside, written back as GBK.
-    const std::string gbk = "<?xml version=\"1.0\" encoding=\"GB2312\"?><r><p>\xB1\xB1\xBE\xA9</p></r>";
-    write("Config/gbk.xml", gbk);
-    {
+    // GBK named by the declaration: read as UTF-8 inside, written back as GBK,
+    // also behind blanks the parser skips (once missed there, each save
+    // garbled the text again).
+    for (const char* lead : {"", "\v\f\n"}) {
+        write("Config/gbk.xml",
+              lead + std::string("<?xml version=\"1.0\" encoding=\"GB2312\"?><r><p>\xB1\xB1\xBE\xA9</p></r>"));
         CXmlDoc doc;
         ASSERT_TRUE(doc.Load("Config/gbk.xml"));
         EXPECT_EQ(doc.encoding(), CXmlDoc::Encoding::Gbk);
