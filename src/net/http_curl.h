@@ -1,5 +1,5 @@
 #pragma once
-// Internals shared by the libcurl clients. Not for use outside src/results.
+// Internals shared by the libcurl clients. Not for use outside src/net.
 #include <curl/curl.h>
 
 #include <memory>

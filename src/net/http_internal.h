@@ -1,7 +1,7 @@
 #pragma once
 // Internals of the measuring transfers: the per-transfer state that late
 // threads keep alive, the supervised window, and the plain socket helpers.
-// Not for use outside src/results.
+// Not for use outside src/net.
 #include "common/clock.h"
 #include "common/flags.h"
 #include "net/http_head_parser.h"
