@@ -8,8 +8,8 @@
 // on loopback are far below a millisecond, TimedGet's unit.
 //
 //   bench_download [--rounds N] [--size-mb MB] [--rate-mbit R]
-#include "results/http_get.h"
-#include "results/http_nginx.h"
+#include "net/http_get.h"
+#include "net/http_nginx.h"
 #include "service/harness.h"
 
 #include <algorithm>

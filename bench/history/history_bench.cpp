@@ -5,8 +5,8 @@
 // merely reading the bytes.
 //
 // Usage: bench_history_open [LINES]   (QT_QPA_PLATFORM=offscreen without a display)
-#include "app/history_record.h"
-#include "app/session.h"
+#include "app/login/session.h"
+#include "app/pages/history_record.h"
 #include "results/history.h"
 #include "results/history_table.h"
 

@@ -8,8 +8,8 @@
 //   transfer_bench upload URL FILE [--window MS] [--threads N] [--program-dir DIR]
 //
 // Output: one line of "key=value" pairs, rates in Mbit/s (10^6 bits).
-#include "results/http_get.h"
-#include "results/http_upload.h"
+#include "net/http_get.h"
+#include "net/http_upload.h"
 
 #include <sys/resource.h>
 

@@ -9,7 +9,7 @@
 // The tools' times include starting their process (a few milliseconds).
 //
 //   bench_update [--rounds N] [--size-mb MB] [--connections N]
-#include "results/http_nginx.h"
+#include "net/http_nginx.h"
 #include "update/segmented_download.h"
 
 #include <algorithm>

@@ -1,10 +1,10 @@
 #include "autotest/system_environment.h"
 
-#include "autotest/lan_sweep.h"
 #include "common/flags.h"
 #include "common/log_file.h"
 #include "common/number_locale.h"
 #include "config/readers.h"
+#include "ping/lan_sweep.h"
 #include "platform/processes.h"
 
 #include <algorithm>

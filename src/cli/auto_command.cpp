@@ -1,7 +1,7 @@
 // "quorvane-cli auto": automatic rounds without a display, with the tests
 // that need none (bandwidth, file download), through the same scheduler,
 // environment checks, log and records as the program's tray.
-#include "app/login_service.h"
+#include "app/login/login_service.h"
 #include "autotest/clock_loop.h"
 #include "autotest/invalid_round.h"
 #include "autotest/scheduler.h"
@@ -15,8 +15,8 @@
 #include "measure/bandwidth_test.h"
 #include "measure/file_download.h"
 #include "measure/latency.h"
+#include "net/http_request.h"
 #include "platform/executable.h"
-#include "results/http_request.h"
 #include "results/record.h"
 #include "results/service_time.h"
 #include "results/sftp.h"

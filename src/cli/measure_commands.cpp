@@ -2,14 +2,14 @@
 // in an installation folder (the program's own by default, --dir otherwise),
 // as Quorvane does, and use its configuration, credentials, Data and
 // HistoryRecord folders.
-#include "app/login_service.h"
+#include "app/login/login_service.h"
 #include "cli/cli.h"
 #include "cli/json_text.h"
 #include "common/flags.h"
 #include "config/readers.h"
 #include "measure/bandwidth_test.h"
+#include "net/http_request.h"
 #include "platform/executable.h"
-#include "results/http_request.h"
 #include "results/record.h"
 #include "results/service_time.h"
 #include "results/sftp.h"

@@ -5,11 +5,11 @@
 #include "common/paths.h"
 #include "common/property_file.h"
 #include "config/readers.h"
+#include "net/http_get.h"
+#include "net/http_request.h"
+#include "net/http_upload.h"
 #include "platform/network_adapters.h"
 #include "platform/network_alive.h"
-#include "results/http_get.h"
-#include "results/http_request.h"
-#include "results/http_upload.h"
 #include "results/shipper.h"
 
 #include <cstdio>

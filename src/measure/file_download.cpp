@@ -4,8 +4,8 @@
 #include "common/log_file.h"
 #include "config/readers.h"
 #include "measure/bandwidth_figures.h"
+#include "net/http_url.h"
 #include "platform/network_alive.h"
-#include "results/http_url.h"
 #include "results/shipper.h"
 
 #include <cmath>

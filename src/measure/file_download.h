@@ -24,7 +24,7 @@
 #include "common/clock.h"
 #include "measure/random_source.h"
 #include "measure/record_steps.h"
-#include "results/http_get.h"
+#include "net/http_get.h"
 #include "results/record.h"
 #include "results/session.h"
 

@@ -1,6 +1,6 @@
 #include "measure/latency.h"
 
-#include "autotest/icmp_ping.h"
+#include "ping/icmp_ping.h"
 #include "platform/icmp_socket.h"
 
 #include <arpa/inet.h>

@@ -3,7 +3,7 @@
 #include "common/codepage.h"
 #include "common/paths.h"
 #include "config/xml_doc.h"
-#include "results/http_request.h"
+#include "net/http_request.h"
 
 #include <boost/regex.hpp>
 

@@ -1,6 +1,6 @@
 #include "results/service_time.h"
 
-#include "results/http_request.h"
+#include "net/http_request.h"
 
 #include "common/cipher.h"
 #include "common/property_file.h"

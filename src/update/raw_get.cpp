@@ -1,7 +1,7 @@
 #include "update/raw_get.h"
 
-#include "results/http_head_parser.h"
-#include "results/http_url.h"
+#include "net/http_head_parser.h"
+#include "net/http_url.h"
 
 #include <netdb.h>
 #include <poll.h>

@@ -2,7 +2,7 @@
 
 #include "common/paths.h"
 #include "common/property_file.h"
-#include "results/http_fetch.h"
+#include "net/http_fetch.h"
 #include "update/manifest.h"
 #include "update/version_records.h"
 

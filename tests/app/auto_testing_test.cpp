@@ -1,9 +1,9 @@
 // Automatic testing from the main window: the button and its question, the
 // round timer, a rejected round's traces, the stop dialog from the tray and
 // the way back to manual mode.
-#include "app/main_dlg.h"
+#include "app/shell/main_dlg.h"
+#include "app/shell/stop_speed_dlg.h"
 #include "app/shell_fixture.h"
-#include "app/stop_speed_dlg.h"
 #include "autotest/scheduler_support.h"
 #include "common/flags.h"
 #include "support/manual_timers.h"

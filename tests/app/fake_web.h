@@ -1,6 +1,6 @@
 #pragma once
 // A canned web project: answers by servlet name and records every URL asked.
-#include "app/login_service.h"
+#include "app/login/login_service.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -2,7 +2,7 @@
 // transfer scripted: the presets in the URL box, the start refusals, the
 // live labels and chart points of timer 1, the final labels, the record and
 // its upload.
-#include "app/file_download.h"
+#include "app/pages/file_download.h"
 #include "app/shell_fixture.h"
 #include "common/codepage.h"
 #include "common/flags.h"

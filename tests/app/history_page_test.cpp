@@ -1,5 +1,5 @@
 // The history page against real files in a throw-away program directory.
-#include "app/history_record.h"
+#include "app/pages/history_record.h"
 #include "app/shell_fixture.h"
 #include "config/readers.h"
 

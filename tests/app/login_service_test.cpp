@@ -1,4 +1,4 @@
-#include "app/login_service.h"
+#include "app/login/login_service.h"
 
 #include "app/conf_fixture.h"
 #include "app/fake_web.h"

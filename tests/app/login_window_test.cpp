@@ -1,5 +1,5 @@
-#include "app/login_dlg.h"
-#include "app/score_msg_dlg.h"
+#include "app/shell/login_dlg.h"
+#include "app/shell/score_msg_dlg.h"
 #include "app/shell_fixture.h"
 #include "support/manual_timers.h"
 #include "ui/busy_indicator.h"

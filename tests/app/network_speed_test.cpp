@@ -2,7 +2,7 @@
 // parts replaced: the key handshake answers from a script, the transfers
 // report prepared samples, pings answer at once, time only pretends to pass
 // and the packed record goes to a recording transport.
-#include "app/network_speed.h"
+#include "app/pages/network_speed.h"
 #include "app/shell_fixture.h"
 #include "common/flags.h"
 #include "measure/bandwidth_figures.h"

@@ -1,12 +1,12 @@
 // The shell against the reference service on loopback: real requests, real
 // answers, real failures; and the whole program handing a second start over.
-#include "app/login_dlg.h"
-#include "app/main_dlg.h"
-#include "app/program_context.h"
+#include "app/shell/login_dlg.h"
+#include "app/shell/main_dlg.h"
+#include "app/shell/program_context.h"
 #include "app/shell_fixture.h"
 #include "common/cipher.h"
+#include "net/http_request.h"
 #include "platform/test_support.h"
-#include "results/http_request.h"
 #include "support/manual_timers.h"
 #include "ui/tray_presence.h"
 

@@ -1,5 +1,5 @@
-#include "app/add_web_per.h"
-#include "app/login_dlg.h"
+#include "app/pages/add_web_per.h"
+#include "app/shell/login_dlg.h"
 #include "app/shell_fixture.h"
 
 namespace quorvane::testing

@@ -1,8 +1,8 @@
 // The settings page against real files in a throw-away program directory:
 // every binding round-trips through the file it names, and nothing else on
 // disk changes.
-#include "app/add_web_per.h"
-#include "app/settings_dlg.h"
+#include "app/pages/add_web_per.h"
+#include "app/pages/settings_dlg.h"
 #include "app/shell_fixture.h"
 #include "config/readers.h"
 #include "config/user_documents.h"

@@ -3,9 +3,9 @@
 // the shell's window tests.
 #include "app/conf_fixture.h"
 #include "app/fake_web.h"
-#include "app/shell_context.h"
-#include "app/shell_dialogs.h"
-#include "app/stop_speed_dlg.h"
+#include "app/pages/shell_context.h"
+#include "app/pages/shell_dialogs.h"
+#include "app/shell/stop_speed_dlg.h"
 #include "support/qt_app.h"
 #include "ui/message_dialogs.h"
 

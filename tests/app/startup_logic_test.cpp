@@ -1,6 +1,6 @@
 // Start-up decisions without real processes: the updater check against a
 // scripted process table, and the routing of activations to the window.
-#include "app/startup.h"
+#include "app/shell/startup.h"
 #include "common/property_file.h"
 #include "platform/test_support.h"
 

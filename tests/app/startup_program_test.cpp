@@ -1,6 +1,6 @@
 // Quorvane's start as the user meets it: the built program in a temporary
 // installation, real second starts, a fake updater program.
-#include "app/startup.h"
+#include "app/shell/startup.h"
 #include "platform/processes.h"
 #include "platform/single_instance.h"
 #include "platform/test_support.h"

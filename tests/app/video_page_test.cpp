@@ -1,8 +1,8 @@
 // The video pages with the real player and resolvers against the reference
 // service: the preset buttons, the address page, the player's close, and a
 // whole automatic run from the scheduler's thread down to its record.
+#include "app/pages/video_speed.h"
 #include "app/shell_fixture.h"
-#include "app/video_speed.h"
 #include "common/codepage.h"
 #include "common/flags.h"
 #include "results/zip_reader.h"

@@ -1,8 +1,8 @@
 // The web page test's page: the address checks, starts and returns, and runs
 // in a real browser view against the reference service's pages, down to the
 // record inside its archive, the history line and the latest result text.
+#include "app/pages/webpage_performance.h"
 #include "app/shell_fixture.h"
-#include "app/webpage_performance.h"
 #include "common/flags.h"
 #include "results/zip_reader.h"
 #include "service/harness.h"

@@ -1,10 +1,10 @@
 // The environment checks against fake /proc and /sys trees and a threshold
 // document in a temporary program folder, with the clock played by the test.
-#include "autotest/fake_clock.h"
 #include "autotest/system_environment.h"
 #include "common/flags.h"
 #include "config/work_dir.h"
 #include "platform/system_figures.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 #include <gmock/gmock.h>

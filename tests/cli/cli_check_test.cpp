@@ -1,9 +1,9 @@
 // "check": the figures of one pass beside their limits, as text and JSON, on
 // fake /proc and /sys trees.
-#include "autotest/fake_clock.h"
 #include "cli/check_command.h"
 #include "common/durable_file.h"
 #include "config/work_dir.h"
+#include "support/fake_clock.h"
 #include "support/temp_dir.h"
 
 #include <QJsonArray>

@@ -2,7 +2,7 @@
 // SplitUrl accepts must make a request line and a Host header that nothing
 // can break, and must read back the same from what a request sends.
 #include "fuzz/fuzz_support.h"
-#include "results/http_url.h"
+#include "net/http_url.h"
 
 #include <cstdint>
 #include <string_view>

@@ -1,7 +1,7 @@
 // The login and score answers come from the service. Whatever they hold,
 // the fields that reach property files, records and labels are one line of
 // valid UTF-8 of bounded length.
-#include "app/login_service.h"
+#include "app/login/login_service.h"
 #include "common/codepage.h"
 #include "fuzz/fuzz_support.h"
 

@@ -4,7 +4,7 @@
 #include "answers.h"
 #include "users.h"
 
-#include "app/login_service.h"
+#include "app/login/login_service.h"
 #include "fuzz/fuzz_support.h"
 
 #include <cstdint>

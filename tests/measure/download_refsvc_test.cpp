@@ -4,7 +4,7 @@
 // a run without a record.
 #include "measure/file_download.h"
 #include "measure/refsvc_support.h"
-#include "results/http_transfer.h"
+#include "net/http_transfer.h"
 
 #include <gtest/gtest.h>
 

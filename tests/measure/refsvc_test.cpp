@@ -3,8 +3,8 @@
 // figures must agree with the bytes the service counted.
 #include "measure/bandwidth_test.h"
 #include "measure/refsvc_support.h"
-#include "results/http_request.h"
-#include "results/http_transfer.h"
+#include "net/http_request.h"
+#include "net/http_transfer.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // stand-ins: pages, information services, play lists, the youku file
 // service that checks every segment's file id and key, sohu's dispatch.
 #include "measure/video_resolvers.h"
-#include "results/http_request.h"
+#include "net/http_request.h"
 #include "service/harness.h"
 #include "support/temp_dir.h"
 

@@ -3,8 +3,8 @@
 // and the reference service's update server.
 #include "update/segmented_download.h"
 
-#include "results/http_nginx.h"
-#include "results/http_test_server.h"
+#include "net/http_nginx.h"
+#include "net/http_test_server.h"
 #include "service/harness.h"
 
 #include <gtest/gtest.h>

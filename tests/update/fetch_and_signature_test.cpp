@@ -1,7 +1,7 @@
 #include "update/raw_get.h"
 #include "update/signature.h"
 
-#include "results/http_test_server.h"
+#include "net/http_test_server.h"
 #include "support/temp_dir.h"
 #include "update/release_key.h"
 

@@ -3,7 +3,7 @@
 // hostile update server (or anything on the path) would: a false
 // Content-Length, bytes after the body, ranges cut short, a trickle.
 // One request per connection; the server stops with the object.
-#include "results/http_test_server.h"
+#include "net/http_test_server.h"
 
 #include <atomic>
 #include <chrono>

@@ -2,7 +2,7 @@
 // reference service's update server.
 #include "update/update_check.h"
 
-#include "results/http_test_server.h"
+#include "net/http_test_server.h"
 #include "service/harness.h"
 #include "support/temp_dir.h"
 

@@ -13,11 +13,11 @@
 //                          service's test servers, throttled by the caller)
 //   stop-dialog.png        the stop dialog of automatic testing, two days in
 // Usage: quorvane-shoot-pages DIST_FOLDER OUTPUT_FOLDER [--shortfall]
-#include "app/history_record.h"
-#include "app/network_speed.h"
-#include "app/settings_dlg.h"
-#include "app/shell_dialogs.h"
-#include "app/stop_speed_dlg.h"
+#include "app/pages/history_record.h"
+#include "app/pages/network_speed.h"
+#include "app/pages/settings_dlg.h"
+#include "app/pages/shell_dialogs.h"
+#include "app/shell/stop_speed_dlg.h"
 #include "common/flags.h"
 #include "config/user_documents.h"
 #include "ui/tray_presence.h"

@@ -2,8 +2,8 @@
 // new release on the reference service's update server and starts the
 // built Velomark from the program folder, which then asks the server for
 // the manifest itself.
-#include "app/program_context.h"
-#include "app/settings_dlg.h"
+#include "app/pages/settings_dlg.h"
+#include "app/shell/program_context.h"
 #include "app/shell_fixture.h"
 #include "platform/processes.h"
 #include "platform/test_support.h"

@@ -1,8 +1,0 @@
-#include "app/startup.h"
-
-int main(int argc, char** argv)
-{
-    quorvane::CQuorvaneApp app(argc, argv);
-    app.InitInstance();
-    return app.exitCode();
-}
