@@ -1,11 +1,11 @@
 #include "measure/stream_player.h"
 
 #include "measure/bandwidth_figures.h"
+#include "net/curl_global.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <mutex>
 
@@ -144,20 +144,6 @@ struct Transfer {
     Transfer(Clock& c, Clock::Steady::time_point t0) : clock(&c), meter(t0), start(t0), lastProgress(t0) {}
 };
 
-void ensureCurlOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        // Transfers run with CURLOPT_NOSIGNAL; a peer that closes early must
-        // not end the program through SIGPIPE.
-        struct sigaction current {
-        };
-        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            std::signal(SIGPIPE, SIG_IGN);
-    });
-}
-
 size_t onBody(char* data, size_t size, size_t count, void* user)
 {
     auto* t = static_cast<Transfer*>(user);
@@ -201,7 +187,7 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 StreamFigures DownloadStream(const std::string& url, const StreamLimits& limits, Clock& clock,
                              const std::atomic<bool>& stop, const StreamSink& sink)
 {
-    ensureCurlOnce();
+    net::EnsureCurl();
     Transfer t(clock, clock.now());
     t.stop = &stop;
     t.sink = &sink;

@@ -1,5 +1,6 @@
 #include "net/http_curl.h"
 
+#include "net/curl_global.h"
 #include "net/http_internal.h"
 
 #include <csignal>
@@ -39,21 +40,9 @@ int progress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 
 } // namespace
 
-void ensureCurl()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction current {
-        };
-        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            std::signal(SIGPIPE, SIG_IGN);
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-    });
-}
-
 CurlHandle newCurl()
 {
-    ensureCurl();
+    net::EnsureCurl();
     CurlHandle handle(curl_easy_init());
     if (handle)
         curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
@@ -84,3 +73,20 @@ void bindToContext(CURL* handle, TransferContext& context)
 }
 
 } // namespace quorvane::http_detail
+
+namespace quorvane::net
+{
+
+void EnsureCurl()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current {
+        };
+        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            std::signal(SIGPIPE, SIG_IGN);
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
+}
+
+} // namespace quorvane::net

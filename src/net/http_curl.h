@@ -11,12 +11,6 @@ namespace quorvane::http_detail
 
 class TransferContext;
 
-// Initialises libcurl once per process. A process that has not chosen a
-// SIGPIPE disposition gets SIGPIPE ignored, since libcurl is run with
-// CURLOPT_NOSIGNAL (required with threads) and a peer that closes early must
-// not end the program.
-void ensureCurl();
-
 struct CurlDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };

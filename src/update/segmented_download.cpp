@@ -1,16 +1,16 @@
 #include "update/segmented_download.h"
 
+#include "net/curl_global.h"
+
 #include <curl/curl.h>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -23,20 +23,6 @@ namespace
 {
 
 // --- libcurl plumbing ---------------------------------------------------------
-
-void ensureCurl()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // Connections run with CURLOPT_NOSIGNAL; a peer that closes early
-        // must not end the program.
-        struct sigaction current {
-        };
-        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            std::signal(SIGPIPE, SIG_IGN);
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-    });
-}
 
 struct CurlDeleter {
     void operator()(CURL* h) const { curl_easy_cleanup(h); }
@@ -284,7 +270,7 @@ struct DownloadTask::Shared {
             idle.pop_back();
             return h;
         }
-        ensureCurl();
+        net::EnsureCurl();
         return CurlHandle(curl_easy_init());
     }
     void give(CurlHandle h)
