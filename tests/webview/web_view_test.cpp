@@ -137,7 +137,10 @@ TEST_F(WebViewTest, FiguresAgainstPagesWithAKnownMomentShownAndInTheTray)
             const std::string what = std::string(c.target) + (shown ? " shown" : " in the tray");
             EXPECT_EQ(r.end, c.end) << what << " ended " << quorvane::measure::EndName(r.end) << " " << r.error;
             if (c.seconds >= 0) {
-                EXPECT_NEAR(r.seconds, c.seconds, 0.05) << what;
+                // Never early; late by less than a throttled timer (about a
+                // second) would make it, with room for a busy machine.
+                EXPECT_GE(r.seconds, c.seconds - 0.02) << what;
+                EXPECT_LE(r.seconds, c.seconds + 0.15) << what;
                 // Painted and given animation frames, as a page on screen is.
                 EXPECT_TRUE(r.fcpMs.has_value()) << what;
                 EXPECT_GT(r.animationFrames, 0) << what;
@@ -260,7 +263,9 @@ TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
     ASSERT_EQ(restarted.size(), 1);
     EXPECT_THAT(restarted[0][0].toUrl().toString().toStdString(), ::testing::HasSubstr("/test/page?grow_ms=500"));
     EXPECT_EQ(view->lastResult().end, End::Height);
-    EXPECT_NEAR(view->lastResult().seconds, 0.50, 0.05);
+    // Never early, and late by less than a throttled timer would make it.
+    EXPECT_GE(view->lastResult().seconds, 0.50 - 0.02);
+    EXPECT_LE(view->lastResult().seconds, 0.50 + 0.15);
 }
 
 } // namespace
