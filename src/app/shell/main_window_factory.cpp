@@ -1,9 +1,9 @@
 // The one place that names the main window's class, and where the program's
 // real services are handed to the shell.
-#include "app/pages/shell_dialogs.h"
 #include "app/shell/main_dlg.h"
 #include "app/shell/main_window_host.h"
 #include "app/shell/program_context.h"
+#include "app/shell/window_dialogs.h"
 #include "common/property_file.h"
 #include "ui/message_dialogs.h"
 
@@ -50,7 +50,7 @@ public:
 private:
     SessionStore m_session;
     CDataBase m_database;
-    ShellDialogs m_dialogs;
+    WindowDialogs m_dialogs;
     ShellContext m_context;
     std::unique_ptr<CQuorvaneDlg> m_window;
 };

@@ -16,8 +16,8 @@
 #include "app/pages/history_record.h"
 #include "app/pages/network_speed.h"
 #include "app/pages/settings_dlg.h"
-#include "app/pages/shell_dialogs.h"
 #include "app/shell/stop_speed_dlg.h"
+#include "app/shell/window_dialogs.h"
 #include "common/flags.h"
 #include "config/user_documents.h"
 #include "ui/tray_presence.h"
@@ -186,7 +186,7 @@ int main(int argc, char** argv)
     SessionStore session;
     session.set(UserSession{"10001", "测速达人", "10.1.2.3", "广东省深圳市", "电信"});
     CDataBase database;
-    ShellDialogs dialogs;
+    WindowDialogs dialogs;
     ShellContext context;
     context.session = &session;
     context.database = &database;
