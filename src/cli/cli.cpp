@@ -82,7 +82,7 @@ const std::vector<Command>& commands()
         {"bandwidth",
          {{"bandwidth [--server NAME] [--auto] [--json] [--dir DIR]",
            "run the bandwidth test with the stored credentials, recorded as a manual result (--auto: as an "
-           "automatic one); exit 0 when both directions completed"}},
+           "automatic one)"}},
          &runBandwidth,
          {{"--server", "NAME",
            "test on the catalogue's server of this name (default: the one for the user's location)"},
@@ -96,7 +96,7 @@ const std::vector<Command>& commands()
          {{"auto [--rounds N] [--json] [--dir DIR]",
            "run N automatic rounds (default 1) of the selected bandwidth and file download tests with the stored "
            "credentials, as the tray does: checks before each round, retries, 6 minutes between rounds, records "
-           "and uploads, every step in auto.txt; exit 0 when a round ran"}},
+           "and uploads, every step in auto.txt"}},
          &runAuto,
          {{"--rounds", "N", "run N rounds, 1 to 100000 (default 1), 6 minutes apart"}, kJson, kDir},
          "at least one round started and every result was saved",
@@ -104,14 +104,14 @@ const std::vector<Command>& commands()
         {"download",
          {{"download URL [--json]",
            "download one file as the file download test does: size, connect and load time, bytes and speed, "
-           "a line a second; exit 0 when the size was known and body bytes arrived (perhaps cut short)"}},
+           "a line a second"}},
          &runDownload,
          {kJson},
          "the size was known and body bytes arrived (perhaps cut short)",
          "the URL was refused, the size was not known, or no byte of the body arrived"},
         {"webpage",
          {{"webpage URL [--json]",
-           "measure the page's first-screen time in an off-screen browser (no record); exit 0 when it loaded"}},
+           "measure the page's first-screen time in an off-screen browser (no record)"}},
          &runWebpage,
          {kJson},
          "the page loaded",
@@ -128,7 +128,7 @@ const std::vector<Command>& commands()
          {{"video PAGE-OR-STREAM-URL [--stream] [--json] [--dir DIR]",
            "resolve a video site's page to its stream (--stream: play the address itself) and measure it with the "
            "built-in player: maximum and average speed (KB/s), time to first byte and total time (ms), total and "
-           "loaded size (bytes); exit 0 when the stream loaded completely"}},
+           "loaded size (bytes)"}},
          &runVideo,
          {{"--stream", "", "play the address as it stands instead of resolving a video site's page"}, kJson, kDir},
          "the stream loaded completely",
@@ -154,7 +154,8 @@ void printUsage(std::ostream& out)
             line(form, text);
     }
     line(helpForm, "show this text, or one command's options and exit statuses (also COMMAND --help)");
-    out << "\nExit status: 0 done, 1 failed (for example a malformed value), 2 bad arguments.\n";
+    out << "\nExit status: 0 done, 1 failed (for example a malformed value), 2 bad arguments;\n"
+           "\"quorvane-cli help COMMAND\" says when each command gives which.\n";
 }
 
 void printCommandHelp(const Command& command, std::ostream& out)
