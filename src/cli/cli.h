@@ -20,12 +20,26 @@ enum ExitCode : int {
     kUsage = 2,  // the arguments were not understood; usage went to err
 };
 
+// One option as the command's help and the manual page describe it.
+struct Option {
+    std::string_view flag;    // "--server"
+    std::string_view value;   // "NAME", empty for a switch
+    std::string_view meaning; // one line
+};
+
 struct Command {
     std::string_view name;
     // One line per form, without the program name: "cipher encrypt TEXT".
     std::vector<std::pair<std::string_view, std::string_view>> forms; // form, what it does
     // Receives the arguments after the command name.
     int (*run)(const Args& args, std::ostream& out, std::ostream& err);
+    // Every option the command's parser accepts; "--help" is implied.
+    std::vector<Option> options;
+    std::string_view succeeds; // when the exit status is 0
+    std::string_view fails;    // when it is 1
+    // The arguments after the first are data ("cipher encrypt -h" enciphers
+    // "-h"), so only a first "--help" or "-h" asks for help.
+    bool dataArguments = false;
 };
 
 // Every command the program knows, in the order the usage lists them.
@@ -33,9 +47,16 @@ const std::vector<Command>& commands();
 
 void printUsage(std::ostream& out);
 
+// One command's synopsis, options and exit statuses, from commands().
+void printCommandHelp(const Command& command, std::ostream& out);
+
+// The manual page, in roff, from the same table as the help texts.
+void printManPage(std::ostream& out);
+
 // Runs the command named by args[0] (args without the program name).
 // Unknown commands and missing arguments print the usage to err and give
-// kUsage; "help", "-h" and "--help" print it to out and give kOk.
+// kUsage; "help", "-h" and "--help" print it to out and give kOk, as
+// "help COMMAND" and "COMMAND --help" print that command's help.
 int run(const Args& args, std::ostream& out, std::ostream& err);
 
 // Commands, one function each (see commands()).
