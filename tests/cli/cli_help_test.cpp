@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/run_cli.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,19 +15,8 @@ using ::testing::HasSubstr;
 namespace
 {
 
-struct Result {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Result runCli(const cli::Args& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = cli::run(args, out, err);
-    return {code, out.str(), err.str()};
-}
+using Result = test::CliResult;
+using test::runCli;
 
 bool hasLine(const std::string& text, const std::string& start, std::string_view end)
 {

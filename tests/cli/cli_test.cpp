@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/run_cli.h"
 
 #include "common/cipher.h"
 #include "platform/network_adapters.h"
@@ -18,19 +19,8 @@ using ::testing::Not;
 namespace
 {
 
-struct Result {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-Result runCli(const cli::Args& args)
-{
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = cli::run(args, out, err);
-    return {code, out.str(), err.str()};
-}
+using Result = test::CliResult;
+using test::runCli;
 
 TEST(CliCipher, EncryptPrintsUpperCaseHexThatDecryptReadsBack)
 {
