@@ -146,6 +146,9 @@ public:
     // the countdown armed. StartAutoAfterLogin arms only when `arm`.
     void StartAutoByUser();
     void StartAutoAfterLogin(bool arm);
+    // The flags every start sets; also for a login before any scheduler
+    // exists.
+    static void startFlags();
     // Any thread.
     void ScheduleNextRound(int seconds);
     void KillRoundTimer();
@@ -185,7 +188,6 @@ private:
     struct Attempt;
 
     void log(const std::string& line) const;
-    void startFlags();
     bool onWindowThread() const;
     void armOnWindow(int ms);
     void killOnWindow();

@@ -1,4 +1,5 @@
 #include "app/shell/main_dlg.h"
+#include "app/shell/shell_log.h"
 
 #include "app/login/conf_files.h"
 #include "app/pages/file_download.h"
@@ -12,13 +13,10 @@
 #include "app/shell/empty_page.h"
 #include "app/shell/login_dlg.h"
 #include "app/shell/score_msg_dlg.h"
-#include "app/shell/stop_speed_dlg.h"
 #include "common/codepage.h"
 #include "common/flags.h"
 #include "common/log_file.h"
-#include "common/numbers.h"
 #include "common/property_file.h"
-#include "config/user_documents.h"
 #include "ui/message_dialogs.h"
 #include "ui/skin.h"
 #include "ui/timer_service.h"
@@ -28,7 +26,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
-#include <QCursor>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -38,7 +35,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
-#include <QThread>
 #include <QTimer>
 
 #include <chrono>
@@ -49,12 +45,11 @@
 
 namespace quorvane
 {
+
+Q_LOGGING_CATEGORY(lcShell, "quorvane.shell")
+
 namespace
 {
-
-// State changes a user would see, on standard error: what a support person
-// (and the whole-program tests) read to know where the shell stands.
-Q_LOGGING_CATEGORY(lcShell, "quorvane.shell")
 
 constexpr int kHeaderHeight = 72;
 constexpr int kTopBarY = 72;
@@ -78,29 +73,35 @@ const char* const kTopCaptions[] = {"手动测速", "历史记录", "设置"};
 CQuorvaneDlg::CQuorvaneDlg(const ShellContext& context, std::vector<std::string> arguments,
                            std::unique_ptr<ui::TimerService> timers, std::unique_ptr<ui::TrayPresence> tray,
                            QWidget* parent)
-    : QDialog(parent), m_context(context), m_arguments(std::move(arguments)), m_timers(std::move(timers)),
-      m_tray(std::move(tray))
+    : QDialog(parent), m_context(context), m_arguments(std::move(arguments)), m_timers(std::move(timers))
 {
     setObjectName(QStringLiteral("CQuorvaneDlg"));
     m_context.workers = &m_workers;
     if (!m_timers)
         m_timers = std::make_unique<ui::QtTimerService>();
     m_timers->setHandler([this](int id) { OnTimer(id); });
-    if (!m_tray)
-        m_tray = ui::makeTrayPresence(m_context.trayAvailable ? m_context.trayAvailable() : false);
-    connect(m_tray.get(), &ui::TrayPresence::notified, this,
-            [this](int mouse) { OnTrayNotify(msg::kTrayIconId, mouse); });
+    if (!tray)
+        tray = ui::makeTrayPresence(m_context.trayAvailable ? m_context.trayAvailable() : false);
+    m_trayControl = std::make_unique<TrayControl>(std::move(tray), this);
+    connect(m_trayControl.get(), &TrayControl::openRequested, this, [this] {
+        if (!m_initialised) {
+            m_pendingTrayOpen = true; // the start is still logging in
+            return;
+        }
+        openFromTray();
+    });
+    connect(m_trayControl.get(), &TrayControl::exitRequested, this, &CQuorvaneDlg::OnClose);
 
-    m_trayMenu = new QMenu(this);
-    m_trayMenu->setObjectName(QStringLiteral("trayMenu"));
-    m_trayMenu->setFont(ui::Skin::font(13));
-    QAction* open = m_trayMenu->addAction(QStringLiteral("打开主程序"));
-    open->setData(msg::ID_TRAY_OPEN);
-    connect(open, &QAction::triggered, this, [this] { OnTrayNotify(msg::kTrayIconId, ui::kTrayDoubleClick); });
-    m_trayMenu->addSeparator();
-    QAction* quit = m_trayMenu->addAction(QStringLiteral("退出"));
-    quit->setData(msg::IDC_CLOSE);
-    connect(quit, &QAction::triggered, this, &CQuorvaneDlg::OnClose);
+    m_login = std::make_unique<LoginFlow>(m_context, m_workers);
+    connect(m_login.get(), &LoginFlow::silentFinished, this, [this](int outcome) {
+        applyAutoLogin(outcome);
+        Q_EMIT autoLoginFinished(outcome);
+    });
+    connect(m_login.get(), &LoginFlow::silentDropped, this, &CQuorvaneDlg::autoLoginDropped);
+
+    m_automatic = std::make_unique<AutomaticTesting>(
+        m_context, *this, *m_timers, [this](const std::string& text) { setLatestResultText(text); },
+        [this] { return latestResultText(); });
 }
 
 CQuorvaneDlg::~CQuorvaneDlg()
@@ -149,7 +150,7 @@ void CQuorvaneDlg::endProcess(int code)
     m_timers->killTimer(msg::TIMER_SCORE_REFRESH);
     if (m_scoreMsg)
         delete m_scoreMsg.data();
-    m_tray->remove();
+    m_trayControl->remove();
     m_hideOnErase = true;
     hide();
     m_exitCode = code;
@@ -162,17 +163,6 @@ void CQuorvaneDlg::endProcess(int code)
 void CQuorvaneDlg::post(std::function<void()> task)
 {
     QTimer::singleShot(0, this, std::move(task));
-}
-
-void CQuorvaneDlg::setLoginWindowShown(bool shown)
-{
-    PropertyFile config(conf::configFile());
-    config.load();
-    const char* value = shown ? "true" : "false";
-    if (config.get("login_window_show") == value)
-        return; // the silent login retries every 5 s: no rewrite for nothing
-    config.set("login_window_show", value);
-    config.save(false);
 }
 
 void CQuorvaneDlg::ensureMacKey()
@@ -198,7 +188,7 @@ void CQuorvaneDlg::OnInitDialog()
     setFixedSize(kWidth, kHeight);
 
     // 2.-4. Latest result, adapter key, stored login data.
-    m_latestResult.clear();
+    m_trayControl->setLatestResultText(std::string());
     ensureMacKey();
     {
         PropertyFile stored(conf::loginFile());
@@ -206,9 +196,7 @@ void CQuorvaneDlg::OnInitDialog()
         m_preDate = stored.get("pre_date");
         m_auto = stored.get("auto");
     }
-    const StoredCredentials credentials = StoredCredentials::read();
-    m_userName = credentials.userName;
-    m_password = credentials.password;
+    m_login->loadStoredCredentials();
 
     // 5. The command line overrides the stored choice.
     bool update = false, logoff = false;
@@ -223,9 +211,7 @@ void CQuorvaneDlg::OnInitDialog()
 
     // 6. Login window or silent login.
     if (m_auto == "0") {
-        setLoginWindowShown(true);
-        const int result = showLoginWindow();
-        setLoginWindowShown(false);
+        const int result = m_login->runWindow();
         if (result == CLoginDlg::kResultLoggedIn) {
             m_loggedIn = 1;
         } else if (result == CLoginDlg::kResultExit) {
@@ -241,17 +227,12 @@ void CQuorvaneDlg::OnInitDialog()
         connect(this, &CQuorvaneDlg::autoLoginFinished, &wait, &QEventLoop::quit);
         connect(this, &CQuorvaneDlg::autoLoginDropped, &wait, &QEventLoop::quit);
         AutoLogin();
-        if (m_autoLoginRunning)
+        if (m_login->silentRunning())
             wait.exec();
     }
 
     // 7. Recheck periods; performance counters.
-    {
-        PropertyFile config(conf::configFile());
-        config.load();
-        m_cpuMemoryPeriod = parseLeadingInt(config.get("CPUMemoryPeriod"));
-        m_wlanPeriod = parseLeadingInt(config.get("WlanPeriod"));
-    }
+    m_automatic->readRecheckPeriods();
     m_timers->setTimer(msg::TIMER_PDH_INIT, msg::kPdhInitMs);
 
     // 8. Controls and pages.
@@ -288,47 +269,11 @@ void CQuorvaneDlg::OnInitDialog()
     }
 }
 
-int CQuorvaneDlg::showLoginWindow()
-{
-    CLoginDlg dlg(m_context, QString::fromStdString(m_userName), QString::fromStdString(m_password));
-    qCInfo(lcShell, "login window shown");
-    connect(&dlg, &CLoginDlg::credentialsTyped, this, [this](const QString& user, const QString& pass) {
-        m_userName = user.toStdString();
-        m_password = pass.toStdString();
-    });
-    const int result = m_context.dialogs->runLogin(dlg);
-    qCInfo(lcShell, "login window ended with %d", result);
-    return result;
-}
-
 // --- login ------------------------------------------------------------------------
 
 void CQuorvaneDlg::AutoLogin()
 {
-    if (m_autoLoginRunning)
-        return; // the previous try is still waiting for the service
-    // Written here, not on the worker: the login window's "true" is written
-    // on this thread too, and the two must not overtake each other.
-    setLoginWindowShown(false);
-    m_autoLoginRunning = true;
-    const std::uint64_t attempt = ++m_loginAttempt;
-    LoginService service = m_context.loginService();
-    m_workers.run<LoginService::AutoAttempt>(
-        this, [service]() mutable { return service.attemptAutoLogin(); },
-        [this, attempt, service](const LoginService::AutoAttempt& result) mutable {
-            m_autoLoginRunning = false;
-            if (attempt != m_loginAttempt) {
-                // The user opened the login window meanwhile: the window
-                // decides now, and a late success or refusal must not land
-                // inside it.
-                qCInfo(lcShell, "silent login answer dropped: the login window took over");
-                Q_EMIT autoLoginDropped();
-                return;
-            }
-            service.applyAutoLogin(result);
-            applyAutoLogin(static_cast<int>(result.outcome));
-            Q_EMIT autoLoginFinished(static_cast<int>(result.outcome));
-        });
+    m_login->startSilent();
 }
 
 void CQuorvaneDlg::applyAutoLogin(int outcome)
@@ -356,23 +301,13 @@ void CQuorvaneDlg::applyAutoLogin(int outcome)
 
 void CQuorvaneDlg::StartAutoAfterLogin()
 {
-    const bool arm = readProperty(conf::configFile(), "manual") == "1" && m_loggedIn == 1;
-    if (m_scheduler) {
-        m_scheduler->StartAutoAfterLogin(arm);
-        return;
-    }
-    // A login before the pages exist (the silent login of the start): the
-    // flags now, the queue at the start's own call once the pages are made.
-    flags::scheduledTaskCount = 0;
-    flags::completedTaskCount = 0;
-    flags::autoMode = 1;
-    flags::stopRequested = 0;
-    flags::autoAbortArmed = 1;
+    m_automatic->startAfterLogin(readProperty(conf::configFile(), "manual") == "1" && m_loggedIn == 1);
 }
 
 void CQuorvaneDlg::StartAutoByUser()
 {
-    if (!m_scheduler)
+    AutoScheduler* scheduler = m_automatic->scheduler();
+    if (!scheduler)
         return;
     if (m_context.dialogs->select(
             this,
@@ -382,59 +317,16 @@ void CQuorvaneDlg::StartAutoByUser()
     AddTrayIcon();
     CLogFile::append("auto.txt", "点击了自动测速按钮后，开始自动测速...");
     setLatestResultText(std::string());
-    m_scheduler->StartAutoByUser();
+    scheduler->StartAutoByUser();
     qCInfo(lcShell, "automatic testing started by the user");
-}
-
-void CQuorvaneDlg::registerAutoTask(TaskKind kind, std::function<int(bool, bool)> run, std::function<void()> release)
-{
-    m_autoTasks.push_back(std::make_unique<CallbackTask>(std::move(run), std::move(release)));
-    m_scheduler->registerTask(kind, m_autoTasks.back().get());
 }
 
 void CQuorvaneDlg::setUpAutomaticTesting()
 {
-    if (!m_context.environment) {
+    if (!m_automatic->setUp({m_bandwidthPage, m_webPage, m_videoPlayer, m_downloadPage})) {
         button(msg::IDC_AUTO_TEST)->setToolTip(QStringLiteral("自动测速不可用：无法检测测速环境"));
         return;
     }
-    m_invalidRecording =
-        MakePageRecording(std::filesystem::current_path(), m_context.database, m_context.bandwidth.head, nullptr,
-                          m_context.bandwidth.transport, m_bandwidthPage->shipper());
-    InvalidRounds::Services records;
-    records.recorder = m_invalidRecording.recorder.get();
-    records.shipper = m_invalidRecording.shipper;
-    records.clock = m_invalidRecording.clock.get();
-    records.session = [this] { return m_context.session->get(); };
-    records.geographyId = [this] { return m_context.database ? m_context.database->regionSuffix() : std::string(); };
-    records.setLatestResult = [this](const std::string& text) { setLatestResultText(text); };
-    m_invalidRounds = std::make_unique<InvalidRounds>(std::move(records));
-
-    SchedulerHost host;
-    host.post = [this](std::function<void()> f) {
-        QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
-    };
-    host.setRoundTimer = [this](int ms) { m_timers->setTimer(msg::TIMER_AUTO_ROUND, ms); };
-    host.killRoundTimer = [this] { m_timers->killTimer(msg::TIMER_AUTO_ROUND); };
-    host.selectedModules = [this] { return ReadSelectedModules(m_context.session->get().userId); };
-    host.cpuMemoryPeriod = [this] { return m_cpuMemoryPeriod; };
-    host.wlanPeriod = [this] { return m_wlanPeriod; };
-    host.recordInvalidRound = [this](int code) { m_invalidRounds->RecordInvalidRound(code); };
-    host.setInvalidRoundSummary = [this](int code) { m_invalidRounds->SetInvalidRoundSummary(code); };
-    m_scheduler = std::make_unique<AutoScheduler>(std::move(host), *m_context.environment, m_context.autoClock);
-
-    // One line per page.
-    registerAutoTask(
-        TaskKind::Bandwidth,
-        [p = m_bandwidthPage](bool stored, bool automatic) { return p->RunAutoTest(stored, automatic); },
-        [p = m_bandwidthPage] { p->engine().ReleaseCurrentKey(); });
-    registerAutoTask(TaskKind::WebPage,
-                     [p = m_webPage](bool stored, bool automatic) { return p->RunAutoTest(stored, automatic); });
-    registerAutoTask(TaskKind::Video,
-                     [p = m_videoPlayer](bool stored, bool automatic) { return p->RunAutoTest(stored, automatic); });
-    registerAutoTask(TaskKind::FileDownload,
-                     [p = m_downloadPage](bool stored, bool automatic) { return p->RunAutoTest(stored, automatic); });
-
     auto* autoButton = button(msg::IDC_AUTO_TEST);
     autoButton->setEnabled(true);
     autoButton->setToolTip(QString());
@@ -443,25 +335,9 @@ void CQuorvaneDlg::setUpAutomaticTesting()
 
 void CQuorvaneDlg::openStopDialog()
 {
-    if (m_stopDialogOpen)
+    if (!m_automatic->runStopDialog())
         return;
-    m_stopDialogOpen = true;
-    const std::shared_ptr<Clock> clock = m_context.autoClock ? m_context.autoClock : systemClock();
-    CStopSpeedDlg::Status status;
-    status.autoStartTime = m_scheduler->autoStartTime();
-    status.now = [clock] {
-        return std::chrono::duration_cast<std::chrono::seconds>(clock->wallNow().time_since_epoch()).count();
-    };
-    status.latestResult = [this] { return m_latestResult; };
-    status.scores = [this] { return m_context.database ? m_context.database->scores() : ScoreValues{}; };
-    CStopSpeedDlg dialog(std::move(status));
-    qCInfo(lcShell, "stop dialog shown");
-    const int result = m_context.dialogs->runStopSpeed(dialog);
-    m_stopDialogOpen = false;
-    qCInfo(lcShell, "stop dialog ended with %d", result);
-    if (result != CStopSpeedDlg::kResultStopped)
-        return;
-    m_tray->remove();
+    m_trayControl->remove();
     m_hideOnErase = false;
     showTopPage(kManualTop);
     m_navigation.forceTestPage(kBandwidthPage);
@@ -499,10 +375,7 @@ void CQuorvaneDlg::OnTimer(int id)
 {
     switch (id) {
     case msg::TIMER_AUTO_ROUND:
-        if (m_scheduler)
-            m_scheduler->OnRoundTimer();
-        else
-            m_timers->killTimer(msg::TIMER_AUTO_ROUND);
+        m_automatic->onRoundTimer();
         break;
     case msg::TIMER_PDH_INIT:
         // The processor and memory counters belong to the environment
@@ -524,29 +397,19 @@ void CQuorvaneDlg::OnTimer(int id)
 
 void CQuorvaneDlg::AddTrayIcon()
 {
-    m_tray->setIcon(ui::appIcon(msg::kTrayIconId), QStringLiteral("后台运行中，双击打开"));
-    // Once there is a result, the icon comes back with it rather than with
-    // the fixed notice.
-    m_tray->setToolTip(trayTip());
-    m_tray->add();
-    m_trayIcon = msg::kTrayIconId;
+    m_trayControl->add();
     hide();
 }
 
 void CQuorvaneDlg::SetTrayIcon(bool loggedIn)
 {
-    const int icon = loggedIn ? msg::kTrayIconId : msg::kIconLoggedOut;
-    if (icon == m_trayIcon)
-        return;
-    m_trayIcon = icon;
-    m_tray->setIcon(ui::appIcon(icon),
-                    loggedIn ? QStringLiteral("后台运行中，双击打开") : QStringLiteral("未登录，双击登录"));
+    m_trayControl->setLoggedIn(loggedIn);
 }
 
 void CQuorvaneDlg::enforceLoggedOutState()
 {
     // Logged out, the program shows nothing but its tray icon.
-    if (!m_tray->isAdded())
+    if (!m_trayControl->presence().isAdded())
         AddTrayIcon();
     SetTrayIcon(false);
     hide();
@@ -554,51 +417,13 @@ void CQuorvaneDlg::enforceLoggedOutState()
 
 void CQuorvaneDlg::setLatestResultText(const std::string& text)
 {
-    if (QThread::currentThread() != thread()) {
-        // Automatic rounds end on their own thread; the text and the tray
-        // belong to this one.
-        QMetaObject::invokeMethod(
-            this, [this, text] { setLatestResultText(text); }, Qt::QueuedConnection);
-        return;
-    }
-    if (text == m_latestResult)
-        return;
-    m_latestResult = text;
-    // The desktop does not report the mouse over the icon, so the tip
-    // follows the text as it changes; an emptied text leaves the last one.
-    if (!m_latestResult.empty())
-        m_tray->setToolTip(trayTip());
-}
-
-QString CQuorvaneDlg::trayTip() const
-{
-    if (m_latestResult.empty())
-        return QString::fromUtf8(kTrayTip);
-    return QString::fromStdString(std::string(truncateUtf8(m_latestResult, 127)));
+    m_trayControl->setLatestResultText(text);
 }
 
 void CQuorvaneDlg::OnTrayNotify(long long wParam, long long lParam)
 {
-    if (wParam != msg::kTrayIconId)
-        return;
-    switch (lParam) {
-    case ui::kTrayMouseMove:
-        if (!m_latestResult.empty())
-            m_tray->setToolTip(trayTip());
-        break;
-    case ui::kTrayDoubleClick:
-        if (!m_initialised) {
-            m_pendingTrayOpen = true; // the start is still logging in
-            break;
-        }
-        openFromTray();
-        break;
-    case ui::kTrayRightButtonUp:
-        m_trayMenu->popup(QCursor::pos());
-        break;
-    default:
-        break;
-    }
+    if (wParam == msg::kTrayIconId)
+        m_trayControl->handleMouse(lParam);
 }
 
 void CQuorvaneDlg::openFromTray()
@@ -608,11 +433,9 @@ void CQuorvaneDlg::openFromTray()
     m_openingFromTray = true;
     if (m_loggedIn == 0) {
         m_timers->killTimer(msg::TIMER_AUTO_LOGIN);
-        ++m_loginAttempt; // a silent login under way no longer counts
-        m_tray->remove();
-        setLoginWindowShown(true);
-        const int result = showLoginWindow();
-        setLoginWindowShown(false);
+        m_login->supersedeSilent();
+        m_trayControl->remove();
+        const int result = m_login->runWindow();
         if (result == CLoginDlg::kResultLoggedIn) {
             m_loggedIn = 1;
             flags::autoMode = 0;
@@ -631,8 +454,8 @@ void CQuorvaneDlg::openFromTray()
             AddTrayIcon();
             SetTrayIcon(false);
         }
-    } else if (!m_scheduler || m_scheduler->queueEmpty()) {
-        m_tray->remove();
+    } else if (!m_automatic->scheduler() || m_automatic->scheduler()->queueEmpty()) {
+        m_trayControl->remove();
         m_hideOnErase = false;
         showTopPage(kManualTop);
         showMainWindow();
@@ -983,7 +806,7 @@ void CQuorvaneDlg::createPages()
     m_bandwidthPage->setGeometry(area);
     m_bandwidthPage->hide();
     connect(m_bandwidthPage, &CNetworkSpeed::shortfallNotice, this,
-            [this](const QString& title, const QString& text) { m_tray->showMessage(title, text); });
+            [this](const QString& title, const QString& text) { m_trayControl->presence().showMessage(title, text); });
     m_testPages[kBandwidthPage] = m_bandwidthPage;
     m_webPage = new CWebpagePerformanceDlg(
         m_context, [this](const std::string& text) { setLatestResultText(text); }, this);

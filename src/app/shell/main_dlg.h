@@ -1,19 +1,20 @@
 #pragma once
-// CQuorvaneDlg, the one long-lived window: it logs the user in (silently or
-// through the login window), lives hidden in the tray, navigates between the
-// test, history and settings pages, shows the score notice after each login,
-// refreshes the score, and confirms close, exit and log-off.
+// CQuorvaneDlg, the one long-lived window: it starts the program in its fixed
+// order, navigates between the test, history and settings pages, shows the
+// score notice after each login, refreshes the score, and confirms close,
+// exit and log-off. It coordinates the login (LoginFlow), its presence in
+// the tray (TrayControl) and automatic testing (AutomaticTesting).
 //
 // Thread-safety: GUI thread only. Requests to the service run on workers
 // that the window owns; their results come back to this thread, and the
 // window's end waits for every worker before it removes anything.
-#include "app/pages/page_recording.h"
 #include "app/pages/shell_context.h"
+#include "app/shell/automatic_testing.h"
+#include "app/shell/login_flow.h"
 #include "app/shell/navigation.h"
 #include "app/shell/score_msg_dlg.h"
 #include "app/shell/shell_messages.h"
-#include "autotest/invalid_round.h"
-#include "autotest/scheduler.h"
+#include "app/shell/tray_control.h"
 #include "ui/timer_service.h"
 #include "ui/tray_presence.h"
 #include "ui/workers.h"
@@ -54,8 +55,7 @@ class CQuorvaneDlg : public QDialog
 public:
     static constexpr int kWidth = 539;
     static constexpr int kHeight = 705;
-    static constexpr const char* kTrayTip =
-        "计划任务提醒\n网络测速正在后台执行!\nQuorvane\n\n-------------------\n双击图标打开";
+    static constexpr const char* kTrayTip = TrayControl::kIdleTip;
 
     // `arguments`: the command line after the program name. Timers and tray
     // default to the real ones.
@@ -98,16 +98,16 @@ public:
     // The latest result text, which the tray tooltip shows (cut to 127
     // bytes) from the moment it changes. May be called from any thread.
     void setLatestResultText(const std::string& text);
-    std::string latestResultText() const { return m_latestResult; }
+    std::string latestResultText() const { return m_trayControl->latestResultText(); }
 
     // State, for the tests and the parts that read it.
     bool loggedIn() const { return m_loggedIn != 0; }
-    int trayIcon() const { return m_trayIcon; }
-    ui::TrayPresence& tray() const { return *m_tray; }
+    int trayIcon() const { return m_trayControl->icon(); }
+    ui::TrayPresence& tray() const { return m_trayControl->presence(); }
     ui::TimerService& timers() const { return *m_timers; }
     const Navigation& navigation() const { return m_navigation; }
     CScoreMsgDlg* scoreWindow() const { return m_scoreMsg; }
-    QMenu* trayMenu() const { return m_trayMenu; }
+    QMenu* trayMenu() const { return m_trayControl->menu(); }
     QWidget* page(const char* objectName) const;
     CNetworkSpeed* bandwidthPage() const { return m_bandwidthPage; }
     CFileDownload* downloadPage() const { return m_downloadPage; }
@@ -115,13 +115,13 @@ public:
     CVideoSpeed* videoPage() const { return m_videoPage; }
     CVideoSpeedChild* videoPlayer() const { return m_videoPlayer; }
     // Null until the window is initialised, or without environment checks.
-    AutoScheduler* scheduler() const { return m_scheduler.get(); }
-    bool stopDialogOpen() const { return m_stopDialogOpen; }
+    AutoScheduler* scheduler() const { return m_automatic->scheduler(); }
+    bool stopDialogOpen() const { return m_automatic->stopDialogOpen(); }
     ui::SkinButton* button(int id) const;
     QString userLabelText() const;
     QString scoreText() const;
     QString titleText() const;
-    std::string typedUserName() const { return m_userName; }
+    std::string typedUserName() const { return m_login->typedUserName(); }
 
 Q_SIGNALS:
     void autoLoginFinished(int outcome);
@@ -148,8 +148,6 @@ private:
     void buildControls();
     void createPages();
     void applyAutoLogin(int outcome);
-    int showLoginWindow();
-    void setLoginWindowShown(bool shown);
     void openFromTray();
     void enforceLoggedOutState();
     void showMainWindow();
@@ -164,43 +162,28 @@ private:
     void post(std::function<void()> task);
     void ensureMacKey();
     void setUpAutomaticTesting();
-    // Makes `page` the queue's entry for `kind`; the scheduler calls `run` on
-    // its round thread (bandwidth, download, video) or on this thread (web).
-    void registerAutoTask(TaskKind kind, std::function<int(bool, bool)> run, std::function<void()> release = {});
     void openStopDialog();
-    QString trayTip() const;
 
     ui::Workers m_workers;
     ShellContext m_context;
     std::vector<std::string> m_arguments;
     std::unique_ptr<ui::TimerService> m_timers;
-    std::unique_ptr<ui::TrayPresence> m_tray;
+    std::unique_ptr<TrayControl> m_trayControl;
+    std::unique_ptr<LoginFlow> m_login;
 
     int m_loggedIn = 0;
     bool m_hideOnErase = false;
     bool m_initialised = false;
     bool m_pendingTrayOpen = false;
-    bool m_autoLoginRunning = false;
-    // Counts silent login attempts; opening the login window counts too, so
-    // an answer to an older attempt is known to be stale.
-    std::uint64_t m_loginAttempt = 0;
     bool m_scoreQueryRunning = false;
     bool m_openingFromTray = false;
     bool m_ended = false;
     int m_exitCode = 0;
     Navigation m_navigation;
-    std::string m_userName;
-    std::string m_password;
     std::string m_preDate;
     std::string m_auto;
-    std::string m_latestResult;
-    int m_cpuMemoryPeriod = 0;
-    int m_wlanPeriod = 0;
-    bool m_stopDialogOpen = false;
-    int m_trayIcon = 0;
 
     QPointer<CScoreMsgDlg> m_scoreMsg;
-    QMenu* m_trayMenu = nullptr;
     QLabel* m_title = nullptr;
     QLabel* m_userLabel = nullptr;
     QLabel* m_scoreValue = nullptr;
@@ -216,12 +199,8 @@ private:
     bool m_dragging = false;
     QPoint m_dragOffset;
 
-    // Automatic testing; the scheduler is the last to be made and the first
-    // to end, before the pages its rounds run.
-    PageRecording m_invalidRecording;
-    std::unique_ptr<InvalidRounds> m_invalidRounds;
-    std::vector<std::unique_ptr<AutoTask>> m_autoTasks;
-    std::unique_ptr<AutoScheduler> m_scheduler;
+    // Ends with the window's members, before the pages its rounds run.
+    std::unique_ptr<AutomaticTesting> m_automatic;
 };
 
 } // namespace quorvane
