@@ -1,9 +1,11 @@
 // The reference service's pure parts: command line, user file, answer texts,
-// byte ranges, upload accounting, the line-rate limiter and the web pages.
+// byte ranges, upload accounting, the line-rate limiter, the web pages and
+// the faults a streamed body's query asks for.
 #include "answers.h"
 #include "behaviour.h"
 #include "options.h"
 #include "rate_limiter.h"
+#include "replies.h"
 #include "upload_counter.h"
 #include "users.h"
 #include "web_pages.h"
@@ -14,6 +16,7 @@
 #include "support/manual_clock.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -658,4 +661,48 @@ TEST(RefsvcWebPages, PagesCarryWhatTheirQueryAsks)
     EXPECT_GT(news.holdMs, *news.growMs);
     EXPECT_EQ(portalPageParams("").title, "portal");
     EXPECT_NE(testPageHtml(portalPageParams("<b>x</b>/")).find("&lt;b&gt;"), std::string::npos);
+}
+
+// The query comes from whoever connects: a value out of range or not a plain
+// number must leave the default, never become a fault or an overflow.
+TEST(RefsvcReplies, BodyFaultsTakeOnlyNumbersInRange)
+{
+    struct Row {
+        httplib::Params query;
+        int status;
+        bool noLength;
+        long long stallAfter;
+        long long stallMs;
+    };
+    const Row rows[] = {
+        {{}, 0, false, -1, 10000},
+        {{{"status", "404"}}, 404, false, -1, 10000},
+        {{{"status", "400"}}, 400, false, -1, 10000},
+        {{{"status", "599"}}, 599, false, -1, 10000},
+        {{{"status", "399"}}, 0, false, -1, 10000},
+        {{{"status", "600"}}, 0, false, -1, 10000},
+        {{{"status", "-404"}}, 0, false, -1, 10000},
+        {{{"status", "4O4"}}, 0, false, -1, 10000},
+        {{{"length", "none"}}, 0, true, -1, 10000},
+        {{{"length", "None"}}, 0, false, -1, 10000},
+        {{{"stall_after", "0"}}, 0, false, 0, 10000},
+        {{{"stall_after", "1099511627776"}}, 0, false, 1099511627776, 10000},
+        {{{"stall_after", "1099511627777"}}, 0, false, -1, 10000},
+        {{{"stall_after", "99999999999999999999"}}, 0, false, -1, 10000},
+        {{{"stall_after", "1000"}, {"stall_ms", "0"}}, 0, false, 1000, 0},
+        {{{"stall_after", "1000"}, {"stall_ms", "120000"}}, 0, false, 1000, 120000},
+        {{{"stall_after", "1000"}, {"stall_ms", "120001"}}, 0, false, 1000, 10000},
+        {{{"stall_after", ""}}, 0, false, -1, 10000},
+    };
+    for (const Row& row : rows) {
+        httplib::Request req;
+        req.params = row.query;
+        const BodyFaults f = bodyFaults(req);
+        const std::string where =
+            row.query.empty() ? "(none)" : row.query.begin()->first + "=" + row.query.begin()->second;
+        EXPECT_EQ(f.status, row.status) << where;
+        EXPECT_EQ(f.noLength, row.noLength) << where;
+        EXPECT_EQ(f.stallAfter, row.stallAfter) << where;
+        EXPECT_EQ(f.stallMs.count(), row.stallMs) << where;
+    }
 }
