@@ -1,5 +1,7 @@
 #include "common/durable_file.h"
 
+#include "common/full_io.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -53,16 +55,8 @@ bool writeAll(int fd, std::string_view bytes)
 {
     if (injectedWriteFault() != 0)
         return false;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return transferAll(bytes.data(), bytes.size(),
+                       [fd](const char* p, std::size_t n) { return ::write(fd, p, n); });
 }
 
 // Creates a fresh temporary file beside `target` and locks it, so that a
@@ -412,6 +406,25 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& path)
     if (in.bad())
         return std::nullopt;
     return bytes;
+}
+
+std::optional<FileHead> readFileHead(const std::filesystem::path& path, std::size_t limit)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    FileHead head;
+    char buf[16384];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (head.bytes.size() + got > limit) {
+            head.bytes.append(buf, limit - head.bytes.size());
+            head.cut = true;
+            break;
+        }
+        head.bytes.append(buf, got);
+    }
+    return head;
 }
 
 } // namespace quorvane

@@ -164,4 +164,13 @@ bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::p
 // The whole file, or nothing when it cannot be read.
 std::optional<std::string> readWholeFile(const std::filesystem::path& path);
 
+// The file's first `limit` bytes, and whether it goes on beyond them; read
+// to its end rather than by its size, which kernel files report as 0.
+// Nothing when it cannot be opened.
+struct FileHead {
+    std::string bytes;
+    bool cut = false;
+};
+std::optional<FileHead> readFileHead(const std::filesystem::path& path, std::size_t limit);
+
 } // namespace quorvane

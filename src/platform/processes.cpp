@@ -1,5 +1,7 @@
 #include "platform/processes.h"
 
+#include "common/full_io.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -117,33 +119,13 @@ struct Argv {
 
 bool writeAll(int fd, const void* data, std::size_t size)
 {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return transferAll(static_cast<const char*>(data), size,
+                       [fd](const char* p, std::size_t n) { return ::write(fd, p, n); });
 }
 
-// Reads exactly `size` bytes; false at end of file or on error.
 bool readAll(int fd, void* data, std::size_t size)
 {
-    char* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::read(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return transferAll(static_cast<char*>(data), size, [fd](char* p, std::size_t n) { return ::read(fd, p, n); });
 }
 
 void reap(pid_t pid, int* status)

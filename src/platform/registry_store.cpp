@@ -108,16 +108,6 @@ std::vector<Line> parse(const std::string& text)
     return lines;
 }
 
-std::optional<std::string> readText(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Index of the value line of `name` in section `keyPath`, or npos; `sectionEnd`
 // receives the index after the section's last line (npos when no section).
 std::size_t findValue(const std::vector<Line>& lines, std::string_view keyPath, std::string_view name,
@@ -163,7 +153,7 @@ template <typename Change> bool rewrite(const std::filesystem::path& file, Chang
         }
     }
     bool ok = false;
-    std::vector<Line> lines = parse(readText(file).value_or(""));
+    std::vector<Line> lines = parse(readWholeFile(file).value_or(""));
     const auto outcome = change(lines);
     if (!outcome.has_value()) {
         ok = false;
@@ -202,7 +192,7 @@ std::filesystem::path IniRegistryStore::defaultPath()
 
 std::optional<std::string> IniRegistryStore::readString(std::string_view keyPath, std::string_view name) const
 {
-    const auto text = readText(m_file);
+    const auto text = readWholeFile(m_file);
     if (!text)
         return std::nullopt;
     const auto lines = parse(*text);

@@ -1,5 +1,7 @@
 #include "platform/system_figures.h"
 
+#include "common/durable_file.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -18,17 +20,8 @@ namespace fs = std::filesystem;
 // keeps a stray large file in a fake tree from being swallowed whole.
 std::optional<std::string> readText(const fs::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string text;
-    char buf[4096];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        text.append(buf, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > (1u << 20))
-            break;
-    }
-    return text;
+    auto head = readFileHead(path, 1u << 20);
+    return head ? std::optional<std::string>(std::move(head->bytes)) : std::nullopt;
 }
 
 std::string firstLine(const std::optional<std::string>& text)

@@ -1,6 +1,8 @@
 #include "update/manifest.h"
 
+#include "common/durable_file.h"
 #include "common/md5.h"
+#include "common/numbers.h"
 
 #include <openssl/evp.h>
 #include <tinyxml2.h>
@@ -17,23 +19,10 @@ namespace quorvane::update
 namespace
 {
 
-// atoi's reading, without its undefined behaviour on overflow.
+// atoi's reading, saturating at +-limit.
 std::int64_t leadingNumber(std::string_view text, std::int64_t limit)
 {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        if (value > (limit - digit) / 10)
-            return negative ? -limit : limit;
-        value = value * 10 + digit;
-    }
-    return negative ? -value : value;
+    return std::clamp<long long>(parseLeadingInteger(text), -limit, limit);
 }
 
 // Sizes are clamped at 1 TiB, so that no manifest can overflow the total.
@@ -139,17 +128,10 @@ std::optional<Manifest> ParseManifest(std::string_view xml)
 
 std::optional<Manifest> LoadManifest(const std::filesystem::path& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
+    const auto head = readFileHead(file, kMaxManifestBytes);
+    if (!head || head->cut)
         return std::nullopt;
-    std::string text;
-    char buffer[16384];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMaxManifestBytes)
-            return std::nullopt;
-    }
-    return ParseManifest(text);
+    return ParseManifest(head->bytes);
 }
 
 bool SameVersion(std::string_view a, std::string_view b)

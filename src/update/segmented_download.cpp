@@ -1,5 +1,6 @@
 #include "update/segmented_download.h"
 
+#include "common/full_io.h"
 #include "net/curl_global.h"
 
 #include <curl/curl.h>
@@ -151,17 +152,12 @@ Answer probe(CURL* h, const std::string& url, const std::string& agent, const ch
 
 bool writeAll(int fd, const char* data, std::size_t size, std::int64_t offset)
 {
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return true;
+    return transferAll(data, size, [fd, &offset](const char* p, std::size_t n) {
+        const ssize_t done = ::pwrite(fd, p, n, offset);
+        if (done > 0)
+            offset += done;
+        return done;
+    });
 }
 
 std::string describe(const ByteRange& r)
@@ -445,11 +441,7 @@ void DownloadTask::start(const std::string& url, const std::string& localPath)
     } catch (const std::exception& e) {
         // Out of memory or threads: the caller sees a stopped task, never an
         // exception from a download.
-        say(std::string("start failed: ") + e.what());
-        std::unique_lock lock(m_mutex);
-        abandonConnectionsLocked();
-        lock.unlock();
-        finish(false);
+        failWith(std::string("start failed: ") + e.what());
     }
 }
 
@@ -560,11 +552,7 @@ void DownloadTask::startChecked(const std::string& url, const std::string& local
         try {
             m_rangeMode ? runRanges() : runSingle();
         } catch (const std::exception& e) {
-            say(std::string("download failed: ") + e.what());
-            std::unique_lock lock(m_mutex);
-            abandonConnectionsLocked();
-            lock.unlock();
-            finish(false);
+            failWith(std::string("download failed: ") + e.what());
         }
     });
 }
@@ -790,6 +778,15 @@ void DownloadTask::writeStateLocked()
     }
     std::ofstream out(StateFilePath(m_localPath), std::ios::binary | std::ios::trunc);
     out << FormatDownloadState(state);
+}
+
+void DownloadTask::failWith(const std::string& why)
+{
+    say(why);
+    std::unique_lock lock(m_mutex);
+    abandonConnectionsLocked();
+    lock.unlock();
+    finish(false);
 }
 
 void DownloadTask::abandonConnectionsLocked()

@@ -177,6 +177,8 @@ private:
     bool stopRequested() const;
     void runRanges();
     void abandonConnectionsLocked();
+    // Says why, drops every connection and ends the task as failed.
+    void failWith(const std::string& why);
     void writeStateLocked();
     void runSingle();
     std::int64_t progressLocked() const;

@@ -245,3 +245,37 @@ TEST(DurableFile, CredentialFilesOfAnInstallationAreMadeOwnerOnly)
     EXPECT_EQ(restrictCredentialFiles(dir.path()), 0u) << "nothing left to change";
     EXPECT_TRUE(restrictToOwner(dir / "conf/absent"));
 }
+
+// The limit decides between a whole file and a cut one at exactly its size;
+// kernel files, which report a size of 0, are read to their end all the same.
+TEST(DurableFile, FileHeadCutsOnlyBeyondTheLimit)
+{
+    TempDir dir;
+    struct Row {
+        std::size_t fileBytes;
+        std::size_t limit;
+        std::size_t keptBytes;
+        bool cut;
+    };
+    const Row rows[] = {
+        {0, 10, 0, false},          {10, 10, 10, false},        {11, 10, 10, true},
+        {40000, 40000, 40000, false}, {40001, 40000, 40000, true}, {40000, 16384, 16384, true},
+        {5, 0, 0, true},
+    };
+    for (const Row& row : rows) {
+        std::string bytes(row.fileBytes, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>('a' + i % 26);
+        const auto path = dir.path() / ("f" + std::to_string(row.fileBytes));
+        writeFile(path, bytes);
+        const auto head = readFileHead(path, row.limit);
+        ASSERT_TRUE(head) << row.fileBytes;
+        EXPECT_EQ(head->bytes, bytes.substr(0, row.keptBytes)) << row.fileBytes << "/" << row.limit;
+        EXPECT_EQ(head->cut, row.cut) << row.fileBytes << "/" << row.limit;
+    }
+    EXPECT_FALSE(readFileHead(dir.path() / "missing", 10));
+    const auto proc = readFileHead("/proc/self/stat", 1u << 20);
+    ASSERT_TRUE(proc);
+    EXPECT_FALSE(proc->bytes.empty());
+    EXPECT_FALSE(proc->cut);
+}

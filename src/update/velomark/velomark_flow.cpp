@@ -1,5 +1,6 @@
 #include "update/velomark/velomark_flow.h"
 
+#include "common/durable_file.h"
 #include "common/paths.h"
 #include "common/property_file.h"
 #include "update/segmented_download.h"
@@ -35,16 +36,6 @@ std::string fileNameOf(const std::string& localpath)
 {
     const auto slash = localpath.find_last_of('/');
     return slash == std::string::npos ? localpath : localpath.substr(slash + 1);
-}
-
-std::optional<std::string> readWholeFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
 }
 
 } // namespace
