@@ -142,23 +142,17 @@ EnvironmentReport SystemEnvironmentChecks::Examine(bool throughAllChecks)
     if (report.memory > report.memoryLimit && fail(2))
         return report;
 
-    report.antiVirus = runningAntiVirus().value_or("");
-    if (!report.antiVirus->empty()) {
-        m_env.log("开启了杀毒软件");
-        if (fail(3))
-            return report;
-    } else {
-        m_env.log("未开启杀毒软件");
-    }
-
-    report.wireless = wirelessInterface().value_or("");
-    if (!report.wireless->empty()) {
-        m_env.log("无线上网");
-        if (fail(4))
-            return report;
-    } else {
-        m_env.log("有线上网");
-    }
+    // A finding that is there fails the round with `code`.
+    auto found = [&](std::optional<std::string>& into, std::optional<std::string> value, int code, const char* yes,
+                     const char* no) {
+        into = value.value_or("");
+        m_env.log(into->empty() ? no : yes);
+        return !into->empty() && fail(code);
+    };
+    if (found(report.antiVirus, runningAntiVirus(), 3, "开启了杀毒软件", "未开启杀毒软件"))
+        return report;
+    if (found(report.wireless, wirelessInterface(), 4, "无线上网", "有线上网"))
+        return report;
 
     // A failed or stopped sample leaves both at 0.
     std::uint64_t received = 0, sent = 0;

@@ -40,6 +40,18 @@ void load(CXmlDoc& doc, const std::string& designPath)
     doc.Rewind();
 }
 
+// Loads the document at `path` and enters the root's child `element`;
+// false when there is none.
+bool enterSection(CXmlDoc& doc, const std::string& path, const char* element)
+{
+    doc.Load(path);
+    doc.Rewind();
+    if (!doc.FindChildElem(element))
+        return false;
+    doc.IntoElem();
+    return true;
+}
+
 int readThreshold(const char* element)
 {
     CXmlDoc doc;
@@ -78,11 +90,8 @@ void readItems(const std::string& path, const std::string& moduleId, bool module
                std::vector<std::string>& list, std::string* selected)
 {
     CXmlDoc doc;
-    doc.Load(path);
-    doc.Rewind();
-    if (!doc.FindChildElem("tasks"))
+    if (!enterSection(doc, path, "tasks"))
         return;
-    doc.IntoElem();
     while (doc.FindChildElem("module")) {
         if (doc.GetChildAttrib("id") != moduleId)
             continue;
@@ -153,10 +162,8 @@ int ReadMemoryThreshold()
 void ReadAntiVirusNames(std::vector<std::string>& list)
 {
     CXmlDoc doc;
-    load(doc, kThresholdPath);
-    if (!doc.FindChildElem("Anti-Virus-Software"))
+    if (!enterSection(doc, pathOf(kThresholdPath), "Anti-Virus-Software"))
         return;
-    doc.IntoElem();
     while (doc.FindChildElem("item"))
         list.push_back(lowerAscii(doc.GetChildAttrib("name")));
 }
@@ -189,11 +196,8 @@ void ReadContractBandwidths(const std::string& userId, std::vector<std::pair<std
 void ReadContractBandwidthsFrom(const std::string& documentPath, std::vector<std::pair<std::string, std::string>>& list)
 {
     CXmlDoc doc;
-    doc.Load(documentPath);
-    doc.Rewind();
-    if (!doc.FindChildElem("contband"))
+    if (!enterSection(doc, documentPath, "contband"))
         return;
-    doc.IntoElem();
     while (doc.FindChildElem("bandmap"))
         list.emplace_back(doc.GetChildAttrib("id"), doc.GetChildData());
 }
@@ -201,11 +205,8 @@ void ReadContractBandwidthsFrom(const std::string& documentPath, std::vector<std
 bool ReadHistorySaving(const std::string& userId)
 {
     CXmlDoc doc;
-    doc.Load(userSettingsPath(userId));
-    doc.Rewind();
-    if (!doc.FindChildElem("history"))
+    if (!enterSection(doc, userSettingsPath(userId), "history"))
         return false;
-    doc.IntoElem();
     return doc.FindChildElem("bsave") && doc.GetChildData() == "true";
 }
 
@@ -225,11 +226,8 @@ void ReadTaskItems(const std::string& userId, std::vector<std::string>& list, co
 void ReadAutoFiles(const std::string& userId, std::array<std::string, 10>& slots)
 {
     CXmlDoc doc;
-    doc.Load(userSettingsPath(userId));
-    doc.Rewind();
-    if (!doc.FindChildElem("autoFile"))
+    if (!enterSection(doc, userSettingsPath(userId), "autoFile"))
         return;
-    doc.IntoElem();
     while (doc.FindChildElem("item")) {
         doc.IntoElem();
         const std::string name = childText(doc, "name");

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <initializer_list>
 #include <mutex>
 #include <system_error>
 
@@ -373,19 +374,34 @@ bool ReadHintSuppressed(const std::string& userId)
     return false;
 }
 
-bool WriteHistorySaving(const std::string& userId, bool keep)
+namespace
+{
+
+// Sets texts under `element` of the user's settings document (the element
+// made when missing), under the edit lock. `needContent`: a document
+// without a root element is left alone rather than given one.
+bool writeSettingTexts(const std::string& userId, const char* element, bool needContent,
+                       std::initializer_list<std::pair<const char*, std::string>> texts)
 {
     const std::string path = userSettingsPath(userId);
     std::lock_guard lock(g_editMutex);
     CXmlDoc doc;
-    if (!doc.Load(path) || doc.IsEmpty())
+    if (!doc.Load(path) || (needContent && doc.IsEmpty()))
         return false;
     doc.Rewind();
-    if (!doc.FindChildElem("history"))
-        doc.AddChildElem("history");
+    if (!doc.FindChildElem(element))
+        doc.AddChildElem(element);
     doc.IntoElem();
-    refreshChildText(doc, "bsave", keep ? "true" : "false");
+    for (const auto& [name, text] : texts)
+        refreshChildText(doc, name, text);
     return doc.Save(path);
+}
+
+} // namespace
+
+bool WriteHistorySaving(const std::string& userId, bool keep)
+{
+    return writeSettingTexts(userId, "history", true, {{"bsave", keep ? "true" : "false"}});
 }
 
 namespace
@@ -424,34 +440,14 @@ ShortfallSettings ReadShortfallSettings(const std::string& userId)
 
 bool WriteShortfallSettings(const std::string& userId, const ShortfallSettings& settings)
 {
-    const std::string path = userSettingsPath(userId);
-    std::lock_guard lock(g_editMutex);
-    CXmlDoc doc;
-    if (!doc.Load(path) || doc.IsEmpty())
-        return false;
-    doc.Rewind();
-    if (!doc.FindChildElem(kShortfallElement))
-        doc.AddChildElem(kShortfallElement);
-    doc.IntoElem();
-    refreshChildText(doc, "enabled", settings.enabled ? "true" : "false");
-    refreshChildText(doc, "percent", std::to_string(settings.percent));
-    refreshChildText(doc, "count", std::to_string(settings.count));
-    return doc.Save(path);
+    return writeSettingTexts(userId, kShortfallElement, true,
+                             {{"enabled", settings.enabled ? "true" : "false"},
+                              {"percent", std::to_string(settings.percent)},
+                              {"count", std::to_string(settings.count)}});
 }
 
 bool SuppressHint(const std::string& userId)
 {
-    const std::string path = userSettingsPath(userId);
-    std::lock_guard lock(g_editMutex);
-    CXmlDoc doc;
-    if (!doc.Load(path))
-        return false;
-    doc.Rewind();
-    if (!doc.FindChildElem("HintMessage"))
-        doc.AddChildElem("HintMessage");
-    doc.IntoElem();
-    refreshChildText(doc, "IsBool", "false");
-    return doc.Save(path);
+    return writeSettingTexts(userId, "HintMessage", false, {{"IsBool", "false"}});
 }
-
 } // namespace quorvane

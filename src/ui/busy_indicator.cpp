@@ -31,21 +31,23 @@ bool BusyIndicator::isAnimating() const
     return m_movie ? m_movie->state() == QMovie::Running : m_timer->isActive();
 }
 
-void BusyIndicator::showEvent(QShowEvent* event)
+void BusyIndicator::animate(bool on)
 {
     if (m_movie)
-        m_movie->start();
+        on ? m_movie->start() : m_movie->stop();
     else
-        m_timer->start();
+        on ? m_timer->start() : m_timer->stop();
+}
+
+void BusyIndicator::showEvent(QShowEvent* event)
+{
+    animate(true);
     QWidget::showEvent(event);
 }
 
 void BusyIndicator::hideEvent(QHideEvent* event)
 {
-    if (m_movie)
-        m_movie->stop();
-    else
-        m_timer->stop();
+    animate(false);
     QWidget::hideEvent(event);
 }
 

@@ -23,6 +23,7 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    void animate(bool on);
     QMovie* m_movie = nullptr;
     QTimer* m_timer = nullptr;
     int m_angle = 0;

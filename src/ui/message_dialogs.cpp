@@ -130,22 +130,24 @@ CSelectDlg::CSelectDlg(const QString& text, Buttons buttons, QWidget* parent)
     finishLayout();
 }
 
-CMessageDlg::CMessageDlg(const QString& text, QWidget* parent) : MessageWindow(text, QStringLiteral("i"), parent)
+void MessageWindow::finishAsNotice()
 {
-    setObjectName(QStringLiteral("CMessageDlg"));
     addButton(QStringLiteral("确定"), SkinButton::Style::Primary, QDialog::Accepted)
         ->setObjectName(QStringLiteral("ok"));
     setCloseResult(QDialog::Accepted);
     finishLayout();
 }
 
+CMessageDlg::CMessageDlg(const QString& text, QWidget* parent) : MessageWindow(text, QStringLiteral("i"), parent)
+{
+    setObjectName(QStringLiteral("CMessageDlg"));
+    finishAsNotice();
+}
+
 CWarningDlg::CWarningDlg(const QString& text, QWidget* parent) : MessageWindow(text, QStringLiteral("!"), parent)
 {
     setObjectName(QStringLiteral("CWarningDlg"));
-    addButton(QStringLiteral("确定"), SkinButton::Style::Primary, QDialog::Accepted)
-        ->setObjectName(QStringLiteral("ok"));
-    setCloseResult(QDialog::Accepted);
-    finishLayout();
+    finishAsNotice();
 }
 
 const char* const CShowHitDlg::kHintText = "带宽测速需要独占网络：测速前请关闭下载软件、在线视频等占用网络的程序，"

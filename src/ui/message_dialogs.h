@@ -31,6 +31,8 @@ protected:
     void setCloseResult(int code) { m_closeResult = code; }
     // Lays the window out for its text; call once every part is added.
     void finishLayout(QWidget* extraBelowText = nullptr);
+    // A notice's one button ("ok", accepting), then the layout.
+    void finishAsNotice();
     void reject() override; // Escape and the close glyph
 
     void keyPressEvent(QKeyEvent* event) override;

@@ -546,33 +546,40 @@ InstallOutcome installFiles(const fs::path& programDir, const std::vector<Instal
     return done;
 }
 
-LockedRun runUnderInstallLock(const std::filesystem::path& programDir, const std::function<bool()>& work)
+namespace
+{
+
+// Runs `work` on the program folder's canonical path while holding its
+// install lock; `unwritable` and `busy` answer when the lock cannot be had.
+template <typename Result, typename Work>
+Result underInstallLock(const fs::path& programDir, Result unwritable, Result busy, Work work)
 {
     std::error_code ec;
     const fs::path root = fs::canonical(programDir, ec);
     if (ec)
-        return LockedRun::Unwritable;
+        return unwritable;
     FolderLock lock(root);
     if (lock.unwritable())
-        return LockedRun::Unwritable;
+        return unwritable;
     if (!lock.held())
-        return LockedRun::Busy;
-    return work() ? LockedRun::Done : LockedRun::Failed;
+        return busy;
+    return work(root);
+}
+
+} // namespace
+
+LockedRun runUnderInstallLock(const std::filesystem::path& programDir, const std::function<bool()>& work)
+{
+    return underInstallLock(programDir, LockedRun::Unwritable, LockedRun::Busy,
+                            [&](const fs::path&) { return work() ? LockedRun::Done : LockedRun::Failed; });
 }
 
 RecoveryResult recoverInterruptedInstall(const fs::path& programDir, const InstallOptions& options)
 {
-    std::error_code ec;
-    const fs::path root = fs::canonical(programDir, ec);
-    if (ec)
-        return RecoveryResult::Failed;
-    FolderLock lock(root);
-    if (lock.unwritable())
-        return RecoveryResult::Failed;
-    if (!lock.held())
-        return RecoveryResult::Busy;
-    Steps steps(options);
-    return recoverLocked(root, steps);
+    return underInstallLock(programDir, RecoveryResult::Failed, RecoveryResult::Busy, [&](const fs::path& root) {
+        Steps steps(options);
+        return recoverLocked(root, steps);
+    });
 }
 
 } // namespace quorvane::update
