@@ -1,4 +1,5 @@
 #include "common/durable_file.h"
+#include "common/full_io.h"
 #include "common/property_file.h"
 
 #include "support/temp_dir.h"
@@ -9,9 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <vector>
 
 using namespace quorvane;
 using quorvane::test::readFile;
@@ -278,4 +281,42 @@ TEST(DurableFile, FileHeadCutsOnlyBeyondTheLimit)
     ASSERT_TRUE(proc);
     EXPECT_FALSE(proc->bytes.empty());
     EXPECT_FALSE(proc->cut);
+}
+
+// The kernel may move less than asked or be interrupted; only the end of the
+// file or a real error stops the transfer.
+TEST(FullIo, TransferGoesOnThroughShortMovesAndInterruptions)
+{
+    struct Row {
+        const char* what;
+        std::vector<ssize_t> answers; // per call: bytes moved, or -1 with the errno below
+        int error;
+        bool complete;
+        std::string moved;
+    };
+    const Row rows[] = {
+        {"at once", {10}, 0, true, "0123456789"},
+        {"in pieces", {3, 3, 4}, 0, true, "0123456789"},
+        {"interrupted", {-1, 4, -1, 6}, EINTR, true, "0123456789"},
+        {"end of file", {4, 0}, 0, false, "0123"},
+        {"error", {4, -1}, EIO, false, "0123"},
+    };
+    const std::string source = "0123456789";
+    for (const Row& row : rows) {
+        std::string moved;
+        std::size_t call = 0;
+        const bool complete = transferAll(source.data(), source.size(), [&](const char* p, std::size_t n) -> ssize_t {
+            if (call >= row.answers.size())
+                return 0;
+            const ssize_t answer = row.answers[call++];
+            if (answer < 0) {
+                errno = row.error;
+                return -1;
+            }
+            moved.append(p, std::min<std::size_t>(n, static_cast<std::size_t>(answer)));
+            return answer;
+        });
+        EXPECT_EQ(complete, row.complete) << row.what;
+        EXPECT_EQ(moved, row.moved) << row.what;
+    }
 }
