@@ -64,7 +64,7 @@ class BandwidthRecords final : public BandwidthObserver
 {
 public:
     explicit BandwidthRecords(std::function<void()> ready) : m_ready(std::move(ready)) {}
-    void runCompleted(const BandwidthRun&) override { m_ready(); }
+    void recordReady(const BandwidthRun&) override { m_ready(); }
 
 private:
     std::function<void()> m_ready;

@@ -105,7 +105,7 @@ public:
                 p->m_rankBar->hide();
         });
     }
-    void runCompleted(const BandwidthRun&) override
+    void recordReady(const BandwidthRun&) override
     {
         post([](CNetworkSpeed* p) { p->OnRecordReady(); });
     }
