@@ -180,6 +180,28 @@ int runLogin(const Args& args, std::istream& in, std::ostream& out, std::ostream
     return kOk;
 }
 
+bool loginWithStoredCredentials(SessionStore& session, CDataBase& database, std::ostream& err)
+{
+    const StoredCredentials stored = StoredCredentials::read();
+    if (stored.userName.empty() || stored.password.empty()) {
+        err << "quorvane-cli: no stored credentials; log in first with: quorvane-cli login USER\n";
+        return false;
+    }
+    LoginService login(httpRequest, session, database);
+    switch (login.autoLogin()) {
+    case LoginService::AutoOutcome::LoggedIn:
+        return true;
+    case LoginService::AutoOutcome::Rejected:
+        err << "quorvane-cli: the service refused the stored credentials of " << stored.userName
+            << "; log in again with: quorvane-cli login USER\n";
+        return false;
+    case LoginService::AutoOutcome::NoAnswer:
+        break;
+    }
+    err << "quorvane-cli: the service did not answer the login\n";
+    return false;
+}
+
 int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
 {
     const Options o = parse(args, true);
@@ -191,26 +213,10 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
         return kFailed;
     std::ostream& progress = o.json ? err : out;
 
-    // Silent login with the stored credentials first.
-    const StoredCredentials stored = StoredCredentials::read();
-    if (stored.userName.empty() || stored.password.empty()) {
-        err << "quorvane-cli: no stored credentials; log in first with: quorvane-cli login USER\n";
-        return kFailed;
-    }
     SessionStore store;
     CDataBase database;
-    LoginService login(httpRequest, store, database);
-    switch (login.autoLogin()) {
-    case LoginService::AutoOutcome::LoggedIn:
-        break;
-    case LoginService::AutoOutcome::Rejected:
-        err << "quorvane-cli: the service refused the stored credentials of " << stored.userName
-            << "; log in again with: quorvane-cli login USER\n";
+    if (!loginWithStoredCredentials(store, database, err))
         return kFailed;
-    case LoginService::AutoOutcome::NoAnswer:
-        err << "quorvane-cli: the service did not answer the login\n";
-        return kFailed;
-    }
     const UserSession user = store.get();
 
     // A run asked for at the prompt is a manual result; --auto records it as
