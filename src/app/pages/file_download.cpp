@@ -24,11 +24,6 @@ namespace text = measure::download_text;
 namespace
 {
 
-QString fromUtf8(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 constexpr int kChartTop = 52;
 constexpr int kChartHeight = 330;
 constexpr int kBandTop = 392;
@@ -105,15 +100,8 @@ CFileDownload::~CFileDownload()
 void CFileDownload::buildControls()
 {
     const QFont plain = ui::Skin::font(12);
-    auto caption = [&](const QString& t, const QRect& g) {
-        auto* l = new QLabel(t, this);
-        l->setFont(plain);
-        l->setStyleSheet(QStringLiteral("color: #333;"));
-        l->setGeometry(g);
-        return l;
-    };
 
-    caption(QStringLiteral("下载文件："), QRect(16, 12, 70, 28));
+    addCaption(QStringLiteral("下载文件："), QRect(16, 12, 70, 28));
     m_urlBox = new QComboBox(this);
     m_urlBox->setObjectName(QStringLiteral("url"));
     m_urlBox->setEditable(true);

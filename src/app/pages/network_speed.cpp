@@ -25,11 +25,6 @@ namespace text = measure::bandwidth_text;
 namespace
 {
 
-QString fromUtf8(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 QString msText(const std::optional<double>& ms)
 {
     if (!ms)
@@ -145,13 +140,6 @@ void CNetworkSpeed::buildControls()
     const QFont plain = ui::Skin::font(12);
     const QString comboStyle = QStringLiteral(
         "QComboBox { border: 1px solid #9db6d3; border-radius: 3px; padding: 2px 6px; background: white; }");
-    auto caption = [&](const QString& t, const QRect& g) {
-        auto* l = new QLabel(t, this);
-        l->setFont(plain);
-        l->setStyleSheet(QStringLiteral("color: #333;"));
-        l->setGeometry(g);
-        return l;
-    };
     auto combo = [&](const char* name, const QRect& g) {
         auto* c = new QComboBox(this);
         c->setObjectName(QLatin1String(name));
@@ -161,11 +149,11 @@ void CNetworkSpeed::buildControls()
         return c;
     };
 
-    caption(QStringLiteral("测速省份："), QRect(16, 12, 70, 26));
+    addCaption(QStringLiteral("测速省份："), QRect(16, 12, 70, 26));
     m_province = combo("province", QRect(84, 12, 110, 26));
-    caption(QStringLiteral("测速服务器："), QRect(206, 12, 84, 26));
+    addCaption(QStringLiteral("测速服务器："), QRect(206, 12, 84, 26));
     m_server = combo("server", QRect(288, 12, 234, 26));
-    caption(QStringLiteral("签约带宽："), QRect(16, 46, 70, 26));
+    addCaption(QStringLiteral("签约带宽："), QRect(16, 46, 70, 26));
     m_contract = combo("contract", QRect(84, 46, 110, 26));
     m_share = new QLabel(this);
     m_share->setObjectName(QStringLiteral("contractShare"));

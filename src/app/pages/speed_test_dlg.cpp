@@ -102,15 +102,22 @@ QRect CSpeedTestDlg::resultBand() const
     return m_band ? QRect(m_band->margin, m_band->top, width() - 2 * m_band->margin, m_band->height) : QRect();
 }
 
+QLabel* CSpeedTestDlg::addCaption(const QString& text, const QRect& geometry)
+{
+    auto* l = new QLabel(text, this);
+    l->setFont(ui::Skin::font(12));
+    l->setStyleSheet(QStringLiteral("color: #333;"));
+    l->setGeometry(geometry);
+    return l;
+}
+
 QLabel* CSpeedTestDlg::addResultColumn(const char* caption, const char* name, int valuePixels, int column, int columns)
 {
     const int top = m_band ? m_band->top : 0;
     const int width = (kTestPageWidth - 32) / columns;
     const int x = 16 + column * width;
-    auto* c = new QLabel(QString::fromUtf8(caption), this);
-    c->setFont(ui::Skin::font(12));
+    auto* c = addCaption(QString::fromUtf8(caption), QRect(x, top + 6, width, 20));
     c->setStyleSheet(QStringLiteral("color: #666;"));
-    c->setGeometry(x, top + 6, width, 20);
     c->setAlignment(Qt::AlignCenter);
     auto* v = new QLabel(this);
     v->setObjectName(QLatin1String(name));

@@ -34,6 +34,12 @@ class QLabel;
 namespace quorvane
 {
 
+// The engines and the configuration speak UTF-8.
+inline QString fromUtf8(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
 // A test page's area under the main window's navigation bars.
 inline constexpr int kTestPageWidth = 539;
 inline constexpr int kTestPageHeight = 557;
@@ -97,6 +103,8 @@ protected:
     // sides. A page without one paints nothing of its own.
     void setResultBand(int margin, int top, int height) { m_band = {margin, top, height}; }
     QRect resultBand() const;
+    // A caption of the page's controls.
+    QLabel* addCaption(const QString& text, const QRect& geometry);
     // The band's columns, one per caption: the caption over a value label
     // named after `names`, its text `valuePixels` high and bold.
     template <std::size_t N>

@@ -28,11 +28,6 @@ namespace text = measure::video_text;
 namespace
 {
 
-QString fromUtf8(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 constexpr int kScreenTop = 12;
 constexpr int kScreenHeight = 288;
 constexpr int kValuesTop = 346;

@@ -31,11 +31,6 @@ constexpr int kBodyHeight = kTestPageHeight - kBodyTop;
 // The browser measures at one size everywhere: the page's body area.
 static_assert(kTestPageWidth == measure::kViewWidth && kBodyHeight == measure::kViewHeight);
 
-QString fromUtf8(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- portal buttons
