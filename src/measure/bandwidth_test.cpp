@@ -5,6 +5,7 @@
 #include "common/paths.h"
 #include "common/property_file.h"
 #include "config/readers.h"
+#include "measure/outcome_words.h"
 #include "net/http_get.h"
 #include "net/http_request.h"
 #include "net/http_upload.h"
@@ -149,35 +150,20 @@ int ContractBandwidthIndex(const std::vector<std::pair<std::string, std::string>
 
 const char* OutcomeName(RunOutcome outcome)
 {
-    switch (outcome) {
-    case RunOutcome::Completed:
-        return "completed";
-    case RunOutcome::AlreadyRunning:
-        return "already-running";
-    case RunOutcome::NoNetwork:
-        return "no-network";
-    case RunOutcome::NoServer:
-        return "no-server";
-    case RunOutcome::Declined:
-        return "declined";
-    case RunOutcome::Busy:
-        return "busy";
-    case RunOutcome::ComeBackLater:
-        return "come-back-later";
-    case RunOutcome::ValidationFailed:
-        return "validation-failed";
-    case RunOutcome::NoDownloadFile:
-        return "no-download-file";
-    case RunOutcome::NoUploadFile:
-        return "no-upload-file";
-    case RunOutcome::TransferFailed:
-        return "transfer-failed";
-    case RunOutcome::Incomplete:
-        return "incomplete";
-    case RunOutcome::Stopped:
-        return "stopped";
-    }
-    return "unknown";
+    static constexpr std::pair<RunOutcome, const char*> kWords[] = {{RunOutcome::Completed, "completed"},
+                                                                    {RunOutcome::AlreadyRunning, "already-running"},
+                                                                    {RunOutcome::NoNetwork, "no-network"},
+                                                                    {RunOutcome::NoServer, "no-server"},
+                                                                    {RunOutcome::Declined, "declined"},
+                                                                    {RunOutcome::Busy, "busy"},
+                                                                    {RunOutcome::ComeBackLater, "come-back-later"},
+                                                                    {RunOutcome::ValidationFailed, "validation-failed"},
+                                                                    {RunOutcome::NoDownloadFile, "no-download-file"},
+                                                                    {RunOutcome::NoUploadFile, "no-upload-file"},
+                                                                    {RunOutcome::TransferFailed, "transfer-failed"},
+                                                                    {RunOutcome::Incomplete, "incomplete"},
+                                                                    {RunOutcome::Stopped, "stopped"}};
+    return WordOf(kWords, outcome);
 }
 
 bool BandwidthRun::recordable() const

@@ -204,8 +204,6 @@ class BandwidthTest : private RunLifecycle<BandwidthRun>
 public:
     BandwidthTest(BandwidthTestSettings settings, BandwidthObserver* observer);
     ~BandwidthTest();
-    BandwidthTest(const BandwidthTest&) = delete;
-    BandwidthTest& operator=(const BandwidthTest&) = delete;
 
     // --- set-up (window thread)
 

@@ -4,6 +4,7 @@
 #include "common/log_file.h"
 #include "config/readers.h"
 #include "measure/bandwidth_figures.h"
+#include "measure/outcome_words.h"
 #include "net/http_url.h"
 #include "platform/network_alive.h"
 #include "results/shipper.h"
@@ -189,25 +190,12 @@ std::vector<RecordField> FileDownRecordFields(const DownloadRun& run, const Down
 
 const char* DownloadOutcomeName(DownloadOutcome outcome)
 {
-    switch (outcome) {
-    case DownloadOutcome::Completed:
-        return "completed";
-    case DownloadOutcome::AlreadyRunning:
-        return "already-running";
-    case DownloadOutcome::NoUrl:
-        return "no-url";
-    case DownloadOutcome::NoNetwork:
-        return "no-network";
-    case DownloadOutcome::NoTarget:
-        return "no-target";
-    case DownloadOutcome::BadUrl:
-        return "bad-url";
-    case DownloadOutcome::NoSize:
-        return "no-size";
-    case DownloadOutcome::NoBody:
-        return "no-body";
-    }
-    return "unknown";
+    static constexpr std::pair<DownloadOutcome, const char*> kWords[] = {
+        {DownloadOutcome::Completed, "completed"}, {DownloadOutcome::AlreadyRunning, "already-running"},
+        {DownloadOutcome::NoUrl, "no-url"},        {DownloadOutcome::NoNetwork, "no-network"},
+        {DownloadOutcome::NoTarget, "no-target"},  {DownloadOutcome::BadUrl, "bad-url"},
+        {DownloadOutcome::NoSize, "no-size"},      {DownloadOutcome::NoBody, "no-body"}};
+    return WordOf(kWords, outcome);
 }
 
 // ---------------------------------------------------------------- the test

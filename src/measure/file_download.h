@@ -193,8 +193,6 @@ class FileDownloadTest : private RunLifecycle<DownloadRun>
 public:
     FileDownloadTest(FileDownloadSettings settings, FileDownloadObserver* observer);
     ~FileDownloadTest();
-    FileDownloadTest(const FileDownloadTest&) = delete;
-    FileDownloadTest& operator=(const FileDownloadTest&) = delete;
 
     // --- set-up (window thread)
 
