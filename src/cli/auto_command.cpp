@@ -15,7 +15,6 @@
 #include "measure/bandwidth_test.h"
 #include "measure/file_download.h"
 #include "measure/latency.h"
-#include "net/http_request.h"
 #include "platform/executable.h"
 #include "results/record.h"
 #include "results/service_time.h"
@@ -46,11 +45,6 @@ void onInterrupt(int)
     flags::stopRequested = 1;
 }
 
-int httpRequest(const std::string& verb, const std::string& url, const std::string& body, std::string& response)
-{
-    return HttpRequest(verb, url, body, response);
-}
-
 int periodOf(const std::string& key)
 {
     PropertyFile config("conf/config.properties");
@@ -60,21 +54,11 @@ int periodOf(const std::string& key)
 
 // Hands each finished run's record to the loop's thread, as the pages hand
 // theirs to the window.
-class BandwidthRecords final : public BandwidthObserver
+template <typename Run, typename Observer> class RecordsToLoop final : public Observer
 {
 public:
-    explicit BandwidthRecords(std::function<void()> ready) : m_ready(std::move(ready)) {}
-    void runCompleted(const BandwidthRun&) override { m_ready(); }
-
-private:
-    std::function<void()> m_ready;
-};
-
-class DownloadRecords final : public FileDownloadObserver
-{
-public:
-    explicit DownloadRecords(std::function<void()> ready) : m_ready(std::move(ready)) {}
-    void recordReady(const DownloadRun&) override { m_ready(); }
+    explicit RecordsToLoop(std::function<void()> ready) : m_ready(std::move(ready)) {}
+    void recordReady(const Run&) override { m_ready(); }
 
 private:
     std::function<void()> m_ready;
@@ -112,18 +96,10 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
     if (!enterInstallation(dir, err))
         return kFailed;
 
-    const StoredCredentials stored = StoredCredentials::read();
-    if (stored.userName.empty() || stored.password.empty()) {
-        err << "quorvane-cli: no stored credentials; log in first with: quorvane-cli login USER\n";
-        return kFailed;
-    }
     SessionStore store;
     CDataBase database;
-    LoginService login(httpRequest, store, database);
-    if (login.autoLogin() != LoginService::AutoOutcome::LoggedIn) {
-        err << "quorvane-cli: the stored credentials of " << stored.userName << " were not accepted\n";
+    if (!loginWithStoredCredentials(store, database, err))
         return kFailed;
-    }
     const UserSession user = store.get();
     EnsureUserSettings(user.userId);
     auto region = [&database] {
@@ -144,28 +120,19 @@ int runAuto(const Args& args, std::ostream& out, std::ostream& err)
 
     BandwidthTest* bandwidthRef = nullptr;
     FileDownloadTest* downloadRef = nullptr;
-    BandwidthRecords bandwidthRecords([&] {
-        loop.post([&] {
-            const auto r = bandwidthRef->OnRecordReady(recorder, &shipper, region());
-            if (r.written)
-                records.push_back(r.record.fileName);
-            if (!r.record.failure.empty())
-                recordFailures.push_back(r.record.failure);
-            if (!r.record.latestResultText.empty())
-                latest = r.record.latestResultText;
-        });
-    });
-    DownloadRecords downloadRecords([&] {
-        loop.post([&] {
-            const auto r = downloadRef->OnRecordReady(recorder, &shipper, region());
-            if (r.written)
-                records.push_back(r.record.fileName);
-            if (!r.record.failure.empty())
-                recordFailures.push_back(r.record.failure);
-            if (!r.record.latestResultText.empty())
-                latest = r.record.latestResultText;
-        });
-    });
+    const auto handOver = [&](auto& engine) {
+        const auto r = engine.OnRecordReady(recorder, &shipper, region());
+        if (r.written)
+            records.push_back(r.record.fileName);
+        if (!r.record.failure.empty())
+            recordFailures.push_back(r.record.failure);
+        if (!r.record.latestResultText.empty())
+            latest = r.record.latestResultText;
+    };
+    RecordsToLoop<BandwidthRun, BandwidthObserver> bandwidthRecords(
+        [&] { loop.post([&] { handOver(*bandwidthRef); }); });
+    RecordsToLoop<DownloadRun, FileDownloadObserver> downloadRecords(
+        [&] { loop.post([&] { handOver(*downloadRef); }); });
     BandwidthTestSettings bandwidthSettings;
     bandwidthSettings.pinger = EchoPinger(clock);
     BandwidthTest bandwidth(std::move(bandwidthSettings), &bandwidthRecords);

@@ -8,6 +8,12 @@
 #include <string_view>
 #include <vector>
 
+namespace quorvane
+{
+class CDataBase;
+class SessionStore;
+} // namespace quorvane
+
 namespace quorvane::cli
 {
 
@@ -86,5 +92,10 @@ int runCheck(const Args& args, std::ostream& out, std::ostream& err);
 // the working folder, where the configuration readers look; false, with the
 // reason on `err`, when it cannot be entered.
 bool enterInstallation(const std::string& dir, std::ostream& err);
+
+// The silent login of the measuring commands, with the credentials `login`
+// stored; true when `session` and `database` hold the user, false with the
+// reason on `err`.
+bool loginWithStoredCredentials(SessionStore& session, CDataBase& database, std::ostream& err);
 
 } // namespace quorvane::cli

@@ -3,6 +3,7 @@
 // body arrives. It writes no record: that needs a logged-in user and the
 // page (or an automatic round).
 #include "cli/cli.h"
+#include "cli/command_options.h"
 #include "cli/json_text.h"
 #include "measure/bandwidth_figures.h"
 #include "measure/file_download.h"
@@ -81,22 +82,12 @@ std::string seconds(std::uint32_t ms)
 
 int runDownload(const Args& args, std::ostream& out, std::ostream& err)
 {
-    std::vector<std::string> positional;
-    bool json = false;
-    for (const std::string& a : args) {
-        if (a == "--json") {
-            json = true;
-        } else if (a.rfind("--", 0) == 0) {
-            err << "quorvane-cli: unknown option " << a << "\n";
-            return kUsage;
-        } else {
-            positional.push_back(a);
-        }
-    }
-    if (positional.size() != 1) {
-        err << "quorvane-cli: download takes one URL\n";
+    const CommandOptions o = ParseCommandOptions(args, {"--json"});
+    if (!o.error.empty() || o.positional.size() != 1) {
+        err << "quorvane-cli: " << (o.error.empty() ? "download takes one URL" : o.error) << "\n";
         return kUsage;
     }
+    const bool json = o.json;
     std::ostream& progress = json ? err : out;
 
     Reporter reporter(err);
@@ -105,7 +96,7 @@ int runDownload(const Args& args, std::ostream& out, std::ostream& err)
     // a network; a URL that cannot be reached fails on its own, clearly.
     settings.networkAlive = [] { return true; };
     FileDownloadTest test(std::move(settings), &reporter);
-    if (!test.StartManualTest(positional[0]))
+    if (!test.StartManualTest(o.positional[0]))
         return kFailed;
 
     // This thread is the page's timer: one tick a second until the run ends.

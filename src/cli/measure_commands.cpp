@@ -4,6 +4,7 @@
 // HistoryRecord folders.
 #include "app/login/login_service.h"
 #include "cli/cli.h"
+#include "cli/command_options.h"
 #include "cli/json_text.h"
 #include "common/flags.h"
 #include "config/readers.h"
@@ -33,42 +34,6 @@ namespace
 {
 
 using namespace quorvane::measure;
-
-struct Options {
-    std::vector<std::string> positional;
-    std::string dir;
-    std::string server;
-    bool json = false;
-    bool automatic = false; // --auto
-    std::string error;
-};
-
-Options parse(const Args& args, bool allowMeasureOptions)
-{
-    Options o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= args.size())
-                o.error = a + " needs a value";
-            else
-                into = args[++i];
-        };
-        if (a == "--dir")
-            value(o.dir);
-        else if (allowMeasureOptions && a == "--server")
-            value(o.server);
-        else if (allowMeasureOptions && a == "--json")
-            o.json = true;
-        else if (allowMeasureOptions && a == "--auto")
-            o.automatic = true;
-        else if (a.rfind("--", 0) == 0)
-            o.error = "unknown option " + a;
-        else
-            o.positional.push_back(a);
-    }
-    return o;
-}
 
 int httpRequest(const std::string& verb, const std::string& url, const std::string& body, std::string& response)
 {
@@ -157,7 +122,7 @@ int runLoginFromStdin(const Args& args, std::ostream& out, std::ostream& err)
 
 int runLogin(const Args& args, std::istream& in, std::ostream& out, std::ostream& err)
 {
-    const Options o = parse(args, false);
+    const CommandOptions o = ParseCommandOptions(args, {"--dir"});
     if (!o.error.empty() || o.positional.size() != 1) {
         err << "quorvane-cli: login takes USER (and --dir DIR); the password comes from standard input\n";
         return kUsage;
@@ -180,9 +145,31 @@ int runLogin(const Args& args, std::istream& in, std::ostream& out, std::ostream
     return kOk;
 }
 
+bool loginWithStoredCredentials(SessionStore& session, CDataBase& database, std::ostream& err)
+{
+    const StoredCredentials stored = StoredCredentials::read();
+    if (stored.userName.empty() || stored.password.empty()) {
+        err << "quorvane-cli: no stored credentials; log in first with: quorvane-cli login USER\n";
+        return false;
+    }
+    LoginService login(httpRequest, session, database);
+    switch (login.autoLogin()) {
+    case LoginService::AutoOutcome::LoggedIn:
+        return true;
+    case LoginService::AutoOutcome::Rejected:
+        err << "quorvane-cli: the service refused the stored credentials of " << stored.userName
+            << "; log in again with: quorvane-cli login USER\n";
+        return false;
+    case LoginService::AutoOutcome::NoAnswer:
+        break;
+    }
+    err << "quorvane-cli: the service did not answer the login\n";
+    return false;
+}
+
 int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
 {
-    const Options o = parse(args, true);
+    const CommandOptions o = ParseCommandOptions(args, {"--dir", "--server", "--json", "--auto"});
     if (!o.error.empty() || !o.positional.empty()) {
         err << "quorvane-cli: " << (o.error.empty() ? "bandwidth takes no positional arguments" : o.error) << "\n";
         return kUsage;
@@ -191,26 +178,10 @@ int runBandwidth(const Args& args, std::ostream& out, std::ostream& err)
         return kFailed;
     std::ostream& progress = o.json ? err : out;
 
-    // Silent login with the stored credentials first.
-    const StoredCredentials stored = StoredCredentials::read();
-    if (stored.userName.empty() || stored.password.empty()) {
-        err << "quorvane-cli: no stored credentials; log in first with: quorvane-cli login USER\n";
-        return kFailed;
-    }
     SessionStore store;
     CDataBase database;
-    LoginService login(httpRequest, store, database);
-    switch (login.autoLogin()) {
-    case LoginService::AutoOutcome::LoggedIn:
-        break;
-    case LoginService::AutoOutcome::Rejected:
-        err << "quorvane-cli: the service refused the stored credentials of " << stored.userName
-            << "; log in again with: quorvane-cli login USER\n";
+    if (!loginWithStoredCredentials(store, database, err))
         return kFailed;
-    case LoginService::AutoOutcome::NoAnswer:
-        err << "quorvane-cli: the service did not answer the login\n";
-        return kFailed;
-    }
     const UserSession user = store.get();
 
     // A run asked for at the prompt is a manual result; --auto records it as

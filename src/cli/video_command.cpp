@@ -4,6 +4,7 @@
 // stands. The built-in player measures it with a line a second while the
 // stream arrives. It writes no record.
 #include "cli/cli.h"
+#include "cli/command_options.h"
 #include "cli/json_text.h"
 #include "measure/bandwidth_figures.h"
 #include "measure/file_download.h"
@@ -25,34 +26,18 @@ using namespace quorvane::measure;
 
 int runVideo(const Args& args, std::ostream& out, std::ostream& err)
 {
-    std::vector<std::string> positional;
-    bool json = false, direct = false;
-    std::string dir;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--json") {
-            json = true;
-        } else if (a == "--stream") {
-            direct = true;
-        } else if (a == "--dir" && i + 1 < args.size()) {
-            dir = args[++i];
-        } else if (a.rfind("--", 0) == 0) {
-            err << "quorvane-cli: unknown option " << a << "\n";
-            return kUsage;
-        } else {
-            positional.push_back(a);
-        }
-    }
-    if (positional.size() != 1) {
-        err << "quorvane-cli: video takes one page or stream URL\n";
+    const CommandOptions o = ParseCommandOptions(args, {"--json", "--stream", "--dir"});
+    if (!o.error.empty() || o.positional.size() != 1) {
+        err << "quorvane-cli: " << (o.error.empty() ? "video takes one page or stream URL" : o.error) << "\n";
         return kUsage;
     }
+    const bool json = o.json, direct = o.stream;
     // The site hosts are read from the installation's Config folder.
-    if (!enterInstallation(dir, err))
+    if (!enterInstallation(o.dir, err))
         return kFailed;
     std::ostream& progress = json ? err : out;
 
-    const std::string address = positional[0];
+    const std::string address = o.positional[0];
     const std::string label = direct ? std::string() : SiteLabelOf(address);
     std::string stream = address;
     if (!label.empty()) {

@@ -5,6 +5,7 @@
 #include "common/paths.h"
 #include "common/property_file.h"
 #include "config/readers.h"
+#include "measure/outcome_words.h"
 #include "net/http_get.h"
 #include "net/http_request.h"
 #include "net/http_upload.h"
@@ -23,11 +24,6 @@ namespace
 
 constexpr std::size_t kMaxKeyBytes = 128;
 constexpr int kConnections = 5;
-
-bool automaticStop()
-{
-    return flags::autoAbortArmed.load() != 0 && flags::stopRequested.load() != 0;
-}
 
 bool usableKey(const std::string& key)
 {
@@ -154,35 +150,20 @@ int ContractBandwidthIndex(const std::vector<std::pair<std::string, std::string>
 
 const char* OutcomeName(RunOutcome outcome)
 {
-    switch (outcome) {
-    case RunOutcome::Completed:
-        return "completed";
-    case RunOutcome::AlreadyRunning:
-        return "already-running";
-    case RunOutcome::NoNetwork:
-        return "no-network";
-    case RunOutcome::NoServer:
-        return "no-server";
-    case RunOutcome::Declined:
-        return "declined";
-    case RunOutcome::Busy:
-        return "busy";
-    case RunOutcome::ComeBackLater:
-        return "come-back-later";
-    case RunOutcome::ValidationFailed:
-        return "validation-failed";
-    case RunOutcome::NoDownloadFile:
-        return "no-download-file";
-    case RunOutcome::NoUploadFile:
-        return "no-upload-file";
-    case RunOutcome::TransferFailed:
-        return "transfer-failed";
-    case RunOutcome::Incomplete:
-        return "incomplete";
-    case RunOutcome::Stopped:
-        return "stopped";
-    }
-    return "unknown";
+    static constexpr std::pair<RunOutcome, const char*> kWords[] = {{RunOutcome::Completed, "completed"},
+                                                                    {RunOutcome::AlreadyRunning, "already-running"},
+                                                                    {RunOutcome::NoNetwork, "no-network"},
+                                                                    {RunOutcome::NoServer, "no-server"},
+                                                                    {RunOutcome::Declined, "declined"},
+                                                                    {RunOutcome::Busy, "busy"},
+                                                                    {RunOutcome::ComeBackLater, "come-back-later"},
+                                                                    {RunOutcome::ValidationFailed, "validation-failed"},
+                                                                    {RunOutcome::NoDownloadFile, "no-download-file"},
+                                                                    {RunOutcome::NoUploadFile, "no-upload-file"},
+                                                                    {RunOutcome::TransferFailed, "transfer-failed"},
+                                                                    {RunOutcome::Incomplete, "incomplete"},
+                                                                    {RunOutcome::Stopped, "stopped"}};
+    return WordOf(kWords, outcome);
 }
 
 bool BandwidthRun::recordable() const
@@ -197,8 +178,7 @@ BandwidthTest::BandwidthTest(BandwidthTestSettings settings, BandwidthObserver* 
     : m_settings(std::move(settings)), m_observer(observer ? observer : &m_silent),
       m_catalog(std::make_shared<ServerCatalog>())
 {
-    if (!m_settings.clock)
-        m_settings.clock = systemClock();
+    TakeRealServices(m_settings);
     if (!m_settings.validate) {
         m_settings.validate = [](const std::string& verb, const std::string& url, const std::string& body,
                                  std::string& response) { return HttpRequest(verb, url, body, response); };
@@ -210,10 +190,6 @@ BandwidthTest::BandwidthTest(BandwidthTestSettings settings, BandwidthObserver* 
             return session->Request(verb, url, body, response);
         };
     }
-    if (!m_settings.networkAlive)
-        m_settings.networkAlive = [] { return platform::IsNetworkAlive(); };
-    if (!m_settings.random)
-        m_settings.random = seededRandomSource();
     if (!m_settings.macAddress)
         m_settings.macAddress = [] { return platform::LinuxNetworkAdapters().firstMacAddress(); };
     if (!m_settings.operators) {
@@ -247,18 +223,6 @@ void BandwidthTest::Initialise()
     const std::string recommended = MatchServer();
     std::lock_guard lock(m_mutex);
     m_recommended = recommended;
-}
-
-void BandwidthTest::setUser(const UserSession& user)
-{
-    std::lock_guard lock(m_mutex);
-    m_user = user;
-}
-
-UserSession BandwidthTest::user() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_user;
 }
 
 void BandwidthTest::setSelection(const std::string& province, const std::string& server)
@@ -558,7 +522,7 @@ void BandwidthTest::measureBoth(BandwidthRun& run, LatencyProbe& probe, const st
     }
     if (run.manual)
         m_observer->directionDone(run.download);
-    if (automaticStop()) {
+    if (AutomaticStopRequested()) {
         run.outcome = RunOutcome::Stopped;
         return;
     }
@@ -587,7 +551,7 @@ void BandwidthTest::measureBoth(BandwidthRun& run, LatencyProbe& probe, const st
     if (run.manual)
         m_observer->directionDone(run.upload);
     releaseIfHeld(run);
-    if (automaticStop())
+    if (AutomaticStopRequested())
         run.outcome = RunOutcome::Stopped;
     else
         run.outcome = run.recordable() ? RunOutcome::Completed : RunOutcome::Incomplete;
@@ -612,21 +576,19 @@ void BandwidthTest::finishRun(BandwidthRun& run, LatencyProbe& probe, bool post)
     {
         std::lock_guard lock(m_mutex);
         run.pingRtt = m_pingRtt;
-        m_lastRun = run;
-        m_hasRun = true;
-        m_recorded = false;
     }
+    keep(run);
     if (post)
-        m_observer->runCompleted(run);
+        m_observer->recordReady(run);
     if (run.manual)
         flags::bandwidthTestRunning = 0;
-    m_running = false;
+    release();
     m_observer->runEnded(run);
 }
 
 bool BandwidthTest::StartManualTest()
 {
-    if (m_running.load())
+    if (running())
         return false;
     if (!m_settings.networkAlive()) {
         m_observer->showWarning(bandwidth_text::kNoNetwork);
@@ -665,26 +627,14 @@ bool BandwidthTest::StartManualTest()
         if (!m_observer->askYesNo(bandwidth_text::kMismatch))
             return false;
     }
-    if (m_running.exchange(true))
+    if (!begin())
         return false;
-    if (m_manualThread.joinable())
-        m_manualThread.join();
+    waitForManualRun();
     flags::bandwidthTestRunning = 1;
     m_observer->manualRunStarted();
     startLatencyThread(resolved);
-    m_manualThread = std::thread([this, resolved] { runManual(resolved); });
+    startManual([this, resolved] { runManual(resolved); });
     return true;
-}
-
-bool BandwidthTest::manualRunActive() const
-{
-    return m_running.load() && m_manualThread.joinable();
-}
-
-void BandwidthTest::waitForManualRun()
-{
-    if (m_manualThread.joinable())
-        m_manualThread.join();
 }
 
 void BandwidthTest::runManual(Resolved server)
@@ -731,7 +681,7 @@ void BandwidthTest::runManual(Resolved server)
 
 int BandwidthTest::RunAutoTest(bool useStoredKey, bool isAutomatic)
 {
-    if (m_running.exchange(true))
+    if (!begin())
         return 0;
     BandwidthRun run;
     LatencyProbe probe(m_settings.pinger, m_settings.clock);
@@ -798,7 +748,7 @@ int BandwidthTest::RunAutoTest(bool useStoredKey, bool isAutomatic)
             m_unreleasedIp = run.ip;
             m_unreleasedKey = answer.key;
         }
-        if (automaticStop()) {
+        if (AutomaticStopRequested()) {
             run.outcome = RunOutcome::Stopped;
         } else {
             startLatencyThread(server);
@@ -806,35 +756,19 @@ int BandwidthTest::RunAutoTest(bool useStoredKey, bool isAutomatic)
         }
     }
     const bool completed = run.outcome == RunOutcome::Completed;
-    const bool post = completed && isAutomatic && flags::stopRequested.load() == 0;
-    if (post)
-        ++flags::completedTaskCount;
-    finishRun(run, probe, post);
+    finishRun(run, probe, completed && CountCompletedRun(isAutomatic));
     return completed ? 2 : 0;
 }
 
 // ---------------------------------------------------------------- the record
 
-BandwidthRun BandwidthTest::lastRun() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_lastRun;
-}
-
 BandwidthTest::RecordResult BandwidthTest::OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper,
                                                          const std::string& geographyId)
 {
-    BandwidthRun run;
-    UserSession who;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_hasRun || m_recorded || !m_lastRun.recordable())
-            return {};
-        // One record per run, however often the message arrives.
-        m_recorded = true;
-        run = m_lastRun;
-        who = m_user;
-    }
+    const auto taken = takeForRecord();
+    if (!taken)
+        return {};
+    const auto& [run, who] = *taken;
     const DirectionSummary& down = run.download;
     const DirectionSummary& up = run.upload;
     const std::string bandwidth = FormatFixed(down.bandwidthMb(), 1);

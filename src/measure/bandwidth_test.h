@@ -26,6 +26,7 @@
 #include "measure/latency.h"
 #include "measure/random_source.h"
 #include "measure/record_steps.h"
+#include "measure/run_lifecycle.h"
 #include "measure/server_catalog.h"
 #include "results/contract_share.h"
 #include "results/record.h"
@@ -140,27 +141,23 @@ struct BandwidthRun {
     bool recordable() const;
 };
 
-// What the engine tells its page (or the CLI). Every function has an empty
-// default. Called on worker threads unless stated.
-class BandwidthObserver
+// What the engine tells its page (or the CLI), besides a run's start and
+// end: the start checks warn (kNoNetwork, kNoServer) and ask the mismatch
+// question, the run's thread says kServerBusy or kValidationFailed. The
+// record is ready (1138) when a manual run got through both directions, or
+// an automatic run completed without a stop request; OnRecordReady's gate
+// refuses runs short of 15 counted samples per direction. Called on worker
+// threads unless stated.
+class BandwidthObserver : public RunObserver<BandwidthRun>
 {
 public:
-    virtual ~BandwidthObserver() = default;
-
-    // Inside StartManualTest, on its caller's thread: a modal warning, and
-    // the yes/no question (true = yes).
-    virtual void showWarning(const std::string& text) { (void)text; }
+    // Inside StartManualTest, on its caller's thread: the yes/no question
+    // (true = yes).
     virtual bool askYesNo(const std::string& text)
     {
         (void)text;
         return true;
     }
-
-    // A manual run began: "无数据" in the four result fields, disable the
-    // start button, start both dashboards' repaint loops, ranking bar at 0.
-    virtual void manualRunStarted() {}
-    // A warning from the manual run thread (kServerBusy, kValidationFailed).
-    virtual void message(const std::string& text) { (void)text; }
     // Every sample of every run (1-based index, bytes of that second).
     virtual void sample(Direction direction, int index, std::uint64_t bytes)
     {
@@ -177,15 +174,6 @@ public:
     virtual void directionDone(const DirectionSummary& summary) { (void)summary; }
     // Manual runs after both directions: the ranking bar position.
     virtual void rankPosition(int pixels) { (void)pixels; }
-    // 1138: a manual run got through both directions, or an automatic run
-    // completed without a stop request. The page calls OnRecordReady on its
-    // window thread; its gate refuses runs short of 15 counted samples per
-    // direction.
-    virtual void runCompleted(const BandwidthRun& run) { (void)run; }
-    // Every run's very end, after runCompleted if any: enable the start
-    // button, stop both dashboards' repaint loops (manual runs), show the
-    // latency figures.
-    virtual void runEnded(const BandwidthRun& run) { (void)run; }
 };
 
 // One direction's transfer and sampling; the default runs ParallelGet or
@@ -211,13 +199,11 @@ struct BandwidthTestSettings {
     std::function<std::vector<std::pair<std::string, std::string>>(const std::string& userId)> contractChoices;
 };
 
-class BandwidthTest
+class BandwidthTest : private RunLifecycle<BandwidthRun>
 {
 public:
     BandwidthTest(BandwidthTestSettings settings, BandwidthObserver* observer);
     ~BandwidthTest();
-    BandwidthTest(const BandwidthTest&) = delete;
-    BandwidthTest& operator=(const BandwidthTest&) = delete;
 
     // --- set-up (window thread)
 
@@ -225,8 +211,8 @@ public:
     // MatchServer(). Call again after a new login.
     void Initialise();
     // The logged-in user (location words for the match, record fields).
-    void setUser(const UserSession& user);
-    UserSession user() const;
+    using RunLifecycle::setUser;
+    using RunLifecycle::user;
     // The texts of the province and server drop-downs, used by manual runs.
     void setSelection(const std::string& province, const std::string& server);
     // A server to use whatever the mode (the CLI's --server); empty: none.
@@ -272,9 +258,9 @@ public:
 
     // The start button. Returns true when a manual run thread was started.
     bool StartManualTest();
-    bool manualRunActive() const;
+    using RunLifecycle::manualRunActive;
     // Waits for a manual run to end (tests, the CLI, shutdown).
-    void waitForManualRun();
+    using RunLifecycle::waitForManualRun;
 
     // The automatic entry: 0 failed, 1 retry with the stored key, 2 done.
     // A retry with the stored key asks the server that handed it out.
@@ -293,7 +279,7 @@ public:
     RecordResult OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper, const std::string& geographyId);
 
     // The last run's figures (copy).
-    BandwidthRun lastRun() const;
+    using RunLifecycle::lastRun;
 
 private:
     struct Resolved {
@@ -324,19 +310,13 @@ private:
     mutable std::mutex m_mutex; // guards the members below
     std::shared_ptr<const ServerCatalog> m_catalog;
     CatalogReport m_catalogReport;
-    UserSession m_user;
     std::string m_selectedProvince, m_selectedServer, m_override;
     std::string m_recommended;
     std::string m_currentServerName, m_currentMonitorId, m_pingRtt = "0.0";
     std::string m_pendingKey;
     Resolved m_pendingServer; // the server that handed out m_pendingKey
     std::string m_unreleasedIp, m_unreleasedKey;
-    BandwidthRun m_lastRun;
-    bool m_hasRun = false;
-    bool m_recorded = false; // the last run's record was written (or refused) once
 
-    std::atomic<bool> m_running{false};
-    std::thread m_manualThread;
     std::thread m_latencyThread;
 };
 

@@ -30,7 +30,7 @@ enum BandwidthMessage : int {
     kMsgUploadDone = 1135,      // BandwidthObserver::directionDone(Upload): show upload results, stop the gauge
     kMsgProvinceChanged = 1136, // the page's own: refill the server list
     kMsgDownloadDone = 1137,    // BandwidthObserver::directionDone(Download): show download results
-    kMsgRunCompleted = 1138,    // BandwidthObserver::runCompleted: OnRecordReady (the record-ready 0x472)
+    kMsgRunCompleted = 1138,    // BandwidthObserver::recordReady: OnRecordReady (the record-ready 0x472)
 };
 
 } // namespace quorvane::measure

@@ -4,6 +4,7 @@
 #include "common/log_file.h"
 #include "config/readers.h"
 #include "measure/bandwidth_figures.h"
+#include "measure/outcome_words.h"
 #include "net/http_url.h"
 #include "platform/network_alive.h"
 #include "results/shipper.h"
@@ -189,25 +190,12 @@ std::vector<RecordField> FileDownRecordFields(const DownloadRun& run, const Down
 
 const char* DownloadOutcomeName(DownloadOutcome outcome)
 {
-    switch (outcome) {
-    case DownloadOutcome::Completed:
-        return "completed";
-    case DownloadOutcome::AlreadyRunning:
-        return "already-running";
-    case DownloadOutcome::NoUrl:
-        return "no-url";
-    case DownloadOutcome::NoNetwork:
-        return "no-network";
-    case DownloadOutcome::NoTarget:
-        return "no-target";
-    case DownloadOutcome::BadUrl:
-        return "bad-url";
-    case DownloadOutcome::NoSize:
-        return "no-size";
-    case DownloadOutcome::NoBody:
-        return "no-body";
-    }
-    return "unknown";
+    static constexpr std::pair<DownloadOutcome, const char*> kWords[] = {
+        {DownloadOutcome::Completed, "completed"}, {DownloadOutcome::AlreadyRunning, "already-running"},
+        {DownloadOutcome::NoUrl, "no-url"},        {DownloadOutcome::NoNetwork, "no-network"},
+        {DownloadOutcome::NoTarget, "no-target"},  {DownloadOutcome::BadUrl, "bad-url"},
+        {DownloadOutcome::NoSize, "no-size"},      {DownloadOutcome::NoBody, "no-body"}};
+    return WordOf(kWords, outcome);
 }
 
 // ---------------------------------------------------------------- the test
@@ -215,12 +203,7 @@ const char* DownloadOutcomeName(DownloadOutcome outcome)
 FileDownloadTest::FileDownloadTest(FileDownloadSettings settings, FileDownloadObserver* observer)
     : m_settings(std::move(settings)), m_observer(observer ? observer : &m_silent)
 {
-    if (!m_settings.clock)
-        m_settings.clock = systemClock();
-    if (!m_settings.networkAlive)
-        m_settings.networkAlive = [] { return platform::IsNetworkAlive(); };
-    if (!m_settings.random)
-        m_settings.random = seededRandomSource();
+    TakeRealServices(m_settings);
     if (!m_settings.timedGet) {
         m_settings.timedGet = [options = m_settings.getOptions](const std::string& url, ByteCounterHandle& counter,
                                                                 std::atomic<std::int64_t>& length,
@@ -236,18 +219,6 @@ FileDownloadTest::FileDownloadTest(FileDownloadSettings settings, FileDownloadOb
 FileDownloadTest::~FileDownloadTest()
 {
     waitForManualRun();
-}
-
-void FileDownloadTest::setUser(const UserSession& user)
-{
-    std::lock_guard lock(m_mutex);
-    m_user = user;
-}
-
-UserSession FileDownloadTest::user() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_user;
 }
 
 void FileDownloadTest::LoadPresets()
@@ -325,7 +296,7 @@ DownloadRun FileDownloadTest::measure(const std::string& url, bool manual)
 
 bool FileDownloadTest::StartManualTest(const std::string& boxText)
 {
-    if (m_running.load())
+    if (running())
         return false;
     // A pasted address often brings a line end along; it is no part of it.
     const std::string url = trimBlanks(boxText);
@@ -341,7 +312,7 @@ bool FileDownloadTest::StartManualTest(const std::string& boxText)
         m_observer->showWarning(download_text::kNoNetwork);
         return false;
     }
-    if (m_running.exchange(true))
+    if (!begin())
         return false;
     {
         // The history names the file that is measured: the picked preset's
@@ -354,8 +325,6 @@ bool FileDownloadTest::StartManualTest(const std::string& boxText)
             m_currentName = slot >= 0 ? m_presets.names[static_cast<std::size_t>(slot)] : fileTypeOf(url);
         }
     }
-    if (m_manualThread.joinable())
-        m_manualThread.join();
     flags::autoAbortArmed = 0;
     resetLive();
     // The timer's own figures; an automatic run has no timer and leaves
@@ -366,19 +335,8 @@ bool FileDownloadTest::StartManualTest(const std::string& boxText)
     // between.
     flags::downloadTestRunning = 1;
     m_observer->manualRunStarted();
-    m_manualThread = std::thread([this, url] { runManual(url); });
+    startManual([this, url] { runManual(url); });
     return true;
-}
-
-bool FileDownloadTest::manualRunActive() const
-{
-    return m_running.load() && m_manualThread.joinable();
-}
-
-void FileDownloadTest::waitForManualRun()
-{
-    if (m_manualThread.joinable())
-        m_manualThread.join();
 }
 
 void FileDownloadTest::runManual(std::string url)
@@ -387,7 +345,7 @@ void FileDownloadTest::runManual(std::string url)
     // The last second's bytes still reach the chart before the timer stops.
     m_settings.clock->sleepFor(std::chrono::milliseconds(kDownloadTimerMs));
     m_observer->loadEnded();
-    finish(run);
+    keep(run);
     if (run.contentLength > 0) {
         m_observer->finalLabels(run, FinalLabelsFor(run.bytes, run.loadMs));
         if (run.recordable())
@@ -396,19 +354,19 @@ void FileDownloadTest::runManual(std::string url)
         m_observer->message(download_text::kNoSize);
     }
     flags::downloadTestRunning = 0;
-    m_running = false;
+    release();
     m_observer->runEnded(run);
 }
 
 int FileDownloadTest::RunAutoTest(bool /*useStoredKey*/, bool isAutomatic)
 {
-    if (m_running.exchange(true))
+    if (!begin())
         return 0;
     DownloadRun run;
     auto end = [&](DownloadOutcome outcome, int result) {
         run.outcome = outcome;
-        finish(run);
-        m_running = false;
+        keep(run);
+        release();
         m_observer->runEnded(run);
         return result;
     };
@@ -430,26 +388,16 @@ int FileDownloadTest::RunAutoTest(bool /*useStoredKey*/, bool isAutomatic)
     }
     resetLive();
     run = measure(url, false);
-    finish(run);
-    m_running = false;
+    keep(run);
+    release();
     if (!run.recordable()) {
         m_observer->runEnded(run);
         return 1;
     }
-    if (isAutomatic && flags::stopRequested.load() == 0) {
-        ++flags::completedTaskCount;
+    if (CountCompletedRun(isAutomatic))
         m_observer->recordReady(run);
-    }
     m_observer->runEnded(run);
     return 2;
-}
-
-void FileDownloadTest::finish(const DownloadRun& run)
-{
-    std::lock_guard lock(m_mutex);
-    m_lastRun = run;
-    m_hasRun = true;
-    m_recorded = false;
 }
 
 FileDownloadTest::Tick FileDownloadTest::OnTimer()
@@ -471,31 +419,16 @@ FileDownloadTest::Tick FileDownloadTest::OnTimer()
     return tick;
 }
 
-DownloadRun FileDownloadTest::lastRun() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_lastRun;
-}
-
 FileDownloadTest::RecordResult FileDownloadTest::OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper,
                                                                const std::string& geographyId)
 {
-    DownloadRun run;
-    DownloadPresets presets;
-    UserSession who;
-    {
-        std::lock_guard lock(m_mutex);
-        if (!m_hasRun || m_recorded || !m_lastRun.recordable())
-            return {};
-        // One record per run, however often the message arrives.
-        m_recorded = true;
-        run = m_lastRun;
-        presets = m_presets;
-        who = m_user;
-    }
+    const auto taken = takeForRecord();
+    if (!taken)
+        return {};
+    const auto& [run, who] = *taken;
     TestRecord record;
     record.kind = RecordKind::FileDown;
-    record.fields = FileDownRecordFields(run, presets);
+    record.fields = FileDownRecordFields(run, presets());
     record.historyName = run.name;
     record.headline = RecordSpeedText(run.bytes, run.loadMs);
     return WriteAndShipRecord(record, who, !run.manual, recorder, shipper, geographyId);

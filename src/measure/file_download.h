@@ -24,6 +24,7 @@
 #include "common/clock.h"
 #include "measure/random_source.h"
 #include "measure/record_steps.h"
+#include "measure/run_lifecycle.h"
 #include "net/http_get.h"
 #include "results/record.h"
 #include "results/session.h"
@@ -39,11 +40,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-namespace quorvane
-{
-class RecordShipper;
-} // namespace quorvane
 
 namespace quorvane::measure
 {
@@ -161,30 +157,17 @@ std::string RecordSpeedText(std::optional<std::uint64_t> bytes, std::uint32_t lo
 // The Pccollect_filedown fields before the common block, in order.
 std::vector<RecordField> FileDownRecordFields(const DownloadRun& run, const DownloadPresets& presets);
 
-// What the engine tells its page (or the CLI). Every function has an empty
-// default. Called on the run's thread unless stated.
-class FileDownloadObserver
+// What the engine tells its page (or the CLI), besides a run's start and
+// end: the start checks warn kNoUrl and kNoNetwork, the run's thread says
+// kNoSize; a manual run's record is ready when it ended with a known size and
+// some body bytes, an automatic run's when it did so without a stop request.
+class FileDownloadObserver : public RunObserver<DownloadRun>
 {
 public:
-    virtual ~FileDownloadObserver() = default;
-
-    // Inside StartManualTest, on its caller's thread: a modal warning.
-    virtual void showWarning(const std::string& text) { (void)text; }
-    // A manual run began: "--" in the five labels, chart cleared, start
-    // button disabled, timer 1 started.
-    virtual void manualRunStarted() {}
     // A manual run's load ended and a second has passed: stop timer 1.
     virtual void loadEnded() {}
     // 1125: a manual run ended with a known size; the final labels.
     virtual void finalLabels(const DownloadRun& run, const FinalLabels& labels) { (void)run, (void)labels; }
-    // 1126: a manual run ended with a known size and some body bytes, or an
-    // automatic run did without a stop request. The page calls OnRecordReady on its window
-    // thread.
-    virtual void recordReady(const DownloadRun& run) { (void)run; }
-    // A warning from the manual run thread (kNoSize).
-    virtual void message(const std::string& text) { (void)text; }
-    // Every run's very end: enable the start button.
-    virtual void runEnded(const DownloadRun& run) { (void)run; }
 };
 
 // The timed download; the default is CHttpGet::TimedGet with `getOptions`.
@@ -205,19 +188,17 @@ struct FileDownloadSettings {
     std::function<std::vector<std::string>(const std::string& userId)> targets;
 };
 
-class FileDownloadTest
+class FileDownloadTest : private RunLifecycle<DownloadRun>
 {
 public:
     FileDownloadTest(FileDownloadSettings settings, FileDownloadObserver* observer);
     ~FileDownloadTest();
-    FileDownloadTest(const FileDownloadTest&) = delete;
-    FileDownloadTest& operator=(const FileDownloadTest&) = delete;
 
     // --- set-up (window thread)
 
     // The logged-in user (presets, targets, record fields).
-    void setUser(const UserSession& user);
-    UserSession user() const;
+    using RunLifecycle::setUser;
+    using RunLifecycle::user;
     // Dialog initialisation: the presets of the user's settings document.
     void LoadPresets();
     void setPresets(const DownloadPresets& presets);
@@ -234,9 +215,9 @@ public:
     // The start button with the URL box's text. True when a run thread was
     // started; false after a warning (showWarning) or while a run goes.
     bool StartManualTest(const std::string& boxText);
-    bool manualRunActive() const;
+    using RunLifecycle::manualRunActive;
     // Waits for a manual run to end (tests, the CLI, shutdown).
-    void waitForManualRun();
+    using RunLifecycle::waitForManualRun;
 
     // The automatic entry: 0 no network or no target, 1 no file size or no
     // body byte (may be retried), 2 done.
@@ -263,7 +244,7 @@ public:
     // the uploads through `shipper` (may be null: no packing).
     RecordResult OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper, const std::string& geographyId);
 
-    DownloadRun lastRun() const;
+    using RunLifecycle::lastRun;
 
 private:
     // The measurement values the timer reads while the run writes them.
@@ -277,7 +258,6 @@ private:
     void resetLive();
     DownloadRun measure(const std::string& url, bool manual);
     void runManual(std::string url);
-    void finish(const DownloadRun& run);
     void autoLog(const std::string& line) const;
 
     FileDownloadSettings m_settings;
@@ -286,19 +266,12 @@ private:
     Live m_live;
 
     mutable std::mutex m_mutex; // guards the members below
-    UserSession m_user;
     DownloadPresets m_presets;
     std::string m_currentUrl, m_currentName;
-    DownloadRun m_lastRun;
-    bool m_hasRun = false;
-    bool m_recorded = false;
 
     // The timer's own (window thread only).
     std::uint64_t m_previousBytes = 0;
     int m_points = 0;
-
-    std::atomic<bool> m_running{false};
-    std::thread m_manualThread;
 };
 
 } // namespace quorvane::measure

@@ -1,6 +1,7 @@
 #include "measure/stream_player.h"
 
 #include "measure/bandwidth_figures.h"
+#include "measure/outcome_words.h"
 #include "net/curl_global.h"
 
 #include <curl/curl.h>
@@ -48,23 +49,12 @@ std::string RequestableUrl(const std::string& url)
 
 const char* StreamEndName(StreamEnd end)
 {
-    switch (end) {
-    case StreamEnd::Completed:
-        return "completed";
-    case StreamEnd::EarlyEnd:
-        return "early-end";
-    case StreamEnd::Stalled:
-        return "stalled";
-    case StreamEnd::Deadline:
-        return "deadline";
-    case StreamEnd::HttpError:
-        return "http-error";
-    case StreamEnd::NoConnection:
-        return "no-connection";
-    case StreamEnd::Stopped:
-        return "stopped";
-    }
-    return "unknown";
+    static constexpr std::pair<StreamEnd, const char*> kWords[] = {
+        {StreamEnd::Completed, "completed"},  {StreamEnd::EarlyEnd, "early-end"},
+        {StreamEnd::Stalled, "stalled"},      {StreamEnd::Deadline, "deadline"},
+        {StreamEnd::HttpError, "http-error"}, {StreamEnd::NoConnection, "no-connection"},
+        {StreamEnd::Stopped, "stopped"}};
+    return WordOf(kWords, end);
 }
 
 std::string VideoInfoPayload(const StreamFigures& f)

@@ -160,10 +160,7 @@ std::string PresetPageFor(const std::map<std::string, std::string>& presets, con
 
 VideoSpeedTest::VideoSpeedTest(VideoTestSettings settings) : m_settings(std::move(settings))
 {
-    if (!m_settings.networkAlive)
-        m_settings.networkAlive = [] { return platform::IsNetworkAlive(); };
-    if (!m_settings.random)
-        m_settings.random = seededRandomSource();
+    TakeRealServices(m_settings);
     if (!m_settings.pages)
         m_settings.pages = configuredPages;
     if (!m_settings.resolve)
@@ -172,18 +169,6 @@ VideoSpeedTest::VideoSpeedTest(VideoTestSettings settings) : m_settings(std::mov
         m_settings.callPlayer = [](const std::string&) {};
     if (!m_settings.waitPlayer)
         m_settings.waitPlayer = [] {};
-}
-
-void VideoSpeedTest::setUser(const UserSession& user)
-{
-    std::lock_guard lock(m_mutex);
-    m_user = user;
-}
-
-UserSession VideoSpeedTest::user() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_user;
 }
 
 void VideoSpeedTest::PlayManual(const std::string& streamAddress)
@@ -258,12 +243,13 @@ VideoSpeedTest::CallResult VideoSpeedTest::OnFlashCall(const std::string& reques
     if (pieces.size() == 6 && leadingInteger(pieces[4]) > 0) {
         out.complete = true;
         autoLog("视频测速结束");
-        if (!(flags::autoAbortArmed.load() && flags::stopRequested.load())) {
-            std::lock_guard lock(m_mutex);
-            m_infoStream = m_stream;
-            m_infoSite = m_automatic ? m_keptPage : m_stream;
-            m_infoAutomatic = m_automatic;
-            m_recordPending = true;
+        if (!AutomaticStopRequested()) {
+            VideoMeasurement kept;
+            {
+                std::lock_guard lock(m_mutex);
+                kept = {pieces, m_stream, m_automatic ? m_keptPage : m_stream, m_automatic};
+            }
+            keep(kept);
             out.recordReady = true;
         }
         if (flags::autoMode.load())
@@ -277,20 +263,12 @@ VideoSpeedTest::CallResult VideoSpeedTest::OnFlashCall(const std::string& reques
 RecordResult VideoSpeedTest::OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper,
                                            const std::string& geographyId)
 {
-    TestRecord record;
-    UserSession who;
-    bool automatic = false;
-    {
-        std::lock_guard lock(m_mutex);
-        // One record per measurement, however often the message arrives.
-        if (!m_recordPending || m_info.size() != 6)
-            return {};
-        m_recordPending = false;
-        record = VideoSpeedRecord(m_infoStream, m_infoSite, m_info);
-        who = m_user;
-        automatic = m_infoAutomatic;
-    }
-    return WriteAndShipRecord(record, who, automatic, recorder, shipper, geographyId);
+    const auto taken = takeForRecord();
+    if (!taken)
+        return {};
+    const auto& [run, who] = *taken;
+    return WriteAndShipRecord(VideoSpeedRecord(run.stream, run.site, run.info), who, run.automatic, recorder, shipper,
+                              geographyId);
 }
 
 std::string VideoSpeedTest::currentStreamAddress() const

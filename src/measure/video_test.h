@@ -16,6 +16,7 @@
 // stopRequested, completedTaskCount, videoTestRunning.
 #include "measure/random_source.h"
 #include "measure/record_steps.h"
+#include "measure/run_lifecycle.h"
 #include "results/record.h"
 #include "results/session.h"
 
@@ -25,11 +26,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-namespace quorvane
-{
-class RecordShipper;
-} // namespace quorvane
 
 namespace quorvane::measure
 {
@@ -91,6 +87,15 @@ std::map<std::string, std::string> ReadVideoPresets(const std::string& userId);
 // no item "10"); "" when neither.
 std::string PresetPageFor(const std::map<std::string, std::string>& presets, const VideoSite& site);
 
+// A measurement the player reported: its six values and the addresses they
+// belong to, kept for the record.
+struct VideoMeasurement {
+    std::vector<std::string> info;
+    std::string stream, site;
+    bool automatic = false; // how the run was started, never the flag at writing time
+    bool recordable() const { return info.size() == 6; }
+};
+
 struct VideoTestSettings {
     std::filesystem::path installDir{"."};
     std::function<bool()> networkAlive; // null: platform::IsNetworkAlive
@@ -106,13 +111,13 @@ struct VideoTestSettings {
     std::function<void()> waitPlayer;
 };
 
-class VideoSpeedTest
+class VideoSpeedTest : private RunLifecycle<VideoMeasurement>
 {
 public:
     explicit VideoSpeedTest(VideoTestSettings settings);
 
-    void setUser(const UserSession& user);
-    UserSession user() const;
+    using RunLifecycle::setUser;
+    using RunLifecycle::user;
 
     // A manual play of `streamAddress` (may be empty: the player then reports
     // what it could not load).
@@ -144,13 +149,9 @@ private:
 
     VideoTestSettings m_settings;
     mutable std::mutex m_mutex; // guards the members below
-    UserSession m_user;
     std::string m_stream, m_keptPage;
     bool m_automatic = false; // the last start was RunAutoTest's
-    bool m_infoAutomatic = false; // the measurement awaiting its record was
-    std::vector<std::string> m_info;
-    std::string m_infoStream, m_infoSite; // the addresses the info belongs to
-    bool m_recordPending = false;
+    std::vector<std::string> m_info; // of the player's last call
 };
 
 } // namespace quorvane::measure

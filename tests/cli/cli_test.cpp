@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/command_options.h"
 #include "cli/run_cli.h"
 
 #include "common/cipher.h"
@@ -21,6 +22,31 @@ namespace
 
 using Result = test::CliResult;
 using test::runCli;
+
+TEST(CliOptions, ACommandReadsOnlyTheOptionsItTakes)
+{
+    struct Row {
+        cli::Args args;
+        std::vector<std::string_view> accepted;
+        std::string error;
+        std::vector<std::string> positional;
+    };
+    const Row rows[] = {
+        {{"http://a/", "--json"}, {"--json"}, "", {"http://a/"}},
+        {{"--server", "x"}, {"--json"}, "unknown option --server", {"x"}},
+        {{"--dir"}, {"--dir"}, "--dir needs a value", {}},
+        {{"--dir", "--json", "p"}, {"--dir", "--json"}, "", {"p"}}, // a value is taken as it stands
+    };
+    for (const Row& r : rows) {
+        const cli::CommandOptions o = cli::ParseCommandOptions(r.args, r.accepted);
+        EXPECT_EQ(o.error, r.error) << r.args[0];
+        EXPECT_EQ(o.positional, r.positional) << r.args[0];
+    }
+    const cli::CommandOptions all = cli::ParseCommandOptions({"--auto", "--server", "s", "--stream", "--dir", "d"},
+                                                             {"--auto", "--server", "--stream", "--dir"});
+    EXPECT_TRUE(all.automatic && all.stream && !all.json);
+    EXPECT_EQ(all.server + all.dir, "sd");
+}
 
 TEST(CliCipher, EncryptPrintsUpperCaseHexThatDecryptReadsBack)
 {

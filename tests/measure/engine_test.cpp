@@ -64,7 +64,7 @@ public:
         add(s.direction == Direction::Download ? "done:download" : "done:upload");
     }
     void rankPosition(int pixels) override { add("rank:" + std::to_string(pixels)); }
-    void runCompleted(const BandwidthRun& run) override
+    void recordReady(const BandwidthRun& run) override
     {
         std::lock_guard lock(m_mutex);
         completed.push_back(run);

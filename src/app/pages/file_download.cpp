@@ -1,9 +1,5 @@
 #include "app/pages/file_download.h"
 
-#include "app/pages/page_thread.h"
-#include "app/pages/shell_dialogs.h"
-#include "results/result_log.h"
-#include "results/sftp.h"
 #include "ui/skin.h"
 
 #include <QAbstractItemView>
@@ -28,14 +24,6 @@ namespace text = measure::download_text;
 namespace
 {
 
-QString fromUtf8(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
-// Layout of the page, whose area is 539 by 557 pixels under the main
-// window's navigation bars.
-constexpr int kPageWidth = 539;
 constexpr int kChartTop = 52;
 constexpr int kChartHeight = 330;
 constexpr int kBandTop = 392;
@@ -52,14 +40,12 @@ QString rateLabel(double value)
 
 } // namespace
 
-// The engine's reports, re-posted to the page's thread. The warnings of
-// StartManualTest come on the page's own thread and are shown at once.
-class CFileDownload::Observer final : public measure::FileDownloadObserver
+// The engine's reports, re-posted to the page's thread.
+class CFileDownload::Observer final : public PageObserver<CFileDownload, measure::FileDownloadObserver>
 {
 public:
-    explicit Observer(CFileDownload* page) : m_page(page) {}
+    using PageObserver::PageObserver;
 
-    void showWarning(const std::string& t) override { m_page->m_context.dialogs->warning(m_page, fromUtf8(t)); }
     void manualRunStarted() override
     {
         // On the page's thread already (inside StartManualTest).
@@ -77,33 +63,21 @@ public:
     {
         post([](CFileDownload* p) { p->OnRecordReady(); });
     }
-    void message(const std::string& t) override
-    {
-        post([t](CFileDownload* p) { p->m_context.dialogs->warning(p, fromUtf8(t)); });
-    }
     void runEnded(const DownloadRun& run) override
     {
         post([run](CFileDownload* p) { p->onRunEnded(run); });
     }
-
-private:
-    template <typename F> void post(F f) { PostToPage(m_page, std::move(f)); }
-
-    CFileDownload* m_page;
 };
 
-CFileDownload::CFileDownload(const ShellContext& context, std::function<void(const std::string&)> latestResult,
-                             RecordShipper* shipper, QWidget* parent)
-    : QWidget(parent), m_context(context), m_latestResult(std::move(latestResult))
+CFileDownload::CFileDownload(const ShellContext& context, LatestResult latestResult, RecordShipper* shipper,
+                             QWidget* parent)
+    : CSpeedTestDlg(context, std::move(latestResult), parent)
 {
     setObjectName(QStringLiteral("CFileDownload"));
     measure::FileDownloadSettings settings = m_context.download.engine;
-    if (settings.installDir.empty() || settings.installDir == ".")
-        settings.installDir = std::filesystem::current_path();
-    m_installDir = settings.installDir;
-
-    m_recording = MakePageRecording(m_installDir, m_context.database, m_context.download.head, settings.clock,
-                                    m_context.download.transport, shipper);
+    settings.installDir = setUpRecording(settings.installDir, m_context.download.head, settings.clock,
+                                         m_context.download.transport, shipper);
+    setResultBand(12, kBandTop, kBandHeight);
 
     m_observer = std::make_unique<Observer>(this);
     m_engine = std::make_unique<measure::FileDownloadTest>(std::move(settings), m_observer.get());
@@ -126,15 +100,8 @@ CFileDownload::~CFileDownload()
 void CFileDownload::buildControls()
 {
     const QFont plain = ui::Skin::font(12);
-    auto caption = [&](const QString& t, const QRect& g) {
-        auto* l = new QLabel(t, this);
-        l->setFont(plain);
-        l->setStyleSheet(QStringLiteral("color: #333;"));
-        l->setGeometry(g);
-        return l;
-    };
 
-    caption(QStringLiteral("下载文件："), QRect(16, 12, 70, 28));
+    addCaption(QStringLiteral("下载文件："), QRect(16, 12, 70, 28));
     m_urlBox = new QComboBox(this);
     m_urlBox->setObjectName(QStringLiteral("url"));
     m_urlBox->setEditable(true);
@@ -143,7 +110,7 @@ void CFileDownload::buildControls()
     m_urlBox->setStyleSheet(QStringLiteral(
         "QComboBox { border: 1px solid #9db6d3; border-radius: 3px; padding: 2px 6px; background: white; }"
         "QComboBox QAbstractItemView::item { min-height: 20px; }"));
-    m_urlBox->setGeometry(84, 12, kPageWidth - 100, 28);
+    m_urlBox->setGeometry(84, 12, kTestPageWidth - 100, 28);
     m_urlBox->lineEdit()->setPlaceholderText(QStringLiteral("选择预设文件，或输入 http:// 下载地址"));
     // A picked preset's URL replaces its name in the box (1124), after the
     // pick has settled.
@@ -153,25 +120,12 @@ void CFileDownload::buildControls()
     static const char* const kCaptions[] = {"文件大小(KB)", "连接时间(秒)", "已下载(KB)", "加载时间(秒)",
                                             "平均速率(KB/s)"};
     static const char* const kNames[] = {"totalSize", "connectTime", "downloaded", "loadingTime", "averageSpeed"};
-    const int column = (kPageWidth - 32) / 5;
-    for (int i = 0; i < 5; ++i) {
-        const int x = 16 + i * column;
-        auto* c = caption(QString::fromUtf8(kCaptions[i]), QRect(x, kBandTop + 6, column, 20));
-        c->setAlignment(Qt::AlignCenter);
-        c->setStyleSheet(QStringLiteral("color: #666;"));
-        auto* v = new QLabel(this);
-        v->setObjectName(QLatin1String(kNames[i]));
-        v->setFont(ui::Skin::font(16, true));
-        v->setStyleSheet(QStringLiteral("color: #1e6fc8;"));
-        v->setAlignment(Qt::AlignCenter);
-        v->setGeometry(x, kBandTop + 28, column, 30);
-        m_labels[static_cast<std::size_t>(i)] = v;
-    }
+    m_labels = addResultColumns(kCaptions, kNames, 16);
 
     m_start = new ui::SkinButton(QStringLiteral("file download/start"), QString::fromUtf8(text::kStartCaption),
                                  ui::SkinButton::Style::Primary, this);
     m_start->setObjectName(QStringLiteral("start"));
-    m_start->setGeometry(kPageWidth / 2 - 60, kButtonTop, 120, 36);
+    m_start->setGeometry(kTestPageWidth / 2 - 60, kButtonTop, 120, 36);
     connect(m_start, &QAbstractButton::clicked, this, &CFileDownload::StartManualTest);
 }
 
@@ -215,7 +169,7 @@ void CFileDownload::buildChart()
     m_chartView = new QChartView(chart, this);
     m_chartView->setObjectName(QStringLiteral("speedChart"));
     m_chartView->setRenderHint(QPainter::Antialiasing);
-    m_chartView->setGeometry(12, kChartTop, kPageWidth - 24, kChartHeight);
+    m_chartView->setGeometry(12, kChartTop, kTestPageWidth - 24, kChartHeight);
 }
 
 void CFileDownload::showNoValues()
@@ -235,8 +189,8 @@ void CFileDownload::clearChart()
 
 void CFileDownload::OnInitDialog()
 {
-    const UserSession user = m_context.session ? m_context.session->get() : UserSession();
-    m_shownUserId = user.userId;
+    const UserSession user = currentUser();
+    m_shownFor = userKey(user);
     m_engine->setUser(user);
     m_engine->LoadPresets();
     const QString typed = m_urlBox->currentText();
@@ -249,39 +203,10 @@ void CFileDownload::OnInitDialog()
     m_urlBox->setEditText(typed);
 }
 
-void CFileDownload::refreshIfUserChanged()
-{
-    // The user may log in after the page was made; the presets are that
-    // user's, read once when the change is seen.
-    if (m_refreshPosted || !m_context.session || m_engine->manualRunActive())
-        return;
-    if (m_context.session->get().userId == m_shownUserId)
-        return;
-    m_refreshPosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_refreshPosted = false;
-            if (!m_engine->manualRunActive())
-                OnInitDialog();
-        },
-        Qt::QueuedConnection);
-}
-
 void CFileDownload::OnPresetChosen()
 {
     if (const auto url = m_engine->ChoosePreset(m_urlBox->currentText().toStdString()))
         m_urlBox->setEditText(fromUtf8(*url));
-}
-
-void CFileDownload::paintEvent(QPaintEvent*)
-{
-    refreshIfUserChanged();
-    QPainter p(this);
-    p.fillRect(rect(), ui::palette::kBody);
-    p.setPen(ui::palette::kBorder);
-    p.setBrush(Qt::white);
-    p.drawRoundedRect(QRect(12, kBandTop, width() - 24, kBandHeight), 6, 6);
 }
 
 // --- runs ------------------------------------------------------------------------
@@ -295,18 +220,17 @@ void CFileDownload::StartManualTest()
     m_engine->StartManualTest(m_urlBox->currentText().toStdString());
 }
 
-int CFileDownload::RunAutoTest(bool useStoredKey, bool isAutomatic)
+void CFileDownload::takeUser(const UserSession& now)
 {
-    // The user logged in now, not the one the page was made or last painted
-    // for: a silent login may have succeeded on the timer while the window
-    // stayed in the tray. Their presets name the file and fill `website`.
-    if (m_context.session) {
-        const UserSession now = m_context.session->get();
-        const bool otherUser = now.userId != m_engine->user().userId;
-        m_engine->setUser(now);
-        if (otherUser)
-            m_engine->LoadPresets();
-    }
+    // Their presets name the file and fill `website`.
+    const bool otherUser = now.userId != m_engine->user().userId;
+    m_engine->setUser(now);
+    if (otherUser)
+        m_engine->LoadPresets();
+}
+
+int CFileDownload::runAutomatic(bool useStoredKey, bool isAutomatic)
+{
     return m_engine->RunAutoTest(useStoredKey, isAutomatic);
 }
 
@@ -341,12 +265,7 @@ void CFileDownload::onFinalLabels(const measure::FinalLabels& labels)
 
 void CFileDownload::OnRecordReady()
 {
-    const std::string region = m_context.database ? m_context.database->regionSuffix() : std::string();
-    const auto r = m_engine->OnRecordReady(*m_recording.recorder, m_recording.shipper, region);
-    if (r.written && !r.record.latestResultText.empty() && m_latestResult)
-        m_latestResult(r.record.latestResultText);
-    ShowRecordStatus(this, r.record);
-    Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));
+    handOverRecord(*m_engine);
 }
 
 void CFileDownload::onRunEnded(const DownloadRun& run)

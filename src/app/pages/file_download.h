@@ -7,15 +7,10 @@
 // Thread-safety: GUI thread only. The engine reports from its run thread;
 // every report is handed to this thread as a queued call (messages 1124 to
 // 1126 of measure/file_download.h).
-#include "app/pages/page_recording.h"
-#include "app/pages/shell_context.h"
+#include "app/pages/speed_test_dlg.h"
 #include "measure/file_download.h"
-#include "results/record.h"
-#include "results/service_time.h"
-#include "results/shipper.h"
 
 #include <QTimer>
-#include <QWidget>
 
 #include <array>
 #include <functional>
@@ -35,7 +30,7 @@ namespace ui
 class SkinButton;
 } // namespace ui
 
-class CFileDownload : public QWidget
+class CFileDownload : public CSpeedTestDlg
 {
     Q_OBJECT
 public:
@@ -45,16 +40,15 @@ public:
     // results only); may be empty. `shipper` packs and uploads the records;
     // the program hands every page the same one, so that one upload run at
     // a time works on the data folders. Null: the page makes its own.
-    CFileDownload(const ShellContext& context, std::function<void(const std::string&)> latestResult,
-                  RecordShipper* shipper, QWidget* parent = nullptr);
+    CFileDownload(const ShellContext& context, LatestResult latestResult, RecordShipper* shipper,
+                  QWidget* parent = nullptr);
     ~CFileDownload() override;
 
     // Reads the presets of the current user into the URL box.
-    void OnInitDialog();
+    void OnInitDialog() override;
     // The start button.
     void StartManualTest();
-    // The automatic entry, for the scheduler (blocks its thread for the run).
-    int RunAutoTest(bool useStoredKey, bool isAutomatic);
+    // RunAutoTest, for the scheduler, blocks its thread for the run.
     // Log-off: "--" in the labels, the chart emptied.
     void ResetResults();
 
@@ -70,19 +64,18 @@ public:
 Q_SIGNALS:
     // The end of every run, after its record (if any) was handled.
     void runEnded(bool completed);
-    // After 1126: whether a record was written, and its file name.
-    void recordHandled(bool written, const QString& fileName);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
+    // recordHandled after 1126.
 
 private:
     class Observer;
     friend class Observer;
 
+    void takeUser(const UserSession& now) override;
+    int runAutomatic(bool useStoredKey, bool isAutomatic) override;
+    bool runActive() const override { return m_engine->manualRunActive(); }
+
     void buildControls();
     void buildChart();
-    void refreshIfUserChanged();
     void showNoValues();
     void clearChart();
 
@@ -94,16 +87,8 @@ private:
     void OnRecordReady();                                   // 1126
     void onRunEnded(const measure::DownloadRun& run);
 
-    ShellContext m_context;
-    std::function<void(const std::string&)> m_latestResult;
-    std::filesystem::path m_installDir;
-
-    PageRecording m_recording;
     std::unique_ptr<Observer> m_observer;
     std::unique_ptr<measure::FileDownloadTest> m_engine; // last member: ends first
-
-    std::string m_shownUserId;
-    bool m_refreshPosted = false;
 
     QTimer m_timer;
     QComboBox* m_urlBox = nullptr;

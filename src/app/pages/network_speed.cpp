@@ -1,19 +1,15 @@
 #include "app/pages/network_speed.h"
 
-#include "app/pages/page_thread.h"
 #include "app/pages/shell_dialogs.h"
 #include "common/log_file.h"
 #include "config/readers.h"
 #include "config/user_documents.h"
-#include "results/result_log.h"
-#include "results/sftp.h"
 #include "ui/message_dialogs.h"
 #include "ui/picture_ctrl_dashboard.h"
 #include "ui/skin.h"
 
 #include <QComboBox>
 #include <QLabel>
-#include <QPainter>
 #include <QToolTip>
 
 #include <chrono>
@@ -29,11 +25,6 @@ namespace text = measure::bandwidth_text;
 namespace
 {
 
-QString fromUtf8(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
 QString msText(const std::optional<double>& ms)
 {
     if (!ms)
@@ -42,9 +33,6 @@ QString msText(const std::optional<double>& ms)
     return QString::number(*ms, 'f', *ms < 1 ? 2 : 1) + QStringLiteral(" ms");
 }
 
-// Layout of the page, whose area is 539 by 557 pixels under the main
-// window's navigation bars.
-constexpr int kPageWidth = 539;
 constexpr int kGaugeTop = 78;
 constexpr int kBarTop = 292;
 constexpr int kBandTop = 372;
@@ -70,15 +58,14 @@ QString bandwidthText(float bandwidthMb)
     return QString::number(static_cast<double>(bandwidthMb), 'f', 1) + QLatin1Char('M');
 }
 
-// The engine's reports, re-posted to the page's thread. The two questions
-// asked inside StartManualTest come on the page's own thread and are
-// answered at once.
-class CNetworkSpeed::Observer final : public measure::BandwidthObserver
+// The engine's reports, re-posted to the page's thread. The question asked
+// inside StartManualTest comes on the page's own thread and is answered at
+// once.
+class CNetworkSpeed::Observer final : public PageObserver<CNetworkSpeed, measure::BandwidthObserver>
 {
 public:
-    explicit Observer(CNetworkSpeed* page) : m_page(page) {}
+    using PageObserver::PageObserver;
 
-    void showWarning(const std::string& t) override { m_page->m_context.dialogs->warning(m_page, fromUtf8(t)); }
     bool askYesNo(const std::string& t) override
     {
         return m_page->m_context.dialogs->select(m_page, fromUtf8(t), false) == ui::kIdYes;
@@ -87,10 +74,6 @@ public:
     void manualRunStarted() override
     {
         post([](CNetworkSpeed* p) { p->onManualRunStarted(); });
-    }
-    void message(const std::string& t) override
-    {
-        post([t](CNetworkSpeed* p) { p->m_context.dialogs->warning(p, fromUtf8(t)); });
     }
     void gaugeSpeed(int kilobits) override
     {
@@ -117,7 +100,7 @@ public:
                 p->m_rankBar->hide();
         });
     }
-    void runCompleted(const BandwidthRun&) override
+    void recordReady(const BandwidthRun&) override
     {
         post([](CNetworkSpeed* p) { p->OnRecordReady(); });
     }
@@ -125,28 +108,18 @@ public:
     {
         post([run](CNetworkSpeed* p) { p->onRunEnded(run); });
     }
-
-private:
-    template <typename F> void post(F f) { PostToPage(m_page, std::move(f)); }
-
-    CNetworkSpeed* m_page;
 };
 
-CNetworkSpeed::CNetworkSpeed(const ShellContext& context, std::function<void(const std::string&)> latestResult,
-                             QWidget* parent)
-    : QWidget(parent), m_context(context), m_latestResult(std::move(latestResult))
+CNetworkSpeed::CNetworkSpeed(const ShellContext& context, LatestResult latestResult, QWidget* parent)
+    : CSpeedTestDlg(context, std::move(latestResult), parent)
 {
     setObjectName(QStringLiteral("CNetworkSpeed"));
     NetworkSpeedServices& services = m_context.bandwidth;
     measure::BandwidthTestSettings settings = services.engine;
     if (!settings.contractChoices && services.contractBandwidths)
         settings.contractChoices = services.contractBandwidths;
-    if (settings.installDir.empty() || settings.installDir == ".")
-        settings.installDir = std::filesystem::current_path();
-    m_installDir = settings.installDir;
-
-    m_recording =
-        MakePageRecording(m_installDir, m_context.database, services.head, settings.clock, services.transport);
+    settings.installDir = setUpRecording(settings.installDir, services.head, settings.clock, services.transport);
+    setResultBand(12, kBandTop, kBandHeight);
 
     m_observer = std::make_unique<Observer>(this);
     m_engine = std::make_unique<measure::BandwidthTest>(std::move(settings), m_observer.get());
@@ -167,13 +140,6 @@ void CNetworkSpeed::buildControls()
     const QFont plain = ui::Skin::font(12);
     const QString comboStyle = QStringLiteral(
         "QComboBox { border: 1px solid #9db6d3; border-radius: 3px; padding: 2px 6px; background: white; }");
-    auto caption = [&](const QString& t, const QRect& g) {
-        auto* l = new QLabel(t, this);
-        l->setFont(plain);
-        l->setStyleSheet(QStringLiteral("color: #333;"));
-        l->setGeometry(g);
-        return l;
-    };
     auto combo = [&](const char* name, const QRect& g) {
         auto* c = new QComboBox(this);
         c->setObjectName(QLatin1String(name));
@@ -183,11 +149,11 @@ void CNetworkSpeed::buildControls()
         return c;
     };
 
-    caption(QStringLiteral("测速省份："), QRect(16, 12, 70, 26));
+    addCaption(QStringLiteral("测速省份："), QRect(16, 12, 70, 26));
     m_province = combo("province", QRect(84, 12, 110, 26));
-    caption(QStringLiteral("测速服务器："), QRect(206, 12, 84, 26));
+    addCaption(QStringLiteral("测速服务器："), QRect(206, 12, 84, 26));
     m_server = combo("server", QRect(288, 12, 234, 26));
-    caption(QStringLiteral("签约带宽："), QRect(16, 46, 70, 26));
+    addCaption(QStringLiteral("签约带宽："), QRect(16, 46, 70, 26));
     m_contract = combo("contract", QRect(84, 46, 110, 26));
     m_share = new QLabel(this);
     m_share->setObjectName(QStringLiteral("contractShare"));
@@ -208,49 +174,36 @@ void CNetworkSpeed::buildControls()
     m_gauge->setObjectName(QStringLiteral("speedGauge"));
     m_gauge->SetMode(ui::CPictureCtrlDashboard::kGauge);
     const QSize g = m_gauge->sizeHint();
-    m_gauge->setGeometry((kPageWidth - g.width()) / 2, kGaugeTop, g.width(), g.height());
+    m_gauge->setGeometry((kTestPageWidth - g.width()) / 2, kGaugeTop, g.width(), g.height());
 
     m_rankBar = new ui::CPictureCtrlDashboard(this);
     m_rankBar->setObjectName(QStringLiteral("rankBar"));
     m_rankBar->SetMode(ui::CPictureCtrlDashboard::kRankBar);
     const QSize b = m_rankBar->sizeHint();
-    m_rankBar->setGeometry((kPageWidth - b.width()) / 2, kBarTop, b.width(), b.height());
+    m_rankBar->setGeometry((kTestPageWidth - b.width()) / 2, kBarTop, b.width(), b.height());
 
     static const char* const kCaptions[] = {"下载速率(MB/s)", "下行带宽", "上传速率(MB/s)", "上行带宽"};
     static const char* const kNames[] = {"downSpeed", "downBandwidth", "upSpeed", "upBandwidth"};
-    const int column = (kPageWidth - 32) / 4;
-    for (int i = 0; i < 4; ++i) {
-        const int x = 16 + i * column;
-        auto* c = caption(QString::fromUtf8(kCaptions[i]), QRect(x, kBandTop + 6, column, 20));
-        c->setAlignment(Qt::AlignCenter);
-        c->setStyleSheet(QStringLiteral("color: #666;"));
-        auto* v = new QLabel(this);
-        v->setObjectName(QLatin1String(kNames[i]));
-        v->setFont(ui::Skin::font(18, true));
-        v->setStyleSheet(QStringLiteral("color: #1e6fc8;"));
-        v->setAlignment(Qt::AlignCenter);
-        v->setGeometry(x, kBandTop + 28, column, 30);
-        m_results[static_cast<std::size_t>(i)] = v;
-    }
+    m_results = addResultColumns(kCaptions, kNames, 18);
 
     m_latency = new QLabel(this);
     m_latency->setObjectName(QStringLiteral("latency"));
     m_latency->setFont(ui::Skin::font(12));
     m_latency->setStyleSheet(QStringLiteral("color: #555;"));
     m_latency->setAlignment(Qt::AlignCenter);
-    m_latency->setGeometry(16, kLatencyTop, kPageWidth - 32, 24);
+    m_latency->setGeometry(16, kLatencyTop, kTestPageWidth - 32, 24);
     m_latency->setToolTip(QStringLiteral("测速服务器的往返时延：线路空闲时，以及下载、上传占满线路时（中位数）"));
 
     m_start = new ui::SkinButton(QStringLiteral("network speed/start"), QString::fromUtf8(text::kStartCaption),
                                  ui::SkinButton::Style::Primary, this);
     m_start->setObjectName(QStringLiteral("start"));
-    m_start->setGeometry(kPageWidth / 2 - 130, kButtonsTop, 120, 36);
+    m_start->setGeometry(kTestPageWidth / 2 - 130, kButtonsTop, 120, 36);
     connect(m_start, &QAbstractButton::clicked, this, &CNetworkSpeed::StartManualTest);
 
     m_explain = new ui::SkinButton(QStringLiteral("network speed/explain"), QString::fromUtf8(text::kExplainCaption),
                                    ui::SkinButton::Style::Plain, this);
     m_explain->setObjectName(QStringLiteral("explain"));
-    m_explain->setGeometry(kPageWidth / 2 + 10, kButtonsTop, 120, 36);
+    m_explain->setGeometry(kTestPageWidth / 2 + 10, kButtonsTop, 120, 36);
     m_explain->setToolTip(QString::fromUtf8(text::kExplainTooltip));
     // A click shows the explanation too, for those who do not hover.
     connect(m_explain, &QAbstractButton::clicked, this, [this] {
@@ -289,9 +242,8 @@ void CNetworkSpeed::watchShortfall(const BandwidthRun& run)
 
 void CNetworkSpeed::OnInitDialog()
 {
-    const UserSession user = m_context.session ? m_context.session->get() : UserSession();
-    m_shownUserId = user.userId;
-    m_shownLocation = user.location1 + '\n' + user.location2;
+    const UserSession user = currentUser();
+    m_shownFor = userKey(user);
     m_engine->setUser(user);
     m_engine->Initialise();
     fillProvinces();
@@ -301,25 +253,9 @@ void CNetworkSpeed::OnInitDialog()
     fillContractBandwidths(user.userId);
 }
 
-void CNetworkSpeed::refreshIfUserChanged()
+std::string CNetworkSpeed::userKey(const UserSession& user) const
 {
-    // The location may arrive after the page was made (a login from the
-    // tray); the lists then follow it once, not at every paint.
-    if (m_refreshPosted || !m_context.session || m_engine->manualRunActive())
-        return;
-    const UserSession user = m_context.session->get();
-    if (user.userId == m_shownUserId && user.location1 + '\n' + user.location2 == m_shownLocation)
-        return;
-    // Refilled after this paint, not inside it.
-    m_refreshPosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_refreshPosted = false;
-            if (!m_engine->manualRunActive())
-                OnInitDialog();
-        },
-        Qt::QueuedConnection);
+    return user.userId + '\n' + user.location1 + '\n' + user.location2;
 }
 
 void CNetworkSpeed::fillProvinces()
@@ -367,17 +303,6 @@ void CNetworkSpeed::onContractChosen(int index)
     showShare();
 }
 
-void CNetworkSpeed::paintEvent(QPaintEvent*)
-{
-    refreshIfUserChanged();
-    QPainter p(this);
-    p.fillRect(rect(), ui::palette::kBody);
-    // The result band.
-    p.setPen(ui::palette::kBorder);
-    p.setBrush(Qt::white);
-    p.drawRoundedRect(QRect(12, kBandTop, width() - 24, kBandHeight), 6, 6);
-}
-
 // --- runs ------------------------------------------------------------------------
 
 void CNetworkSpeed::StartManualTest()
@@ -390,12 +315,10 @@ void CNetworkSpeed::StartManualTest()
     m_engine->StartManualTest();
 }
 
-int CNetworkSpeed::RunAutoTest(bool useStoredKey, bool isAutomatic)
+int CNetworkSpeed::runAutomatic(bool useStoredKey, bool isAutomatic)
 {
-    // The user logged in now: their location picks the server, their
-    // session fills the record (the lists may still show an earlier one).
-    if (m_context.session)
-        m_engine->setUser(m_context.session->get());
+    // The session's user, whose location picks the server (the lists may
+    // still show an earlier one).
     return m_engine->RunAutoTest(useStoredKey, isAutomatic);
 }
 
@@ -409,7 +332,7 @@ void CNetworkSpeed::onManualRunStarted()
     m_rankBar->show();
     m_gauge->Animate(1);
     m_rankBar->Animate(1);
-    update(QRect(12, kBandTop, width() - 24, kBandHeight));
+    update(resultBand());
 }
 
 void CNetworkSpeed::onDirectionDone(const DirectionSummary& summary)
@@ -435,18 +358,12 @@ void CNetworkSpeed::onDirectionDone(const DirectionSummary& summary)
 
 void CNetworkSpeed::OnRecordReady()
 {
-    const std::string region = m_context.database ? m_context.database->regionSuffix() : std::string();
-    const measure::BandwidthTest::RecordResult r =
-        m_engine->OnRecordReady(*m_recording.recorder, m_recording.shipper, region);
-    if (r.written && !r.record.latestResultText.empty() && m_latestResult)
-        m_latestResult(r.record.latestResultText);
+    const measure::RecordResult r = handOverRecord(*m_engine);
     // Only automatic results (written as such) count towards the notice; a
     // run that left no record is no result and leaves the episode as it is.
     const BandwidthRun run = m_engine->lastRun();
     if (r.written && !run.manual && !r.record.latestResultText.empty())
         watchShortfall(run);
-    ShowRecordStatus(this, r.record);
-    Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));
 }
 
 void CNetworkSpeed::onRunEnded(const BandwidthRun& run)

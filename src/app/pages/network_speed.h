@@ -9,15 +9,9 @@
 // Thread-safety: GUI thread only. The engine reports from its worker
 // threads; every report is handed to this thread as a queued call, under the
 // message numbers of measure/bandwidth_texts.h.
-#include "app/pages/page_recording.h"
-#include "app/pages/shell_context.h"
+#include "app/pages/speed_test_dlg.h"
 #include "measure/bandwidth_test.h"
 #include "results/contract_share.h"
-#include "results/record.h"
-#include "results/service_time.h"
-#include "results/shipper.h"
-
-#include <QWidget>
 
 #include <array>
 #include <functional>
@@ -45,7 +39,7 @@ QString latencyText(const measure::LatencyReport& report);
 QString speedText(float averageMBps);
 QString bandwidthText(float bandwidthMb);
 
-class CNetworkSpeed : public QWidget
+class CNetworkSpeed : public CSpeedTestDlg
 {
     Q_OBJECT
 public:
@@ -53,22 +47,23 @@ public:
 
     // `latestResult` sets the main window's latest result text (automatic
     // results only); may be empty.
-    CNetworkSpeed(const ShellContext& context, std::function<void(const std::string&)> latestResult,
-                  QWidget* parent = nullptr);
+    CNetworkSpeed(const ShellContext& context, LatestResult latestResult, QWidget* parent = nullptr);
     ~CNetworkSpeed() override;
 
     // Loads the catalogue, fills the three lists for the current user and
     // selects the recommended server. Done at construction; again whenever
     // the user or the location changes (seen at the next paint).
-    void OnInitDialog();
+    void OnInitDialog() override;
 
     // The start button.
     void StartManualTest();
     // Log-off: "无数据" in the four result fields, gauge and bar back to 0.
     void ResetResults();
 
-    // The automatic entry, for the scheduler (blocks its thread for the run).
-    int RunAutoTest(bool useStoredKey, bool isAutomatic);
+    // RunAutoTest, for the scheduler, blocks its thread for the run. The
+    // scheduler's release after an abandoned retry gives back the key the
+    // engine still holds.
+    void ReleaseKey() override { m_engine->ReleaseCurrentKey(); }
 
     measure::BandwidthTest& engine() const { return *m_engine; }
     // Packs and uploads this page's records; other pages may hand theirs to
@@ -91,21 +86,22 @@ public:
 Q_SIGNALS:
     // The end of every run, after its record (if any) was handled.
     void runEnded(bool completed);
-    // After 1138: whether a record was written, and its file name.
-    void recordHandled(bool written, const QString& fileName);
+    // recordHandled after 1138.
     // Automatic results stayed short of the contracted bandwidth for as many
     // results in a row as the user asked (once per episode): for the tray.
     void shortfallNotice(const QString& title, const QString& text);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
 
 private:
     class Observer;
     friend class Observer;
 
+    void takeUser(const UserSession& now) override { m_engine->setUser(now); }
+    int runAutomatic(bool useStoredKey, bool isAutomatic) override;
+    bool runActive() const override { return m_engine->manualRunActive(); }
+    // The lists follow the user's location too.
+    std::string userKey(const UserSession& user) const override;
+
     void buildControls();
-    void refreshIfUserChanged();
     void fillProvinces();
     void fillServers(const QString& pickedProvince);
     void fillContractBandwidths(const std::string& userId);
@@ -120,18 +116,10 @@ private:
     void OnRecordReady();                                           // 1138
     void onRunEnded(const measure::BandwidthRun& run);
 
-    ShellContext m_context;
-    std::function<void(const std::string&)> m_latestResult;
-    std::filesystem::path m_installDir;
-
-    PageRecording m_recording;
     std::unique_ptr<Observer> m_observer;
     std::unique_ptr<measure::BandwidthTest> m_engine; // last member: ends first
 
     std::vector<std::pair<std::string, std::string>> m_contractChoices;
-    std::string m_shownUserId;   // the user the lists were filled for
-    std::string m_shownLocation; // and the location
-    bool m_refreshPosted = false;
     std::optional<float> m_shownDownMb; // the download figure on show, judged again when the contract changes
     ShortfallWatch m_watch;
 

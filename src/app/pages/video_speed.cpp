@@ -17,7 +17,6 @@
 #include <QMediaPlayer>
 #include <QPainter>
 #include <QPointer>
-#include <QTcpSocket>
 #include <QUrl>
 #include <QVideoWidget>
 
@@ -29,12 +28,6 @@ namespace text = measure::video_text;
 namespace
 {
 
-QString fromUtf8(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
-
-constexpr int kPageWidth = 539;
 constexpr int kScreenTop = 12;
 constexpr int kScreenHeight = 288;
 constexpr int kValuesTop = 346;
@@ -86,53 +79,20 @@ ui::Workers& VideoWorkers(const ShellContext& context, std::unique_ptr<ui::Worke
 void CheckVideoConnection(const ShellContext& context, QObject* owner, const std::string& url,
                           std::function<void(bool)> done)
 {
-    QPointer<QObject> guard(owner);
-    auto answer = [guard, done = std::move(done)](bool reachable) {
-        if (guard)
-            done(reachable);
-    };
-    if (context.video.checkConnection) {
-        context.video.checkConnection(url, answer);
-        return;
-    }
-    const QUrl u(fromUtf8(url));
-    if (!u.isValid() || u.host().isEmpty()) {
-        answer(false);
-        return;
-    }
-    auto* socket = new QTcpSocket(owner);
-    auto* timer = new QTimer(socket);
-    auto once = std::make_shared<std::function<void(bool)>>(answer);
-    auto finish = [socket, once](bool reachable) {
-        if (!*once)
-            return;
-        auto d = std::move(*once);
-        *once = nullptr;
-        socket->abort();
-        socket->deleteLater();
-        d(reachable);
-    };
-    QObject::connect(socket, &QTcpSocket::connected, socket, [finish] { finish(true); });
-    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [finish] { finish(false); });
-    QObject::connect(timer, &QTimer::timeout, socket, [finish] { finish(false); });
-    timer->setSingleShot(true);
-    timer->start(3000);
-    socket->connectToHost(u.host(), static_cast<quint16>(u.port(u.scheme() == QLatin1String("https") ? 443 : 80)));
+    CheckConnection(owner, context.video.checkConnection, url, QUrl(fromUtf8(url)), std::move(done));
 }
 
 // ---------------------------------------------------------------- CVideoSpeedChild
 
-CVideoSpeedChild::CVideoSpeedChild(const ShellContext& context, std::function<void(const std::string&)> latestResult,
-                                   RecordShipper* shipper, QWidget* parent)
-    : QWidget(parent), m_context(context), m_latestResult(std::move(latestResult))
+CVideoSpeedChild::CVideoSpeedChild(const ShellContext& context, LatestResult latestResult, RecordShipper* shipper,
+                                   QWidget* parent)
+    : CSpeedTestDlg(context, std::move(latestResult), parent)
 {
     setObjectName(QStringLiteral("CVideoSpeedChild"));
     const VideoServices& services = m_context.video;
     measure::VideoTestSettings engine = services.engine;
-    if (engine.installDir.empty() || engine.installDir == ".")
-        engine.installDir = std::filesystem::current_path();
-    m_recording = MakePageRecording(engine.installDir, m_context.database, services.head, services.player.clock,
-                                    services.transport, shipper);
+    engine.installDir =
+        setUpRecording(engine.installDir, services.head, services.player.clock, services.transport, shipper);
     m_playback = services.playbackAvailable ? services.playbackAvailable() : defaultPlaybackAvailable();
 
     buildControls();
@@ -182,7 +142,7 @@ CVideoSpeedChild::~CVideoSpeedChild()
 void CVideoSpeedChild::buildControls()
 {
     auto* frame = new QWidget(this);
-    frame->setGeometry(16, kScreenTop, kPageWidth - 32, kScreenHeight);
+    frame->setGeometry(16, kScreenTop, kTestPageWidth - 32, kScreenHeight);
     frame->setStyleSheet(QStringLiteral("background: #101418; border-radius: 4px;"));
     m_screen = makeLabel(frame, QString(), QRect(0, 0, frame->width(), frame->height()), 14);
     m_screen->setObjectName(QStringLiteral("screen"));
@@ -204,7 +164,7 @@ void CVideoSpeedChild::buildControls()
     m_status->setObjectName(QStringLiteral("status"));
     m_status->setStyleSheet(QStringLiteral("color: #333;"));
 
-    const int column = (kPageWidth - 32) / 3;
+    const int column = (kTestPageWidth - 32) / 3;
     for (int i = 0; i < 6; ++i) {
         const int x = 16 + (i % 3) * column;
         const int y = kValuesTop + (i / 3) * 56;
@@ -218,7 +178,7 @@ void CVideoSpeedChild::buildControls()
         m_values[static_cast<std::size_t>(i)] = v;
     }
 
-    m_note = makeLabel(this, QString(), QRect(16, kValuesTop + 118, kPageWidth - 32, 20), 11);
+    m_note = makeLabel(this, QString(), QRect(16, kValuesTop + 118, kTestPageWidth - 32, 20), 11);
     m_note->setObjectName(QStringLiteral("playbackNote"));
     m_note->setStyleSheet(QStringLiteral("color: #b05a00;"));
     if (!m_playback)
@@ -230,7 +190,7 @@ void CVideoSpeedChild::buildControls()
     m_close = new ui::SkinButton(QStringLiteral("video/close"), QStringLiteral("关闭播放器"),
                                  ui::SkinButton::Style::Plain, this);
     m_close->setObjectName(QStringLiteral("close"));
-    m_close->setGeometry(kPageWidth - 16 - 110, kScreenTop + kScreenHeight + 6, 110, 28);
+    m_close->setGeometry(kTestPageWidth - 16 - 110, kScreenTop + kScreenHeight + 6, 110, 28);
     // The movie's own close: the player says it quit, the page follows.
     connect(m_close, &QAbstractButton::clicked, this, [this] { m_player->Quit(); });
 }
@@ -242,8 +202,7 @@ void CVideoSpeedChild::setNote(const QString& text)
 
 void CVideoSpeedChild::PlayManual(const std::string& streamAddress)
 {
-    if (m_context.session)
-        m_engine->setUser(m_context.session->get());
+    adoptSessionUser();
     m_engine->PlayManual(streamAddress);
 }
 
@@ -264,10 +223,8 @@ bool CVideoSpeedChild::PlayResolved(int ticket, const std::string& streamAddress
     return true;
 }
 
-int CVideoSpeedChild::RunAutoTest(bool useStoredKey, bool isAutomatic)
+int CVideoSpeedChild::runAutomatic(bool useStoredKey, bool isAutomatic)
 {
-    if (m_context.session)
-        m_engine->setUser(m_context.session->get());
     return m_engine->RunAutoTest(useStoredKey, isAutomatic);
 }
 
@@ -357,12 +314,7 @@ void CVideoSpeedChild::OnFlashCall(const std::string& request)
 
 void CVideoSpeedChild::OnRecordReady()
 {
-    const std::string region = m_context.database ? m_context.database->regionSuffix() : std::string();
-    const auto r = m_engine->OnRecordReady(*m_recording.recorder, m_recording.shipper, region);
-    if (r.written && !r.record.latestResultText.empty() && m_latestResult)
-        m_latestResult(r.record.latestResultText);
-    ShowRecordStatus(this, r.record);
-    Q_EMIT recordHandled(r.written, fromUtf8(r.record.fileName));
+    handOverRecord(*m_engine);
 }
 
 // ---------------------------------------------------------------- CVideoSpeedMuch
@@ -379,11 +331,11 @@ CVideoSpeedMuch::CVideoSpeedMuch(const ShellContext& context, QWidget* parent) :
         edit->setObjectName(QLatin1String(name));
         edit->setFont(ui::Skin::font(12));
         edit->setStyleSheet(editStyle);
-        edit->setGeometry(116, y, kPageWidth - 116 - 110, 28);
+        edit->setGeometry(116, y, kTestPageWidth - 116 - 110, 28);
         edit->setPlaceholderText(QStringLiteral("http://"));
         button = new ui::SkinButton(QStringLiteral("video/") + QLatin1String(name), action,
                                     ui::SkinButton::Style::Primary, this);
-        button->setGeometry(kPageWidth - 100, y, 84, 28);
+        button->setGeometry(kTestPageWidth - 100, y, 84, 28);
     };
     row(QStringLiteral("视频URL输入："), 24, m_playEdit, m_play, QStringLiteral("播放"), "play");
     row(QStringLiteral("视频URL提取："), 68, m_convertEdit, m_convert, QStringLiteral("提取"), "convert");
@@ -392,11 +344,11 @@ CVideoSpeedMuch::CVideoSpeedMuch(const ShellContext& context, QWidget* parent) :
     m_results = new QListWidget(this);
     m_results->setObjectName(QStringLiteral("results"));
     m_results->setFont(ui::Skin::font(11));
-    m_results->setGeometry(16, 138, kPageWidth - 32, 300);
+    m_results->setGeometry(16, 138, kTestPageWidth - 32, 300);
     m_back =
         new ui::SkinButton(QStringLiteral("video/back"), QStringLiteral("返回"), ui::SkinButton::Style::Plain, this);
     m_back->setObjectName(QStringLiteral("back"));
-    m_back->setGeometry(kPageWidth / 2 - 50, 456, 100, 32);
+    m_back->setGeometry(kTestPageWidth / 2 - 50, 456, 100, 32);
 
     connect(m_play, &QAbstractButton::clicked, this, &CVideoSpeedMuch::OnPlay);
     connect(m_playEdit, &QLineEdit::returnPressed, this, &CVideoSpeedMuch::OnPlay);
@@ -505,7 +457,7 @@ CVideoSpeed::CVideoSpeed(const ShellContext& context, CVideoSpeedChild* player, 
 {
     setObjectName(QStringLiteral("CVideoSpeed"));
     const int width = 78, gap = 8;
-    const int left = (kPageWidth - (6 * width + 5 * gap)) / 2;
+    const int left = (kTestPageWidth - (6 * width + 5 * gap)) / 2;
     for (int i = 0; i < 6; ++i) {
         const bool more = i == 5;
         auto* b = new ui::SkinButton(QStringLiteral("video/site%1").arg(i),
@@ -523,7 +475,7 @@ CVideoSpeed::CVideoSpeed(const ShellContext& context, CVideoSpeedChild* player, 
     }
     makeLabel(this, QStringLiteral("测 速 说 明"), QRect(24, 120, 200, 24), 14, true)
         ->setStyleSheet(QStringLiteral("color: #1e6fc8;"));
-    m_explanation = makeLabel(this, QString::fromUtf8(kExplanation), QRect(24, 150, kPageWidth - 48, 260), 12);
+    m_explanation = makeLabel(this, QString::fromUtf8(kExplanation), QRect(24, 150, kTestPageWidth - 48, 260), 12);
     m_explanation->setObjectName(QStringLiteral("explanation"));
     m_explanation->setWordWrap(true);
     m_explanation->setAlignment(Qt::AlignLeft | Qt::AlignTop);

@@ -10,8 +10,7 @@
 // Thread-safety: GUI thread only, except CVideoSpeedChild::RunAutoTest,
 // which runs on the scheduler's thread and blocks it until the player's run
 // has ended; the measurement then reaches the page on its own thread.
-#include "app/pages/page_recording.h"
-#include "app/pages/shell_context.h"
+#include "app/pages/speed_test_dlg.h"
 #include "measure/stream_player.h"
 #include "measure/video_test.h"
 #include "ui/workers.h"
@@ -40,14 +39,14 @@ namespace ui
 class SkinButton;
 } // namespace ui
 
-class CVideoSpeedChild : public QWidget
+class CVideoSpeedChild : public CSpeedTestDlg
 {
     Q_OBJECT
 public:
     // `latestResult` sets the main window's latest result text (automatic
     // results only); may be empty. `shipper` as for the other test pages.
-    CVideoSpeedChild(const ShellContext& context, std::function<void(const std::string&)> latestResult,
-                     RecordShipper* shipper, QWidget* parent = nullptr);
+    CVideoSpeedChild(const ShellContext& context, LatestResult latestResult, RecordShipper* shipper,
+                     QWidget* parent = nullptr);
     ~CVideoSpeedChild() override;
 
     // The built-in player can start (it always can measure); false only when
@@ -65,8 +64,7 @@ public:
     // The manual play request for the stream resolved under `ticket`;
     // nothing when the ticket is stale (the user left or closed the player).
     bool PlayResolved(int ticket, const std::string& streamAddress);
-    // The automatic entry (scheduler's thread).
-    int RunAutoTest(bool useStoredKey, bool isAutomatic);
+    // RunAutoTest runs on the scheduler's thread.
     // The stop request, then hidden: on the player's quit and whenever the
     // main window leaves the video test.
     void ClosePlayer();
@@ -81,14 +79,16 @@ public:
     ui::SkinButton* closeButton() const { return m_close; }
 
 Q_SIGNALS:
-    // After 0x478: whether a record was written, and its file name.
-    void recordHandled(bool written, const QString& fileName);
+    // recordHandled after 0x478.
     // The player reported its measurement (complete or not).
     void measurementShown(bool complete);
     // The user closed the player: the video page shows again.
     void quitRequested();
 
 private:
+    void takeUser(const UserSession& now) override { m_engine->setUser(now); }
+    int runAutomatic(bool useStoredKey, bool isAutomatic) override;
+
     void buildControls();
     void OnFlashCall(const std::string& request); // the player's calls, on this thread
     void OnRecordReady();                         // 0x478
@@ -98,9 +98,6 @@ private:
     void startPlayback();
     void setNote(const QString& text);
 
-    ShellContext m_context;
-    std::function<void(const std::string&)> m_latestResult;
-    PageRecording m_recording;
     bool m_playback = false;
 
     std::mutex m_bytesMutex; // the run thread appends, this thread plays

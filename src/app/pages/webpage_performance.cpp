@@ -4,8 +4,6 @@
 #include "common/flags.h"
 #include "config/readers.h"
 #include "platform/network_alive.h"
-#include "results/result_log.h"
-#include "results/sftp.h"
 #include "ui/skin.h"
 #include "webview/web_view.h"
 
@@ -13,8 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
-#include <QTcpSocket>
-#include <QTimer>
+#include <QPointer>
 #include <QUrl>
 
 #include <cstdlib>
@@ -28,19 +25,11 @@ namespace text = measure::webpage_text;
 namespace
 {
 
-// Layout of the page, whose area is 539 by 557 pixels under the main
-// window's navigation bars.
-constexpr int kPageWidth = 539;
 constexpr int kRowTop = 10;
 constexpr int kBodyTop = 74;
-constexpr int kBodyHeight = 557 - kBodyTop;
+constexpr int kBodyHeight = kTestPageHeight - kBodyTop;
 // The browser measures at one size everywhere: the page's body area.
-static_assert(kPageWidth == measure::kViewWidth && kBodyHeight == measure::kViewHeight);
-
-QString fromUtf8(const std::string& s)
-{
-    return QString::fromStdString(s);
-}
+static_assert(kTestPageWidth == measure::kViewWidth && kBodyHeight == measure::kViewHeight);
 
 } // namespace
 
@@ -53,7 +42,7 @@ CPortalButtonsPage::CPortalButtonsPage(const QString& objectName, const std::vec
     setObjectName(objectName);
     const int columns = buttons.size() > 12 ? 4 : 3;
     const int width = 118, height = 40, gapX = 10, gapY = 10;
-    const int left = (kPageWidth - columns * width - (columns - 1) * gapX) / 2;
+    const int left = (kTestPageWidth - columns * width - (columns - 1) * gapX) / 2;
     auto place = [&](ui::SkinButton* b, int index) {
         b->setGeometry(left + (index % columns) * (width + gapX), 16 + (index / columns) * (height + gapY), width,
                        height);
@@ -137,14 +126,11 @@ void CWebResultDlg::paintEvent(QPaintEvent*)
 
 // ---------------------------------------------------------------- the page
 
-CWebpagePerformanceDlg::CWebpagePerformanceDlg(const ShellContext& context,
-                                               std::function<void(const std::string&)> latestResult, QWidget* parent)
-    : QWidget(parent), m_context(context), m_latestResult(std::move(latestResult))
+CWebpagePerformanceDlg::CWebpagePerformanceDlg(const ShellContext& context, LatestResult latestResult, QWidget* parent)
+    : CSpeedTestDlg(context, std::move(latestResult), parent)
 {
     setObjectName(QStringLiteral("CWebpagePerformanceDlg"));
-    m_installDir = std::filesystem::current_path();
-    const WebpageServices& services = m_context.webpage;
-    m_recording = MakePageRecording(m_installDir, m_context.database, services.head, nullptr, services.transport);
+    setUpRecording({}, m_context.webpage.head, nullptr, m_context.webpage.transport);
     buildControls();
 }
 
@@ -182,12 +168,12 @@ void CWebpagePerformanceDlg::buildControls()
     m_resultLabel->setObjectName(QStringLiteral("result"));
     m_resultLabel->setTextFormat(Qt::PlainText);
     m_resultLabel->setFont(plain);
-    m_resultLabel->setGeometry(14, kRowTop + 36, kPageWidth - 28, 24);
+    m_resultLabel->setGeometry(14, kRowTop + 36, kTestPageWidth - 28, 24);
 
     m_portal = new CWebAddrDlg(this);
-    m_portal->setGeometry(0, kBodyTop, kPageWidth, kBodyHeight);
+    m_portal->setGeometry(0, kBodyTop, kTestPageWidth, kBodyHeight);
     m_more = new CWebMoreDlg(this);
-    m_more->setGeometry(0, kBodyTop, kPageWidth, kBodyHeight);
+    m_more->setGeometry(0, kBodyTop, kTestPageWidth, kBodyHeight);
     m_more->hide();
     connect(m_portal, &CPortalButtonsPage::portalClicked, this, &CWebpagePerformanceDlg::onPortalButton);
     connect(m_portal, &CPortalButtonsPage::lastClicked, this, [this] {
@@ -236,11 +222,11 @@ void CWebpagePerformanceDlg::OnStart()
 {
     const std::string address = m_address->text().toStdString();
     if (address.empty()) {
-        m_context.dialogs->warning(this, QString::fromUtf8(text::kEmptyAddress));
+        warn(text::kEmptyAddress);
         return;
     }
     if (!measure::PassesAddressPattern(address)) {
-        m_context.dialogs->warning(this, QString::fromUtf8(text::kBadAddress));
+        warn(text::kBadAddress);
         return;
     }
     flags::autoAbortArmed = 0;
@@ -256,30 +242,7 @@ void CWebpagePerformanceDlg::OnStart()
 
 void CWebpagePerformanceDlg::checkConnection(const std::string& url, std::function<void(bool)> done)
 {
-    if (m_context.webpage.checkConnection) {
-        m_context.webpage.checkConnection(url, std::move(done));
-        return;
-    }
-    const QUrl u = CWebView::addressUrl(fromUtf8(url));
-    const int port = u.port(u.scheme() == QLatin1String("https") ? 443 : u.scheme() == QLatin1String("ftp") ? 21 : 80);
-    auto* socket = new QTcpSocket(this);
-    auto* timer = new QTimer(socket);
-    auto answer = [socket, done = std::move(done)](bool reachable) mutable {
-        if (!done)
-            return;
-        auto d = std::move(done);
-        done = nullptr;
-        socket->abort();
-        socket->deleteLater();
-        d(reachable);
-    };
-    auto shared = std::make_shared<decltype(answer)>(std::move(answer));
-    connect(socket, &QTcpSocket::connected, this, [shared] { (*shared)(true); });
-    connect(socket, &QTcpSocket::errorOccurred, this, [shared] { (*shared)(false); });
-    connect(timer, &QTimer::timeout, this, [shared] { (*shared)(false); });
-    timer->setSingleShot(true);
-    timer->start(3000);
-    socket->connectToHost(u.host(), static_cast<quint16>(port));
+    CheckConnection(this, m_context.webpage.checkConnection, url, CWebView::addressUrl(fromUtf8(url)), std::move(done));
 }
 
 void CWebpagePerformanceDlg::onPortalButton(const QString& address)
@@ -290,7 +253,7 @@ void CWebpagePerformanceDlg::onPortalButton(const QString& address)
         if (!self)
             return;
         if (!reachable) {
-            self->m_context.dialogs->warning(self, QString::fromUtf8(text::kNoConnection));
+            self->warn(text::kNoConnection);
             self->m_portal->show();
             return;
         }
@@ -327,12 +290,12 @@ void CWebpagePerformanceDlg::OnReturn()
     }
 }
 
-int CWebpagePerformanceDlg::RunAutoTest(bool, bool)
+int CWebpagePerformanceDlg::runAutomatic(bool, bool)
 {
     const WebpageServices& services = m_context.webpage;
     if (!(services.networkAlive ? services.networkAlive() : platform::IsNetworkAlive()))
         return 0;
-    const std::string userId = m_context.session ? m_context.session->get().userId : std::string();
+    const std::string userId = currentUser().userId;
     std::vector<std::string> sites;
     if (services.autoSites) {
         sites = services.autoSites(userId);
@@ -407,18 +370,7 @@ void CWebpagePerformanceDlg::onFirstScreen(const measure::FirstScreenResult& res
 
 void CWebpagePerformanceDlg::OnRecordReady(const measure::FirstScreenResult& result)
 {
-    const UserSession who = m_context.session ? m_context.session->get() : UserSession{};
-    const WrittenRecord r = m_recording.recorder->writeTestRecord(
-        measure::ScreenRecord(m_pageUnderTest, result.seconds), who, m_automaticRun);
-    const bool written = !r.fileName.empty();
-    if (written) {
-        const std::string region = m_context.database ? m_context.database->regionSuffix() : std::string();
-        m_recording.shipper->shipRecord(r.fileName, region);
-    }
-    if (!r.latestResultText.empty() && m_latestResult)
-        m_latestResult(r.latestResultText);
-    ShowRecordStatus(this, r);
-    Q_EMIT recordHandled(written, fromUtf8(r.fileName));
+    writeRecord(measure::ScreenRecord(m_pageUnderTest, result.seconds), m_automaticRun);
 }
 
 void CWebpagePerformanceDlg::keyPressEvent(QKeyEvent* event)

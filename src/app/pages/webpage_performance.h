@@ -15,12 +15,8 @@
 //
 // Thread-safety: GUI thread only; the scheduler reaches RunAutoTest on this
 // thread.
-#include "app/pages/page_recording.h"
-#include "app/pages/shell_context.h"
+#include "app/pages/speed_test_dlg.h"
 #include "measure/webpage_test.h"
-#include "results/record.h"
-#include "results/service_time.h"
-#include "results/shipper.h"
 
 #include <QDialog>
 #include <QWidget>
@@ -91,13 +87,12 @@ private:
     QLabel* m_text = nullptr;
 };
 
-class CWebpagePerformanceDlg : public QWidget
+class CWebpagePerformanceDlg : public CSpeedTestDlg
 {
     Q_OBJECT
 public:
     // `latestResult` sets the main window's latest result text; may be empty.
-    CWebpagePerformanceDlg(const ShellContext& context, std::function<void(const std::string&)> latestResult,
-                           QWidget* parent = nullptr);
+    CWebpagePerformanceDlg(const ShellContext& context, LatestResult latestResult, QWidget* parent = nullptr);
     ~CWebpagePerformanceDlg() override;
 
     // The start button and the Enter key.
@@ -107,9 +102,8 @@ public:
     void StartPageTest(const std::string& url, bool automatic = false);
     // The return button.
     void OnReturn();
-    // The automatic entry: 0 nothing started (no network, no sites), 2 a
+    // RunAutoTest: 0 nothing started (no network, no sites), 2 a
     // measurement started; it goes on after the call has returned.
-    int RunAutoTest(bool useStoredKey, bool isAutomatic);
 
     bool ready() const { return m_ready; }
     const std::string& pageUnderTest() const { return m_pageUnderTest; }
@@ -126,13 +120,13 @@ public:
 Q_SIGNALS:
     // The end of every measurement, after its record (if any) was handled.
     void measurementEnded(const quorvane::measure::FirstScreenResult& result);
-    // Whether a record was written, and its file name.
-    void recordHandled(bool written, const QString& fileName);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    int runAutomatic(bool useStoredKey, bool isAutomatic) override;
+
     void buildControls();
     CWebView* ensureView();
     void showView();
@@ -141,11 +135,6 @@ private:
     void onFirstScreen(const measure::FirstScreenResult& result);
     void OnRecordReady(const measure::FirstScreenResult& result);
     void checkConnection(const std::string& url, std::function<void(bool)> done);
-
-    ShellContext m_context;
-    std::function<void(const std::string&)> m_latestResult;
-    std::filesystem::path m_installDir;
-    PageRecording m_recording;
 
     std::string m_pageUnderTest;
     bool m_automaticRun = false; // how the measurement under way was started
