@@ -81,11 +81,19 @@ endforeach()
 # ---- The reference service ----
 # It finds its data beside itself (refsvc/), so it keeps a folder of its own.
 install(TARGETS quorvane-refsvc RUNTIME DESTINATION lib/quorvane-refsvc COMPONENT refsvc)
+# Not sshd/: that is the demo collection server's throwaway host key.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/service/data/ DESTINATION lib/quorvane-refsvc/refsvc COMPONENT refsvc
+  PATTERN sshd EXCLUDE
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
   DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 file(CREATE_LINK ../lib/quorvane-refsvc/quorvane-refsvc ${QUORVANE_GENERATED}/quorvane-refsvc SYMBOLIC)
 install(FILES ${QUORVANE_GENERATED}/quorvane-refsvc DESTINATION bin COMPONENT refsvc)
+configure_file(${QUORVANE_PACKAGING}/linux/quorvane-refsvc.1 ${QUORVANE_GENERATED}/quorvane-refsvc.1 @ONLY)
+add_custom_command(OUTPUT ${QUORVANE_GENERATED}/quorvane-refsvc.1.gz
+  COMMAND gzip -9nc ${QUORVANE_GENERATED}/quorvane-refsvc.1 > ${QUORVANE_GENERATED}/quorvane-refsvc.1.gz
+  DEPENDS ${QUORVANE_GENERATED}/quorvane-refsvc.1 VERBATIM)
+add_custom_target(quorvane_refsvc_man_page ALL DEPENDS ${QUORVANE_GENERATED}/quorvane-refsvc.1.gz)
+install(FILES ${QUORVANE_GENERATED}/quorvane-refsvc.1.gz DESTINATION share/man/man1 COMPONENT refsvc)
 
 # ---- CPack ----
 set(CPACK_GENERATOR DEB)
@@ -106,18 +114,20 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Library dependencies come from the programs themselves (dpkg-shlibdeps),
 # not from a list kept by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The extended descriptions below: CPack indents each line itself; "." alone
+# separates paragraphs.
 
 set(CPACK_DEBIAN_QUORVANE_PACKAGE_NAME quorvane)
 set(CPACK_DEBIAN_QUORVANE_DESCRIPTION "measure the quality of an Internet line
- Quorvane measures a home or office Internet line for a measurement
- service: download and upload bandwidth, a file download, the first-screen
- time of a web page and a video stream, by hand or in automatic rounds
- from the tray. Results are kept in a local history and uploaded.
- .
- The package holds the programs Quorvane, Update (the background
- updater), Velomark (the interactive updater) and quorvane-cli. Each user
- runs them from a program folder of their own (~/.local/share/quorvane),
- which the quorvane launcher creates and keeps current.")
+Quorvane measures a home or office Internet line for a measurement
+service: download and upload bandwidth, a file download, the first-screen
+time of a web page and a video stream, by hand or in automatic rounds
+from the tray. Results are kept in a local history and uploaded.
+.
+The package holds the programs Quorvane, Update (the background
+updater), Velomark (the interactive updater) and quorvane-cli. Each user
+runs them from a program folder of their own (~/.local/share/quorvane),
+which the quorvane launcher creates and keeps current.")
 # What no program links but Qt loads at run time: the windowing plug-ins
 # (dpkg-shlibdeps cannot see a dlopen). xdg-open shows the help and the
 # service's pages.
@@ -128,9 +138,9 @@ set(CPACK_DEBIAN_QUORVANE_PACKAGE_CONTROL_EXTRA ${QUORVANE_PACKAGING}/linux/post
 set(CPACK_DEBIAN_REFSVC_PACKAGE_NAME quorvane-refsvc)
 set(CPACK_DEBIAN_REFSVC_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_REFSVC_DESCRIPTION "reference measurement service for Quorvane, on loopback
- quorvane-refsvc implements the requests and answers the Quorvane client
- uses (web project, test servers, clock, update server, video-site stubs)
- on loopback ports, with its state in memory, so that the client can be
- tried and tested on one machine without the real service.")
+quorvane-refsvc implements the requests and answers the Quorvane client
+uses (web project, test servers, clock, update server, video-site stubs)
+on loopback ports, with its state in memory, so that the client can be
+tried and tested on one machine without the real service.")
 
 include(CPack)

@@ -60,7 +60,7 @@ trap 'rm -rf "$STAGE"' EXIT
 dpkg-deb -x "$DEB" "$STAGE"
 if command -v lintian >/dev/null; then
   say "lintian"
-  lintian --no-tag-display-limit "$DEB" "$REFSVC_DEB" || true
+  lintian --tag-display-limit 0 "$DEB" "$REFSVC_DEB" || true
   lintian -q --fail-on error "$DEB" "$REFSVC_DEB" >/dev/null || die "lintian reports errors"
 fi
 if command -v desktop-file-validate >/dev/null; then
