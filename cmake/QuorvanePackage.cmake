@@ -83,9 +83,9 @@ endforeach()
 install(TARGETS quorvane-refsvc RUNTIME DESTINATION lib/quorvane-refsvc COMPONENT refsvc)
 # Not sshd/: that is the demo collection server's throwaway host key.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/service/data/ DESTINATION lib/quorvane-refsvc/refsvc COMPONENT refsvc
-  PATTERN sshd EXCLUDE
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-  DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE
+  PATTERN sshd EXCLUDE)
 file(CREATE_LINK ../lib/quorvane-refsvc/quorvane-refsvc ${QUORVANE_GENERATED}/quorvane-refsvc SYMBOLIC)
 install(FILES ${QUORVANE_GENERATED}/quorvane-refsvc DESTINATION bin COMPONENT refsvc)
 configure_file(${QUORVANE_PACKAGING}/linux/quorvane-refsvc.1 ${QUORVANE_GENERATED}/quorvane-refsvc.1 @ONLY)
