@@ -102,10 +102,10 @@ cleanup() {
   rm -rf "$WORK" "$STAGE"
 }
 trap cleanup EXIT
-as_user() {
-  setpriv --reuid="$U" --regid="$U" --init-groups -- env -i HOME="$HOME_U" USER="$U" LOGNAME="$U" \
-    PATH=/usr/bin:/bin LANG=C.UTF-8 "$@"
-}
+USER_ENV=(env -i HOME="$HOME_U" USER="$U" LOGNAME="$U" PATH=/usr/bin:/bin LANG=C.UTF-8)
+# setpriv and env replace themselves with the program: started with "&",
+# $! is the program's own id.
+as_user() { setpriv --reuid="$U" --regid="$U" --init-groups -- "${USER_ENV[@]}" "$@"; }
 
 say "installing with apt"
 id "$U" >/dev/null 2>&1 && die "user $U exists already; remove it first (userdel -r $U)"
@@ -136,33 +136,22 @@ EOF
 chmod -R a+rX "$WORK/update"
 
 say "reference service on loopback"
-as_user quorvane-refsvc --update-dir "$WORK/update" >"$WORK/refsvc.out" 2>"$WORK/refsvc.err" &
+setpriv --reuid="$U" --regid="$U" --init-groups -- "${USER_ENV[@]}" quorvane-refsvc --update-dir "$WORK/update" \
+  >"$WORK/refsvc.out" 2>"$WORK/refsvc.err" &
 PIDS+=($!)
 for _ in $(seq 100); do grep -q ready "$WORK/refsvc.out" && break; sleep 0.1; done
 grep ready "$WORK/refsvc.out" || { cat "$WORK/refsvc.err"; die "the reference service did not start"; }
 
-say "as $U: quorvane-cli login demo"
-echo demo123 | as_user quorvane-cli login demo
-test -x "$FOLDER/quorvane-cli" || die "no program folder at $FOLDER"
-say "as $U: quorvane-cli bandwidth --json"
-set +e
-as_user quorvane-cli bandwidth --json >"$WORK/bandwidth.json"
-rc=$?
-set -e
-cat "$WORK/bandwidth.json"
-grep -q '"download"' "$WORK/bandwidth.json" || die "bandwidth gave no result (exit $rc)"
-echo "exit $rc"
-
 say "as $U: Quorvane under Xvfb"
-# A fresh login shows the login window: the stored password is forgotten.
-as_user sed -i 's/^login_window_show=.*/login_window_show=true/' "$FOLDER/conf/config.properties"
-as_user rm -f "$FOLDER/conf/l_c_config_01.properties"
+# The first start of all: the launcher makes the folder, the folder's
+# first window starts the background updater, and nobody has logged in yet.
 DISPLAY_NO=$(( 70 + RANDOM % 20 ))
 setpriv --reuid="$U" --regid="$U" --init-groups -- Xvfb ":$DISPLAY_NO" -screen 0 1280x800x24 -nolisten tcp \
   >"$WORK/xvfb.log" 2>&1 &
 PIDS+=($!)
 sleep 2
-as_user DISPLAY=":$DISPLAY_NO" quorvane >"$WORK/quorvane.log" 2>&1 &
+setpriv --reuid="$U" --regid="$U" --init-groups -- "${USER_ENV[@]}" DISPLAY=":$DISPLAY_NO" quorvane \
+  >"$WORK/quorvane.log" 2>&1 &
 PIDS+=($!)
 for _ in $(seq 120); do grep -q "login window shown" "$WORK/quorvane.log" && break; sleep 0.5; done
 grep "login window shown" "$WORK/quorvane.log" || { tail -20 "$WORK/quorvane.log"; die "no login window"; }
@@ -170,6 +159,17 @@ UPDATER=$(sed -n 's/^update_process_id=\([0-9]*\).*/\1/p' "$FOLDER/conf/update_p
 [ -n "$UPDATER" ] && [ "$UPDATER" != 0 ] && [ "$(readlink "/proc/$UPDATER/exe")" = "$FOLDER/Update" ] ||
   die "the first window did not start the background updater from $FOLDER"
 echo "background updater: pid $UPDATER, $FOLDER/Update"
+
+say "as $U: quorvane-cli login demo"
+echo demo123 | as_user quorvane-cli login demo
+say "as $U: quorvane-cli bandwidth --json"
+set +e
+as_user quorvane-cli bandwidth --json >"$WORK/bandwidth.json" 2>"$WORK/bandwidth.err"
+rc=$?
+set -e
+cat "$WORK/bandwidth.json"
+grep -q '"download"' "$WORK/bandwidth.json" || die "bandwidth gave no result (exit $rc)"
+echo "exit $rc"
 
 say "the background updater installs $NEXT (its first check comes 5 minutes after its start)"
 for _ in $(seq 480); do
