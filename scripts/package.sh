@@ -115,7 +115,7 @@ useradd -m -s /bin/bash "$U"
 
 # A newer release on the reference service's update server: the version
 # the package carries is its predecessor in the release history.
-INSTALLED=$(sed -n 's/^new_app_ver=\(.*\)\r\{0,1\}$/\1/p' /usr/lib/quorvane/conf/update_process.properties)
+INSTALLED=$(tr -d '\r' < /usr/lib/quorvane/conf/update_process.properties | sed -n 's/^new_app_ver=//p')
 NEXT=V9.0.01
 mkdir -p "$WORK/update/files/$NEXT/help"
 printf 'Release %s\r\n' "$NEXT" > "$WORK/update/files/$NEXT/help/release-notes.txt"
