@@ -27,10 +27,10 @@ namespace fs = std::filesystem;
 constexpr auto kBusyPatience = std::chrono::seconds(60);
 constexpr auto kBusyPause = std::chrono::milliseconds(250);
 
+// The packaged release lies at a fixed place relative to the launcher, so a
+// package installed under another prefix works as well.
 fs::path packagedFolder()
 {
-    if (const char* dir = std::getenv("QUORVANE_PACKAGED_RELEASE"); dir && fs::path(dir).is_absolute())
-        return dir;
     return (platform::currentExecutableDirectory() / QUORVANE_PACKAGED_RELDIR).lexically_normal();
 }
 
