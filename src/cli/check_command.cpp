@@ -4,6 +4,7 @@
 #include "common/folder_check.h"
 #include "common/number_locale.h"
 #include "platform/executable.h"
+#include "platform/icmp_socket.h"
 #include "results/record.h"
 
 #include <sstream>
@@ -78,6 +79,12 @@ int runCheckWith(const Args& args, std::ostream& out, std::ostream& err,
     clock->sleepFor(kLoadWindow);
     const EnvironmentReport r = checks.Examine(true);
     const int machines = checks.CountOtherMachines();
+    // The LAN count pings with whichever ICMP socket this user may open; with
+    // neither it counts nobody, so say what it needs.
+    const platform::IcmpOpenResult icmp = platform::openIcmpSocket();
+    const char* icmpKind = !icmp.socket                                                ? "none"
+                           : icmp.socket->framing() == platform::IcmpFraming::IpHeader ? "raw"
+                                                                                       : "ping";
     const int code = r.code != 0 ? r.code : (machines > 0 ? 6 : 0);
 
     const bool antiVirusOk = r.antiVirus.value_or("").empty();
@@ -101,6 +108,7 @@ int runCheckWith(const Args& args, std::ostream& out, std::ostream& err,
             << "},\"download\":{\"kbps\":" << jsonNumber(down, 3) << ",\"limit\":" << r.downLimitKBps << okJson(downOk)
             << "},\"upload\":{\"kbps\":" << jsonNumber(up, 3) << ",\"limit\":" << r.upLimitKBps << okJson(upOk)
             << "},\"lan\":{\"machines\":" << machines << ",\"limit\":0" << okJson(machines == 0)
+            << ",\"icmpSocket\":" << jsonString(icmpKind) << ",\"needs\":" << jsonString(icmp.failure)
             << "},\"code\":" << code << ",\"reason\":" << jsonString(reason) << ",\"unwritableFolders\":[";
         for (std::size_t i = 0; i < folders.size(); ++i)
             out << (i ? "," : "") << "{\"folder\":" << jsonString(folders[i].folder)
@@ -126,6 +134,11 @@ int runCheckWith(const Args& args, std::ostream& out, std::ostream& err,
         out << text << std::string(text.size() < 56 ? 56 - text.size() : 1, ' ') << (row.ok ? "ok" : "rejects") << "\n";
     }
     out << "code " << code << (code == 0 ? " (fit to measure)" : " (" + reason + ")") << "\n";
+    if (icmp.socket)
+        out << "LAN count: pings through " << (std::string_view(icmpKind) == "raw" ? "a raw" : "an unprivileged")
+            << " ICMP socket\n";
+    else
+        out << "LAN count: cannot ping, other machines are not counted: " << icmp.failure << "\n";
     for (const auto& f : folders)
         out << "folder " << f.folder << " cannot be written (" << f.reason << ")\n";
     if (folders.empty())

@@ -42,18 +42,31 @@ std::vector<std::string> ResponderList::distinct() const
     return result;
 }
 
+namespace
+{
+// Whether this process has said that it cannot open the system's ICMP sockets.
+std::atomic<bool> g_systemFailureSaid{false};
+} // namespace
+
 IcmpPinger::IcmpPinger(std::shared_ptr<Clock> clock, LogSink log, SocketFactory openSocket)
     : m_clock(clock ? std::move(clock) : systemClock()),
-      m_log(log ? std::move(log) : [](std::string_view line) { CLogFile::append("auto.txt", line); }),
-      m_openSocket(openSocket ? std::move(openSocket) : SocketFactory(&platform::openIcmpSocket))
+      m_log(log ? std::move(log) : [](std::string_view line) { CLogFile::append("auto.txt", line); })
 {
+    // The rights do not change while the program runs: one line in the log
+    // is enough for the whole run, not one per automatic round.
+    if (openSocket)
+        m_openSocket = std::move(openSocket);
+    else {
+        m_openSocket = &platform::openIcmpSocket;
+        m_failureSaid = &g_systemFailureSaid;
+    }
 }
 
 std::unique_ptr<platform::IcmpSocket> IcmpPinger::open()
 {
     auto opened = m_openSocket();
     // A sweep opens hundreds of sockets; one line says it all.
-    if (!opened.socket && !m_failureLogged.exchange(true))
+    if (!opened.socket && !m_failureSaid->exchange(true))
         m_log(opened.failure);
     return std::move(opened.socket);
 }

@@ -49,8 +49,10 @@ public:
     using SocketFactory = std::function<platform::IcmpOpenResult()>;
 
     // `log` receives the line that names the missing right when no ICMP
-    // socket can be opened (once per pinger); by default it goes to
-    // "auto.txt". `openSocket` defaults to platform::openIcmpSocket.
+    // socket can be opened; by default it goes to "auto.txt". `openSocket`
+    // defaults to platform::openIcmpSocket. With the system's sockets the
+    // line is said once per process, however many sweeps and pingers come
+    // and go; with a factory of the caller's, once per pinger.
     explicit IcmpPinger(std::shared_ptr<Clock> clock = systemClock(), LogSink log = {}, SocketFactory openSocket = {});
 
     // Sends `count` echo requests to `host` (a name or a dotted address; empty
@@ -80,6 +82,7 @@ private:
     LogSink m_log;
     SocketFactory m_openSocket;
     std::atomic<bool> m_failureLogged{false};
+    std::atomic<bool>* m_failureSaid = &m_failureLogged;
     std::atomic<std::uint16_t> m_nextSequence{0x8000};
 };
 

@@ -1,11 +1,14 @@
 #include "platform/autostart.h"
 #include "platform/escape.h"
+#include "platform/executable.h"
 
 #include "platform/registry_store.h"
 
 #include "common/durable_file.h"
 
 #include <unistd.h>
+
+#include <cstdlib>
 
 namespace quorvane::platform
 {
@@ -46,6 +49,14 @@ std::string autostartEntryText(const std::filesystem::path& executable)
            "\n"
            "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";
+}
+
+std::filesystem::path autostartProgram(const std::function<const char*(const char*)>& env)
+{
+    const char* launcher = env ? env("QUORVANE_LAUNCHER") : std::getenv("QUORVANE_LAUNCHER");
+    if (launcher && *launcher == '/' && ::access(launcher, X_OK) == 0)
+        return launcher;
+    return currentExecutablePath();
 }
 
 XdgAutoStart::XdgAutoStart(std::filesystem::path entryFile) : m_file(std::move(entryFile)) {}

@@ -3,6 +3,7 @@
 // "Quorvane-c.desktop" in the user's autostart folder, which the desktop
 // session runs at log-in.
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace quorvane::platform
@@ -35,6 +36,12 @@ public:
 private:
     std::filesystem::path m_file;
 };
+
+// What the entry should start: the launcher that started this program
+// (it says so in QUORVANE_LAUNCHER) when that is an absolute path to an
+// executable, so that a session start also brings in a package upgrade;
+// otherwise this program itself. `env` reads a variable (getenv when empty).
+std::filesystem::path autostartProgram(const std::function<const char*(const char*)>& env = {});
 
 // The text of the entry that starts `executable`. The path is quoted for the
 // entry's Exec line, so blanks, quotes, "$", "%" and backslashes in it reach

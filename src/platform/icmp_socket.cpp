@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -123,8 +124,16 @@ IcmpOpenResult openIcmpSocket()
     const int datagramError = errno;
 
     if ((rawError == EPERM || rawError == EACCES) && (datagramError == EACCES || datagramError == EPERM)) {
+        // Say what would make the LAN count work, not only what failed.
+        std::string range = "?";
+        if (std::ifstream in("/proc/sys/net/ipv4/ping_group_range"); std::getline(in, range)) {
+            for (char& c : range)
+                c = c == '\t' ? ' ' : c;
+        }
         result.failure = "无法打开ICMP套接字：没有CAP_NET_RAW权限，本进程的组(gid " + std::to_string(::getegid()) +
-                         ")也不在net.ipv4.ping_group_range之内";
+                         ")也不在net.ipv4.ping_group_range(" + range +
+                         ")之内；局域网计数需要其一：将该组纳入此范围（例如 sysctl -w "
+                         "net.ipv4.ping_group_range=\"0 2147483647\"），或以CAP_NET_RAW运行";
     } else {
         result.failure = "无法打开ICMP套接字：" + errorText(rawError) + "；" + errorText(datagramError);
     }

@@ -83,13 +83,14 @@ TEST_F(CliCheckTest, TextListsEveryFigureBesideItsLimit)
         std::istringstream in(out);
         for (std::string line; std::getline(in, line);)
             lines.push_back(line);
-        ASSERT_EQ(lines.size(), 9u) << out;
+        ASSERT_EQ(lines.size(), 10u) << out;
         EXPECT_EQ(lines[0], c.cpuRow);
         EXPECT_EQ(lines[1], "committed memory  42%                   limit 100%      ok");
         EXPECT_EQ(lines[4], "traffic down      1171.875 KB/s         limit 2000 KB/s ok");
         EXPECT_EQ(lines[6], c.lanRow);
         EXPECT_EQ(lines[7], c.verdict);
-        EXPECT_EQ(lines[8], "folders: the program folder, Data, Data2 and conf can be written");
+        EXPECT_TRUE(lines[8].starts_with("LAN count: ")) << lines[8];
+        EXPECT_EQ(lines[9], "folders: the program folder, Data, Data2 and conf can be written");
     }
 }
 
@@ -108,6 +109,10 @@ TEST_F(CliCheckTest, JsonCarriesTheSameFigures)
     EXPECT_TRUE(doc["upload"]["ok"].toBool());
     EXPECT_EQ(doc["antiVirus"]["running"].toString(), "");
     EXPECT_FALSE(doc["lan"]["ok"].toBool());
+    // What the count needs is said exactly when no ICMP socket opens.
+    const QString socket = doc["lan"]["icmpSocket"].toString();
+    EXPECT_TRUE(socket == "raw" || socket == "ping" || socket == "none") << socket.toStdString();
+    EXPECT_EQ(doc["lan"]["needs"].toString().isEmpty(), socket != "none");
 }
 
 TEST_F(CliCheckTest, FoldersThatCannotBeWrittenFailTheCheck)

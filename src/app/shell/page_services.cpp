@@ -13,7 +13,7 @@ void addPageServices(ShellContext& c)
     c.setAutoStart = [](bool on) {
         platform::XdgAutoStart entry;
         if (on)
-            return entry.enable(platform::currentExecutablePath()) && entry.isEnabled();
+            return entry.enable(platform::autostartProgram()) && entry.isEnabled();
         return entry.disable();
     };
     c.fetchManifest = update::defaultManifestFetch();

@@ -6,6 +6,7 @@
 #include "config/user_documents.h"
 #include "measure/latency.h"
 #include "net/http_request.h"
+#include "platform/desktop_open.h"
 #include "platform/network_adapters.h"
 #include "platform/processes.h"
 #include "platform/registry_store.h"
@@ -32,7 +33,13 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
     c.database = &database;
     c.dialogs = &dialogs;
     c.openUrl = [](const std::string& url) {
-        QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
+        // Only addresses the desktop may be handed; Qt's own way serves a
+        // machine without xdg-open.
+        if (!platform::desktopOpenArguments(url))
+            return;
+        platform::LinuxProcessControl processes;
+        if (!platform::openWithDesktop(url, processes))
+            QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
     };
     c.startHidden = [dir](const std::string& program, const std::vector<std::string>& args) {
         platform::LinuxProcessControl processes;
