@@ -151,6 +151,27 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
     });
     m_settleTimer.setSingleShot(true);
     connect(&m_settleTimer, &QTimer::timeout, this, &CWebView::onSettled);
+
+    // Warm-up: the browser starts its page process and the view's machinery
+    // on this load, not on the first measured page.
+    m_warmTimer.setSingleShot(true);
+    connect(&m_warmTimer, &QTimer::timeout, this, &CWebView::warmedUp);
+    connect(m_page, &QWebEnginePage::loadFinished, this, [this] {
+        if (!m_warm)
+            warmedUp();
+    });
+    m_warmTimer.start(static_cast<int>(kWarmUpLimit.count()));
+    m_page->load(QUrl(QStringLiteral("about:blank")));
+}
+
+void CWebView::warmedUp()
+{
+    if (m_warm)
+        return;
+    m_warm = true;
+    m_warmTimer.stop();
+    if (m_running && !m_pendingLoad.isEmpty())
+        startLoad();
 }
 
 CWebView::~CWebView()
@@ -225,8 +246,11 @@ void CWebView::NavigateForTest(const QString& url)
     ++m_generation;
     if (m_still)
         m_still->hide();
-    m_page->triggerAction(QWebEnginePage::Stop);
-    m_page->runJavaScript(QStringLiteral("if (document.body) document.body.innerHTML = '';"), kMeasuringWorld);
+    if (m_warm) { // the warm-up load is left to end
+        m_page->triggerAction(QWebEnginePage::Stop);
+        m_page->runJavaScript(QStringLiteral("if (document.body) document.body.innerHTML = '';"), kMeasuringWorld);
+    }
+    const bool staged = !m_staged && !isVisible();
     stageIfHidden();
 
     static measure::RandomSource random = measure::seededRandomSource();
@@ -250,10 +274,32 @@ void CWebView::NavigateForTest(const QString& url)
     m_pendingEnd.reset();
     m_settleTimer.stop();
     m_result = {};
+    m_boundTimer.stop();
+    m_loopTimer.stop();
+    m_pendingLoad = addressUrl(url);
+    if (!m_warm)
+        return; // warmedUp() starts it
+    if (staged) {
+        // The stage's window is mapped and the view resized before the page
+        // starts, as for a view already on screen.
+        const quint64 generation = m_generation;
+        QTimer::singleShot(0, this, [this, generation] {
+            if (m_running && generation == m_generation && !m_pendingLoad.isEmpty())
+                startLoad();
+        });
+        return;
+    }
+    startLoad();
+}
+
+void CWebView::startLoad()
+{
+    const QUrl url = m_pendingLoad;
+    m_pendingLoad.clear();
     m_latestNavigationMs = epochMs();
     armBound();
     m_loopTimer.start(static_cast<int>(m_loopLimit.count()));
-    m_page->load(addressUrl(url));
+    m_page->load(url);
 }
 
 void CWebView::armBound()
