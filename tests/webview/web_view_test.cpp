@@ -268,4 +268,22 @@ TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
     EXPECT_LE(view->lastResult().seconds, 0.50 + 0.15);
 }
 
+// An automatic run makes its view and measures in the same moment: the view
+// starts the page once it is warm, and a run replaced before that measures
+// the page that replaced it.
+TEST_F(WebViewTest, AFreshViewMeasuresTheLatestPageAskedBeforeItWasWarm)
+{
+    ASSERT_TRUE(service->ok()) << service->log();
+    CWebView fresh; // never shown, as in the tray
+    QSignalSpy ended(&fresh, &CWebView::firstScreen);
+    fresh.NavigateForTest(url("/test/page?hold_ms=20000"));
+    fresh.NavigateForTest(url("/test/page?grow_ms=300"));
+    ASSERT_TRUE(ended.wait(45000));
+    EXPECT_TRUE(fresh.warm());
+    EXPECT_EQ(fresh.lastResult().end, End::Height) << fresh.lastResult().error;
+    EXPECT_NEAR(fresh.lastResult().seconds, 0.30, 0.05);
+    QTest::qWait(300);
+    EXPECT_EQ(ended.size(), 1); // the replaced page never reports
+}
+
 } // namespace
