@@ -21,6 +21,7 @@
 #include <QWidget>
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -88,6 +89,10 @@ Q_SIGNALS:
     // The user closed the player: the video page shows again.
     void quitRequested();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 private:
     void buildControls();
     void OnFlashCall(const std::string& request); // the player's calls, on this thread
@@ -106,6 +111,9 @@ private:
     std::mutex m_bytesMutex; // the run thread appends, this thread plays
     QByteArray m_bytes;
     bool m_bytesDropped = false; // the stream outgrew what is kept for showing
+    // The stream is kept for showing only while the page is on screen: in
+    // the tray nothing is shown, so nothing is kept.
+    std::atomic<bool> m_shown{false};
 
     QTimer m_tick;
     std::array<QLabel*, 6> m_values{};
