@@ -281,6 +281,12 @@ void CVideoSpeedChild::ClosePlayer()
     hide();
 }
 
+qsizetype CVideoSpeedChild::heldBytes()
+{
+    std::lock_guard lock(m_bytesMutex);
+    return m_bytes.size() + (m_mediaBuffer ? m_mediaBuffer->size() : 0);
+}
+
 void CVideoSpeedChild::showEvent(QShowEvent* event)
 {
     m_shown = true;

@@ -75,6 +75,10 @@ public:
     measure::VideoSpeedTest& engine() const { return *m_engine; }
     measure::StreamPlayer& player() const { return *m_player; }
 
+    // The stream bytes held for showing (kept from the run and given to the
+    // picture); none while the page is off screen.
+    qsizetype heldBytes();
+
     // Controls, for tests and the screenshots.
     QLabel* valueLabel(int position) const { return m_values[static_cast<std::size_t>(position)]; }
     QLabel* statusLabel() const { return m_status; }
