@@ -340,7 +340,7 @@ def main(argv):
         for pid, name, pss, rss in rows:
             print(f"  {pid} {name}: PSS {pss / 1024:.1f} MB, RSS {rss / 1024:.1f} MB")
         if rows:
-            print("  largest in " + rows[0][1] + ": " +
+            print("  largest in " + next(r[1] for r in rows if r[0] == a.pid) + ": " +
                   ", ".join(f"{Path(n).name} {kb / 1024:.1f}" for kb, n in largest_mappings(a.pid, a.proc)))
         print(f"{len(rows)} processes, PSS {sum(r[2] for r in rows) / 1024:.1f} MB, "
               f"RSS {sum(r[3] for r in rows) / 1024:.1f} MB")
