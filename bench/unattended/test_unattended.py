@@ -90,5 +90,32 @@ class ConfigTest(unittest.TestCase):
         self.assertEqual(u.with_ku6_info(sites, "http://b").count("http://b"), 1)
 
 
+class MemoryTest(unittest.TestCase):
+    def test_the_tree_below_the_program_and_nothing_else(self):
+        procs = [  # (pid, parent, name, PSS kB, RSS kB); None: ended before its memory was read
+            (100, 1, "Quorvane", 102400, 204800),
+            (101, 100, "QtWebEngineProc", 10240, 81920),
+            (102, 101, "QtWebEngineProc", 51200, 122880),
+            (103, 102, "a) (b", 1024, 2048),  # brackets and spaces in the name
+            (104, 100, "gone", None, None),
+            (200, 1, "neighbour", 999999, 999999),
+            (201, 200, "its child", 999999, 999999),
+        ]
+        with tempfile.TemporaryDirectory() as d:
+            for pid, ppid, name, pss, rss in procs:
+                folder = Path(d, str(pid))
+                folder.mkdir()
+                folder.joinpath("stat").write_text(f"{pid} ({name}) S {ppid} {pid} {pid} 0 -1\n")
+                folder.joinpath("comm").write_text(name + "\n")
+                if pss is not None:
+                    folder.joinpath("smaps_rollup").write_text(
+                        f"00400000-7fff [rollup]\nRss: {rss} kB\nPss: {pss} kB\nPss_Anon: 1 kB\n")
+            Path(d, "self").mkdir()
+            rows = u.tree_memory(100, d)
+        self.assertEqual([r[0] for r in rows], [100, 101, 102, 103])
+        self.assertEqual(rows[3][1:], ("a) (b", 1024, 2048))
+        self.assertEqual(sum(r[2] for r in rows), 164864)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -6,6 +6,7 @@
     unattended.py tasks SETTINGS_XML OUT... --web URL --video URL --download URL
     unattended.py ku6-info VIDEO_SITES_XML HOST
     unattended.py stub PORT STREAM_URL
+    unattended.py memory PID [--proc DIR]
 
 truth    one row per figure of the round's records, beside what the line or
          the page really did: PASS within the bench's limits on a record
@@ -16,6 +17,10 @@ tasks    the settings document with exactly one target per test, all selected
 ku6-info points ku6's information service at HOST (in place)
 stub     a loopback server for the failing targets: /empty answers 204, and
          /fetch.htm is a ku6 information answer naming STREAM_URL
+memory   the program with all its helper processes (PID and every process
+         below it): one line per process and a total, "N processes, PSS X MB,
+         RSS Y MB" (PSS shares each page among the processes that map it, so
+         the sum is what the tree really holds)
 
 Records are read from the zip archives waiting for upload and from record
 files not packed yet; the data folder is only read.
@@ -228,6 +233,65 @@ def serve_stub(port, stream):
     server.serve_forever()
 
 
+def process_tree(pid, proc="/proc"):
+    """PID and every process below it that lives now, in ascending order."""
+    children = {}
+    for entry in Path(proc).iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            stat = (entry / "stat").read_text()
+        except OSError:
+            continue  # ended while we looked
+        # The name in brackets may hold spaces and brackets: the fields follow the last ')'.
+        ppid = int(stat[stat.rindex(")") + 2:].split()[1])
+        children.setdefault(ppid, []).append(int(entry.name))
+    tree, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        if p in tree or not (Path(proc) / str(p)).exists():
+            continue
+        tree.append(p)
+        todo.extend(children.get(p, []))
+    return sorted(tree)
+
+
+def tree_memory(pid, proc="/proc"):
+    """[(pid, name, pss_kb, rss_kb)] over the tree; a process that ended
+    before its turn is left out."""
+    rows = []
+    for p in process_tree(pid, proc):
+        try:
+            rollup = (Path(proc) / str(p) / "smaps_rollup").read_text()
+            name = (Path(proc) / str(p) / "comm").read_text().strip()
+        except OSError:
+            continue
+        kb = {}
+        for line in rollup.splitlines():
+            parts = line.split()
+            if len(parts) == 3 and parts[2] == "kB":
+                kb[parts[0].rstrip(":")] = int(parts[1])
+        rows.append((p, name, kb.get("Pss", 0), kb.get("Rss", 0)))
+    return rows
+
+
+def largest_mappings(pid, proc="/proc", count=8):
+    """[(PSS kB, what)] of one process, summed by mapped file (anonymous
+    memory as "[anon]"), largest first."""
+    by_name, name = {}, None
+    try:
+        lines = (Path(proc) / str(pid) / "smaps").read_text().splitlines()
+    except OSError:
+        return []
+    for line in lines:
+        parts = line.split()
+        if parts and "-" in parts[0] and not parts[0].endswith(":"):
+            name = parts[5] if len(parts) > 5 else "[anon]"
+        elif parts and parts[0] == "Pss:" and name is not None:
+            by_name[name] = by_name.get(name, 0) + int(parts[1])
+    return sorted(((kb, n) for n, kb in by_name.items()), reverse=True)[:count]
+
+
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True)
@@ -251,6 +315,9 @@ def main(argv):
     st = sub.add_parser("stub")
     st.add_argument("port", type=int)
     st.add_argument("stream")
+    m = sub.add_parser("memory")
+    m.add_argument("pid", type=int)
+    m.add_argument("--proc", default="/proc")
     a = p.parse_args(argv)
 
     if a.command in ("truth", "failing"):
@@ -268,6 +335,16 @@ def main(argv):
     elif a.command == "ku6-info":
         path = Path(a.sites)
         path.write_text(with_ku6_info(path.read_text(encoding="utf-8"), a.host), encoding="utf-8")
+    elif a.command == "memory":
+        rows = tree_memory(a.pid, a.proc)
+        for pid, name, pss, rss in rows:
+            print(f"  {pid} {name}: PSS {pss / 1024:.1f} MB, RSS {rss / 1024:.1f} MB")
+        if rows:
+            print("  largest in " + next(r[1] for r in rows if r[0] == a.pid) + ": " +
+                  ", ".join(f"{Path(n).name} {kb / 1024:.1f}" for kb, n in largest_mappings(a.pid, a.proc)))
+        print(f"{len(rows)} processes, PSS {sum(r[2] for r in rows) / 1024:.1f} MB, "
+              f"RSS {sum(r[3] for r in rows) / 1024:.1f} MB")
+        return 0 if rows else 1
     else:
         serve_stub(a.port, a.stream)
     return 0

@@ -76,10 +76,14 @@ const char* const kScript = R"JS((function () {
     }).observe({type: 'largest-contentful-paint', buffered: true});
   } catch (e) {}
   // Asked by the view at the end: paints, whether the page was ever hidden
-  // before its end, and the animation frames it was given.
+  // before its end, the animation frames it was given, and where the top
+  // document's navigation spent its time (ms from its start; -1 not yet).
   window.__qvState = function () {
     var f = performance.getEntriesByName('first-contentful-paint');
-    return [f.length ? f[0].startTime : -1, lcp, hidden, frames];
+    var n = performance.getEntriesByType('navigation')[0] || {};
+    var at = function (v) { return v > 0 ? v : -1; };
+    return [f.length ? f[0].startTime : -1, lcp, hidden, frames,
+            at(n.requestStart), at(n.responseStart), at(n.domInteractive)];
   };
 })();
 )JS";

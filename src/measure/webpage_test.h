@@ -106,6 +106,9 @@ struct FirstScreenResult {
     std::optional<double> lcpMs; // largest contentful paint (the candidate at the end)
     long animationFrames = -1;   // animation frames the page was given (-1: not reported)
     std::string error;           // LoadFailed: what went wrong
+    // The top document's first byte, ms from its navigation start (not
+    // reported when the page did not answer at the end).
+    std::optional<double> firstByteMs;
     bool failed() const { return end == End::LoadFailed || end == End::NavigationLoop || end == End::Hidden; }
 };
 

@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLoggingCategory>
+#include <QQuickWindow>
 #include <QScreen>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineLoadingInfo>
@@ -12,11 +14,14 @@
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
+#include <QWebEngineView>
 
 #include <algorithm>
 
 namespace quorvane
 {
+
+Q_LOGGING_CATEGORY(lcWebView, "quorvane.webview")
 
 namespace
 {
@@ -27,6 +32,28 @@ double epochMs()
 }
 
 const QString kScriptName = QStringLiteral("quorvane-first-screen");
+
+const QString kWarmUpLine = QStringLiteral("quorvane-warm");
+const QString kWarmUpScript = QStringLiteral(
+    "(function () {"
+    "  var d = document.createElement('div');"
+    "  d.style.font = '14px sans-serif';"
+    "  d.innerHTML = '<h1>Quorvane</h1><p>网页测速 0123456789 <b>abc</b> <i>xyz</i></p>';"
+    "  (document.body || document.documentElement).appendChild(d);"
+    "  void d.offsetHeight;"
+    "  requestAnimationFrame(function () { requestAnimationFrame(function () {"
+    "    d.remove(); console.log('quorvane-warm'); }); });"
+    "})();");
+
+// The page uses the profile: the view and its page go first.
+void deleteBrowser(QWebEngineView* browser, QWebEngineProfile* profile)
+{
+    QWebEnginePage* page = browser->page();
+    browser->setPage(nullptr);
+    delete browser;
+    delete page;
+    delete profile;
+}
 
 } // namespace
 
@@ -51,20 +78,62 @@ private:
     CWebView* m_view;
 };
 
-CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
+CWebView::CWebView(QWidget* parent) : QWidget(parent)
 {
     setFixedSize(measure::kViewWidth, measure::kViewHeight);
+    m_boundTimer.setSingleShot(true);
+    m_boundTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_boundTimer, &QTimer::timeout, this, &CWebView::onBoundTimer);
+    m_loopTimer.setSingleShot(true);
+    connect(&m_loopTimer, &QTimer::timeout, this, [this] {
+        if (m_running)
+            fail(measure::FirstScreenResult::End::NavigationLoop, {});
+    });
+    m_settleTimer.setSingleShot(true);
+    connect(&m_settleTimer, &QTimer::timeout, this, &CWebView::onSettled);
+    m_warmTimer.setSingleShot(true);
+    connect(&m_warmTimer, &QTimer::timeout, this, &CWebView::warmedUp);
+    // The browser's own work runs on this thread: a pulse that comes late
+    // tells that something else held it while the page was measured.
+    m_pulse.setInterval(10);
+    m_pulse.setTimerType(Qt::PreciseTimer);
+    connect(&m_pulse, &QTimer::timeout, this, [this] {
+        const qint64 gap = m_pulseClock.restart();
+        if (gap > m_longestStallMs) {
+            m_longestStallMs = gap;
+            m_stallEndMs = epochMs() - m_latestNavigationMs;
+        }
+    });
+}
+
+void CWebView::makeBrowser()
+{
+    // The view draws in software, before the first browser of the program
+    // chooses: drawing through OpenGL would load a GL driver (a software one
+    // on a machine without a GPU, tens of MB) into the program for as long
+    // as it runs, and its first frames would compile shaders on the window
+    // thread, which also runs the browser's work, while a page is measured.
+    // What the page does and sees (frames, paints, visibility) is the same.
+    static const bool drawsInSoftware = [] {
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+        return true;
+    }();
+    (void)drawsInSoftware;
     // A profile without a storage name is off the record.
-    m_profile = new QWebEngineProfile(this);
+    m_profile = new QWebEngineProfile();
     m_profile->setHttpCacheType(QWebEngineProfile::NoCache);
     m_profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
     m_page = new Page(m_profile, this);
+    m_page->setParent(nullptr); // goes with its browser, before the profile
     m_page->settings()->setAttribute(QWebEngineSettings::ScrollAnimatorEnabled, false);
     // Pop-ups without a user's click are refused by the engine itself: a page
     // that opens a hundred of them would otherwise keep its process busy
     // loading them, and the next test's navigation would wait behind them.
     m_page->settings()->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
-    setPage(m_page);
+    m_browser = new QWebEngineView(this);
+    m_browser->setObjectName(QStringLiteral("browser"));
+    m_browser->setGeometry(rect());
+    m_browser->setPage(m_page);
 
     // The page's script errors are swallowed in its own world; this script
     // knows nothing of the measurement.
@@ -141,26 +210,74 @@ CWebView::CWebView(QWidget* parent) : QWebEngineView(parent)
                          "the page's process ended (" + std::to_string(code) + ")");
             });
 
-    m_boundTimer.setSingleShot(true);
-    m_boundTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_boundTimer, &QTimer::timeout, this, &CWebView::onBoundTimer);
-    m_loopTimer.setSingleShot(true);
-    connect(&m_loopTimer, &QTimer::timeout, this, [this] {
-        if (m_running)
-            fail(measure::FirstScreenResult::End::NavigationLoop, {});
+    // Warm-up: the browser starts its page process and the view's drawing
+    // on this load (the view is on screen or staged by now), not on the
+    // measured page.
+    m_warm = false;
+    connect(m_page, &QWebEnginePage::loadFinished, this, [this] {
+        if (m_warm)
+            return;
+        // The page process has started; a page's first text, script, layout
+        // and frame would still pay for loading fonts, making script
+        // contexts and the first commit of drawing: done here on an empty
+        // document of our own, which reports once two frames were drawn.
+        m_page->runJavaScript(kWarmUpScript, QWebEngineScript::MainWorld);
+        m_page->runJavaScript(QStringLiteral("0"), kMeasuringWorld);
     });
-    m_settleTimer.setSingleShot(true);
-    connect(&m_settleTimer, &QTimer::timeout, this, &CWebView::onSettled);
+    m_browser->show();
+    if (m_still)
+        m_still->hide();
+    m_warmTimer.start(static_cast<int>(kWarmUpLimit.count()));
+    m_page->load(QUrl(QStringLiteral("about:blank")));
+}
+
+void CWebView::warmedUp()
+{
+    if (m_warm)
+        return;
+    m_warm = true;
+    m_warmMs = epochMs();
+    m_warmPid = m_page->renderProcessPid();
+    m_warmTimer.stop();
+    if (m_running && !m_pendingLoad.isEmpty()) {
+        // After the event that ended the warm-up load, as a navigation asked
+        // of a browser that was idle.
+        const quint64 generation = m_generation;
+        QTimer::singleShot(0, this, [this, generation] {
+            if (m_running && generation == m_generation && !m_pendingLoad.isEmpty())
+                startLoad();
+        });
+    }
+}
+
+void CWebView::releaseBrowser()
+{
+    if (!m_browser)
+        return;
+    m_warmTimer.stop();
+    m_warm = false;
+    m_page->disconnect(this);
+    m_profile->disconnect(this);
+    m_browser->hide();
+    m_released.emplace_back(std::exchange(m_browser, nullptr), std::exchange(m_profile, nullptr));
+    m_page = nullptr; // the browser's own page (see makeBrowser)
+    // Not inside a call of the page's own (the end may come from one).
+    QTimer::singleShot(0, this, [this] {
+        for (auto& [browser, profile] : std::exchange(m_released, {}))
+            deleteBrowser(browser, profile);
+    });
 }
 
 CWebView::~CWebView()
 {
+    ++m_generation; // the page's answers still on their way find no measurement
     if (m_staged)
         QWidget::setParent(nullptr); // off the stage before it goes
     delete m_stage;
-    // The page uses the profile: it must go first.
-    setPage(nullptr);
-    delete m_page;
+    if (m_browser)
+        m_released.emplace_back(m_browser, m_profile);
+    for (auto& [browser, profile] : m_released)
+        deleteBrowser(browser, profile);
 }
 
 QUrl CWebView::addressUrl(const QString& typed)
@@ -174,7 +291,7 @@ void CWebView::setVisible(bool visible)
         m_homeVisible = visible;
         return;
     }
-    QWebEngineView::setVisible(visible);
+    QWidget::setVisible(visible);
 }
 
 void CWebView::stageIfHidden()
@@ -202,7 +319,7 @@ void CWebView::stageIfHidden()
         connect(m_home, &QObject::destroyed, this, [this] { delete this; });
     QWidget::setParent(m_stage);
     move(0, 0);
-    QWebEngineView::setVisible(true);
+    QWidget::setVisible(true);
     m_stage->show();
     m_staged = true;
 }
@@ -216,18 +333,22 @@ void CWebView::returnFromStage()
         disconnect(m_home, &QObject::destroyed, this, nullptr);
     QWidget::setParent(m_home);
     setGeometry(m_homeGeometry);
-    QWebEngineView::setVisible(m_homeVisible);
+    QWidget::setVisible(m_homeVisible);
     m_stage->hide();
 }
 
 void CWebView::NavigateForTest(const QString& url)
 {
     ++m_generation;
-    if (m_still)
-        m_still->hide();
-    m_page->triggerAction(QWebEnginePage::Stop);
-    m_page->runJavaScript(QStringLiteral("if (document.body) document.body.innerHTML = '';"), kMeasuringWorld);
+    m_askedMs = epochMs();
+    if (m_warm) { // a running measurement is replaced; a warm-up load is left to end
+        m_page->triggerAction(QWebEnginePage::Stop);
+        m_page->runJavaScript(QStringLiteral("if (document.body) document.body.innerHTML = '';"), kMeasuringWorld);
+    }
+    // On screen before the browser is made, so that it starts as a shown one.
     stageIfHidden();
+    if (!m_browser)
+        makeBrowser();
 
     static measure::RandomSource random = measure::seededRandomSource();
     m_token = measure::NewFirstScreenToken(random);
@@ -250,10 +371,25 @@ void CWebView::NavigateForTest(const QString& url)
     m_pendingEnd.reset();
     m_settleTimer.stop();
     m_result = {};
+    m_boundTimer.stop();
+    m_loopTimer.stop();
+    m_pendingLoad = addressUrl(url);
+    if (m_warm)
+        startLoad();
+    // else warmedUp() starts it
+}
+
+void CWebView::startLoad()
+{
+    const QUrl url = m_pendingLoad;
+    m_pendingLoad.clear();
     m_latestNavigationMs = epochMs();
+    m_longestStallMs = 0;
+    m_pulseClock.start();
+    m_pulse.start();
     armBound();
     m_loopTimer.start(static_cast<int>(m_loopLimit.count()));
-    m_page->load(addressUrl(url));
+    m_page->load(url);
 }
 
 void CWebView::armBound()
@@ -264,6 +400,10 @@ void CWebView::armBound()
 
 void CWebView::onConsoleLine(const QString& line)
 {
+    if (!m_warm && line == kWarmUpLine) {
+        warmedUp(); // only about:blank of our own has run so far
+        return;
+    }
     if (!m_running)
         return;
     const auto report = measure::ParseFirstScreenReport(line.toStdString(), m_token);
@@ -341,6 +481,7 @@ void CWebView::fail(measure::FirstScreenResult::End end, const std::string& erro
 void CWebView::finish(measure::FirstScreenResult result)
 {
     m_running = false;
+    m_pulse.stop();
     m_boundTimer.stop();
     m_loopTimer.stop();
     m_settleTimer.stop();
@@ -356,7 +497,7 @@ void CWebView::finish(measure::FirstScreenResult result)
             return;
         *done = true;
         const QVariantList list = state.toList();
-        if (list.size() == 4) {
+        if (list.size() == 7) {
             bool ok = false;
             const double fcp = list[0].toDouble(&ok);
             if (ok && fcp >= 0)
@@ -365,15 +506,40 @@ void CWebView::finish(measure::FirstScreenResult result)
             if (ok && lcp >= 0)
                 m_result.lcpMs = lcp;
             if (list[2].toBool() && !m_result.failed())
-                m_result = {measure::FirstScreenResult::End::Hidden, 0, {}, {}, -1, {}};
+                m_result = {measure::FirstScreenResult::End::Hidden, 0, {}, {}, -1, {}, {}};
             if (m_result.animationFrames < 0)
                 m_result.animationFrames = list[3].toInt();
+            const double firstByte = list[5].toDouble(&ok);
+            if (ok && firstByte >= 0 && !m_result.failed())
+                m_result.firstByteMs = firstByte;
         }
+        logTiming(list);
         endOfMeasurement();
     };
     m_page->runJavaScript(QStringLiteral("(function(){var f = window.__qvState; return f ? f() : null;})()"),
                           kMeasuringWorld, settle);
     QTimer::singleShot(1000, this, [settle] { settle(QVariant()); });
+}
+
+void CWebView::logTiming(const QVariantList& timing) const
+{
+    // Where the time went, for a figure that looks wrong: before the
+    // navigation (not in the figure) and inside it, as the page saw it.
+    if (m_result.failed()) {
+        qCInfo(lcWebView, "web page %s: %s", measure::EndName(m_result.end), m_result.error.c_str());
+        return;
+    }
+    const auto at = [&timing](int i) { return timing.size() == 7 ? timing[i].toDouble() : -1.0; };
+    const double navigationMs = m_navigationStarts.empty() ? 0 : m_navigationStarts.front();
+    qCInfo(lcWebView,
+           "web page %s %.3f s: asked %+.0f ms before its navigation (browser warm %+.0f ms), request %.0f ms, "
+           "first byte %.0f ms, interactive %.0f ms, first contentful paint %.0f ms, %ld frames, page process %lld "
+           "(warmed %lld), window thread held up to %lld ms (until %.0f ms)%s",
+           measure::EndName(m_result.end), m_result.seconds, navigationMs > 0 ? navigationMs - m_askedMs : -1.0,
+           navigationMs > 0 && m_warmMs > 0 ? navigationMs - m_warmMs : -1.0, at(4), at(5), at(6), at(0),
+           m_result.animationFrames, static_cast<long long>(m_page ? m_page->renderProcessPid() : 0),
+           static_cast<long long>(m_warmPid), static_cast<long long>(m_longestStallMs),
+           m_stallEndMs, m_staged ? ", off screen" : "");
 }
 
 void CWebView::endOfMeasurement()
@@ -385,18 +551,17 @@ void CWebView::endOfMeasurement()
         m_firstScreenText.clear();
         m_resultText.clear();
     }
-    // The user keeps seeing the first screen; the page itself stops here.
+    // The user keeps seeing the first screen; the page itself stops here,
+    // with its browser.
     if (!m_still) {
         m_still = new QLabel(this);
         m_still->setObjectName(QStringLiteral("still"));
     }
-    m_still->hide();
-    const QPixmap picture = grab();
-    m_still->setPixmap(picture);
+    m_still->setPixmap(m_browser->grab());
     m_still->setGeometry(rect());
     m_still->show();
     m_still->raise();
-    m_page->load(QUrl(QStringLiteral("about:blank")));
+    releaseBrowser();
     returnFromStage();
     Q_EMIT firstScreen(m_result);
 }

@@ -278,4 +278,30 @@ TEST_F(VideoPageTest, AutomaticRunFromTheSchedulersThreadWritesItsRecord)
     flags::completedTaskCount = 0;
 }
 
+// The picture keeps at most what it shows: a run in the tray keeps no bytes,
+// and the clip a shown page plays goes when the page is hidden.
+TEST_F(VideoPageTest, TheStreamIsHeldOnlyWhileThePageShowsIt)
+{
+    context.video.playbackAvailable = [] { return true; };
+    context.video.engine.random = [] { return 0; };
+    makePages();
+    ASSERT_TRUE(player->PlaybackAvailable());
+    page->hide();
+    flags::autoMode = 1;
+    QSignalSpy recorded(player.get(), &CVideoSpeedChild::recordHandled);
+    std::thread scheduler([&] { player->RunAutoTest(false, true); });
+    ASSERT_TRUE(recorded.wait(60000));
+    scheduler.join();
+    flags::autoMode = 0;
+    flags::completedTaskCount = 0;
+    EXPECT_EQ(player->heldBytes(), 0);
+
+    page->show();
+    page->presetButton(0)->click();
+    ASSERT_TRUE(recorded.wait(60000));
+    EXPECT_GT(player->heldBytes(), 0); // shown: kept for its picture
+    player->hide();
+    EXPECT_EQ(player->heldBytes(), 0);
+}
+
 } // namespace quorvane

@@ -9,7 +9,10 @@
 #include "webview/web_view.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
+#include <QWebEnginePage>
+#include <QWebEngineView>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,6 +25,7 @@
 
 #include <cmath>
 #include <memory>
+#include <vector>
 
 namespace
 {
@@ -177,9 +181,9 @@ TEST_F(WebViewTest, NavigationsWithoutADocumentFailAtOnce)
     // The page's process dies while it loads.
     QSignalSpy spy(view, &CWebView::firstScreen);
     view->NavigateForTest(url("/test/page?hold_ms=20000"));
-    ASSERT_TRUE(quorvane::testing::waitFor([] { return view->page()->renderProcessPid() > 0; }, 10000));
+    ASSERT_TRUE(quorvane::testing::waitFor([] { return view->browser()->page()->renderProcessPid() > 0; }, 10000));
     QTest::qWait(300);
-    ::kill(static_cast<pid_t>(view->page()->renderProcessPid()), SIGKILL);
+    ::kill(static_cast<pid_t>(view->browser()->page()->renderProcessPid()), SIGKILL);
     ASSERT_TRUE(spy.wait(3000));
     EXPECT_EQ(view->lastResult().end, End::LoadFailed);
     // The next page gets a new process.
@@ -236,7 +240,7 @@ TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
     ASSERT_TRUE(quorvane::testing::waitFor(
         [&] {
             bool answered = false;
-            view->page()->runJavaScript(
+            view->browser()->page()->runJavaScript(
                 QStringLiteral(
                     "(function(){var a = document.getElementById('popup'); if (!a) return null;"
                     "var r = a.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2];})()"),
@@ -254,7 +258,7 @@ TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
     // A click can reach the view before its renderer takes input on a
     // loaded machine; it is repeated (a few times at most) until it opens
     // the pop-up.
-    QWidget* target = view->focusProxy() ? view->focusProxy() : view;
+    QWidget* target = view->browser()->focusProxy() ? view->browser()->focusProxy() : view->browser();
     for (int click = 0; click < 4 && restarted.isEmpty(); ++click) {
         QTest::mouseClick(target, Qt::LeftButton, {}, link);
         restarted.wait(2000);
@@ -266,6 +270,45 @@ TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
     // Never early, and late by less than a throttled timer would make it.
     EXPECT_GE(view->lastResult().seconds, 0.50 - 0.02);
     EXPECT_LE(view->lastResult().seconds, 0.50 + 0.15);
+}
+
+// A measurement's browser lives only while it runs: the page's process ends
+// after the figure, and the next measurement starts a fresh browser, warmed
+// before its navigation, so that its figure is still the page's alone. A
+// page asked for during the warm-up replaces the one asked before it.
+TEST_F(WebViewTest, TheBrowserIsReleasedAfterItsFigureAndMadeAfreshForTheNext)
+{
+    ASSERT_TRUE(service->ok()) << service->log();
+    window->hide(); // as in the tray
+    const auto ended = [](qint64 pid) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+    };
+    std::vector<qint64> processes;
+    for (int run = 0; run < 2; ++run) {
+        QSignalSpy spy(view, &CWebView::firstScreen);
+        view->NavigateForTest(url("/test/page?hold_ms=20000"));
+        view->NavigateForTest(url("/test/page?grow_ms=300"));
+        qint64 pid = 0;
+        QElapsedTimer took;
+        took.start();
+        while (spy.isEmpty() && took.elapsed() < 45000) {
+            if (view->browser() && view->browser()->page()->renderProcessPid() > 0)
+                pid = view->browser()->page()->renderProcessPid();
+            spy.wait(10);
+        }
+        ASSERT_EQ(spy.size(), 1) << "run " << run;
+        EXPECT_EQ(view->lastResult().end, End::Height) << view->lastResult().error;
+        EXPECT_GE(view->lastResult().seconds, 0.30 - 0.02) << "run " << run;
+        EXPECT_LE(view->lastResult().seconds, 0.30 + 0.15) << "run " << run;
+        EXPECT_EQ(view->browser(), nullptr);
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(quorvane::testing::waitFor([&] { return ended(pid); }, 10000)) << "its page process lives on";
+        processes.push_back(pid);
+        QTest::qWait(200);
+        EXPECT_EQ(spy.size(), 1); // the replaced page never reports
+    }
+    EXPECT_NE(processes[0], processes[1]);
 }
 
 } // namespace

@@ -107,7 +107,7 @@ CVideoSpeedChild::CVideoSpeedChild(const ShellContext& context, LatestResult lat
         PostToPage(this, [url](CVideoSpeedChild* p) { p->onRunStarted(fromUtf8(url)); });
     };
     display.data = [this](const char* data, std::size_t n) {
-        if (!m_playback)
+        if (!m_playback || !m_shown.load())
             return;
         std::lock_guard lock(m_bytesMutex);
         // A long stream is measured to its end but not kept for showing.
@@ -238,6 +238,37 @@ void CVideoSpeedChild::ClosePlayer()
     hide();
 }
 
+qsizetype CVideoSpeedChild::heldBytes()
+{
+    std::lock_guard lock(m_bytesMutex);
+    return m_bytes.size() + (m_mediaBuffer ? m_mediaBuffer->size() : 0);
+}
+
+void CVideoSpeedChild::showEvent(QShowEvent* event)
+{
+    m_shown = true;
+    QWidget::showEvent(event);
+}
+
+void CVideoSpeedChild::hideEvent(QHideEvent* event)
+{
+    // Nothing shown, nothing held: the clip and what the player made of it
+    // go (a run under way keeps measuring).
+    m_shown = false;
+    {
+        std::lock_guard lock(m_bytesMutex);
+        m_bytes = QByteArray();
+    }
+    if (m_media) {
+        m_media->stop();
+        m_media->setSourceDevice(nullptr);
+        m_video->hide();
+    }
+    delete m_mediaBuffer;
+    m_mediaBuffer = nullptr;
+    QWidget::hideEvent(event);
+}
+
 void CVideoSpeedChild::onRunStarted(const QString& url)
 {
     for (QLabel* v : m_values)
@@ -286,6 +317,8 @@ void CVideoSpeedChild::startPlayback()
         bytes = std::move(m_bytes);
         m_bytes.clear();
     }
+    if (bytes.isEmpty())
+        return; // not kept: the page was not on screen
     delete m_mediaBuffer;
     m_mediaBuffer = new QBuffer(this);
     m_mediaBuffer->setData(bytes);

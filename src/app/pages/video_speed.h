@@ -20,6 +20,7 @@
 #include <QWidget>
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,6 +73,10 @@ public:
     measure::VideoSpeedTest& engine() const { return *m_engine; }
     measure::StreamPlayer& player() const { return *m_player; }
 
+    // The stream bytes held for showing (kept from the run and given to the
+    // picture); none while the page is off screen.
+    qsizetype heldBytes();
+
     // Controls, for tests and the screenshots.
     QLabel* valueLabel(int position) const { return m_values[static_cast<std::size_t>(position)]; }
     QLabel* statusLabel() const { return m_status; }
@@ -84,6 +89,10 @@ Q_SIGNALS:
     void measurementShown(bool complete);
     // The user closed the player: the video page shows again.
     void quitRequested();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void takeUser(const UserSession& now) override { m_engine->setUser(now); }
@@ -103,6 +112,9 @@ private:
     std::mutex m_bytesMutex; // the run thread appends, this thread plays
     QByteArray m_bytes;
     bool m_bytesDropped = false; // the stream outgrew what is kept for showing
+    // The stream is kept for showing only while the page is on screen: in
+    // the tray nothing is shown, so nothing is kept.
+    std::atomic<bool> m_shown{false};
 
     QTimer m_tick;
     std::array<QLabel*, 6> m_values{};

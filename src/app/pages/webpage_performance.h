@@ -5,8 +5,9 @@
 // measurement becomes a screen record, a history line and, in automatic
 // mode, the latest result text; a manual one shows CWebResultDlg.
 //
-// The browser view is created at the first start, not with the page: each
-// view costs some 300 MB, and many sessions never run this test.
+// The browser view is created at the first start, not with the page, and
+// holds a browser (some 300 MB) only while it measures: many sessions never
+// run this test, and an automatic one runs it a few minutes in an hour.
 //
 // Program-wide flags: webTestRunning is set from the start of a measurement
 // to its end, so the navigation and the exit confirmation treat it like the
