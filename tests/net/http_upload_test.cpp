@@ -157,10 +157,13 @@ TEST_F(UploadTest, MultipartBodyIsWholeAtEverySize)
         std::atomic<int> whole{0}, answered{0};
         CannedServer::Options five;
         five.acceptLimit = 5;
+        CannedServer* self = nullptr;
+        // No answer before all five are in: a quick first upload would
+        // otherwise start a sixth connection that the closing listener cuts.
         CannedServer server(
             [&](ServerConnection& c) {
                 std::string head, body;
-                if (!c.readRequestHead(head) ||
+                if (!c.readRequestHead(head) || !self->waitForConnections(5, 60s) ||
                     !c.readExactly(static_cast<std::size_t>(requestContentLength(head)), &body))
                     return;
                 whole += body == expected ? 1 : 0;
@@ -168,6 +171,7 @@ TEST_F(UploadTest, MultipartBodyIsWholeAtEverySize)
                 ++answered;
             },
             five);
+        self = &server;
         ByteCounterHandle counter;
         uploadOnClock(server.url("/speed/doload.do?r=1&key=k"), counter, 1500ms,
                       [&](std::uint64_t bytes) { return bytes == 5 * size && answered == 5; });
