@@ -7,13 +7,17 @@
 # is there); a Release build gives the true figures:
 #   cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
 #   cmake --build build-bench --target transfer_bench quorvane-refsvc
-# WINDOW=ms shortens the 18-second window.
+# WINDOW=ms shortens the 18-second window; SERVICE_RATES="0 500 50" chooses
+# the service's line rates in Mbit/s (0: unthrottled).
 #
 # Each line: the case, the rate the bandwidth test would report (its 1-second
 # samples 6 to 15 averaged), the true rate, and their ratio. The true rate is
 # the server's own count of bytes over the window (nginx's log, the service's
 # counters) or the service's throttle; iperf3 -P 5 in the same run shows what
-# the loopback carries with large reads.
+# the loopback carries with large reads. The "CPU s/Gbit" rows put the
+# client's processor seconds per gigabit moved (user + system) beside those of
+# iperf3's client in the same direction (its own cpu_utilization over its
+# test), a ratio above 1 meaning the test spends more than iperf3.
 set -euo pipefail
 BUILD=${1:-build-bench}
 BENCH=$BUILD/bench/bin/transfer_bench
@@ -46,6 +50,8 @@ wait_port() {
 }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
 row() { $PY -c "import sys; m,t=float(sys.argv[2]),float(sys.argv[3]); print('%-40s %10.1f %10.1f %8.4f' % (sys.argv[1], m, t, m/t if t else 0))" "$@"; }
+cpu_row() { [ -n "$2" ] || { printf '%-40s %10s\n' "$1" "-"; return 0; }
+  $PY -c "import sys; m,t=float(sys.argv[2]),float(sys.argv[3]); print('%-40s %10.3f %10.3f %8.4f' % (sys.argv[1], m, t, m/t if t else 0))" "$@"; }
 window_s=$($PY -c "print($WINDOW/1000)")
 
 # Upload file as the bandwidth test would use it.
@@ -59,10 +65,17 @@ IPORT=$(free_port)
 iperf3 -s -B 127.0.0.1 -p "$IPORT" >/dev/null 2>&1 &
 PIDS+=($!)
 wait_port "$IPORT"
-iperf() { iperf3 -c 127.0.0.1 -p "$IPORT" -P 5 -t 10 -J "$@" | $PY -c 'import json,sys; print(json.load(sys.stdin)["end"]["sum_received"]["bits_per_second"]/1e6)'; }
-IPERF_DOWN=$(iperf -R)
-IPERF_UP=$(iperf)
-printf '%-40s %10.1f\n' "iperf3 -P 5 server->client" "$IPERF_DOWN" "iperf3 -P 5 client->server" "$IPERF_UP"
+# "Mbit/s CPU-s-per-Gbit": the rate received, and the client's processor
+# seconds (its cpu_utilization over its test's length) per gigabit moved.
+iperf() {
+  iperf3 -c 127.0.0.1 -p "$IPORT" -P 5 -t 10 -J "$@" | $PY -c 'import json,sys
+e = json.load(sys.stdin)["end"]; r = e["sum_received"]
+print("%f %f" % (r["bits_per_second"] / 1e6, e["cpu_utilization_percent"]["host_total"] / 100 * r["seconds"] / (r["bytes"] * 8 / 1e9)))'
+}
+read -r IPERF_DOWN IPERF_DOWN_CPU < <(iperf -R)
+read -r IPERF_UP IPERF_UP_CPU < <(iperf)
+printf '%-40s %10.1f   CPU s/Gbit %.3f\n' "iperf3 -P 5 server->client" "$IPERF_DOWN" "$IPERF_DOWN_CPU" \
+  "iperf3 -P 5 client->server" "$IPERF_UP" "$IPERF_UP_CPU"
 
 # --- nginx, unthrottled --------------------------------------------------------
 mkdir -p "$DIR/www" "$DIR/logs" "$DIR/tmp"
@@ -106,6 +119,7 @@ TRUE=$($PY -c "print($(nginx_bytes 2)*8/1e6/$(field seconds "$OUT"))")
 row "nginx download, counted over the window" "$(field window_mbit "$OUT")" "$TRUE"
 row "nginx download, sampled as the test does" "$(field sampled_mbit "$OUT")" "$TRUE"
 row "nginx download against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_DOWN"
+cpu_row "nginx download CPU s/Gbit against iperf3" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_DOWN_CPU"
 
 : >"$DIR/logs/access.log"
 OUT=$("$BENCH" upload "http://127.0.0.1:$NPORT/speed/doload.do?r=1&key=k" "$DIR/upload.dat" --window "$WINDOW" --program-dir "$DIR")
@@ -115,6 +129,27 @@ TRUE=$($PY -c "print($(nginx_bytes 3)*8/1e6/$(field seconds "$OUT"))")
 row "nginx upload, counted over the window" "$(field window_mbit "$OUT")" "$TRUE"
 row "nginx upload, sampled as the test does" "$(field sampled_mbit "$OUT")" "$TRUE"
 row "nginx upload against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_UP"
+cpu_row "nginx upload CPU s/Gbit against iperf3" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_UP_CPU"
+
+# The same upload by curl: five processes posting the same file as multipart
+# form data, each again and again until the window has passed; nginx's count
+# of request bytes over the time that really passed. What holds both alike is
+# the server's, not the test's.
+: >"$DIR/logs/access.log"
+CURL_START=$(date +%s%N)
+CURL_END=$((CURL_START + WINDOW * 1000000))
+CURL_PIDS=()
+for _ in 1 2 3 4 5; do
+  (while [ "$(date +%s%N)" -lt "$CURL_END" ]; do
+    curl -s -o /dev/null -H 'Expect:' -F "file=@$DIR/upload.dat" "http://127.0.0.1:$NPORT/speed/doload.do?r=1&key=k" || break
+  done) &
+  CURL_PIDS+=($!)
+done
+wait "${CURL_PIDS[@]}"
+CURL_SECONDS=$($PY -c "print(($(date +%s%N) - $CURL_START) / 1e9)")
+sleep 0.5
+CURL_UP=$($PY -c "print($(nginx_bytes 3)*8/1e6/$CURL_SECONDS)")
+row "nginx upload against 5 curl uploads" "$(field sampled_mbit "$OUT")" "$CURL_UP"
 
 # --- the reference service: unthrottled, then its line at 500 and 50 Mbit/s --
 if [ ! -x "$REFSVC" ]; then
@@ -129,7 +164,7 @@ TEST=$(sed -n 's/.* test=\([^ ,]*\).*/\1/p' "$DIR/refsvc.out")
 control() { curl -s -o /dev/null -w '%{http_code}' -d '' "http://$TEST/__control/$1" | grep -q 200; }
 counter() { curl -s "http://$TEST/__control/stats" | sed -n "s/^$1=//p"; }
 
-for RATE in 0 500 50; do
+for RATE in ${SERVICE_RATES:-0 500 50}; do
   control "rate?down=$RATE&up=$RATE"
   label="service $([ "$RATE" = 0 ] && echo unthrottled || echo "at $RATE Mbit/s")"
 
@@ -142,6 +177,7 @@ for RATE in 0 500 50; do
   if [ "$RATE" = 0 ]; then
     row "$label download, sampled" "$(field sampled_mbit "$OUT")" "$SERVED"
     row "$label download against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_DOWN"
+    cpu_row "$label download CPU s/Gbit against iperf3" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_DOWN_CPU"
   else
     row "$label download, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
   fi
@@ -155,6 +191,7 @@ for RATE in 0 500 50; do
   if [ "$RATE" = 0 ]; then
     row "$label upload, sampled" "$(field sampled_mbit "$OUT")" "$RECEIVED"
     row "$label upload against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_UP"
+    cpu_row "$label upload CPU s/Gbit against iperf3" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_UP_CPU"
   else
     row "$label upload, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
   fi

@@ -2,7 +2,9 @@
 // connections for the full window) and samples its live counter the way the
 // bandwidth test does: wait 2 s, then 15 one-second samples, average over
 // samples 6 to 15. Prints the sampled rate, the rate over the whole window,
-// and where the process spent its processor time.
+// where the process spent its processor time, and that time per gigabit
+// moved (user + system seconds over the counted bits), to set beside
+// iperf3's own for the same direction.
 //
 //   transfer_bench get URL [--window MS] [--threads N]
 //   transfer_bench upload URL FILE [--window MS] [--threads N] [--program-dir DIR]
@@ -121,9 +123,10 @@ int main(int argc, char** argv)
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("mode=%s ok=%d sampled_mbit=%.1f window_mbit=%.1f bytes=%.0f seconds=%.2f samples=%zu "
-                "cpu_user=%.2f cpu_sys=%.2f",
+                "cpu_user=%.2f cpu_sys=%.2f cpu_s_per_gbit=%.3f",
                 mode.c_str(), ok ? 1 : 0, counted ? mbit(sum, counted) : 0.0, mbit(total, elapsed), total, elapsed,
-                samples.size(), seconds(usage.ru_utime), seconds(usage.ru_stime));
+                samples.size(), seconds(usage.ru_utime), seconds(usage.ru_stime),
+                total > 0 ? (seconds(usage.ru_utime) + seconds(usage.ru_stime)) / (total * 8 / 1e9) : 0.0);
     std::printf(" per_second_mbit=");
     for (std::size_t i = 0; i < samples.size(); ++i)
         std::printf("%s%.0f", i ? "," : "", mbit(samples[i], 1.0));

@@ -7,6 +7,7 @@
 #include "net/http_url.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -22,19 +23,25 @@ using namespace http_detail;
 namespace
 {
 
-constexpr std::size_t kFilePiece = 1024;
+constexpr std::size_t kFilePiece = 64 * 1024;
 constexpr std::size_t kRepeatedChunk = 32768;
 constexpr int kMaxThreads = 64;
 
 // File bytes count when handed over, so whatever waits unsent in the socket
-// counts before the line carried it. Left alone the kernel grows that queue
-// to a megabyte per connection; when the five files end together the count
-// stands still for seconds while the queues drain, and the new connections
-// take seconds to build theirs again, so a window's samples lose what the
-// line really carried. Bounding only the unsent part keeps the count a few
-// milliseconds ahead of the line and leaves the bytes in flight, and so a
-// fast line's rate, alone.
-constexpr int kUnsentLimit = 16 * 1024;
+// or in libcurl's buffer counts before the line carried it. Left alone the
+// kernel grows that queue to a megabyte per connection; when the five files
+// end together the count stands still for seconds while the queues drain, and
+// the new connections take seconds to build theirs again, so a window's
+// samples lose what the line really carried. What may wait is therefore a
+// couple of milliseconds of what the connection has been carrying: on a slow
+// line that is the floor below, on loopback a megabyte, where a small queue
+// would cost a system call and a wake-up per few kilobytes and cap the rate
+// far below the line's. Only the unsent part is bounded; the bytes in flight,
+// and so a fast line's rate, are left alone.
+constexpr std::size_t kUnsentFloor = 16 * 1024;
+constexpr std::size_t kUnsentCeiling = 1024 * 1024;
+constexpr auto kUnsentLead = std::chrono::milliseconds(2);
+constexpr auto kRetuneEvery = std::chrono::milliseconds(20);
 
 constexpr const char* kUserAgent =
     "User-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 6.1; Trident/4.0; SLCC2; .NET CLR 2.0.50727; .NET "
@@ -70,22 +77,69 @@ std::string formFileName(const std::string& path)
     return name;
 }
 
+void setUnsentLimit(curl_socket_t socket, std::size_t bytes)
+{
+#ifdef TCP_NOTSENT_LOWAT
+    const int limit = static_cast<int>(bytes);
+    setsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &limit, sizeof limit);
+#else
+    (void)socket;
+    (void)bytes;
+#endif
+}
+
+// How much file one connection may hand over at a time, and leave unsent in
+// its socket: kUnsentLead of the rate it carried over the last kRetuneEvery,
+// between the floor and the ceiling.
+class UnsentBudget
+{
+public:
+    std::size_t bytes() const { return m_limit; }
+    // Where the connection's socket is noted once libcurl made it.
+    curl_socket_t* socketSlot() { return &m_socket; }
+
+    void handedOver(std::size_t n)
+    {
+        m_sinceMark += n;
+        const auto now = std::chrono::steady_clock::now();
+        const auto elapsed = now - m_mark;
+        if (elapsed < kRetuneEvery)
+            return;
+        const double perSecond = static_cast<double>(m_sinceMark) / std::chrono::duration<double>(elapsed).count();
+        const auto wanted = static_cast<std::size_t>(perSecond * std::chrono::duration<double>(kUnsentLead).count());
+        const std::size_t limit = std::clamp(wanted, kUnsentFloor, kUnsentCeiling);
+        m_mark = now;
+        m_sinceMark = 0;
+        if (limit == m_limit || m_socket == CURL_SOCKET_BAD)
+            return;
+        setUnsentLimit(m_socket, limit);
+        m_limit = limit;
+    }
+
+private:
+    curl_socket_t m_socket = CURL_SOCKET_BAD;
+    std::size_t m_limit = kUnsentFloor;
+    std::size_t m_sinceMark = 0;
+    std::chrono::steady_clock::time_point m_mark = std::chrono::steady_clock::now();
+};
+
+// `socketOut`, when given, learns the socket libcurl makes.
 void commonOptions(CURL* curl, const std::string& target, const CurlHeaderList& headers,
-                   const ParallelUploadOptions& options)
+                   const ParallelUploadOptions& options, curl_socket_t* socketOut = nullptr)
 {
     curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http");
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
-#ifdef TCP_NOTSENT_LOWAT
     curl_easy_setopt(
-        curl, CURLOPT_SOCKOPTFUNCTION, +[](void*, curl_socket_t socket, curlsocktype) {
-            const int limit = kUnsentLimit;
-            setsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &limit, sizeof limit);
+        curl, CURLOPT_SOCKOPTFUNCTION, +[](void* socketOut, curl_socket_t socket, curlsocktype) {
+            setUnsentLimit(socket, kUnsentFloor);
+            if (socketOut)
+                *static_cast<curl_socket_t*>(socketOut) = socket;
             return static_cast<int>(CURL_SOCKOPT_OK);
         });
-#endif
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, socketOut);
     curl_easy_setopt(
         curl, CURLOPT_WRITEFUNCTION, +[](char*, std::size_t size, std::size_t count, void*) { return size * count; });
 }
@@ -99,7 +153,7 @@ std::vector<std::string> headerLines(const std::string& contentType)
 }
 
 // The body of one multipart post, handed to libcurl piece by piece: the part
-// head, the file in counted pieces of at most 1024 bytes, the tail.
+// head, the file in counted pieces, the tail.
 class MultipartBody
 {
 public:
@@ -115,6 +169,7 @@ public:
     }
 
     std::int64_t fileBytesSent() const { return m_fileBytes - m_fileLeft; }
+    curl_socket_t* socketSlot() { return m_budget.socketSlot(); }
 
 private:
     enum class Phase { Head, File, Tail };
@@ -139,10 +194,10 @@ private:
             return n;
         }
         case Phase::File: {
-            // The file goes out in pieces of 1024 bytes, each counted as it is
-            // handed over; several pieces share one buffer of libcurl's, since
-            // a buffer per piece costs more processor time than the network
-            // itself on a fast line.
+            // Each piece is counted as it is handed over; no more than the
+            // budget goes at a time, so the count stays as close to the line
+            // as the socket's unsent queue.
+            room = std::min(room, m_budget.bytes());
             std::size_t filled = 0;
             while (m_fileLeft > 0 && filled < room) {
                 if (m_context.stopped() || automaticStopRequested())
@@ -155,6 +210,7 @@ private:
                 m_context.counter->fetch_add(n, std::memory_order_relaxed);
                 filled += n;
             }
+            m_budget.handedOver(filled);
             if (m_fileLeft == 0)
                 m_phase = Phase::Tail;
             return filled;
@@ -171,6 +227,7 @@ private:
     std::int64_t m_fileLeft;
     std::string m_tail;
     TransferContext& m_context;
+    UnsentBudget m_budget;
     Phase m_phase = Phase::Head;
     std::size_t m_offset = 0;
 };
@@ -196,14 +253,14 @@ bool uploadMultipart(const std::string& target, const std::string& localPath, co
         return false;
     const CurlHeaderList headers(headerLines(std::string("multipart/form-data; boundary=") + kUploadBoundary));
     MultipartBody body(std::move(head), file.get(), size, std::move(tail), context);
-    commonOptions(curl.get(), target, headers, options);
+    commonOptions(curl.get(), target, headers, options, body.socketSlot());
     bindToContext(curl.get(), context);
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE_LARGE, total);
     curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, &MultipartBody::read);
     curl_easy_setopt(curl.get(), CURLOPT_READDATA, &body);
-    // libcurl's buffer counts ahead of the line as well: its smallest size
-    // keeps a one-second sample from gaining or losing a whole buffer.
-    curl_easy_setopt(curl.get(), CURLOPT_UPLOAD_BUFFERSIZE, 16384L);
+    // Room for the largest budget; the budget, not this size, decides how
+    // much is handed over at a time.
+    curl_easy_setopt(curl.get(), CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(kUnsentCeiling));
     curl_easy_perform(curl.get());
     return body.fileBytesSent() > 0;
 }

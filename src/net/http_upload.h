@@ -33,7 +33,7 @@ inline constexpr const char* kUploadBoundary = "----------------63686572697368";
 // over `threadCount` connections (callers pass 5) for the window, starting a
 // new upload whenever one ends. The method is `upload_method` of
 // "conf\l_c_config_01.properties": "m1" (also when the key is absent) posts
-// the whole file as multipart form data, counting it in 1024-byte pieces;
+// the whole file as multipart form data, counting each piece handed over;
 // any other value posts the file's first 32768 bytes again and again on one
 // connection, counting each post once it was answered.
 // `byteCounterOut` receives the live counter before any network work.

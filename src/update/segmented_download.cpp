@@ -563,11 +563,7 @@ void DownloadTask::startConnection(ByteRange range, int repairs)
     c->range = range;
     c->repairs = repairs;
     if (m_rangeMode) {
-        if (m_nextSlot >= m_slots.size())
-            m_slots.resize(m_slots.size() + std::max<std::size_t>(100, m_slots.size()));
-        c->slot = &m_slots[m_nextSlot++];
-        c->slot->store(0);
-        ++m_counts.rangeConnections;
+        c->slot = takeSlotLocked();
     } else {
         c->openEnded = true;
         c->counter = &m_singleCount;
@@ -577,11 +573,17 @@ void DownloadTask::startConnection(ByteRange range, int repairs)
     conn->thread = std::thread([this, conn, shared] {
         int status = Connection::Failed;
         bool refused = false;
-        try {
-            status = transfer(*conn, *shared, refused);
-        } catch (const std::exception& e) {
-            // Nothing may escape a download thread; the range is repaired.
-            say(std::string("range connection failed: ") + e.what());
+        for (;;) {
+            status = Connection::Failed;
+            try {
+                status = transfer(*conn, *shared, refused);
+            } catch (const std::exception& e) {
+                // Nothing may escape a download thread; the range is repaired.
+                say(std::string("range connection failed: ") + e.what());
+            }
+            std::lock_guard lock(m_mutex);
+            if (status != Connection::Ended || !takeNextRangeLocked(*conn))
+                break;
         }
         std::lock_guard lock(m_mutex);
         conn->retired = refused;
@@ -601,6 +603,35 @@ void DownloadTask::startConnection(ByteRange range, int repairs)
         m_changed.notify_all();
     });
     m_active.push_back(std::move(c));
+}
+
+std::atomic<std::uint32_t>* DownloadTask::takeSlotLocked()
+{
+    if (m_nextSlot >= m_slots.size())
+        m_slots.resize(m_slots.size() + std::max<std::size_t>(100, m_slots.size()));
+    std::atomic<std::uint32_t>* slot = &m_slots[m_nextSlot++];
+    slot->store(0);
+    ++m_counts.rangeConnections;
+    return slot;
+}
+
+// A connection that ended its range well goes on with the next fresh one
+// itself: on one connection, a thread and a wake-up of the supervisor per
+// 200 KiB range cost more than the range's own transfer on a fast line.
+// Repairs, rests and any stop stay the supervisor's.
+bool DownloadTask::takeNextRangeLocked(Connection& conn)
+{
+    if (!m_rangeMode || conn.openEnded || conn.stop.load() || stopRequested() || !m_repairRanges.empty() ||
+        !m_pendingRanges.empty())
+        return false;
+    const auto next = AdvanceNextStart(m_nextStart, m_segmentSize, m_totalSize);
+    if (!next)
+        return false;
+    conn.range = {next->first, 0, next->last - next->first + 1};
+    conn.repairs = 0;
+    conn.done = 0;
+    conn.slot = takeSlotLocked();
+    return true;
 }
 
 int DownloadTask::transfer(Connection& conn, Shared& shared, bool& refused)

@@ -183,6 +183,8 @@ private:
     void runSingle();
     std::int64_t progressLocked() const;
     void startConnection(ByteRange range, int repairs);
+    std::atomic<std::uint32_t>* takeSlotLocked();
+    bool takeNextRangeLocked(Connection& conn);
     int transfer(Connection& conn, Shared& shared, bool& refused);
     void reapLocked(std::vector<ByteRange>& failedOut, bool& givenUp);
     void finish(bool allDone);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 
 using namespace quorvane;
 using namespace quorvane::testing;
@@ -211,6 +212,42 @@ TEST_F(TimedGetTest, LongHeadsAreReadWholeAndOnlyTheBodyCounts)
     ByteCounterHandle counter;
     ASSERT_TRUE(client.ParallelGet(server.url("/f"), counter, 5));
     EXPECT_EQ(counter.bytes(), 5 * 20000u);
+}
+
+TEST_F(TimedGetTest, BodiesOfEverySizeCountExactlyWhateverFollowsThem)
+{
+    // Sizes around the usual read sizes, the body followed on the same
+    // connection by bytes that are not part of it, sent whole or trickled in
+    // small writes so that receives come back short.
+    struct Case {
+        std::uint64_t size;
+        bool trickle;
+    };
+    const std::string after(70000, 'x');
+    for (const Case& c : {Case{1, false}, Case{1023, false}, Case{1025, true}, Case{65535, false}, Case{65537, true},
+                          Case{262143, false}, Case{262144, false}, Case{262145, true}, Case{3 * 262144 + 7, false},
+                          Case{3 * 262144 + 7, true}}) {
+        CannedServer server([&](ServerConnection& conn) {
+            std::string request;
+            if (!conn.readRequestHead(request) || !conn.sendOkHead(c.size))
+                return;
+            if (conn.index() == 1) {
+                for (std::uint64_t left = c.size; left > 0;) {
+                    const std::uint64_t piece = c.trickle ? std::min<std::uint64_t>(left, 4097) : left;
+                    if (!conn.sendBody(piece))
+                        return;
+                    left -= piece;
+                    if (c.trickle)
+                        std::this_thread::sleep_for(100us);
+                }
+                conn.send(after);
+            }
+            conn.drain();
+        });
+        const auto out = timedGet(server.url("/f"));
+        EXPECT_TRUE(out.ok) << c.size;
+        EXPECT_EQ(out.bytes, c.size) << c.size << (c.trickle ? " trickled" : "");
+    }
 }
 
 TEST_F(TimedGetTest, BodyCutShortOrStalledEndsTheLoadBeforeItsLimit)

@@ -142,6 +142,44 @@ TEST_F(UploadTest, MultipartCountsExactlyTheFileBytesTheServerGot)
     }
 }
 
+TEST_F(UploadTest, MultipartBodyIsWholeAtEverySize)
+{
+    // Sizes around the pieces the file may be read and handed over in: every
+    // body arrives whole and in order, and the count is exactly the files.
+    setMethod("upload_method=m1");
+    const std::string partHead = "------------------63686572697368\r\n"
+                                 "Content-Disposition: form-data; name=\"file\"; filename=\"upload.dat\"\r\n\r\n";
+    const std::string partTail = "\r\n------------------63686572697368--\r\n";
+    for (const std::size_t size :
+         {std::size_t{1}, std::size_t{16383}, std::size_t{16385}, std::size_t{65536}, std::size_t{65537},
+          std::size_t{1024 * 1024 + 3}, std::size_t{3 * 1024 * 1024 + 1}}) {
+        const std::string expected = partHead + writeFile(size) + partTail;
+        std::atomic<int> whole{0}, answered{0};
+        CannedServer::Options five;
+        five.acceptLimit = 5;
+        CannedServer* self = nullptr;
+        // No answer before all five are in: a quick first upload would
+        // otherwise start a sixth connection that the closing listener cuts.
+        CannedServer server(
+            [&](ServerConnection& c) {
+                std::string head, body;
+                if (!c.readRequestHead(head) || !self->waitForConnections(5, 60s) ||
+                    !c.readExactly(static_cast<std::size_t>(requestContentLength(head)), &body))
+                    return;
+                whole += body == expected ? 1 : 0;
+                c.send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nok\n");
+                ++answered;
+            },
+            five);
+        self = &server;
+        ByteCounterHandle counter;
+        uploadOnClock(server.url("/speed/doload.do?r=1&key=k"), counter, 1500ms,
+                      [&](std::uint64_t bytes) { return bytes == 5 * size && answered == 5; });
+        EXPECT_EQ(whole, 5) << size;
+        EXPECT_EQ(counter.bytes(), 5 * size) << size;
+    }
+}
+
 TEST_F(UploadTest, OtherMethodsRepostTheFirstChunk)
 {
     const std::string data = writeFile(50000);

@@ -321,6 +321,44 @@ TEST_F(DownloadLoopback, StopEndsTheTaskWithItsConnections)
     EXPECT_LT(GetProgress(task), kSize);
 }
 
+TEST_F(DownloadLoopback, OneConnectionStoppedMidwayResumesFromItsStateFile)
+{
+    // On one connection the third range follows the first two on the same
+    // thread; a stop while it waits for its body must leave that range and
+    // what follows it for the next task, and nothing else.
+    std::promise<void> held;
+    std::atomic<bool> once{false};
+    Relay relay(nginx.port(), [&](const std::string& head) {
+        if (asksFrom(head, 409600) && !once.exchange(true)) {
+            held.set_value();
+            return Fault{Fault::Hold, 0};
+        }
+        return Fault{};
+    });
+    DownloadTask stopped;
+    stopped.keepState = true;
+    stopped.maxSegments = 1;
+    StartDownload(relay.url("/file.bin"), stopped, target);
+    ASSERT_EQ(held.get_future().wait_for(kLimit), std::future_status::ready);
+    stopped.Stop();
+    ASSERT_TRUE(stopped.waitFinished(kLimit));
+    EXPECT_TRUE(stopped.stopped());
+    ASSERT_TRUE(fs::exists(StateFilePath(target)));
+
+    const std::size_t before = relay.ranges().size();
+    DownloadTask resumed;
+    resumed.keepState = true;
+    run(resumed, relay.url("/file.bin"), 1);
+    EXPECT_TRUE(resumed.allDone());
+    EXPECT_TRUE(slurp(target) == content);
+    EXPECT_FALSE(fs::exists(StateFilePath(target)));
+    std::vector<std::string> expected{"", "0-", "409600-614399"};
+    for (std::int64_t first = 614400; first < kSize; first += kSegmentSize)
+        expected.push_back(std::to_string(first) + "-" + std::to_string(std::min(first + kSegmentSize, kSize) - 1));
+    const auto seen = relay.ranges();
+    EXPECT_EQ(std::vector<std::string>(seen.begin() + static_cast<std::ptrdiff_t>(before), seen.end()), expected);
+}
+
 TEST_F(DownloadLoopback, WithoutASizeNothingCanComplete)
 {
     Relay relay(nginx.port(), [](const std::string& head) {

@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Reads the benches' own outputs that bench/run-all.sh kept in WORK and
+prints one table: figure, peer or limit, ratio, target, met.
+
+    run_all_table.py WORK FUZZ_RUNS
+
+A part that did not run, or whose output lacks a row, prints "-" and says
+so in the last column; nothing is guessed.
+"""
+import os
+import re
+import sys
+
+
+def read(work, name):
+    try:
+        with open(os.path.join(work, name), encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def number_rows(text):
+    """Rows "LABEL a b ratio" of the transfer bench, by label."""
+    rows = {}
+    for line in (text or "").splitlines():
+        parts = line.split()
+        if len(parts) < 4:
+            continue
+        try:
+            values = [float(p) for p in parts[-3:]]
+        except ValueError:
+            continue
+        rows[" ".join(parts[:-3])] = values
+    return rows
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, what, figure, peer, ratio, target, met):
+        self.rows.append((what, figure, peer, ratio, target, met))
+
+    def missing(self, what, target, why):
+        self.add(what, "-", "-", "-", target, why)
+
+    def print(self):
+        head = ("What", "Quorvane", "Peer / limit", "Ratio", "Target", "Met")
+        print("| " + " | ".join(head) + " |")
+        print("|" + "---|" * len(head))
+        for row in self.rows:
+            print("| " + " | ".join(row) + " |")
+
+
+def verdict(ok):
+    return "yes" if ok else "NO"
+
+
+def transfer(table, text):
+    rows = number_rows(text)
+    for label, what in (("service unthrottled download", "bandwidth test, loopback, download from the service"),
+                        ("service unthrottled upload", "bandwidth test, loopback, upload to the service"),
+                        ("nginx download", "bandwidth test, loopback, download from nginx"),
+                        ("nginx upload", "bandwidth test, loopback, upload to nginx")):
+        rate = rows.get(label + " against iperf3")
+        if rate is None:
+            table.missing(what, ">= 0.8", "no figure (transfer did not run or failed)")
+        else:
+            ours, peer, ratio = rate
+            table.add(what, "%.2f Gbit/s" % (ours / 1000), "iperf3 -P 5: %.2f" % (peer / 1000), "%.2f" % ratio,
+                      ">= 0.8", verdict(ratio >= 0.8))
+    for label, what in (("service unthrottled download", "CPU per gigabit, download (service)"),
+                        ("service unthrottled upload", "CPU per gigabit, upload (service)"),
+                        ("nginx download", "CPU per gigabit, download (nginx)"),
+                        ("nginx upload", "CPU per gigabit, upload (nginx)")):
+        cpu = rows.get(label + " CPU s/Gbit against iperf3")
+        if cpu is None:
+            table.missing(what, "shown", "no figure")
+        else:
+            ours, peer, ratio = cpu
+            table.add(what, "%.3f CPU s/Gbit" % ours, "iperf3: %.3f" % peer, "%.2f" % ratio, "shown", "shown")
+
+
+def download(table, text):
+    what = "file download (TimedGet), 20 MiB from nginx"
+    block = re.search(r"^nginx .*?\n(?:.*\n)*?\s*load ms\s+TimedGet\s+([\d.]+)\s+curl\s+([\d.]+)", text or "", re.M)
+    if not block:
+        table.missing(what, "<= 1.1x curl", "no figure")
+        return
+    ours, curl = float(block.group(1)), float(block.group(2))
+    ratio = ours / curl if curl else float("inf")
+    table.add(what, "%.1f ms" % ours, "curl: %.1f ms" % curl, "%.2fx" % ratio, "<= 1.1x", verdict(ratio <= 1.1))
+
+
+def update(table, text):
+    what = "segmented downloader, one connection, 256 MiB from nginx"
+    first = re.search(r"^\s+(.+?)\s+median\s+([\d.]+) s", text or "", re.M)
+    curl = re.search(r"^\s+curl\s+median\s+([\d.]+) s", text or "", re.M)
+    if not first or not curl:
+        table.missing(what, "<= 1.2x curl", "no figure")
+        return
+    ours, peer = float(first.group(2)), float(curl.group(1))
+    ratio = ours / peer if peer else float("inf")
+    table.add(what, "%.3f s" % ours, "curl: %.3f s" % peer, "%.2fx" % ratio, "<= 1.2x", verdict(ratio <= 1.2))
+
+
+def accuracy(table, text, skipped):
+    if text is None:
+        table.missing("accuracy on tbf lines", "within 1 %", skipped or "not run")
+        return
+    rows = 0
+    for line in text.splitlines():
+        parts = line.split()
+        if len(parts) < 10 or parts[1] not in ("download", "upload") or not parts[0].isdigit():
+            continue
+        rows += 1
+        rate, direction = parts[0], parts[1]
+        what = "accuracy, %s Mbit/s tbf line, %s" % (rate, direction)
+        if parts[8] == "failed":
+            table.add(what, "-", "payload limit %s" % parts[7], "-", "within 1 %", "NO (the run failed)")
+            continue
+        test, iperf, payload = float(parts[3]), float(parts[5]), float(parts[7])
+        ratio, iperf_ratio = test / payload, iperf / payload
+        met = verdict(abs(ratio - 1) <= 0.01)
+        if met != "yes" and abs(iperf_ratio - 1) > 0.01:
+            met += "; iperf3 misses it too"
+        table.add(what, "%.2f Mbit/s" % test, "payload limit %.2f; iperf3 %.2f" % (payload, iperf),
+                  "%.3f of the limit (iperf3 %.3f)" % (ratio, iperf_ratio), "within 1 % of the limit", met)
+    if rows == 0:
+        table.missing("accuracy on tbf lines", "within 1 %", "no rows (see accuracy.err)")
+
+
+def memory(table, text):
+    if text is None:
+        table.missing("Quorvane in the tray after every page (PSS, process tree)", "<= 150 MB",
+                      "no bench/memory/run.sh in this tree")
+        return
+    lines = [l for l in text.splitlines() if l.strip()]
+    table.add("Quorvane in the tray (bench/memory)", lines[-1] if lines else "-", "-", "-", "<= 150 MB PSS",
+              "see its output")
+
+
+def fuzz(table, text, runs):
+    if text is None:
+        table.missing("fuzzing", "%d executions per target" % runs, "not run")
+        return
+    for line in text.splitlines():
+        parts = line.split()
+        if len(parts) < 5 or not parts[0].startswith("fuzz_") or not parts[1].isdigit():
+            continue
+        executions, seconds, result = int(parts[1]), float(parts[2]), " ".join(parts[4:])
+        table.add("fuzzing, %s" % parts[0], "%.2f M executions in %.0f s" % (executions / 1e6, seconds),
+                  "target %.0f M" % (runs / 1e6), "%.2f" % (executions / runs), "the target, clean",
+                  verdict(executions >= runs and result == "clean") + ("" if result == "clean" else " (" + result + ")"))
+
+
+def main():
+    work, runs = sys.argv[1], int(sys.argv[2])
+    table = Table()
+    if read(work, "transfer.txt") is not None:
+        transfer(table, read(work, "transfer.txt"))
+    if read(work, "download.txt") is not None:
+        download(table, read(work, "download.txt"))
+    if read(work, "update.txt") is not None:
+        update(table, read(work, "update.txt"))
+    if read(work, "accuracy.txt") is not None or read(work, "accuracy.skipped") is not None:
+        accuracy(table, read(work, "accuracy.txt"), (read(work, "accuracy.skipped") or "").strip())
+    memory(table, read(work, "memory.txt"))
+    if read(work, "fuzz.txt") is not None:
+        fuzz(table, read(work, "fuzz.txt"), runs)
+    print()
+    with open("/proc/loadavg") as f:
+        print("Machine: %d cores, load average %s at the end" % (os.cpu_count() or 0, " ".join(f.read().split()[:3])))
+    print()
+    table.print()
+
+
+if __name__ == "__main__":
+    main()

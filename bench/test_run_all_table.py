@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Checks run_all_table.py's reading of the benches' outputs and its
+verdicts, on lines shaped as the benches print them.
+
+    /usr/bin/python3 bench/test_run_all_table.py
+"""
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import run_all_table as t  # noqa: E402
+
+
+def rows(fill, text, *extra):
+    table = t.Table()
+    fill(table, text, *extra)
+    return {r[0]: r for r in table.rows}
+
+
+class Verdicts(unittest.TestCase):
+    def test_transfer_rows_are_read_by_label_whatever_their_width(self):
+        text = ("service unthrottled upload against iperf3     5993.3     3757.4   1.5951\n"
+                "nginx upload against iperf3                  1732.4     3757.4   0.4611\n"
+                "nginx download against iperf3                3580.4     4555.6   0.7859\n"
+                "service unthrottled download CPU s/Gbit against iperf3      0.034      0.035   0.9766\n"
+                "nginx download CPU s/Gbit against iperf3          -\n")
+        got = rows(t.transfer, text)
+        cases = [  # (row, figure, met)
+            ("bandwidth test, loopback, upload to the service", "5.99 Gbit/s", "yes"),
+            ("bandwidth test, loopback, upload to nginx", "1.73 Gbit/s", "NO"),
+            ("bandwidth test, loopback, download from nginx", "3.58 Gbit/s", "NO"),
+            ("bandwidth test, loopback, download from the service", "-", "no figure (transfer did not run or failed)"),
+            ("CPU per gigabit, download (service)", "0.034 CPU s/Gbit", "shown"),
+            ("CPU per gigabit, download (nginx)", "-", "no figure"),
+        ]
+        for what, figure, met in cases:
+            with self.subTest(what):
+                self.assertEqual((got[what][1], got[what][5]), (figure, met))
+
+    def test_timed_download_and_downloader_against_curl(self):
+        cases = [  # (ours, curl, met)
+            ("21.000", "20.000", "yes"), ("23.000", "20.000", "NO"), ("5.000", "81.466", "yes")]
+        for ours, curl, met in cases:
+            text = ("refsvc  http://x/  rounds=9 failed=0\n  load ms      TimedGet 1731.000   curl 1711.672   ratio 1.011\n"
+                    "nginx   http://y/  rounds=9 failed=0\n  connect ms   TimedGet    0.000   curl    0.259   ratio n/a\n"
+                    "  load ms      TimedGet   %s   curl   %s   ratio x\n" % (ours, curl))
+            with self.subTest(ours=ours, curl=curl):
+                row = rows(t.download, text)["file download (TimedGet), 20 MiB from nginx"]
+                self.assertEqual(row[5], met)
+        text = ("  downloader                 median   1.046 s     244.7 MiB/s\n"
+                "  aria2c -x10 -s10 -k1M      median   0.500 s     178.9 MiB/s\n"
+                "  curl                       median   0.900 s     346.6 MiB/s\n")
+        row = rows(t.update, text)["segmented downloader, one connection, 256 MiB from nginx"]
+        self.assertEqual((row[3], row[5]), ("1.16x", "yes"))
+
+    def test_accuracy_against_the_payload_limit(self):
+        text = ("   20 download       17.7    18.56    18.52    18.97    18.96    19.13  0.9785 12809/10685\n"
+                " 1000 download      898.8   942.46   942.51   943.59   948.71   956.41  0.9988         1/0\n"
+                " 1000 upload        911.6   955.88   955.92   947.89   952.52   956.41  1.0084         0/0\n"
+                " 2500 upload            -        -        -  2318.60  2318.29  2391.02  failed        41/0\n")
+        got = rows(t.accuracy, text, "")
+        cases = [
+            ("accuracy, 20 Mbit/s tbf line, download", "NO"),
+            ("accuracy, 1000 Mbit/s tbf line, download", "NO; iperf3 misses it too"),
+            ("accuracy, 1000 Mbit/s tbf line, upload", "yes"),
+            ("accuracy, 2500 Mbit/s tbf line, upload", "NO (the run failed)"),
+        ]
+        for what, met in cases:
+            with self.subTest(what):
+                self.assertEqual(got[what][5], met)
+        self.assertEqual(list(rows(t.accuracy, None, "accuracy: needs root").values())[0][5], "accuracy: needs root")
+
+    def test_fuzz_runs_meet_the_target_only_whole_and_clean(self):
+        text = ("target                   executions    seconds     exec/s  result\n"
+                "fuzz_a                     10000000      100.0     100000  clean\n"
+                "fuzz_b                      9999999      100.0     100000  clean\n"
+                "fuzz_c                     10000000      100.0     100000  FAILED (see x.log)\n")
+        got = rows(t.fuzz, text, 10000000)
+        self.assertEqual([got["fuzzing, " + n][5] for n in ("fuzz_a", "fuzz_b", "fuzz_c")],
+                         ["yes", "NO", "NO (FAILED (see x.log))"])
+
+
+if __name__ == "__main__":
+    unittest.main()
