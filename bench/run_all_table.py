@@ -131,14 +131,14 @@ def accuracy(table, text, skipped):
         table.missing("accuracy on tbf lines", "within 1 %", "no rows (see accuracy.err)")
 
 
-def memory(table, text):
-    if text is None:
-        table.missing("Quorvane in the tray after every page (PSS, process tree)", "<= 150 MB",
-                      "no bench/memory/run.sh in this tree")
+def memory(table, text, skipped=""):
+    what = "Quorvane in the tray after a round (PSS, process tree)"
+    found = re.search(r"^tray_pss_mb ([0-9.]+)$", text or "", re.M)
+    if not found:
+        table.missing(what, "<= 150 MB", skipped or "no figure (see memory.err)")
         return
-    lines = [l for l in text.splitlines() if l.strip()]
-    table.add("Quorvane in the tray (bench/memory)", lines[-1] if lines else "-", "-", "-", "<= 150 MB PSS",
-              "see its output")
+    pss = float(found.group(1))
+    table.add(what, "%.1f MB" % pss, "-", "-", "<= 150 MB", verdict(pss <= 150))
 
 
 def fuzz(table, text, runs):
@@ -166,7 +166,8 @@ def main():
         update(table, read(work, "update.txt"))
     if read(work, "accuracy.txt") is not None or read(work, "accuracy.skipped") is not None:
         accuracy(table, read(work, "accuracy.txt"), (read(work, "accuracy.skipped") or "").strip())
-    memory(table, read(work, "memory.txt"))
+    if read(work, "memory.txt") is not None or read(work, "memory.skipped") is not None:
+        memory(table, read(work, "memory.txt"), (read(work, "memory.skipped") or "").strip())
     if read(work, "fuzz.txt") is not None:
         fuzz(table, read(work, "fuzz.txt"), runs)
     print()

@@ -71,6 +71,18 @@ class Verdicts(unittest.TestCase):
                 self.assertEqual(got[what][5], met)
         self.assertEqual(list(rows(t.accuracy, None, "accuracy: needs root").values())[0][5], "accuracy: needs root")
 
+    def test_tray_memory_is_judged_on_the_figure_line_alone(self):
+        what = "Quorvane in the tray after a round (PSS, process tree)"
+        cases = [  # (output, figure, met)
+            ("round 1 ...\ntray_pss_mb 149.9\n", "149.9 MB", "yes"),
+            ("tray_pss_mb 151.7\n", "151.7 MB", "NO"),
+            ("memory in the tray after round 1: PSS 120 MB\n", "-", "no figure (see memory.err)"),
+        ]
+        for text, figure, met in cases:
+            with self.subTest(text=text):
+                row = rows(t.memory, text)[what]
+                self.assertEqual((row[1], row[5]), (figure, met))
+
     def test_fuzz_runs_meet_the_target_only_whole_and_clean(self):
         text = ("target                   executions    seconds     exec/s  result\n"
                 "fuzz_a                     10000000      100.0     100000  clean\n"
