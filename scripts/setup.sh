@@ -10,6 +10,7 @@ PACKAGES=(
   libssh-dev libssl-dev libcpp-httplib-dev libgtest-dev libgmock-dev locales
   xvfb xauth trayer xdotool fonts-wqy-microhei
   iperf3 nginx openssh-server openssh-client iputils-ping iproute2 zip unzip aria2 curl
+  prometheus-cpp-dev prometheus
 )
 
 missing=()

@@ -185,6 +185,7 @@ private:
     struct Attempt;
 
     void log(const std::string& line) const;
+    std::filesystem::path metricsDir() const;
     void startFlags();
     bool onWindowThread() const;
     void armOnWindow(int ms);

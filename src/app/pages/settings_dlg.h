@@ -79,6 +79,7 @@ public:
     QCheckBox* autoStartBox() const { return m_autoStart; }
     QCheckBox* manualFlagBox() const { return m_manualFlag; }
     QCheckBox* autoFlagBox() const { return m_autoFlag; }
+    QCheckBox* metricsBox() const { return m_metricsBox; }
     // The notice when automatic bandwidth results stay short of the contract.
     QCheckBox* shortfallBox() const { return m_shortfallBox; }
     QSpinBox* shortfallPercent() const { return m_shortfallPercent; }
@@ -126,6 +127,7 @@ private:
     void onUserItemClicked(Module& m, const std::string& itemId, bool checked);
     void onModuleClicked(Module& m, bool checked);
     void onAutoStartClicked(bool checked);
+    void onMetricsClicked(bool checked);
     void loadShortfall();
     void onShortfallChanged();
     void onFlagClicked(QCheckBox* box, const std::string& file, const char* key, bool checked);
@@ -139,6 +141,7 @@ private:
     QCheckBox* m_autoStart = nullptr;
     QCheckBox* m_manualFlag = nullptr;
     QCheckBox* m_autoFlag = nullptr;
+    QCheckBox* m_metricsBox = nullptr;
     QCheckBox* m_shortfallBox = nullptr;
     QSpinBox* m_shortfallCount = nullptr;
     QSpinBox* m_shortfallPercent = nullptr;

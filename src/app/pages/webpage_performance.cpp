@@ -409,7 +409,7 @@ void CWebpagePerformanceDlg::OnRecordReady(const measure::FirstScreenResult& res
 {
     const UserSession who = m_context.session ? m_context.session->get() : UserSession{};
     const WrittenRecord r = m_recording.recorder->writeTestRecord(
-        measure::ScreenRecord(m_pageUnderTest, result.seconds), who, m_automaticRun);
+        measure::ScreenRecord(m_pageUnderTest, result.seconds, result.fcpMs), who, m_automaticRun);
     const bool written = !r.fileName.empty();
     if (written) {
         const std::string region = m_context.database ? m_context.database->regionSuffix() : std::string();
