@@ -184,6 +184,7 @@ TEST(PrometheusScrape, QueryGivesTheRecordedDownloadOfTheLatestBandwidthTest)
     }
     ASSERT_TRUE(queried) << "no sample in time; last answer: " << last << "\n"
                          << test::readFile(work.path() + "/prometheus.log");
+    std::printf("record downavgspeed=%.2f MB/s; Prometheus answered %.1f bytes/s\n", *recorded, *queried);
     EXPECT_GT(*recorded, 0);
     EXPECT_NEAR(*queried, *recorded * 1048576, 1e-6 * *queried);
     EXPECT_NE(last.find("\"server\":\"北京联通\""), std::string::npos) << last;

@@ -73,7 +73,7 @@ SettingsLayout SettingsLayout::compute(int webUserItems, int downloadUserItems, 
     l.webUserRows = (std::max(0, webUserItems) + 1) / 2;
     l.downloadUserRows = (std::max(0, downloadUserItems) + 1) / 2;
     l.sectionTop[0] = 30;
-    l.sectionTop[1] = l.sectionTop[0] + kRow + 4 * kRow; // header and four boxes: 180
+    l.sectionTop[1] = l.sectionTop[0] + kRow + 3 * kRow; // header and three boxes: 150
     int y = l.sectionTop[1] + kRow;
     l.bandwidthModule = y;
     l.shortfallNotice = y += kRow; // two rows
@@ -87,7 +87,8 @@ SettingsLayout SettingsLayout::compute(int webUserItems, int downloadUserItems, 
     l.downloadAdd = y += l.downloadUserRows * kRow;
     l.videoModule = y += kRow;
     l.videoItems = y += kRow;
-    l.sectionTop[2] = y + 3 * kRow + 10;
+    l.metricsEndpoint = y += 3 * kRow;
+    l.sectionTop[2] = y + kRow + 10;
     for (std::size_t k = 3; k < 7; ++k)
         l.sectionTop[k] = l.sectionTop[k - 1] + kSectionHeight;
     // The last sections are short: the page goes on far enough below them
@@ -402,7 +403,7 @@ void CBasicSettingDlg::relayout(int viewportHeight)
     m_autoStart->setGeometry(24, l.sectionTop[0] + row, 370, row);
     m_manualFlag->setGeometry(24, l.sectionTop[0] + 2 * row, 370, row);
     m_autoFlag->setGeometry(24, l.sectionTop[0] + 3 * row, 370, row);
-    m_metricsBox->setGeometry(24, l.sectionTop[0] + 4 * row, 370, row);
+    m_metricsBox->setGeometry(24, l.metricsEndpoint, 370, row);
 
     m_shortfallBox->setGeometry(44, l.shortfallNotice, 350, row);
     {

@@ -49,6 +49,7 @@ struct SettingsLayout {
     int bandwidthModule = 0, shortfallNotice = 0, webModule = 0, webItems = 0, webUser = 0, webAdd = 0;
     int downloadModule = 0, downloadItems = 0, downloadUser = 0, downloadAdd = 0;
     int videoModule = 0, videoItems = 0;
+    int metricsEndpoint = 0; // the last row of section 2
     int height = 0; // the whole page, tall enough for entry 6 to reach its section
 
     static SettingsLayout compute(int webUserItems, int downloadUserItems, int viewportHeight);
