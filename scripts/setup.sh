@@ -11,6 +11,7 @@ PACKAGES=(
   xvfb xauth trayer xdotool fonts-wqy-microhei
   iperf3 nginx openssh-server openssh-client iputils-ping iproute2 zip unzip aria2 curl
   dpkg-dev lintian desktop-file-utils appstream
+  prometheus-cpp-dev prometheus
 )
 
 missing=()

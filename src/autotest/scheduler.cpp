@@ -2,6 +2,7 @@
 
 #include "common/flags.h"
 #include "common/log_file.h"
+#include "results/figures.h"
 
 #include <algorithm>
 #include <climits>
@@ -325,6 +326,7 @@ void AutoScheduler::OnRoundTimer()
             m_roundRunning = true;
             ++m_roundsStarted;
         }
+        addToCounter(metricsDir(), kRoundsCounter);
         m_worker = std::thread([this] {
             RunAutoRound();
             roundEnded();
@@ -493,6 +495,13 @@ void AutoScheduler::OnRunWebTask()
     log("测速完成，将任务移到队列末尾，5分钟后，开始下次测速任务.");
 }
 
+// The installation is where its auto.txt is; the metrics count there.
+std::filesystem::path AutoScheduler::metricsDir() const
+{
+    const std::filesystem::path dir = m_settings.logFile.parent_path();
+    return dir.empty() ? std::filesystem::path(".") : dir;
+}
+
 void AutoScheduler::RunAutoRound()
 {
     reapAttempts();
@@ -500,6 +509,7 @@ void AutoScheduler::RunAutoRound()
     if (code == 0)
         code = m_checks.CheckLanMachines();
     if (code != 0) {
+        addToCounter(metricsDir(), kRejectedCounterPrefix + std::to_string(code));
         if (m_host.recordInvalidRound) {
             if (m_host.post && !onWindowThread())
                 m_host.post([this, code] { m_host.recordInvalidRound(code); });

@@ -188,6 +188,7 @@ private:
     struct Attempt;
 
     void log(const std::string& line) const;
+    std::filesystem::path metricsDir() const;
     bool onWindowThread() const;
     void armOnWindow(int ms);
     void killOnWindow();

@@ -68,6 +68,8 @@ int run(const Args& args, std::ostream& out, std::ostream& err);
 // Commands, one function each (see commands()).
 // "history [--json|--csv]": the user's history, newest first.
 int runHistory(const Args& args, std::ostream& out, std::ostream& err);
+// "metrics [--dir DIR] [--textfile FILE]": the figures in Prometheus's text format.
+int runMetrics(const Args& args, std::ostream& out, std::ostream& err);
 int runCipher(const Args& args, std::ostream& out, std::ostream& err);
 // "login USER": the password is read from `in` (one line; not echoed when
 // `in` is a terminal).

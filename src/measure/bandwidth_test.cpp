@@ -782,6 +782,16 @@ BandwidthTest::RecordResult BandwidthTest::OnRecordReady(ResultRecorder& recorde
                      {"bandwidth", bandwidth},
                      {"realbandwidth", contractBandwidth()}};
     record.tail = {{"pingrtt", run.pingRtt}, {"downspeedjt", down.jitterText}, {"upspeedjt", up.jitterText}};
+    // Measured beside the record, kept for the metrics only.
+    const std::pair<const char*, std::optional<double>> latencies[] = {{"latency_idle_ms", run.latency.idleMs},
+                                                                       {"latency_download_ms", run.latency.downloadMs},
+                                                                       {"latency_upload_ms", run.latency.uploadMs}};
+    for (const auto& [name, ms] : latencies) {
+        if (ms)
+            record.figures.push_back({name, FormatFixed(*ms, 3)});
+    }
+    if (const auto share = contractShare(down.bandwidthMb()))
+        record.figures.push_back({"contract_share_percent", std::to_string(share->percent)});
     record.historyName = run.serverName;
     record.headline = bandwidth;
     RecordResult out = WriteAndShipRecord(record, who, run.automatic, recorder, shipper, geographyId);

@@ -120,12 +120,14 @@ std::string FirstScreenResultText(double seconds)
     return "首屏时间：" + FirstScreenText(seconds) + "s";
 }
 
-TestRecord ScreenRecord(const std::string& pageUnderTest, double seconds)
+TestRecord ScreenRecord(const std::string& pageUnderTest, double seconds, std::optional<double> firstContentfulPaintMs)
 {
     TestRecord r;
     r.kind = RecordKind::Screen;
     const std::string text = FirstScreenText(seconds);
     r.fields = {{"url", pageUnderTest}, {"firstscreentime", text}, {"loadingtime", ""}};
+    if (firstContentfulPaintMs)
+        r.figures = {{"fcp_ms", FormatFixed(*firstContentfulPaintMs, 1)}};
     r.historyName = pageUnderTest;
     r.headline = text;
     return r;

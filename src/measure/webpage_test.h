@@ -51,8 +51,11 @@ std::string FirstScreenText(double seconds);
 std::string FirstScreenResultText(double seconds);
 
 // The screen record of a finished measurement: url (the page under test as
-// it was started), firstscreentime, and an empty loadingtime.
-TestRecord ScreenRecord(const std::string& pageUnderTest, double seconds);
+// it was started), firstscreentime, and an empty loadingtime. The first
+// contentful paint, when the page reported one, goes with it as a figure
+// outside the record.
+TestRecord ScreenRecord(const std::string& pageUnderTest, double seconds,
+                        std::optional<double> firstContentfulPaintMs = std::nullopt);
 
 // ---------------------------------------------------------------- in-page script
 

@@ -4,6 +4,7 @@
 #include "common/log_file.h"
 #include "common/property_file.h"
 #include "results/durable_file.h"
+#include "results/figures.h"
 #include "results/history.h"
 
 #include <cerrno>
@@ -293,6 +294,9 @@ WrittenRecord ResultRecorder::writeTestRecord(const TestRecord& record, const Us
                              HistoryNameField(record.historyName) + "," + historyValue(record.kind, record.headline) +
                              ";";
     store(record.kind, fields, session, line, automatic, out);
+    // A held record still goes in later: its figures are the line's latest.
+    if (!out.fileName.empty() || out.held)
+        saveLatestFigures(m_installDir, record, out.time, automatic);
     if (automatic) {
         out.latestResultText = latestResultText(record, out.time);
         if (!out.failure.empty())

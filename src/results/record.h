@@ -79,6 +79,7 @@ struct TestRecord {
     std::string historyName;            // what was measured: server name, file label, page address, site label
     std::string headline;               // the headline number as text, without unit ("94.3", "512.00", "1.234")
     std::string summaryName; // the name in the latest result text when it differs (the video's stream address)
+    std::vector<RecordField> figures{}; // measured beside the record but not part of it; kept for the metrics only
 };
 
 struct WrittenRecord {

@@ -1,5 +1,8 @@
 #include "results/upload.h"
 
+#include "results/figures.h"
+
+#include <ctime>
 #include <map>
 #include <set>
 #include <utility>
@@ -154,8 +157,11 @@ UploadReport UploadRunner::SftpUploadRun(const UploadTarget& target)
             const bool deleted = m_dir.endSending(*sending, confirmed);
             if (!confirmed)
                 return fail(name + ": " + error);
-            if (deleted)
+            if (deleted) {
                 ++report.sent;
+                // The data folders sit in the installation folder.
+                setCounterValue(m_dir.path().parent_path(), kLastUploadField, static_cast<double>(std::time(nullptr)));
+            }
             if (deleted || ++attempts[name] >= kMaxAttemptsPerArchive)
                 done.insert(name);
         }

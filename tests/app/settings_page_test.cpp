@@ -458,5 +458,34 @@ TEST(UpdateCheck, ManifestLandsInTmpUnderItsLastSegment)
         EXPECT_EQ(update::UpdateManifestFile(url), std::filesystem::path(file)) << url;
 }
 
+// The endpoint switch shows what the program serves, not what was asked:
+// a port that is taken leaves the box clear and says so.
+TEST_F(SettingsPageTest, MetricsSwitchShowsWhetherTheEndpointServes)
+{
+    bool serving = false;
+    bool portFree = true;
+    context.metricsEndpointOn = [&] { return serving; };
+    context.setMetricsEndpoint = [&](bool on) {
+        serving = on && portFree;
+        return serving == on;
+    };
+    auto frame = open();
+    QCheckBox* box = frame->page()->metricsBox();
+    EXPECT_FALSE(box->isChecked());
+    click(box);
+    EXPECT_TRUE(serving);
+    EXPECT_TRUE(box->isChecked());
+    click(box);
+    EXPECT_FALSE(box->isChecked());
+
+    portFree = false;
+    click(box);
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_TRUE(frame->problemLine()->isVisibleTo(frame.get()));
+
+    context.setMetricsEndpoint = nullptr; // a program without an endpoint
+    EXPECT_FALSE(open()->page()->metricsBox()->isEnabled());
+}
+
 } // namespace
 } // namespace quorvane

@@ -7,6 +7,7 @@
 #include "autotest/scheduler_support.h"
 #include "common/flags.h"
 #include "config/user_documents.h"
+#include "results/figures.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -381,6 +382,11 @@ TEST_F(SchedulerTest, RoundTimerStartsRoundsAndCountsRequestedTasks)
     EXPECT_EQ(count("您手动停止了自动测速..."), 1);
     EXPECT_EQ(scheduler->roundsStarted(), 1);
     EXPECT_EQ(window.armedMs, -1);
+    // The metrics beside auto.txt count the round and its rejection, and
+    // the stopped timer's non-round not at all.
+    const FigureLines counted = readFigureLines(countersFile(dir.path()));
+    EXPECT_EQ(counted.get(kRoundsCounter), "1");
+    EXPECT_EQ(counted.get(std::string(kRejectedCounterPrefix) + "4"), "1");
 
     // Without the "manual" choice a login arms nothing.
     scheduler->StartAutoAfterLogin(false);

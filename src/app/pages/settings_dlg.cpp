@@ -87,7 +87,8 @@ SettingsLayout SettingsLayout::compute(int webUserItems, int downloadUserItems, 
     l.downloadAdd = y += l.downloadUserRows * kRow;
     l.videoModule = y += kRow;
     l.videoItems = y += kRow;
-    l.sectionTop[2] = y + 3 * kRow + 10;
+    l.metricsEndpoint = y += 3 * kRow;
+    l.sectionTop[2] = y + kRow + 10;
     for (std::size_t k = 3; k < 7; ++k)
         l.sectionTop[k] = l.sectionTop[k - 1] + kSectionHeight;
     // The last sections are short: the page goes on far enough below them
@@ -133,6 +134,9 @@ CBasicSettingDlg::CBasicSettingDlg(const ShellContext& context, QWidget* parent)
     m_autoFlag = box(QStringLiteral("启动时自动登录，不显示登录窗口"), "autoFlag");
     connect(m_autoFlag, &QCheckBox::clicked, this,
             [this](bool on) { onFlagClicked(m_autoFlag, conf::loginFile(), "auto", on); });
+    m_metricsBox = box(QStringLiteral("向本机的 Prometheus 提供测速指标（/metrics）"), "metricsEndpoint");
+    m_metricsBox->setToolTip(QStringLiteral("只在 127.0.0.1 上提供；端口见 conf/config.properties 的 metrics_port"));
+    connect(m_metricsBox, &QCheckBox::clicked, this, &CBasicSettingDlg::onMetricsClicked);
 
     m_shortfallBox = box(QStringLiteral("自动测速的带宽持续偏低时提醒我"), "shortfallNotice");
     m_shortfallBox->setToolTip(QStringLiteral("以测速页选择的签约带宽为准；手动测速不计入"));
@@ -280,6 +284,8 @@ void CBasicSettingDlg::OnInitDialog()
     // 1. Start with the desktop session: whatever the entry says now.
     m_autoStart->setEnabled(static_cast<bool>(m_context.isAutoStart && m_context.setAutoStart));
     m_autoStart->setChecked(m_context.isAutoStart && m_context.isAutoStart());
+    m_metricsBox->setEnabled(static_cast<bool>(m_context.setMetricsEndpoint));
+    m_metricsBox->setChecked(m_context.metricsEndpointOn && m_context.metricsEndpointOn());
 
     // 2. The start-up flags.
     {
@@ -397,6 +403,7 @@ void CBasicSettingDlg::relayout(int viewportHeight)
     m_autoStart->setGeometry(24, l.sectionTop[0] + row, 370, row);
     m_manualFlag->setGeometry(24, l.sectionTop[0] + 2 * row, 370, row);
     m_autoFlag->setGeometry(24, l.sectionTop[0] + 3 * row, 370, row);
+    m_metricsBox->setGeometry(24, l.metricsEndpoint, 370, row);
 
     m_shortfallBox->setGeometry(44, l.shortfallNotice, 350, row);
     {
@@ -513,6 +520,16 @@ void CBasicSettingDlg::onAutoStartClicked(bool checked)
     if (!done || now != checked)
         say(checked ? QStringLiteral("无法写入自动启动项，开机时不会自动启动。")
                     : QStringLiteral("无法删除自动启动项，开机时仍会自动启动。"));
+}
+
+void CBasicSettingDlg::onMetricsClicked(bool checked)
+{
+    const bool done = m_context.setMetricsEndpoint && m_context.setMetricsEndpoint(checked);
+    const bool now = m_context.metricsEndpointOn && m_context.metricsEndpointOn();
+    m_metricsBox->setChecked(now);
+    if (!done || now != checked)
+        say(checked ? QStringLiteral("无法开启指标端口（端口被占用或无法保存设置），详见 logfile.txt。")
+                    : QStringLiteral("无法保存指标端口的设置。"));
 }
 
 void CBasicSettingDlg::onFlagClicked(QCheckBox* box, const std::string& file, const char* key, bool checked)

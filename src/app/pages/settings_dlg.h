@@ -49,6 +49,7 @@ struct SettingsLayout {
     int bandwidthModule = 0, shortfallNotice = 0, webModule = 0, webItems = 0, webUser = 0, webAdd = 0;
     int downloadModule = 0, downloadItems = 0, downloadUser = 0, downloadAdd = 0;
     int videoModule = 0, videoItems = 0;
+    int metricsEndpoint = 0; // the last row of section 2
     int height = 0; // the whole page, tall enough for entry 6 to reach its section
 
     static SettingsLayout compute(int webUserItems, int downloadUserItems, int viewportHeight);
@@ -79,6 +80,7 @@ public:
     QCheckBox* autoStartBox() const { return m_autoStart; }
     QCheckBox* manualFlagBox() const { return m_manualFlag; }
     QCheckBox* autoFlagBox() const { return m_autoFlag; }
+    QCheckBox* metricsBox() const { return m_metricsBox; }
     // The notice when automatic bandwidth results stay short of the contract.
     QCheckBox* shortfallBox() const { return m_shortfallBox; }
     QSpinBox* shortfallPercent() const { return m_shortfallPercent; }
@@ -126,6 +128,7 @@ private:
     void onUserItemClicked(Module& m, const std::string& itemId, bool checked);
     void onModuleClicked(Module& m, bool checked);
     void onAutoStartClicked(bool checked);
+    void onMetricsClicked(bool checked);
     void loadShortfall();
     void onShortfallChanged();
     void onFlagClicked(QCheckBox* box, const std::string& file, const char* key, bool checked);
@@ -139,6 +142,7 @@ private:
     QCheckBox* m_autoStart = nullptr;
     QCheckBox* m_manualFlag = nullptr;
     QCheckBox* m_autoFlag = nullptr;
+    QCheckBox* m_metricsBox = nullptr;
     QCheckBox* m_shortfallBox = nullptr;
     QSpinBox* m_shortfallCount = nullptr;
     QSpinBox* m_shortfallPercent = nullptr;

@@ -62,6 +62,11 @@ struct ShellContext {
     // Whether the user keeps a history; the history file of a user.
     std::function<bool(const std::string& userId)> historySaving;
     std::function<std::string(const std::string& userId)> historyFile;
+    // The /metrics endpoint for Prometheus: is it serving, and switching it
+    // (the switch is saved in conf/config.properties); true when it is as
+    // asked afterwards. Empty: the program has no endpoint.
+    std::function<bool()> metricsEndpointOn;
+    std::function<bool(bool on)> setMetricsEndpoint;
     // Is there a notification area to put the tray icon in?
     std::function<bool()> trayAvailable;
     // The bandwidth page's engine and results path (empty members: the real

@@ -370,7 +370,7 @@ void CWebpagePerformanceDlg::onFirstScreen(const measure::FirstScreenResult& res
 
 void CWebpagePerformanceDlg::OnRecordReady(const measure::FirstScreenResult& result)
 {
-    writeRecord(measure::ScreenRecord(m_pageUnderTest, result.seconds), m_automaticRun);
+    writeRecord(measure::ScreenRecord(m_pageUnderTest, result.seconds, result.fcpMs), m_automaticRun);
 }
 
 void CWebpagePerformanceDlg::keyPressEvent(QKeyEvent* event)

@@ -2,9 +2,11 @@
 
 #include "autotest/system_environment.h"
 
+#include "common/log_file.h"
 #include "config/readers.h"
 #include "config/user_documents.h"
 #include "measure/latency.h"
+#include "metrics/endpoint.h"
 #include "net/http_request.h"
 #include "platform/desktop_open.h"
 #include "platform/network_adapters.h"
@@ -20,6 +22,25 @@
 
 namespace quorvane
 {
+
+void addMetricsEndpoint(ShellContext& c, const std::filesystem::path& dir)
+{
+    // Lives as long as the context's functions: the whole run.
+    auto endpoint = std::make_shared<metrics::MetricsEndpoint>(dir);
+    const metrics::EndpointConfig config = metrics::readEndpointConfig(dir);
+    if (!endpoint->apply(config))
+        CLogFile::append((dir / "logfile.txt").string(), "metrics endpoint not started: " + endpoint->error());
+    c.metricsEndpointOn = [endpoint] { return endpoint->running(); };
+    c.setMetricsEndpoint = [endpoint, dir](bool on) {
+        metrics::EndpointConfig config = metrics::readEndpointConfig(dir);
+        config.enabled = on;
+        const bool saved = metrics::saveEndpointEnabled(dir, on);
+        const bool applied = endpoint->apply(config);
+        if (!applied)
+            CLogFile::append((dir / "logfile.txt").string(), "metrics endpoint not started: " + endpoint->error());
+        return saved && applied;
+    };
+}
 
 ShellContext programContext(const std::filesystem::path& programDirectory, SessionStore& session, CDataBase& database,
                             ShellDialogs& dialogs)
@@ -65,6 +86,7 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
     };
     c.historyFile = [](const std::string& userId) { return historyFilePath({}, userId).string(); };
     c.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    addMetricsEndpoint(c, dir);
     c.environment = std::make_shared<SystemEnvironmentChecks>();
     c.bandwidth.engine.installDir = dir;
     // The test servers' latency, idle and under load.

@@ -17,4 +17,8 @@ ShellContext programContext(const std::filesystem::path& programDirectory, Sessi
 // update manifest's fetch. Needs c.startHidden set.
 void addPageServices(ShellContext& c);
 
+// The /metrics endpoint: started now when conf/config.properties switches
+// it on, switched by the settings page.
+void addMetricsEndpoint(ShellContext& c, const std::filesystem::path& programDirectory);
+
 } // namespace quorvane
