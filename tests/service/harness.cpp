@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -198,6 +199,17 @@ std::uint64_t RefService::counter(const std::string& name) const
     const auto all = stats();
     const auto it = all.find(name);
     return it == all.end() ? UINT64_MAX : std::strtoull(it->second.c_str(), nullptr, 10);
+}
+
+bool RefService::counterReaches(const std::string& name, std::uint64_t value, std::chrono::milliseconds limit) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (counter(name) != value) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 bool RefService::control(const std::string& pathAndQuery) const

@@ -45,6 +45,10 @@ public:
     // The counters of GET /__control/stats.
     std::map<std::string, std::string> stats() const;
     std::uint64_t counter(const std::string& name) const;
+    // Waits up to `limit` for a counter the service updates after the client
+    // has seen the bytes (it counts a write once the write returned).
+    bool counterReaches(const std::string& name, std::uint64_t value,
+                        std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
     // POST to a control path ("/__control/login-mode?mode=close"); true on 200.
     bool control(const std::string& pathAndQuery) const;
 

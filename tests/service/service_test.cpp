@@ -78,19 +78,6 @@ std::string randomBytes(std::size_t n, unsigned seed)
     return s;
 }
 
-// Waits (bounded) for a counter that the service updates after the client
-// has gone; the control answer is the only way to observe it.
-bool counterReaches(const RefService& svc, const std::string& name, std::uint64_t value)
-{
-    const auto deadline = steady_clock::now() + seconds(5);
-    while (steady_clock::now() < deadline) {
-        if (svc.counter(name) == value)
-            return true;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return false;
-}
-
 // Sends the request and reads until the service closes the connection:
 // true when it closed without a byte, false when it answered or when nothing
 // happened for 10 s (then it was left hanging).
@@ -360,8 +347,8 @@ TEST(RefsvcTestServer, DownloadFileAsTheMeasuringClientsReadIt)
     EXPECT_EQ(get(server, "/speed/other.bin").status, 404);
     // Counted when the server has finished sending, which may be after the
     // client has read the last byte.
-    EXPECT_TRUE(counterReaches(svc, "download_bytes", 7000u)) << svc.counter("download_bytes");
-    EXPECT_TRUE(counterReaches(svc, "downloads_completed", 3u)) << svc.counter("downloads_completed");
+    EXPECT_TRUE(svc.counterReaches("download_bytes", 7000u)) << svc.counter("download_bytes");
+    EXPECT_TRUE(svc.counterReaches("downloads_completed", 3u)) << svc.counter("downloads_completed");
 
     // The file download test's presets live under /download/: the same files.
     EXPECT_EQ(get(server, "/download/small.bin").body, first.body);
@@ -456,7 +443,7 @@ TEST(RefsvcTestServer, UploadsAreCountedAsTheClientsCountThem)
     const std::size_t headerEnd = request.find("\r\n\r\n") + 4;
     ASSERT_TRUE(sendAll(cut, request.substr(0, headerEnd + headSize + 50000)));
     close(cut);
-    EXPECT_TRUE(counterReaches(svc, "uploads_broken", 1));
+    EXPECT_TRUE(svc.counterReaches("uploads_broken", 1));
     EXPECT_EQ(svc.counter("upload_payload_bytes"), 100000u + 3 * 32768u + 50000u);
 }
 
@@ -712,8 +699,8 @@ TEST(RefsvcLifeCycle, StopsCleanlyOnSignalsWhileRequestsAreOpen)
     // A slow download and a held login are in progress when the signal comes.
     std::thread download([&] { get(svc.testServers().at(0), "/speed/big.bin"); });
     std::thread login([&] { get(svc.web(), demoLogin()); });
-    ASSERT_TRUE(counterReaches(svc, "login_requests", 1));
-    ASSERT_TRUE(counterReaches(svc, "download_requests", 1));
+    ASSERT_TRUE(svc.counterReaches("login_requests", 1));
+    ASSERT_TRUE(svc.counterReaches("download_requests", 1));
 
     // The held login would answer after 60 s and the download take hours:
     // ending well before either means the open requests were cut.
