@@ -70,8 +70,12 @@ TEST(VideoStream, ThrottledStreamIsMeasuredAsTheServiceSentIt)
         EXPECT_GE(std::stod(figure), lineKBps * 0.90);
     }
     EXPECT_LE(std::stoul(v[1]), std::stoul(v[5]));
-    // The total time holds the body's time at the line rate.
-    EXPECT_NEAR(std::stod(v[5]) - std::stod(v[1]), sent / (lineKBps * 1024) * 1000, 0.02 * sent / lineKBps);
+    // The total time holds the body's time at the line rate: never shorter,
+    // and longer only as far as the figures above allow a starved reader.
+    const double lineMs = sent / (lineKBps * 1024) * 1000;
+    const double bodyMs = std::stod(v[5]) - std::stod(v[1]);
+    EXPECT_GE(bodyMs, lineMs * 0.98);
+    EXPECT_LE(bodyMs, lineMs / 0.90);
 }
 
 TEST(VideoStream, BrokenStreamsReportWhatCame)
