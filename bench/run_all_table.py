@@ -57,29 +57,35 @@ def verdict(ok):
     return "yes" if ok else "NO"
 
 
+def peer_rows(table, rows, suffix, labels, target, why_missing, cells):
+    """One table row per (label, what) from the bench row LABEL+SUFFIX:
+    cells(ours, peer, ratio) gives its figure, peer, ratio and met."""
+    for label, what in labels:
+        values = rows.get(label + suffix)
+        if values is None:
+            table.missing(what, target, why_missing)
+        else:
+            figure, peer, ratio, met = cells(*values)
+            table.add(what, figure, peer, ratio, target, met)
+
+
 def transfer(table, text):
     rows = number_rows(text)
-    for label, what in (("service unthrottled download", "bandwidth test, loopback, download from the service"),
-                        ("service unthrottled upload", "bandwidth test, loopback, upload to the service"),
-                        ("nginx download", "bandwidth test, loopback, download from nginx"),
-                        ("nginx upload", "bandwidth test, loopback, upload to nginx")):
-        rate = rows.get(label + " against iperf3")
-        if rate is None:
-            table.missing(what, ">= 0.8", "no figure (transfer did not run or failed)")
-        else:
-            ours, peer, ratio = rate
-            table.add(what, "%.2f Gbit/s" % (ours / 1000), "iperf3 -P 5: %.2f" % (peer / 1000), "%.2f" % ratio,
-                      ">= 0.8", verdict(ratio >= 0.8))
-    for label, what in (("service unthrottled download", "CPU per gigabit, download (service)"),
-                        ("service unthrottled upload", "CPU per gigabit, upload (service)"),
-                        ("nginx download", "CPU per gigabit, download (nginx)"),
-                        ("nginx upload", "CPU per gigabit, upload (nginx)")):
-        cpu = rows.get(label + " CPU s/Gbit against iperf3")
-        if cpu is None:
-            table.missing(what, "shown", "no figure")
-        else:
-            ours, peer, ratio = cpu
-            table.add(what, "%.3f CPU s/Gbit" % ours, "iperf3: %.3f" % peer, "%.2f" % ratio, "shown", "shown")
+    peer_rows(table, rows, " against iperf3",
+              (("service unthrottled download", "bandwidth test, loopback, download from the service"),
+               ("service unthrottled upload", "bandwidth test, loopback, upload to the service"),
+               ("nginx download", "bandwidth test, loopback, download from nginx"),
+               ("nginx upload", "bandwidth test, loopback, upload to nginx")),
+              ">= 0.8", "no figure (transfer did not run or failed)",
+              lambda ours, peer, ratio: ("%.2f Gbit/s" % (ours / 1000), "iperf3 -P 5: %.2f" % (peer / 1000),
+                                         "%.2f" % ratio, verdict(ratio >= 0.8)))
+    peer_rows(table, rows, " CPU s/Gbit against iperf3",
+              (("service unthrottled download", "CPU per gigabit, download (service)"),
+               ("service unthrottled upload", "CPU per gigabit, upload (service)"),
+               ("nginx download", "CPU per gigabit, download (nginx)"),
+               ("nginx upload", "CPU per gigabit, upload (nginx)")),
+              "shown", "no figure",
+              lambda ours, peer, ratio: ("%.3f CPU s/Gbit" % ours, "iperf3: %.3f" % peer, "%.2f" % ratio, "shown"))
 
 
 def download(table, text):

@@ -60,9 +60,7 @@ int runCheckWith(const Args& args, std::ostream& out, std::ostream& err,
         } else if (args[i] == "--dir" && i + 1 < args.size()) {
             dir = args[++i];
         } else {
-            err << "quorvane-cli: check takes --json and --dir DIR\n\n";
-            printUsage(err);
-            return kUsage;
+            return usageError(err, "check takes --json and --dir DIR");
         }
     }
     // The limits are read from the installation's threshold document, and

@@ -7,11 +7,8 @@ namespace quorvane::cli
 
 int runCipher(const Args& args, std::ostream& out, std::ostream& err)
 {
-    if (args.size() != 2 || (args[0] != "encrypt" && args[0] != "decrypt")) {
-        err << "quorvane-cli: cipher takes \"encrypt TEXT\" or \"decrypt HEX\" (quote a TEXT with blanks)\n\n";
-        printUsage(err);
-        return kUsage;
-    }
+    if (args.size() != 2 || (args[0] != "encrypt" && args[0] != "decrypt"))
+        return usageError(err, "cipher takes \"encrypt TEXT\" or \"decrypt HEX\" (quote a TEXT with blanks)");
     if (args[0] == "encrypt") {
         out << encryptValue(args[1], kValueKey) << '\n';
         return kOk;

@@ -222,6 +222,13 @@ void printManPage(std::ostream& out)
         << roff(kBadArguments) << '\n';
 }
 
+int usageError(std::ostream& err, const std::string& problem)
+{
+    err << "quorvane-cli: " << problem << "\n\n";
+    printUsage(err);
+    return kUsage;
+}
+
 int run(const Args& args, std::ostream& out, std::ostream& err)
 {
     if (args.empty()) {
@@ -245,19 +252,14 @@ int run(const Args& args, std::ostream& out, std::ostream& err)
         const Args rest(args.begin() + 1, args.end());
         const auto searched = command.dataArguments ? rest.begin() + std::min<std::size_t>(rest.size(), 1) : rest.end();
         if (help || std::any_of(rest.begin(), searched, isHelpFlag)) {
-            if (help && args.size() > 2) {
-                err << "quorvane-cli: help takes one command name\n\n";
-                printUsage(err);
-                return kUsage;
-            }
+            if (help && args.size() > 2)
+                return usageError(err, "help takes one command name");
             printCommandHelp(command, out);
             return kOk;
         }
         return command.run(rest, out, err);
     }
-    err << "quorvane-cli: unknown command \"" << wanted << "\"\n\n";
-    printUsage(err);
-    return kUsage;
+    return usageError(err, "unknown command \"" + wanted + "\"");
 }
 
 // Commands work in the installation folder, as the programs do: the readers

@@ -53,6 +53,9 @@ const std::vector<Command>& commands();
 
 void printUsage(std::ostream& out);
 
+// Arguments not understood: "quorvane-cli: PROBLEM", the usage, kUsage.
+int usageError(std::ostream& err, const std::string& problem);
+
 // One command's synopsis, options and exit statuses, from commands().
 void printCommandHelp(const Command& command, std::ostream& out);
 

@@ -33,9 +33,7 @@ int runHistory(const Args& args, std::ostream& out, std::ostream& err)
             user = args[++i];
             userGiven = true;
         } else {
-            err << "quorvane-cli: history takes at most one of --json and --csv, and --dir DIR, --user ID\n\n";
-            printUsage(err);
-            return kUsage;
+            return usageError(err, "history takes at most one of --json and --csv, and --dir DIR, --user ID");
         }
     }
     // The program directory is where quorvane-cli is installed, beside Quorvane.

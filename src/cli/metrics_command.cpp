@@ -18,9 +18,7 @@ int runMetrics(const Args& args, std::ostream& out, std::ostream& err)
         } else if (args[i] == "--textfile" && i + 1 < args.size() && textfile.empty()) {
             textfile = args[++i];
         } else {
-            err << "quorvane-cli: metrics takes --dir DIR and --textfile FILE, each at most once\n\n";
-            printUsage(err);
-            return kUsage;
+            return usageError(err, "metrics takes --dir DIR and --textfile FILE, each at most once");
         }
     }
     if (dir.empty())

@@ -2,6 +2,7 @@
 
 #include "common/durable_file.h"
 #include "common/log_file.h"
+#include "common/text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -58,18 +59,6 @@ std::optional<std::string> readWhole(std::istream& in)
     if (!in)
         return std::nullopt;
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return text;
-}
-
-// A line end inside a key or value would split it into lines of its own on
-// disk, so a value that came from outside (a nickname from the service)
-// could plant keys such as auto=1. Such characters become blanks.
-std::string oneLine(std::string text)
-{
-    for (char& c : text) {
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    }
     return text;
 }
 

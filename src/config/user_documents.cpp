@@ -27,14 +27,23 @@ std::string templatePath()
     return programPath(kSettingsTemplatePath).string();
 }
 
+// From the top of the document into its element `name` (main = that
+// element); false when there is none.
+bool enterTop(CXmlDoc& doc, const char* name)
+{
+    doc.ResetPos();
+    if (!doc.FindChildElem(name))
+        return false;
+    doc.IntoElem();
+    return true;
+}
+
 // Positions child on tasks/module with the given id (main = tasks). The
 // document is walked from the top.
 bool findModule(CXmlDoc& doc, const std::string& moduleId)
 {
-    doc.ResetPos();
-    if (!doc.FindChildElem("tasks"))
+    if (!enterTop(doc, "tasks"))
         return false;
-    doc.IntoElem();
     while (doc.FindChildElem("module"))
         if (doc.GetChildAttrib("id") == moduleId)
             return true;
@@ -115,10 +124,8 @@ bool refreshChildText(CXmlDoc& doc, const char* name, const std::string& text)
 bool reconcileModules(CXmlDoc& tpl, CXmlDoc& user)
 {
     bool changed = false;
-    tpl.ResetPos();
-    if (!tpl.FindChildElem("tasks"))
+    if (!enterTop(tpl, "tasks"))
         return false;
-    tpl.IntoElem();
     while (tpl.FindChildElem("module")) {
         const std::string moduleId = tpl.GetChildAttrib("id");
         if (!findModule(user, moduleId))
@@ -144,9 +151,7 @@ bool reconcileModules(CXmlDoc& tpl, CXmlDoc& user)
 bool reconcileAutoFiles(CXmlDoc& tpl, CXmlDoc& user)
 {
     std::vector<AutoFileItem> items;
-    tpl.ResetPos();
-    if (tpl.FindChildElem("autoFile")) {
-        tpl.IntoElem();
+    if (enterTop(tpl, "autoFile")) {
         while (tpl.FindChildElem("item")) {
             tpl.IntoElem();
             AutoFileItem item;
@@ -162,10 +167,8 @@ bool reconcileAutoFiles(CXmlDoc& tpl, CXmlDoc& user)
         }
     }
     bool changed = false;
-    user.ResetPos();
-    if (!user.FindChildElem("autoFile"))
+    if (!enterTop(user, "autoFile"))
         return false;
-    user.IntoElem();
     for (std::size_t i = 0; i < items.size() && user.FindChildElem("item"); ++i) {
         user.IntoElem();
         changed |= refreshChildText(user, "name", items[i].name);
@@ -179,17 +182,13 @@ bool reconcileAutoFiles(CXmlDoc& tpl, CXmlDoc& user)
 bool reconcileBandwidths(CXmlDoc& tpl, CXmlDoc& user)
 {
     std::vector<std::pair<std::string, std::string>> entries;
-    tpl.ResetPos();
-    if (tpl.FindChildElem("contband")) {
-        tpl.IntoElem();
+    if (enterTop(tpl, "contband")) {
         while (tpl.FindChildElem("bandmap"))
             entries.emplace_back(tpl.GetChildAttrib("id"), tpl.GetChildData());
     }
     bool changed = false;
-    user.ResetPos();
-    if (!user.FindChildElem("contband"))
+    if (!enterTop(user, "contband"))
         return false;
-    user.IntoElem();
     for (std::size_t i = 0; i < entries.size() && user.FindChildElem("bandmap"); ++i) {
         if (user.GetChildAttrib("id") != entries[i].first) {
             user.SetChildAttrib("id", entries[i].first);

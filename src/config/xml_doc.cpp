@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace quorvane
@@ -341,13 +339,12 @@ bool CXmlDoc::Load(const std::string& path)
         m_source = Source::Unparsable;
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) {
+    const auto bytes = readWholeFile(path);
+    if (!bytes) {
         m_source = Source::Unparsable;
         return false;
     }
-    return SetDoc(bytes);
+    return SetDoc(*bytes);
 }
 
 bool CXmlDoc::SetDoc(std::string_view text)

@@ -511,17 +511,23 @@ void BandwidthTest::measureBoth(BandwidthRun& run, LatencyProbe& probe, const st
     const auto seconds = std::chrono::system_clock::to_time_t(m_settings.clock->wallNow());
     const std::string r = RandomQueryText(seconds, m_settings.random());
     const std::string base = "http://" + run.ip + ":8080/speed/";
+    // The latency probe knows which direction loads the line while it pings.
+    auto measured = [&](Direction direction, const std::string& url, const std::string& localFile,
+                        DirectionSummary& out) {
+        probe.setPhase(direction == Direction::Download ? LatencyProbe::Phase::Download : LatencyProbe::Phase::Upload);
+        out = measureOne(direction, url, localFile, run.manual);
+        probe.setPhase(LatencyProbe::Phase::Idle);
+        if (!out.started) {
+            run.outcome = RunOutcome::TransferFailed;
+            return false;
+        }
+        if (run.manual)
+            m_observer->directionDone(out);
+        return true;
+    };
 
-    probe.setPhase(LatencyProbe::Phase::Download);
-    run.download =
-        measureOne(Direction::Download, base + downFile + "?r=" + r + "&key=" + KeyQueryValue(key), {}, run.manual);
-    probe.setPhase(LatencyProbe::Phase::Idle);
-    if (!run.download.started) {
-        run.outcome = RunOutcome::TransferFailed;
+    if (!measured(Direction::Download, base + downFile + "?r=" + r + "&key=" + KeyQueryValue(key), {}, run.download))
         return;
-    }
-    if (run.manual)
-        m_observer->directionDone(run.download);
     if (AutomaticStopRequested()) {
         run.outcome = RunOutcome::Stopped;
         return;
@@ -540,16 +546,9 @@ void BandwidthTest::measureBoth(BandwidthRun& run, LatencyProbe& probe, const st
         run.outcome = RunOutcome::NoUploadFile;
         return;
     }
-    probe.setPhase(LatencyProbe::Phase::Upload);
-    run.upload = measureOne(Direction::Upload, base + "doload.do?r=" + r + "&key=" + KeyQueryValue(key),
-                            upPath.string(), run.manual);
-    probe.setPhase(LatencyProbe::Phase::Idle);
-    if (!run.upload.started) {
-        run.outcome = RunOutcome::TransferFailed;
+    if (!measured(Direction::Upload, base + "doload.do?r=" + r + "&key=" + KeyQueryValue(key), upPath.string(),
+                  run.upload))
         return;
-    }
-    if (run.manual)
-        m_observer->directionDone(run.upload);
     releaseIfHeld(run);
     if (AutomaticStopRequested())
         run.outcome = RunOutcome::Stopped;
@@ -765,44 +764,43 @@ int BandwidthTest::RunAutoTest(bool useStoredKey, bool isAutomatic)
 BandwidthTest::RecordResult BandwidthTest::OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper,
                                                          const std::string& geographyId)
 {
-    const auto taken = takeForRecord();
-    if (!taken)
-        return {};
-    const auto& [run, who] = *taken;
-    const DirectionSummary& down = run.download;
-    const DirectionSummary& up = run.upload;
-    const std::string bandwidth = FormatFixed(down.bandwidthMb(), 1);
-    TestRecord record;
-    record.kind = RecordKind::Band;
-    record.fields = {{"monitorid", run.monitorId},
-                     {"upmaxspeed", up.peakText},
-                     {"upavgspeed", FormatFixed(up.averageMBps, 2)},
-                     {"downmaxspeed", down.peakText},
-                     {"downavgspeed", FormatFixed(down.averageMBps, 2)},
-                     {"bandwidth", bandwidth},
-                     {"realbandwidth", contractBandwidth()}};
-    record.tail = {{"pingrtt", run.pingRtt}, {"downspeedjt", down.jitterText}, {"upspeedjt", up.jitterText}};
-    // Measured beside the record, kept for the metrics only.
-    const std::pair<const char*, std::optional<double>> latencies[] = {{"latency_idle_ms", run.latency.idleMs},
-                                                                       {"latency_download_ms", run.latency.downloadMs},
-                                                                       {"latency_upload_ms", run.latency.uploadMs}};
-    for (const auto& [name, ms] : latencies) {
-        if (ms)
-            record.figures.push_back({name, FormatFixed(*ms, 3)});
-    }
-    if (const auto share = contractShare(down.bandwidthMb()))
-        record.figures.push_back({"contract_share_percent", std::to_string(share->percent)});
-    record.historyName = run.serverName;
-    record.headline = bandwidth;
-    RecordResult out = WriteAndShipRecord(record, who, run.automatic, recorder, shipper, geographyId);
-    std::string& latest = out.record.latestResultText;
-    if (!latest.empty()) {
-        if (const auto share = contractShare(down.bandwidthMb())) {
-            // Under the bandwidth it judges, before the time.
-            const std::string line = "\n" + ContractShareText(share->percent);
-            const std::size_t time = latest.find("\n测速时间");
-            latest.insert(time == std::string::npos ? latest.size() : time, line);
+    std::optional<ContractShare> share;
+    RecordResult out = recordOnce(recorder, shipper, geographyId, [&](const BandwidthRun& run) {
+        const DirectionSummary& down = run.download;
+        const DirectionSummary& up = run.upload;
+        const std::string bandwidth = FormatFixed(down.bandwidthMb(), 1);
+        TestRecord record;
+        record.kind = RecordKind::Band;
+        record.fields = {{"monitorid", run.monitorId},
+                         {"upmaxspeed", up.peakText},
+                         {"upavgspeed", FormatFixed(up.averageMBps, 2)},
+                         {"downmaxspeed", down.peakText},
+                         {"downavgspeed", FormatFixed(down.averageMBps, 2)},
+                         {"bandwidth", bandwidth},
+                         {"realbandwidth", contractBandwidth()}};
+        record.tail = {{"pingrtt", run.pingRtt}, {"downspeedjt", down.jitterText}, {"upspeedjt", up.jitterText}};
+        // Measured beside the record, kept for the metrics only.
+        const std::pair<const char*, std::optional<double>> latencies[] = {
+            {"latency_idle_ms", run.latency.idleMs},
+            {"latency_download_ms", run.latency.downloadMs},
+            {"latency_upload_ms", run.latency.uploadMs}};
+        for (const auto& [name, ms] : latencies) {
+            if (ms)
+                record.figures.push_back({name, FormatFixed(*ms, 3)});
         }
+        share = contractShare(down.bandwidthMb());
+        if (share)
+            record.figures.push_back({"contract_share_percent", std::to_string(share->percent)});
+        record.historyName = run.serverName;
+        record.headline = bandwidth;
+        return std::pair{record, run.automatic};
+    });
+    std::string& latest = out.record.latestResultText;
+    if (share && !latest.empty()) {
+        // Under the bandwidth it judges, before the time.
+        const std::string line = "\n" + ContractShareText(share->percent);
+        const std::size_t time = latest.find("\n测速时间");
+        latest.insert(time == std::string::npos ? latest.size() : time, line);
     }
     return out;
 }

@@ -2,6 +2,7 @@
 
 #include "common/flags.h"
 #include "common/log_file.h"
+#include "common/text.h"
 #include "config/readers.h"
 #include "measure/bandwidth_figures.h"
 #include "measure/outcome_words.h"
@@ -21,17 +22,6 @@ namespace
 std::string fixed2(double value)
 {
     return FormatFixed(value, 2);
-}
-
-std::string trimBlanks(const std::string& text)
-{
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    std::size_t from = 0, to = text.size();
-    while (from < to && blank(text[from]))
-        ++from;
-    while (to > from && blank(text[to - 1]))
-        --to;
-    return text.substr(from, to - from);
 }
 
 // A file type for a URL that is no preset: the file's name from the path.
@@ -299,7 +289,7 @@ bool FileDownloadTest::StartManualTest(const std::string& boxText)
     if (running())
         return false;
     // A pasted address often brings a line end along; it is no part of it.
-    const std::string url = trimBlanks(boxText);
+    const std::string url(trimmed(boxText));
     {
         std::lock_guard lock(m_mutex);
         m_currentUrl = url;
@@ -422,16 +412,14 @@ FileDownloadTest::Tick FileDownloadTest::OnTimer()
 FileDownloadTest::RecordResult FileDownloadTest::OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper,
                                                                const std::string& geographyId)
 {
-    const auto taken = takeForRecord();
-    if (!taken)
-        return {};
-    const auto& [run, who] = *taken;
-    TestRecord record;
-    record.kind = RecordKind::FileDown;
-    record.fields = FileDownRecordFields(run, presets());
-    record.historyName = run.name;
-    record.headline = RecordSpeedText(run.bytes, run.loadMs);
-    return WriteAndShipRecord(record, who, !run.manual, recorder, shipper, geographyId);
+    return recordOnce(recorder, shipper, geographyId, [this](const DownloadRun& run) {
+        TestRecord record;
+        record.kind = RecordKind::FileDown;
+        record.fields = FileDownRecordFields(run, presets());
+        record.historyName = run.name;
+        record.headline = RecordSpeedText(run.bytes, run.loadMs);
+        return std::pair{record, !run.manual};
+    });
 }
 
 void FileDownloadTest::autoLog(const std::string& line) const

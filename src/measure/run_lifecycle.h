@@ -10,6 +10,7 @@
 #include "common/clock.h"
 #include "common/flags.h"
 #include "measure/random_source.h"
+#include "measure/record_steps.h"
 #include "platform/network_alive.h"
 #include "results/session.h"
 
@@ -144,6 +145,20 @@ public:
             return std::nullopt;
         m_recorded = true;
         return std::make_pair(m_last, m_user);
+    }
+    // The last run's record written for its user and shipped, once per run
+    // (see takeForRecord()). `build(run)` returns the record and whether the
+    // run was automatic. Nothing is written when there is nothing to record.
+    template <typename Build>
+    RecordResult recordOnce(ResultRecorder& recorder, RecordShipper* shipper, const std::string& geographyId,
+                            Build build)
+    {
+        const auto taken = takeForRecord();
+        if (!taken)
+            return {};
+        const auto& [run, who] = *taken;
+        const auto [record, automatic] = build(run);
+        return WriteAndShipRecord(record, who, automatic, recorder, shipper, geographyId);
     }
 
 private:

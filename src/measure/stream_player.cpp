@@ -3,6 +3,7 @@
 #include "measure/bandwidth_figures.h"
 #include "measure/outcome_words.h"
 #include "net/curl_global.h"
+#include "net/http_url.h"
 
 #include <curl/curl.h>
 
@@ -31,20 +32,9 @@ std::string RequestableUrl(const std::string& url)
     // Site answers assemble addresses from ids that may hold backslashes,
     // blanks or other bytes a request line cannot carry; they go out
     // percent-encoded instead of failing the whole measurement.
-    static const char* const kHex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(url.size());
-    for (const char ch : url) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c <= 0x20 || c >= 0x7F || std::strchr("\\\"<>^`{|}", ch)) {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += ch;
-        }
-    }
-    return out;
+    return PercentEncode(url, [](unsigned char c) {
+        return c <= 0x20 || c >= 0x7F || std::strchr("\\\"<>^`{|}", static_cast<char>(c)) != nullptr;
+    });
 }
 
 const char* StreamEndName(StreamEnd end)

@@ -1,6 +1,7 @@
 #include "measure/video_resolvers.h"
 
 #include "common/codepage.h"
+#include "common/numbers.h"
 #include "common/paths.h"
 #include "config/xml_doc.h"
 #include "net/http_request.h"
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <deque>
 #include <exception>
+#include <optional>
 #include <random>
 #include <utility>
 
@@ -91,6 +93,23 @@ void push(std::vector<std::string>& list, std::string address)
         list.push_back(std::move(address));
 }
 
+struct Quoted {
+    std::string text;  // between the quotes
+    std::size_t close; // where the closing quote stands
+};
+
+// The next double-quoted text at or after `from`.
+std::optional<Quoted> nextQuoted(const std::string& text, std::size_t from)
+{
+    const auto open = text.find('"', from);
+    if (open == std::string::npos)
+        return std::nullopt;
+    const auto close = text.find('"', open + 1);
+    if (close == std::string::npos)
+        return std::nullopt;
+    return Quoted{text.substr(open + 1, close - open - 1), close};
+}
+
 // Every text from a `start` hit up to the next `end` after it. The next
 // search begins one character after the previous hit, so an address inside
 // another one is found too, as the sites' own players found them.
@@ -109,22 +128,6 @@ std::vector<std::string> cutFromHits(const std::string& text, std::string_view s
         from = hit + 1;
     }
     return list;
-}
-
-// atoi without its undefined overflow: saturates at the int range.
-int readInt(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-        negative = text[i++] == '-';
-    long long value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = std::min<long long>(value * 10 + (text[i] - '0'), 1ll << 32);
-    value = negative ? -value : value;
-    return static_cast<int>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
 // Bytes of the character that starts the text: a lead byte and the
@@ -361,13 +364,10 @@ std::vector<std::string> Ku6Addresses(const std::string& unescapedAnswer)
         const auto hit = text.find("\"f\"", from);
         if (hit == std::string::npos)
             break;
-        const auto open = text.find('"', hit + 3);
-        if (open == std::string::npos)
+        const auto value = nextQuoted(text, hit + 3);
+        if (!value)
             break;
-        const auto close = text.find('"', open + 1);
-        if (close == std::string::npos)
-            break;
-        push(list, text.substr(open + 1, close - open - 1));
+        push(list, value->text);
         from = hit + 1;
     }
     return list;
@@ -389,14 +389,11 @@ std::vector<std::string> LetvIds(const std::string& page)
         const std::string list = m.substr(0, m.find(']') + 1);
         std::size_t from = 0;
         while (ids.size() < kMaxLetvIds) {
-            const auto open = list.find('"', from);
-            if (open == std::string::npos)
+            const auto value = nextQuoted(list, from);
+            if (!value)
                 break;
-            const auto close = list.find('"', open + 1);
-            if (close == std::string::npos)
-                break;
-            ids.push_back(list.substr(open + 1, close - open - 1));
-            from = close + 1;
+            ids.push_back(value->text);
+            from = value->close + 1;
         }
     }
     std::erase_if(ids, [](const std::string& id) { return id.empty(); });
@@ -468,7 +465,7 @@ std::string YoukuFileId(const std::string& encodedId, const std::string& mixedAl
         const auto star = encodedId.find('*', start);
         if (star == std::string::npos)
             break;
-        const int index = readInt(std::string_view(encodedId).substr(start, star - start));
+        const int index = parseLeadingInt(std::string_view(encodedId).substr(start, star - start));
         if (index < 0 || static_cast<std::size_t>(index) >= mixedAlphabet.size())
             return {};
         id += mixedAlphabet[static_cast<std::size_t>(index)];
@@ -517,7 +514,7 @@ std::vector<std::string> YoukuAddresses(const std::string& playList, const std::
     if (comma == npos)
         return {};
     const int seed =
-        comma > seedAt + 6 ? readInt(std::string_view(playList).substr(seedAt + 6, comma - seedAt - 6)) : 0;
+        comma > seedAt + 6 ? parseLeadingInt(std::string_view(playList).substr(seedAt + 6, comma - seedAt - 6)) : 0;
 
     const std::string fileId = YoukuFileId(encoded, YoukuMixAlphabet(seed));
     if (fileId.empty())

@@ -263,12 +263,9 @@ VideoSpeedTest::CallResult VideoSpeedTest::OnFlashCall(const std::string& reques
 RecordResult VideoSpeedTest::OnRecordReady(ResultRecorder& recorder, RecordShipper* shipper,
                                            const std::string& geographyId)
 {
-    const auto taken = takeForRecord();
-    if (!taken)
-        return {};
-    const auto& [run, who] = *taken;
-    return WriteAndShipRecord(VideoSpeedRecord(run.stream, run.site, run.info), who, run.automatic, recorder, shipper,
-                              geographyId);
+    return recordOnce(recorder, shipper, geographyId, [](const VideoMeasurement& run) {
+        return std::pair{VideoSpeedRecord(run.stream, run.site, run.info), run.automatic};
+    });
 }
 
 std::string VideoSpeedTest::currentStreamAddress() const

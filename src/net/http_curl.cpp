@@ -38,6 +38,16 @@ int progress(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     return context->stopped() || automaticStopRequested() ? 1 : 0;
 }
 
+std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* target)
+{
+    auto* sink = static_cast<BodySink*>(target);
+    const std::size_t n = size * count;
+    if (sink->body.size() + n > sink->maxBytes)
+        return 0; // ends the transfer with a write error
+    sink->body.append(data, n);
+    return n;
+}
+
 } // namespace
 
 CurlHandle newCurl()
@@ -47,6 +57,12 @@ CurlHandle newCurl()
     if (handle)
         curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
     return handle;
+}
+
+void collectBodyInto(CURL* handle, BodySink& sink)
+{
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &collectBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
 }
 
 CurlHeaderList::CurlHeaderList(const std::vector<std::string>& lines)

@@ -34,6 +34,16 @@ private:
     curl_slist* m_list = nullptr;
 };
 
+// An answer's body gathered in memory. More than `maxBytes` ends the
+// transfer with a write error rather than growing without bound.
+struct BodySink {
+    std::string body;
+    std::size_t maxBytes;
+};
+
+// Points the handle's body at `sink`, which must outlive the transfer.
+void collectBodyInto(CURL* handle, BodySink& sink);
+
 // Opens and closes the handle's sockets through the context, so that
 // stopping the context wakes a transfer blocked on the network, and aborts
 // the transfer at its next progress check once the context is stopped or

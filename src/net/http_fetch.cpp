@@ -11,26 +11,6 @@ namespace quorvane
 
 using namespace http_detail;
 
-namespace
-{
-
-struct Sink {
-    std::string body;
-    std::size_t maxBytes;
-};
-
-std::size_t collect(char* data, std::size_t size, std::size_t count, void* target)
-{
-    auto* sink = static_cast<Sink*>(target);
-    const std::size_t n = size * count;
-    if (sink->body.size() + n > sink->maxBytes)
-        return 0; // ends the transfer with a write error
-    sink->body.append(data, n);
-    return n;
-}
-
-} // namespace
-
 int HttpFetchToFile(const std::string& url, const std::filesystem::path& file, int& statusOut,
                     const HttpOptions& options, std::size_t maxBytes)
 {
@@ -46,7 +26,7 @@ int HttpFetchToFile(const std::string& url, const std::filesystem::path& file, i
     const CurlHandle curl = newCurl();
     if (!curl)
         return kHttpFailed;
-    Sink sink{{}, maxBytes};
+    BodySink sink{{}, maxBytes};
     const CurlHeaderList headers({"Cache-Control: no-cache", "Pragma: no-cache"});
     CURL* c = curl.get();
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -62,8 +42,7 @@ int HttpFetchToFile(const std::string& url, const std::filesystem::path& file, i
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!options.trustFile.empty())
         curl_easy_setopt(c, CURLOPT_CAINFO, options.trustFile.c_str());
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &collect);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &sink);
+    collectBodyInto(c, sink);
     const CURLcode code = curl_easy_perform(c);
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
     if (code == CURLE_OPERATION_TIMEDOUT)

@@ -1,29 +1,14 @@
 #include "net/http_head_parser.h"
 
+#include "common/text.h"
+
 #include <algorithm>
-#include <cctype>
 #include <limits>
 
 namespace quorvane
 {
 namespace
 {
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view trimBlanks(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
 
 bool isDigit(char c)
 {
@@ -105,15 +90,15 @@ void HttpHeadParser::parse()
             // A folded continuation of the previous field.
             if (!m_fields.empty()) {
                 m_fields.back().second += ' ';
-                m_fields.back().second += trimBlanks(line);
+                m_fields.back().second += trimmed(line, kBlanks);
             }
             continue;
         }
         const auto colon = line.find(':');
         if (colon == std::string_view::npos || colon == 0)
             continue;
-        m_fields.emplace_back(std::string(trimBlanks(line.substr(0, colon))),
-                              std::string(trimBlanks(line.substr(colon + 1))));
+        m_fields.emplace_back(std::string(trimmed(line.substr(0, colon), kBlanks)),
+                              std::string(trimmed(line.substr(colon + 1), kBlanks)));
     }
 }
 

@@ -33,21 +33,6 @@ bool acceptedScheme(const std::string& url)
     return SplitUrl(url, parts) && (parts.scheme == "http" || parts.scheme == "https");
 }
 
-struct BodySink {
-    std::string body;
-    std::size_t maxBytes;
-};
-
-std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* target)
-{
-    auto* sink = static_cast<BodySink*>(target);
-    const std::size_t n = size * count;
-    if (sink->body.size() + n > sink->maxBytes)
-        return 0; // ends the transfer with a write error
-    sink->body.append(data, n);
-    return n;
-}
-
 std::size_t collectHead(char* data, std::size_t size, std::size_t count, void* target)
 {
     auto* parser = static_cast<HttpHeadParser*>(target);
@@ -153,8 +138,7 @@ int performRequest(CURL* curl, const std::string& verb, const std::string& url, 
             curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
         BodySink sink{{}, options.maxAnswerBytes};
         std::string& raw = sink.body;
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectBody);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+        collectBodyInto(curl, sink);
         const int result = resultOf(curl_easy_perform(curl), stall);
         // The list dies with this scope; the handle must not point at it.
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);

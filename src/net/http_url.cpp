@@ -25,14 +25,16 @@ std::uint16_t defaultPort(const std::string& scheme)
     return 80;
 }
 
-std::string encodePath(std::string_view path)
+} // namespace
+
+std::string PercentEncode(std::string_view text, bool (*encode)(unsigned char))
 {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
-    out.reserve(path.size());
-    for (char c : path) {
+    out.reserve(text.size());
+    for (const char c : text) {
         const auto b = static_cast<unsigned char>(c);
-        if (b == ' ' || b > 0x7E) {
+        if (encode(b)) {
             out += '%';
             out += kHex[b >> 4];
             out += kHex[b & 0x0F];
@@ -42,8 +44,6 @@ std::string encodePath(std::string_view path)
     }
     return out;
 }
-
-} // namespace
 
 bool SplitUrl(std::string_view url, UrlParts& out)
 {
@@ -110,7 +110,7 @@ bool SplitUrl(std::string_view url, UrlParts& out)
     out.path.clear();
     if (path.empty() || path.front() == '?')
         out.path.push_back('/');
-    out.path += encodePath(path);
+    out.path += PercentEncode(path, [](unsigned char b) { return b == ' ' || b > 0x7E; });
     return true;
 }
 

@@ -23,6 +23,10 @@ struct UrlParts {
 // Spaces and bytes above 0x7E in the path are percent-encoded.
 bool SplitUrl(std::string_view url, UrlParts& out);
 
+// `text` with each byte for which `encode(byte)` holds written as "%XX"
+// (upper-case hex digits), the other bytes as they are.
+std::string PercentEncode(std::string_view text, bool (*encode)(unsigned char));
+
 // The authority as a Host header writes it: the host, with brackets for an
 // IPv6 literal, and ":port" only when `withPort`.
 std::string HostHeaderValue(const UrlParts& url, bool withPort);

@@ -2,6 +2,7 @@
 #include "platform/escape.h"
 
 #include "common/durable_file.h"
+#include "common/text.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -25,24 +26,10 @@ struct Line {
     enum class Kind { Other, Section, Value } kind = Kind::Other;
 };
 
-char lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
-
+// The blanks around a key, a name or a value.
 std::string_view trim(std::string_view s)
 {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
+    return trimmed(s, kBlanks);
 }
 
 std::string escapeValue(std::string_view value)
@@ -120,7 +107,7 @@ std::size_t findValue(const std::vector<Line>& lines, std::string_view keyPath, 
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const Line& line = lines[i];
         if (line.kind == Line::Kind::Section) {
-            inSection = equalNoCase(line.section, keyPath);
+            inSection = equalsIgnoreCase(line.section, keyPath);
             if (inSection && sectionEnd)
                 *sectionEnd = i + 1;
             continue;
@@ -130,7 +117,7 @@ std::size_t findValue(const std::vector<Line>& lines, std::string_view keyPath, 
         if (sectionEnd && line.kind != Line::Kind::Other)
             *sectionEnd = i + 1;
         // Within a section the last occurrence wins, as for any INI reader.
-        if (line.kind == Line::Kind::Value && equalNoCase(line.name, name))
+        if (line.kind == Line::Kind::Value && equalsIgnoreCase(line.name, name))
             found = i;
     }
     return found;

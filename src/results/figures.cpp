@@ -1,9 +1,9 @@
 #include "results/figures.h"
 
 #include "common/durable_file.h"
+#include "common/text.h"
 
 #include <cmath>
-#include <ctime>
 #include <mutex>
 #include <sstream>
 
@@ -21,16 +21,6 @@ std::mutex& figuresMutex()
     return m;
 }
 
-// A value on one line: a line break would start a forged field.
-std::string oneLine(std::string value)
-{
-    for (char& c : value) {
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    }
-    return value;
-}
-
 std::string numberText(double value)
 {
     std::ostringstream s;
@@ -40,19 +30,6 @@ std::string numberText(double value)
 }
 
 } // namespace
-
-long long localEpochSeconds(const RecordTime& t)
-{
-    std::tm tm{};
-    tm.tm_year = t.year - 1900;
-    tm.tm_mon = t.month - 1;
-    tm.tm_mday = t.day;
-    tm.tm_hour = t.hour;
-    tm.tm_min = t.minute;
-    tm.tm_sec = t.second;
-    tm.tm_isdst = -1;
-    return static_cast<long long>(std::mktime(&tm));
-}
 
 namespace
 {

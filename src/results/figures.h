@@ -24,9 +24,6 @@ namespace quorvane
 // <installDir>/Metrics.
 std::filesystem::path figuresDir(const std::filesystem::path& installDir);
 
-// Seconds since 1970 of a record time, which is local time.
-long long localEpochSeconds(const RecordTime& time);
-
 // "band", "filedown", "screen", "videospeed"; empty for the error kind.
 const char* figureKindName(RecordKind kind);
 

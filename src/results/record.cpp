@@ -3,6 +3,7 @@
 #include "common/codepage.h"
 #include "common/log_file.h"
 #include "common/property_file.h"
+#include "common/text.h"
 #include "results/durable_file.h"
 #include "results/figures.h"
 #include "results/history.h"
@@ -22,35 +23,16 @@ namespace quorvane
 namespace
 {
 
+// The record files are named with the words of the figure files; the error
+// record is the one kind without figures of its own.
 const char* kindWord(RecordKind kind)
 {
-    switch (kind) {
-    case RecordKind::Band:
-        return "band";
-    case RecordKind::FileDown:
-        return "filedown";
-    case RecordKind::Screen:
-        return "screen";
-    case RecordKind::VideoSpeed:
-        return "videospeed";
-    case RecordKind::Error:
-        return "error";
-    }
-    return "error";
+    return kind == RecordKind::Error ? "error" : figureKindName(kind);
 }
 
 bool usesCrLf(RecordKind kind)
 {
     return kind == RecordKind::VideoSpeed || kind == RecordKind::Error;
-}
-
-std::string oneLine(std::string value)
-{
-    for (char& c : value) {
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    }
-    return value;
 }
 
 const char* testName(RecordKind kind)

@@ -51,6 +51,20 @@ RecordTime fromTm(const std::tm& t)
     return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
 }
 
+// Daylight saving left to mktime, which knows the zone's rules.
+std::tm toTm(const RecordTime& time)
+{
+    std::tm t{};
+    t.tm_year = time.year - 1900;
+    t.tm_mon = time.month - 1;
+    t.tm_mday = time.day;
+    t.tm_hour = time.hour;
+    t.tm_min = time.minute;
+    t.tm_sec = time.second;
+    t.tm_isdst = -1;
+    return t;
+}
+
 } // namespace
 
 std::string formatStamp(const RecordTime& t)
@@ -62,14 +76,7 @@ std::string formatStamp(const RecordTime& t)
 
 std::string formatTime(const RecordTime& time, const std::string& format)
 {
-    std::tm t{};
-    t.tm_year = time.year - 1900;
-    t.tm_mon = time.month - 1;
-    t.tm_mday = time.day;
-    t.tm_hour = time.hour;
-    t.tm_min = time.minute;
-    t.tm_sec = time.second;
-    t.tm_isdst = -1;
+    std::tm t = toTm(time);
     // Weekday and day of the year for %a, %j and the like.
     std::tm copy = t;
     std::mktime(&copy);
@@ -78,6 +85,12 @@ std::string formatTime(const RecordTime& time, const std::string& format)
     char buf[256];
     const std::size_t n = std::strftime(buf, sizeof buf, format.c_str(), &t);
     return std::string(buf, n);
+}
+
+long long localEpochSeconds(const RecordTime& time)
+{
+    std::tm t = toTm(time);
+    return static_cast<long long>(std::mktime(&t));
 }
 
 RecordTime localTimeOf(std::chrono::system_clock::time_point instant)

@@ -34,6 +34,9 @@ std::string formatStamp(const RecordTime& time);
 // the service time text.
 std::string formatTime(const RecordTime& time, const std::string& format);
 
+// Seconds since 1970 of a record time, which is local time.
+long long localEpochSeconds(const RecordTime& time);
+
 // The local calendar time of an instant.
 RecordTime localTimeOf(std::chrono::system_clock::time_point instant);
 

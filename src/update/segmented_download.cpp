@@ -1,5 +1,6 @@
 #include "update/segmented_download.h"
 
+#include "common/durable_file.h"
 #include "common/full_io.h"
 #include "net/curl_global.h"
 
@@ -474,12 +475,8 @@ void DownloadTask::startChecked(const std::string& url, const std::string& local
 
     std::optional<DownloadState> state;
     {
-        std::ifstream in(StateFilePath(localPath), std::ios::binary);
-        if (in) {
-            std::stringstream text;
-            text << in.rdbuf();
-            state = ParseDownloadState(text.str());
-        }
+        if (const auto text = readWholeFile(StateFilePath(localPath)))
+            state = ParseDownloadState(*text);
         // A task that keeps state leaves it for a later task when it cannot
         // even start; it is consumed below once the file is opened.
         if (!keepState) {

@@ -1,5 +1,7 @@
 #include "update/signature.h"
 
+#include "common/text.h"
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -18,15 +20,6 @@ using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
 }
 
 KeyPtr readKey(std::string_view configured)

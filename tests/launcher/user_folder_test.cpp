@@ -2,6 +2,7 @@
 
 #include "common/property_file.h"
 #include "support/temp_dir.h"
+#include "support/tree_snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 
 namespace fs = std::filesystem;
 using namespace quorvane::launcher;
+using quorvane::test::fileEntry;
 using quorvane::test::readFile;
 using quorvane::test::TempDir;
 using quorvane::test::writeFile;
@@ -21,17 +23,12 @@ using quorvane::test::writeFile;
 namespace
 {
 
-using Tree = std::map<std::string, std::string>;
+using Tree = quorvane::test::TreeSnapshot;
 
+// The installer's lock file aside.
 Tree snapshot(const fs::path& root)
 {
-    Tree tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string rel = it->path().lexically_relative(root).generic_string();
-        if (it->is_regular_file() && rel != quorvane::update::kInstallLock)
-            tree[rel] = readFile(it->path());
-    }
-    return tree;
+    return quorvane::test::snapshotTree(root, {std::string(quorvane::update::kInstallLock)});
 }
 
 std::string property(const fs::path& folder, const std::string& key)
@@ -45,6 +42,7 @@ std::string property(const fs::path& folder, const std::string& key)
 // Config/, help/ as the build copies them) with small stand-in programs
 // that say which release they belong to.
 struct Release {
+    static constexpr const char* kPrograms[] = {"Quorvane", "Update", "Velomark", "quorvane-cli"};
     TempDir temp;
     fs::path packaged = temp / "usr/lib/quorvane";
     fs::path user = temp / "home/.local/share/quorvane";
@@ -55,7 +53,7 @@ struct Release {
         fs::create_directories(packaged);
         for (const char* folder : {"conf", "Config", "help"})
             fs::copy(fs::path(QUORVANE_OUT_DIR) / folder, packaged / folder, fs::copy_options::recursive);
-        for (const char* program : {"Quorvane", "Update", "Velomark", "quorvane-cli"})
+        for (const char* program : kPrograms)
             writeFile(packaged / program, "#!/bin/sh\necho " + std::string(program) + " " + version + "\n");
         writeFile(packaged / "packaged-release", version + "\n");
         writeFile(packaged / "conf/update_process.properties",
@@ -176,7 +174,11 @@ TEST(PrepareUserFolder, FirstStartCopiesTheWholeReleaseIntoAPrivateFolder)
 
     Tree expected = snapshot(r.packaged);
     expected.erase("packaged-release");
-    expected[".packaged-release"] = "0.1.0\n";
+    expected[".packaged-release"] = fileEntry("0.1.0\n", fs::perms(0644));
+    // The stand-in programs are packaged without their execute bits: a new
+    // file that starts as a script does is made executable.
+    for (const char* program : Release::kPrograms)
+        expected[program] = fileEntry(readFile(r.packaged / program), fs::perms(0755));
     Tree got = snapshot(r.user);
     // The version records are written back as a property file.
     EXPECT_EQ(property(r.user, "new_app_ver"), "V2.0.07-beta");

@@ -201,15 +201,17 @@ std::uint64_t RefService::counter(const std::string& name) const
     return it == all.end() ? UINT64_MAX : std::strtoull(it->second.c_str(), nullptr, 10);
 }
 
-bool RefService::counterReaches(const std::string& name, std::uint64_t value, std::chrono::milliseconds limit) const
+bool RefService::counterAtLeast(const std::string& name, std::uint64_t value, std::chrono::milliseconds limit) const
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (counter(name) != value) {
+    for (;;) {
+        const std::uint64_t now = counter(name);
+        if (now != UINT64_MAX && now >= value) // UINT64_MAX: not reported
+            return true;
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return true;
 }
 
 bool RefService::control(const std::string& pathAndQuery) const

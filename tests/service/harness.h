@@ -42,12 +42,15 @@ public:
     // Everything the service wrote to standard error so far.
     std::string log() const;
 
-    // The counters of GET /__control/stats.
+    // The counters of GET /__control/stats; counter() is UINT64_MAX for one
+    // the service does not report.
     std::map<std::string, std::string> stats() const;
     std::uint64_t counter(const std::string& name) const;
     // Waits up to `limit` for a counter the service updates after the client
-    // has seen the bytes (it counts a write once the write returned).
-    bool counterReaches(const std::string& name, std::uint64_t value,
+    // has seen the bytes (it counts a write once the write returned) to be
+    // at least `value`; false when it is not by then, or not reported at all.
+    // A test that wants an exact value checks counter() for it afterwards.
+    bool counterAtLeast(const std::string& name, std::uint64_t value,
                         std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
     // POST to a control path ("/__control/login-mode?mode=close"); true on 200.
     bool control(const std::string& pathAndQuery) const;

@@ -1,6 +1,7 @@
 #include "update/install.h"
 
 #include "support/temp_dir.h"
+#include "support/tree_snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -24,25 +25,12 @@ using quorvane::test::writeFile;
 namespace
 {
 
-// Every file below `root` with its bytes and permission bits (links as
-// their target), the installer's lock file aside: what a program started
-// from that folder would find.
-using Tree = std::map<std::string, std::string>;
+using Tree = quorvane::test::TreeSnapshot;
 
+// The installer's lock file aside.
 Tree snapshot(const fs::path& root)
 {
-    Tree tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string rel = it->path().lexically_relative(root).string();
-        if (rel == kInstallLock)
-            continue;
-        if (it->is_symlink())
-            tree[rel] = "link:" + fs::read_symlink(it->path()).string();
-        else if (it->is_regular_file())
-            tree[rel] = readFile(it->path()) + " mode " +
-                        std::to_string(static_cast<int>(fs::status(it->path()).permissions() & fs::perms::mask));
-    }
-    return tree;
+    return quorvane::test::snapshotTree(root, {std::string(kInstallLock)});
 }
 
 void writeWithMode(const fs::path& path, const std::string& bytes, fs::perms mode)

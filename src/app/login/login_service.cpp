@@ -5,6 +5,7 @@
 #include "common/codepage.h"
 #include "common/md5.h"
 #include "common/property_file.h"
+#include "common/text.h"
 
 #include <cstdio>
 
@@ -26,15 +27,6 @@ std::string cleanField(std::string_view raw)
             clean.push_back(c);
     }
     return std::string(truncateUtf8(clean, kMaxFieldBytes));
-}
-
-std::string trimmed(std::string_view text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return std::string(text.substr(first, last - first + 1));
 }
 
 std::string readKey(const PropertyFile& file, const std::string& key)

@@ -512,24 +512,29 @@ void CBasicSettingDlg::onShortfallChanged()
     }
 }
 
+// The box shows what the setting is after the attempt, not what was asked.
+void CBasicSettingDlg::applySwitch(QCheckBox* box, bool checked, const std::function<bool(bool)>& set,
+                                   const std::function<bool()>& isOn, const QString& failed)
+{
+    const bool done = set && set(checked);
+    const bool now = isOn && isOn();
+    box->setChecked(now);
+    if (!done || now != checked)
+        say(failed);
+}
+
 void CBasicSettingDlg::onAutoStartClicked(bool checked)
 {
-    const bool done = m_context.setAutoStart && m_context.setAutoStart(checked);
-    const bool now = m_context.isAutoStart && m_context.isAutoStart();
-    m_autoStart->setChecked(now);
-    if (!done || now != checked)
-        say(checked ? QStringLiteral("无法写入自动启动项，开机时不会自动启动。")
-                    : QStringLiteral("无法删除自动启动项，开机时仍会自动启动。"));
+    applySwitch(m_autoStart, checked, m_context.setAutoStart, m_context.isAutoStart,
+                checked ? QStringLiteral("无法写入自动启动项，开机时不会自动启动。")
+                        : QStringLiteral("无法删除自动启动项，开机时仍会自动启动。"));
 }
 
 void CBasicSettingDlg::onMetricsClicked(bool checked)
 {
-    const bool done = m_context.setMetricsEndpoint && m_context.setMetricsEndpoint(checked);
-    const bool now = m_context.metricsEndpointOn && m_context.metricsEndpointOn();
-    m_metricsBox->setChecked(now);
-    if (!done || now != checked)
-        say(checked ? QStringLiteral("无法开启指标端口（端口被占用或无法保存设置），详见 logfile.txt。")
-                    : QStringLiteral("无法保存指标端口的设置。"));
+    applySwitch(m_metricsBox, checked, m_context.setMetricsEndpoint, m_context.metricsEndpointOn,
+                checked ? QStringLiteral("无法开启指标端口（端口被占用或无法保存设置），详见 logfile.txt。")
+                        : QStringLiteral("无法保存指标端口的设置。"));
 }
 
 void CBasicSettingDlg::onFlagClicked(QCheckBox* box, const std::string& file, const char* key, bool checked)

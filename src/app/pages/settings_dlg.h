@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -127,6 +128,10 @@ private:
     void onItemClicked(Module& m, int position, bool checked);
     void onUserItemClicked(Module& m, const std::string& itemId, bool checked);
     void onModuleClicked(Module& m, bool checked);
+    // A setting the shell keeps: changed through `set`, shown as `isOn` then
+    // reports it; `failed` is said when that is not what the user asked for.
+    void applySwitch(QCheckBox* box, bool checked, const std::function<bool(bool)>& set,
+                     const std::function<bool()>& isOn, const QString& failed);
     void onAutoStartClicked(bool checked);
     void onMetricsClicked(bool checked);
     void loadShortfall();

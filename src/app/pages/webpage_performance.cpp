@@ -46,7 +46,6 @@ CPortalButtonsPage::CPortalButtonsPage(const QString& objectName, const std::vec
     auto place = [&](ui::SkinButton* b, int index) {
         b->setGeometry(left + (index % columns) * (width + gapX), 16 + (index / columns) * (height + gapY), width,
                        height);
-        b->setCursor(Qt::PointingHandCursor);
         b->setFont(ui::Skin::font(13, true));
         m_buttons.push_back(b);
     };
@@ -102,7 +101,6 @@ CWebResultDlg::CWebResultDlg(const QString& resultText, QWidget* parent) : QDial
     auto* close = new ui::SkinButton(QStringLiteral("common/close33"), QString(), ui::SkinButton::Style::Header, this);
     close->setObjectName(QStringLiteral("close"));
     close->setToolTip(QStringLiteral("关闭"));
-    close->setCursor(Qt::PointingHandCursor);
     close->setGeometry(width() - 30, 3, 24, 22);
     connect(close, &QAbstractButton::clicked, this, &QDialog::accept);
 }
@@ -156,13 +154,11 @@ void CWebpagePerformanceDlg::buildControls()
                                  ui::SkinButton::Style::Primary, this);
     m_start->setObjectName(QStringLiteral("start"));
     m_start->setGeometry(382, kRowTop, 68, 32);
-    m_start->setCursor(Qt::PointingHandCursor);
     connect(m_start, &QAbstractButton::clicked, this, &CWebpagePerformanceDlg::OnStart);
     m_return = new ui::SkinButton(QStringLiteral("web page/return"), QStringLiteral("返回"),
                                   ui::SkinButton::Style::Plain, this);
     m_return->setObjectName(QStringLiteral("return"));
     m_return->setGeometry(458, kRowTop, 68, 32);
-    m_return->setCursor(Qt::PointingHandCursor);
     connect(m_return, &QAbstractButton::clicked, this, &CWebpagePerformanceDlg::OnReturn);
     m_resultLabel = new QLabel(this);
     m_resultLabel->setObjectName(QStringLiteral("result"));

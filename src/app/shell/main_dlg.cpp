@@ -710,15 +710,21 @@ void CQuorvaneDlg::buildControls()
         m_buttons[id] = b;
         return b;
     };
+    // Plain text: the user label holds the service's nickname, never markup.
+    auto addLabel = [this](const char* name, const QString& text, const QFont& font, const char* colour,
+                           const QRect& geometry) {
+        auto* label = new QLabel(text, this);
+        label->setObjectName(QString::fromLatin1(name));
+        label->setTextFormat(Qt::PlainText);
+        label->setFont(font);
+        label->setStyleSheet(QStringLiteral("color: %1;").arg(QLatin1String(colour)));
+        label->setGeometry(geometry);
+        return label;
+    };
 
-    m_title = new QLabel(this);
-    m_title->setObjectName(QStringLiteral("title"));
-    m_title->setTextFormat(Qt::PlainText);
     const std::string version = m_context.installedVersion ? m_context.installedVersion() : std::string();
-    m_title->setText(QStringLiteral("Quorvane") + QString::fromStdString(version));
-    m_title->setFont(ui::Skin::font(16, true));
-    m_title->setStyleSheet(QStringLiteral("color: white;"));
-    m_title->setGeometry(50, 8, 300, 28);
+    m_title = addLabel("title", QStringLiteral("Quorvane") + QString::fromStdString(version), ui::Skin::font(16, true),
+                       "white", QRect(50, 8, 300, 28));
 
     addButton(msg::IDC_MINIMISE, QStringLiteral("main/min"), QStringLiteral("–"), ui::SkinButton::Style::Header,
               QRect(kWidth - 64, 4, 28, 24))
@@ -731,33 +737,15 @@ void CQuorvaneDlg::buildControls()
 
     // The caption stands apart so that the label holds exactly the stored
     // nickname, as the score caption stands apart from the score.
-    auto* userCaption = new QLabel(QStringLiteral("用户："), this);
-    userCaption->setObjectName(QStringLiteral("userCaption"));
-    userCaption->setFont(plain12);
-    userCaption->setStyleSheet(QStringLiteral("color: white;"));
-    userCaption->setGeometry(14, 44, 40, 22);
-    m_userLabel = new QLabel(this);
-    m_userLabel->setObjectName(QStringLiteral("user"));
-    m_userLabel->setTextFormat(Qt::PlainText); // the service's nickname, never markup
-    m_userLabel->setFont(plain12);
-    m_userLabel->setStyleSheet(QStringLiteral("color: white;"));
-    m_userLabel->setGeometry(54, 44, 160, 22);
+    addLabel("userCaption", QStringLiteral("用户："), plain12, "white", QRect(14, 44, 40, 22));
+    m_userLabel = addLabel("user", {}, plain12, "white", QRect(54, 44, 160, 22));
     auto* logoff = addButton(msg::IDC_LOGOFF, QStringLiteral("main/logoff"), QStringLiteral("注销"),
                              ui::SkinButton::Style::Header, QRect(214, 43, 44, 24));
     logoff->setFont(plain12);
     connect(logoff, &QAbstractButton::clicked, this, &CQuorvaneDlg::OnLogoff);
 
-    auto* scoreCaption = new QLabel(QStringLiteral("积分："), this);
-    scoreCaption->setObjectName(QStringLiteral("scoreCaption"));
-    scoreCaption->setFont(plain12);
-    scoreCaption->setStyleSheet(QStringLiteral("color: white;"));
-    scoreCaption->setGeometry(300, 44, 40, 22);
-    m_scoreValue = new QLabel(this);
-    m_scoreValue->setObjectName(QStringLiteral("score"));
-    m_scoreValue->setTextFormat(Qt::PlainText);
-    m_scoreValue->setFont(bold13);
-    m_scoreValue->setStyleSheet(QStringLiteral("color: #ffe08a;"));
-    m_scoreValue->setGeometry(340, 44, 90, 22);
+    addLabel("scoreCaption", QStringLiteral("积分："), plain12, "white", QRect(300, 44, 40, 22));
+    m_scoreValue = addLabel("score", {}, bold13, "#ffe08a", QRect(340, 44, 90, 22));
     auto* scoreButton = addButton(msg::IDC_SCORE, QStringLiteral("main/score"), QStringLiteral("查看积分"),
                                   ui::SkinButton::Style::Header, QRect(440, 43, 84, 24));
     scoreButton->setFont(plain12);
@@ -787,44 +775,32 @@ void CQuorvaneDlg::buildControls()
 void CQuorvaneDlg::createPages()
 {
     const QRect area(0, kPageY, kWidth, kHeight - kPageY);
-    auto make = [&](const char* name, const QString& title) -> QWidget* {
-        QWidget* p;
-        if (std::strcmp(name, "CSettingsDlg") == 0)
-            p = new CSettingsDlg(m_context, this);
-        else if (std::strcmp(name, "CHistoryRecord") == 0)
-            p = new CHistoryRecord(m_context, this);
-        else
-            p = new CEmptyPage(QString::fromLatin1(name), title, this); // its test is still to come
-        p->setGeometry(area);
-        p->hide();
-        return p;
+    // Every page starts hidden in the page area.
+    auto placed = [&area](auto* page) {
+        page->setGeometry(area);
+        page->hide();
+        return page;
     };
+    auto make = [&](const char* name, const QString& title) -> QWidget* {
+        if (std::strcmp(name, "CSettingsDlg") == 0)
+            return placed(new CSettingsDlg(m_context, this));
+        if (std::strcmp(name, "CHistoryRecord") == 0)
+            return placed(new CHistoryRecord(m_context, this));
+        return placed(new CEmptyPage(QString::fromLatin1(name), title, this)); // its test is still to come
+    };
+    const auto showLatest = [this](const std::string& text) { setLatestResultText(text); };
     // Created once, in this order, and kept for the window's life.
     m_settingsPage = make("CSettingsDlg", QStringLiteral("设置"));
-    m_bandwidthPage = new CNetworkSpeed(
-        m_context, [this](const std::string& text) { setLatestResultText(text); }, this);
-    m_bandwidthPage->setGeometry(area);
-    m_bandwidthPage->hide();
+    m_bandwidthPage = placed(new CNetworkSpeed(m_context, showLatest, this));
     connect(m_bandwidthPage, &CNetworkSpeed::shortfallNotice, this,
             [this](const QString& title, const QString& text) { m_trayControl->presence().showMessage(title, text); });
     m_testPages[kBandwidthPage] = m_bandwidthPage;
-    m_webPage = new CWebpagePerformanceDlg(
-        m_context, [this](const std::string& text) { setLatestResultText(text); }, this);
-    m_webPage->setGeometry(area);
-    m_webPage->hide();
+    m_webPage = placed(new CWebpagePerformanceDlg(m_context, showLatest, this));
     m_testPages[kWebPage] = m_webPage;
-    m_videoPlayer = new CVideoSpeedChild(
-        m_context, [this](const std::string& text) { setLatestResultText(text); }, m_bandwidthPage->shipper(), this);
-    m_videoPlayer->setGeometry(area);
-    m_videoPlayer->hide();
-    m_videoPage = new CVideoSpeed(m_context, m_videoPlayer, this);
-    m_videoPage->setGeometry(area);
-    m_videoPage->hide();
+    m_videoPlayer = placed(new CVideoSpeedChild(m_context, showLatest, m_bandwidthPage->shipper(), this));
+    m_videoPage = placed(new CVideoSpeed(m_context, m_videoPlayer, this));
     m_testPages[kVideoPage] = m_videoPage;
-    m_downloadPage = new CFileDownload(
-        m_context, [this](const std::string& text) { setLatestResultText(text); }, m_bandwidthPage->shipper(), this);
-    m_downloadPage->setGeometry(area);
-    m_downloadPage->hide();
+    m_downloadPage = placed(new CFileDownload(m_context, showLatest, m_bandwidthPage->shipper(), this));
     m_testPages[kDownloadPage] = m_downloadPage;
     m_historyPage = make("CHistoryRecord", QStringLiteral("历史记录"));
     m_testPages[kBandwidthPage]->show();
