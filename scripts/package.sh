@@ -86,7 +86,7 @@ trap 'rm -rf "$STAGE"' EXIT
 dpkg-deb -x "$DEB" "$STAGE"
 if command -v lintian >/dev/null; then
   say "lintian"
-  lintian --tag-display-limit 0 "$DEB" "$REFSVC_DEB" || true
+  lintian -I --tag-display-limit 0 "$DEB" "$REFSVC_DEB" || true
   lintian -q --fail-on error "$DEB" "$REFSVC_DEB" >/dev/null || die "lintian reports errors"
 fi
 if command -v desktop-file-validate >/dev/null; then
@@ -113,6 +113,7 @@ NS=qvpkgcheck-$$
 WORK=$(mktemp -d)
 chmod 755 "$WORK"
 QPID=
+MADE_USER=0
 cleanup() {
   set +e
   # Only what this script started: every process in its namespace.
@@ -122,7 +123,8 @@ cleanup() {
     for pid in $(ip netns pids "$NS" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
     ip netns del "$NS"
   fi
-  id "$U" >/dev/null 2>&1 && userdel -r "$U" 2>/dev/null
+  # A user of that name made by someone else is never touched.
+  [ "$MADE_USER" = 1 ] && userdel -r "$U" 2>/dev/null
   for p in quorvane quorvane-refsvc; do
     dpkg -s "$p" >/dev/null 2>&1 && apt-get purge -y -q "$p" >/dev/null 2>&1
   done
@@ -186,9 +188,10 @@ id "$U" >/dev/null 2>&1 && die "user $U exists already; remove it first (userdel
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "./$DEB" "./$REFSVC_DEB" >"$WORK/apt.log" 2>&1 ||
   { tail -5 "$WORK/apt.log"; fail "install with apt" "apt-get install failed"; }
 command -v quorvane >/dev/null && command -v quorvane-cli >/dev/null || fail "install with apt" "quorvane is not on the PATH"
-pass "install with apt" "$(dpkg-query -W -f '${Package} ${Version}' quorvane), $(dpkg-query -W -f '${Package} ${Version}' quorvane-refsvc)"
+pass "install with apt" "$(dpkg-query -W -f '${Package} ${Version}' quorvane), $(dpkg-query -W -f '${Package} ${Version}' quorvane-refsvc); apt: $(grep -o '[0-9]* newly installed' "$WORK/apt.log")"
 system_listing >"$WORK/system.before"
 useradd -m -s /bin/bash "$U"
+MADE_USER=1
 install -d -o "$U" "$WORK/u"
 ip netns add "$NS"
 ip -n "$NS" link set lo up
