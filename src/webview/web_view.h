@@ -130,6 +130,7 @@ private:
     void warmedUp();
     void makeBrowser();
     void releaseBrowser();
+    void idleRelease();
     void logTiming(const QVariantList& timing) const;
     void stageIfHidden();
     void returnFromStage();
@@ -159,6 +160,8 @@ private:
     bool m_warm = false;
     QUrl m_pendingLoad; // asked for before the browser was warm
     QTimer m_warmTimer;
+    // After a browser ended: hands back what it left behind (see idleRelease).
+    QTimer m_idleTimer;
     double m_askedMs = 0;  // epoch ms when NavigateForTest was called
     double m_warmMs = 0;   // epoch ms when the browser was warm
     qint64 m_warmPid = 0;  // its page process then
