@@ -82,6 +82,10 @@ class Verdicts(unittest.TestCase):
             with self.subTest(text=text):
                 row = rows(t.memory, text)[what]
                 self.assertEqual((row[1], row[5]), (figure, met))
+        ceiling = "Quorvane in the tray, each resident page of the tree once (the PSS ceiling)"
+        got = rows(t.memory, "tray_pss_mb 93.9\ntray_resident_once_mb 151.2\n")
+        self.assertEqual((got[ceiling][1], got[ceiling][5]), ("151.2 MB", "NO"))
+        self.assertNotIn(ceiling, rows(t.memory, "tray_pss_mb 93.9\n"))
 
     def test_fuzz_runs_meet_the_target_only_whole_and_clean(self):
         text = ("target                   executions    seconds     exec/s  result\n"

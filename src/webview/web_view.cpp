@@ -296,6 +296,7 @@ void CWebView::idleRelease()
            static_cast<double>(release.residentBefore) / 1048576.0,
            static_cast<double>(release.residentAfter) / 1048576.0,
            static_cast<double>(release.unmappedBytes) / 1048576.0);
+    Q_EMIT idleReleased(release.unmappedBytes);
 }
 
 CWebView::~CWebView()
