@@ -137,6 +137,9 @@ print("%f,%f" % (e["sum_received"]["bits_per_second"]/1e6, e["sum_sent"]["bits_p
 # Segments the sending side of a namespace has retransmitted so far (losses at
 # the tbf queue), to tell the line's losses from the client's counting.
 retrans() { ip netns exec "$1" nstat -asz TcpRetransSegs | awk '$1 == "TcpRetransSegs" { print $2 }'; }
+# Segments the receiver told the sending side it got twice (D-SACK): line
+# time spent on data that had already arrived.
+duplicates() { ip netns exec "$1" nstat -asz TcpExtTCPDSACKRecv | awk '$1 == "TcpExtTCPDSACKRecv" { print $2 }'; }
 
 # What the shaper itself saw: every half second, the server side's tbf
 # counters ("seconds bytes packets dropped" in $DIR/shaper-RATE-TOOL.txt)
@@ -176,12 +179,14 @@ for RATE in $RATES; do
   shape "$RATE"
   echo "line at $RATE Mbit/s: iperf3 download ..." >&2
   R0=$(retrans "$NS_SRV")
+  D0=$(duplicates "$NS_SRV")
   shaper_log "$DIR/shaper-$RATE-iperf3.txt" &
   LOGGER=$!
   PIDS+=("$LOGGER")
   IPERF_DOWN=$(iperf "$RATE-down" -R)
   kill "$LOGGER"; wait "$LOGGER" 2>/dev/null || true
   R1=$(retrans "$NS_SRV")
+  D1=$(duplicates "$NS_SRV")
   C0=$(retrans "$NS_CLI")
   echo "line at $RATE Mbit/s: iperf3 upload ..." >&2
   IPERF_UP=$(iperf "$RATE-up")
@@ -190,6 +195,7 @@ for RATE in $RATES; do
   JSON=$DIR/bandwidth-$RATE.json
   R2=$(retrans "$NS_SRV")
   C2=$(retrans "$NS_CLI")
+  D2=$(duplicates "$NS_SRV")
   shaper_log "$DIR/shaper-$RATE-test.txt" &
   LOGGER=$!
   PIDS+=("$LOGGER")
@@ -201,8 +207,10 @@ for RATE in $RATES; do
   kill "$LOGGER"; wait "$LOGGER" 2>/dev/null || true
   R3=$(retrans "$NS_SRV")
   C3=$(retrans "$NS_CLI")
-  echo "line at $RATE Mbit/s, download at the shaper: test $(shaper_summary "$DIR/shaper-$RATE-test.txt" "$RATE");" \
-    "iperf3 $(shaper_summary "$DIR/shaper-$RATE-iperf3.txt" "$RATE")" >>"$DIR/shaper.txt"
+  D3=$(duplicates "$NS_SRV")
+  echo "line at $RATE Mbit/s, download at the shaper: test $(shaper_summary "$DIR/shaper-$RATE-test.txt" "$RATE")," \
+    "received twice $((D3 - D2)); iperf3 $(shaper_summary "$DIR/shaper-$RATE-iperf3.txt" "$RATE"), received twice $((D1 - D0))" \
+    >>"$DIR/shaper.txt"
   echo "$RATE $IPERF_DOWN $IPERF_UP $JSON $((R1 - R0)) $((C1 - C0)) $((R3 - R2)) $((C3 - C2))" >>"$RESULTS"
 done
 
