@@ -3,7 +3,10 @@
 # each figure beside its peer or limit measured in the same run, their ratio,
 # the target and whether it is met.
 #
-#   sudo bench/run-all.sh BUILD_DIR
+#   sudo nice -n -20 bench/run-all.sh BUILD_DIR
+#
+# The niceness, inherited by every process of the run, lets the timed
+# programs have the cores before whatever else the machine runs.
 #
 # BUILD_DIR is a Release build with the benches' targets:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -18,7 +21,10 @@
 # FUZZ_TARGETS (the four slowest by default). KEEP=1 keeps the work folder
 # with every bench's own output.
 #
-# About 2 minutes for transfer, download and update, 70 s per shaped line,
+# PAIRS=2 runs each unthrottled transfer case that often, each right after
+# iperf3 in its direction.
+#
+# About 8 minutes for transfer (PAIRS=2), download and update, 70 s per shaped line,
 # and for the fuzz targets what bench/fuzz/README.md gives per execution
 # (10 M executions of the four slow targets: roughly half an hour of one
 # core). Figures move with the machine's load: the ratios are what to read.

@@ -130,7 +130,9 @@ def accuracy(table, text, skipped):
         ratio, iperf_ratio = test / payload, iperf / payload
         met = verdict(abs(ratio - 1) <= 0.01)
         if met != "yes" and abs(iperf_ratio - 1) > 0.01:
-            met += "; iperf3 misses it too"
+            # Said only where iperf3 misses by about as much: a test far below
+            # an iperf3 that just misses is the test's miss.
+            met += "; iperf3 misses it too" if iperf_ratio <= ratio + 0.005 else "; iperf3 misses by less"
         table.add(what, "%.2f Mbit/s" % test, "payload limit %.2f; iperf3 %.2f" % (payload, iperf),
                   "%.3f of the limit (iperf3 %.3f)" % (ratio, iperf_ratio), "within 1 % of the limit", met)
     if rows == 0:
@@ -145,6 +147,13 @@ def memory(table, text, skipped=""):
         return
     pss = float(found.group(1))
     table.add(what, "%.1f MB" % pss, "-", "-", "<= 150 MB", verdict(pss <= 150))
+    # The tree's own pages, each counted once: what the PSS sum reads when no
+    # other program maps the same libraries.
+    once = re.search(r"^tray_resident_once_mb ([0-9.]+)$", text or "", re.M)
+    if once:
+        mb = float(once.group(1))
+        table.add("Quorvane in the tray, each resident page of the tree once (the PSS ceiling)", "%.1f MB" % mb,
+                  "-", "-", "<= 150 MB", verdict(mb <= 150))
 
 
 def fuzz(table, text, runs):

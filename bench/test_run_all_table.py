@@ -58,13 +58,15 @@ class Verdicts(unittest.TestCase):
         text = ("   20 download       17.7    18.56    18.52    18.97    18.96    19.13  0.9785 12809/10685\n"
                 " 1000 download      898.8   942.46   942.51   943.59   948.71   956.41  0.9988         1/0\n"
                 " 1000 upload        911.6   955.88   955.92   947.89   952.52   956.41  1.0084         0/0\n"
-                " 2500 upload            -        -        -  2318.60  2318.29  2391.02  failed        41/0\n")
+                " 2500 upload            -        -        -  2318.60  2318.29  2391.02  failed        41/0\n"
+                " 2500 download     2100.0  2200.00  2200.00  2340.00  2341.00  2391.02  0.9402         0/0\n")
         got = rows(t.accuracy, text, "")
         cases = [
             ("accuracy, 20 Mbit/s tbf line, download", "NO"),
             ("accuracy, 1000 Mbit/s tbf line, download", "NO; iperf3 misses it too"),
             ("accuracy, 1000 Mbit/s tbf line, upload", "yes"),
             ("accuracy, 2500 Mbit/s tbf line, upload", "NO (the run failed)"),
+            ("accuracy, 2500 Mbit/s tbf line, download", "NO; iperf3 misses by less"),
         ]
         for what, met in cases:
             with self.subTest(what):
@@ -82,6 +84,10 @@ class Verdicts(unittest.TestCase):
             with self.subTest(text=text):
                 row = rows(t.memory, text)[what]
                 self.assertEqual((row[1], row[5]), (figure, met))
+        ceiling = "Quorvane in the tray, each resident page of the tree once (the PSS ceiling)"
+        got = rows(t.memory, "tray_pss_mb 93.9\ntray_resident_once_mb 151.2\n")
+        self.assertEqual((got[ceiling][1], got[ceiling][5]), ("151.2 MB", "NO"))
+        self.assertNotIn(ceiling, rows(t.memory, "tray_pss_mb 93.9\n"))
 
     def test_fuzz_runs_meet_the_target_only_whole_and_clean(self):
         text = ("target                   executions    seconds     exec/s  result\n"

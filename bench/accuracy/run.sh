@@ -137,6 +137,41 @@ print("%f,%f" % (e["sum_received"]["bits_per_second"]/1e6, e["sum_sent"]["bits_p
 # Segments the sending side of a namespace has retransmitted so far (losses at
 # the tbf queue), to tell the line's losses from the client's counting.
 retrans() { ip netns exec "$1" nstat -asz TcpRetransSegs | awk '$1 == "TcpRetransSegs" { print $2 }'; }
+# Segments the receiver told the sending side it got twice (D-SACK): line
+# time spent on data that had already arrived.
+duplicates() { ip netns exec "$1" nstat -asz TcpExtTCPDSACKRecv | awk '$1 == "TcpExtTCPDSACKRecv" { print $2 }'; }
+
+# What the shaper itself saw: every half second, the server side's tbf
+# counters ("seconds bytes packets dropped" in $DIR/shaper-RATE-TOOL.txt)
+# while a download runs, to tell the frames' size (short segments carry
+# less payload per frame) and the queue's drops of each tool.
+shaper_log() {
+  local out=$1
+  while :; do
+    in_srv tc -s qdisc show dev "$VETH_SRV" | awk -v t="$(date +%s.%N)" \
+      '/Sent/ { sent = $2; pkts = $4; drop = $7; sub(",", "", drop) } END { print t, sent, pkts, drop }' >>"$out"
+    sleep 0.5
+  done
+}
+# Over the half seconds whose rate was above 80 % of the line: frames sent,
+# their mean size and the frames the queue dropped.
+shaper_summary() {
+  $PY - "$1" "$2" <<'PYEOF'
+import sys
+rate = float(sys.argv[2]) * 1e6 / 8
+rows = [tuple(map(float, l.split())) for l in open(sys.argv[1]) if len(l.split()) == 4]
+frames = size = drops = 0
+for (t0, b0, p0, d0), (t1, b1, p1, d1) in zip(rows, rows[1:]):
+    if t1 > t0 and (b1 - b0) / (t1 - t0) > 0.8 * rate:
+        frames += p1 - p0
+        size += b1 - b0
+        drops += d1 - d0
+if frames:
+    print("frames %d mean %.1f bytes dropped %d" % (frames, size / frames, drops))
+else:
+    print("no busy half second")
+PYEOF
+}
 
 RESULTS=$DIR/results.txt
 : >"$RESULTS"
@@ -144,8 +179,14 @@ for RATE in $RATES; do
   shape "$RATE"
   echo "line at $RATE Mbit/s: iperf3 download ..." >&2
   R0=$(retrans "$NS_SRV")
+  D0=$(duplicates "$NS_SRV")
+  shaper_log "$DIR/shaper-$RATE-iperf3.txt" &
+  LOGGER=$!
+  PIDS+=("$LOGGER")
   IPERF_DOWN=$(iperf "$RATE-down" -R)
+  kill "$LOGGER"; wait "$LOGGER" 2>/dev/null || true
   R1=$(retrans "$NS_SRV")
+  D1=$(duplicates "$NS_SRV")
   C0=$(retrans "$NS_CLI")
   echo "line at $RATE Mbit/s: iperf3 upload ..." >&2
   IPERF_UP=$(iperf "$RATE-up")
@@ -154,13 +195,22 @@ for RATE in $RATES; do
   JSON=$DIR/bandwidth-$RATE.json
   R2=$(retrans "$NS_SRV")
   C2=$(retrans "$NS_CLI")
+  D2=$(duplicates "$NS_SRV")
+  shaper_log "$DIR/shaper-$RATE-test.txt" &
+  LOGGER=$!
+  PIDS+=("$LOGGER")
   if ! in_cli timeout 150 "$INST/quorvane-cli" bandwidth --auto --json --server "$SERVER" --dir "$INST" \
     >"$JSON" 2>"$DIR/bandwidth-$RATE.err"; then
     echo "quorvane-cli bandwidth failed at $RATE Mbit/s:" >&2
     tail -5 "$DIR/bandwidth-$RATE.err" >&2
   fi
+  kill "$LOGGER"; wait "$LOGGER" 2>/dev/null || true
   R3=$(retrans "$NS_SRV")
   C3=$(retrans "$NS_CLI")
+  D3=$(duplicates "$NS_SRV")
+  echo "line at $RATE Mbit/s, download at the shaper: test $(shaper_summary "$DIR/shaper-$RATE-test.txt" "$RATE")," \
+    "received twice $((D3 - D2)); iperf3 $(shaper_summary "$DIR/shaper-$RATE-iperf3.txt" "$RATE"), received twice $((D1 - D0))" \
+    >>"$DIR/shaper.txt"
   echo "$RATE $IPERF_DOWN $IPERF_UP $JSON $((R1 - R0)) $((C1 - C0)) $((R3 - R2)) $((C3 - C2))" >>"$RESULTS"
 done
 
@@ -211,3 +261,5 @@ print()
 print("largest difference from iperf3: %s (target: within 2%%)" %
       ("a run failed" if worst == float("inf") else "%.2f%%" % (worst * 100)))
 EOF
+echo
+cat "$DIR/shaper.txt"

@@ -8,13 +8,16 @@
 #   cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
 #   cmake --build build-bench --target transfer_bench quorvane-refsvc
 # WINDOW=ms shortens the 18-second window; SERVICE_RATES="0 500 50" chooses
-# the service's line rates in Mbit/s (0: unthrottled).
+# the service's line rates in Mbit/s (0: unthrottled); PAIRS=2 how often each
+# unthrottled case runs right after iperf3 in its direction.
 #
 # Each line: the case, the rate the bandwidth test would report (its 1-second
 # samples 6 to 15 averaged), the true rate, and their ratio. The true rate is
 # the server's own count of bytes over the window (nginx's log, the service's
-# counters) or the service's throttle; iperf3 -P 5 in the same run shows what
-# the loopback carries with large reads. The "CPU s/Gbit" rows put the
+# counters) or the service's throttle; iperf3 -P 5, run just before each
+# unthrottled case (A B A B), shows what the loopback carries with large
+# reads at that moment; the case's row gives the medians of its pairs and the
+# median of the pairs' ratios. The "CPU s/Gbit" rows put the
 # client's processor seconds per gigabit moved (user + system) beside those of
 # iperf3's client in the same direction (its own cpu_utilization over its
 # test), a ratio above 1 meaning the test spends more than iperf3.
@@ -50,8 +53,6 @@ wait_port() {
 }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
 row() { $PY -c "import sys; m,t=float(sys.argv[2]),float(sys.argv[3]); print('%-40s %10.1f %10.1f %8.4f' % (sys.argv[1], m, t, m/t if t else 0))" "$@"; }
-cpu_row() { [ -n "$2" ] || { printf '%-40s %10s\n' "$1" "-"; return 0; }
-  $PY -c "import sys; m,t=float(sys.argv[2]),float(sys.argv[3]); print('%-40s %10.3f %10.3f %8.4f' % (sys.argv[1], m, t, m/t if t else 0))" "$@"; }
 window_s=$($PY -c "print($WINDOW/1000)")
 
 # Upload file as the bandwidth test would use it.
@@ -60,7 +61,7 @@ mkdir -p "$DIR/conf"
 
 printf '%-40s %10s %10s %8s\n' "case (Mbit/s)" measured true ratio
 
-# --- iperf3 -P 5, both directions --------------------------------------------
+# --- iperf3 -P 5, run right before each of our unthrottled cases -------------
 IPORT=$(free_port)
 iperf3 -s -B 127.0.0.1 -p "$IPORT" >/dev/null 2>&1 &
 PIDS+=($!)
@@ -72,26 +73,69 @@ iperf() {
 e = json.load(sys.stdin)["end"]; r = e["sum_received"]
 print("%f %f" % (r["bits_per_second"] / 1e6, e["cpu_utilization_percent"]["host_total"] / 100 * r["seconds"] / (r["bytes"] * 8 / 1e9)))'
 }
-read -r IPERF_DOWN IPERF_DOWN_CPU < <(iperf -R)
-read -r IPERF_UP IPERF_UP_CPU < <(iperf)
-printf '%-40s %10.1f   CPU s/Gbit %.3f\n' "iperf3 -P 5 server->client" "$IPERF_DOWN" "$IPERF_DOWN_CPU" \
-  "iperf3 -P 5 client->server" "$IPERF_UP" "$IPERF_UP_CPU"
+
+# Pairs: iperf3 in the same direction, then the case, PAIRS times, so each
+# ratio compares two neighbouring moments of a machine whose load drifts.
+# Every pair's figures go to $DIR/pairs.txt ("LABEL ours true iperf cpu
+# iperf_cpu"); summary() prints each pair and the medians.
+: >"$DIR/pairs.txt"
+pair_line() { echo "$1|$2|$3|$4|$5|$6" >>"$DIR/pairs.txt"; }
+summary() {
+  $PY - "$DIR/pairs.txt" "$1" <<'PYEOF'
+import statistics, sys
+label = sys.argv[2]
+rows = [l.rstrip("\n").split("|") for l in open(sys.argv[1]) if l.startswith(label + "|")]
+def num(x):
+    return float(x) if x else None
+pairs = [(num(r[1]), num(r[2]), num(r[3]), num(r[4]), num(r[5])) for r in rows]
+fmt = "%-40s %10.1f %10.1f %8.4f"
+cfmt = "%-40s %10.3f %10.3f %8.4f"
+for i, (ours, true, peer, cpu, peer_cpu) in enumerate(pairs, 1):
+    print(fmt % ("pair %d: %s against iperf3" % (i, label), ours, peer, ours / peer if peer else 0))
+ratios = [p[0] / p[2] for p in pairs if p[2]]
+trues = [p[0] / p[1] for p in pairs if p[1]]
+cpus = [(p[3], p[4]) for p in pairs if p[3] and p[4]]
+if trues:
+    print(fmt % (label + ", sampled as the test does", statistics.median(p[0] for p in pairs),
+                 statistics.median(p[1] for p in pairs), statistics.median(trues)))
+if ratios:
+    print(fmt % (label + " against iperf3", statistics.median(p[0] for p in pairs),
+                 statistics.median(p[2] for p in pairs), statistics.median(ratios)))
+if cpus:
+    print(cfmt % (label + " CPU s/Gbit against iperf3", statistics.median(c[0] for c in cpus),
+                  statistics.median(c[1] for c in cpus), statistics.median(c[0] / c[1] for c in cpus)))
+else:
+    print("%-40s %10s" % (label + " CPU s/Gbit against iperf3", "-"))
+PYEOF
+}
+PAIRS=${PAIRS:-2}
 
 # --- nginx, unthrottled --------------------------------------------------------
-mkdir -p "$DIR/www" "$DIR/logs" "$DIR/tmp"
-truncate -s 256G "$DIR/www/down.bin"
-NPORT=$(free_port)
-cat >"$DIR/nginx.conf" <<CONF
+mkdir -p "$DIR/www" "$DIR/tmp"
+# 4 GiB, read once before the first case: every case and every curl then
+# reads it from memory, as iperf3 sends from memory. (A file larger than the
+# page cache, read cold, made the first case of a run wait on the kernel's
+# page allocation, not on the network.) A connection that reaches its end
+# asks again, as the test does.
+truncate -s 4G "$DIR/www/down.bin"
+cat "$DIR/www/down.bin" >/dev/null
+# start_nginx NAME WORKERS: an nginx of its own folder; sets NPORT and NLOG.
+start_nginx() {
+  local conf=$DIR/nginx-$1.conf
+  NPORT=$(free_port)
+  NLOG=$DIR/logs-$1/access.log
+  mkdir -p "$DIR/logs-$1" "$DIR/tmp/$1"
+  cat >"$conf" <<CONF
 daemon off;
-worker_processes 1;
-pid $DIR/nginx.pid;
-error_log $DIR/logs/error.log warn;
+worker_processes $2;
+pid $DIR/nginx-$1.pid;
+error_log $DIR/logs-$1/error.log warn;
 events { worker_connections 256; }
 http {
   log_format counts '\$status \$body_bytes_sent \$request_length';
-  access_log $DIR/logs/access.log counts;
-  client_body_temp_path $DIR/tmp/body; proxy_temp_path $DIR/tmp/proxy;
-  fastcgi_temp_path $DIR/tmp/f; uwsgi_temp_path $DIR/tmp/u; scgi_temp_path $DIR/tmp/s;
+  access_log $NLOG counts;
+  client_body_temp_path $DIR/tmp/$1/body; proxy_temp_path $DIR/tmp/$1/proxy;
+  fastcgi_temp_path $DIR/tmp/$1/f; uwsgi_temp_path $DIR/tmp/$1/u; scgi_temp_path $DIR/tmp/$1/s;
   sendfile on;
   server {
     listen 127.0.0.1:$NPORT;
@@ -106,50 +150,125 @@ http {
   }
 }
 CONF
-/usr/sbin/nginx -p "$DIR/" -c "$DIR/nginx.conf" &
-PIDS+=($!)
-wait_port "$NPORT"
-nginx_bytes() { awk -v col="$1" '{ s += $col } END { printf "%.0f", s }' "$DIR/logs/access.log"; }
-
-: >"$DIR/logs/access.log"
-OUT=$("$BENCH" get "http://127.0.0.1:$NPORT/down.bin?r=1&key=k" --window "$WINDOW")
-sleep 0.5
-echo "  $OUT" >&2
-TRUE=$($PY -c "print($(nginx_bytes 2)*8/1e6/$(field seconds "$OUT"))")
-row "nginx download, counted over the window" "$(field window_mbit "$OUT")" "$TRUE"
-row "nginx download, sampled as the test does" "$(field sampled_mbit "$OUT")" "$TRUE"
-row "nginx download against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_DOWN"
-cpu_row "nginx download CPU s/Gbit against iperf3" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_DOWN_CPU"
-
-: >"$DIR/logs/access.log"
-OUT=$("$BENCH" upload "http://127.0.0.1:$NPORT/speed/doload.do?r=1&key=k" "$DIR/upload.dat" --window "$WINDOW" --program-dir "$DIR")
-sleep 0.5
-echo "  $OUT" >&2
-TRUE=$($PY -c "print($(nginx_bytes 3)*8/1e6/$(field seconds "$OUT"))")
-row "nginx upload, counted over the window" "$(field window_mbit "$OUT")" "$TRUE"
-row "nginx upload, sampled as the test does" "$(field sampled_mbit "$OUT")" "$TRUE"
-row "nginx upload against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_UP"
-cpu_row "nginx upload CPU s/Gbit against iperf3" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_UP_CPU"
+  /usr/sbin/nginx -p "$DIR/" -c "$conf" &
+  NGINX_PID=$!
+  PIDS+=($!)
+  wait_port "$NPORT"
+}
+nginx_bytes() { awk -v col="$1" '{ s += $col } END { printf "%.0f", s }' "$NLOG"; }
+# Processor seconds (user + system) nginx's workers have used so far: a
+# worker near one second per second of window is the server's limit.
+nginx_cpu() {
+  $PY - "$NGINX_PID" <<'PYEOF'
+import os, sys
+ticks = os.sysconf("SC_CLK_TCK")
+total = 0
+for pid in os.listdir("/proc"):
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        continue
+    if fields[1] == sys.argv[1]:  # a worker of this master
+        total += int(fields[11]) + int(fields[12])
+print("%.2f" % (total / ticks))
+PYEOF
+}
 
 # The same upload by curl: five processes posting the same file as multipart
 # form data, each again and again until the window has passed; nginx's count
 # of request bytes over the time that really passed. What holds both alike is
 # the server's, not the test's.
-: >"$DIR/logs/access.log"
-CURL_START=$(date +%s%N)
-CURL_END=$((CURL_START + WINDOW * 1000000))
-CURL_PIDS=()
-for _ in 1 2 3 4 5; do
-  (while [ "$(date +%s%N)" -lt "$CURL_END" ]; do
-    curl -s -o /dev/null -H 'Expect:' -F "file=@$DIR/upload.dat" "http://127.0.0.1:$NPORT/speed/doload.do?r=1&key=k" || break
-  done) &
-  CURL_PIDS+=($!)
+curl_uploads() {
+  : >"$NLOG"
+  local start end pids=()
+  start=$(date +%s%N)
+  end=$((start + WINDOW * 1000000))
+  for _ in 1 2 3 4 5; do
+    (while [ "$(date +%s%N)" -lt "$end" ]; do
+      curl -s -o /dev/null -H 'Expect:' -F "file=@$DIR/upload.dat" "http://127.0.0.1:$NPORT/speed/doload.do?r=1&key=k" || break
+    done) &
+    pids+=($!)
+  done
+  wait "${pids[@]}"
+  local seconds
+  seconds=$($PY -c "print(($(date +%s%N) - $start) / 1e9)")
+  sleep 0.5
+  $PY -c "print($(nginx_bytes 3)*8/1e6/$seconds)"
+}
+
+# The same download by curl: five processes fetching the file for the
+# window's length, as nginx counted them over the time that really passed.
+curl_downloads() {
+  : >"$NLOG"
+  local start seconds pids=()
+  start=$(date +%s%N)
+  for _ in 1 2 3 4 5; do
+    curl -s -o /dev/null --max-time "$($PY -c "print($WINDOW / 1000)")" "http://127.0.0.1:$NPORT/down.bin?r=1&key=k" &
+    pids+=($!)
+  done
+  wait "${pids[@]}" || true
+  seconds=$($PY -c "print(($(date +%s%N) - $start) / 1e9)")
+  sleep 0.5
+  $PY -c "print($(nginx_bytes 2)*8/1e6/$seconds)"
+}
+
+# against_curl FILE LABEL: the medians of FILE's "ours curl" lines and of
+# their ratios.
+against_curl() {
+  $PY -c 'import statistics, sys
+rows = [tuple(map(float, l.split())) for l in open(sys.argv[1])]
+print("%-40s %10.1f %10.1f %8.4f" % (sys.argv[2], statistics.median(r[0] for r in rows),
+      statistics.median(r[1] for r in rows), statistics.median(r[0] / r[1] for r in rows if r[1])))' "$@"
+}
+
+start_nginx one 1
+for pair in $(seq "$PAIRS"); do
+  read -r IPERF IPERF_CPU < <(iperf -R)
+  : >"$NLOG"
+  CPU0=$(nginx_cpu)
+  OUT=$("$BENCH" get "http://127.0.0.1:$NPORT/down.bin?r=1&key=k" --window "$WINDOW")
+  CPU1=$(nginx_cpu)
+  sleep 0.5
+  echo "  pair $pair: iperf3 $IPERF Mbit/s; $OUT" >&2
+  TRUE=$($PY -c "print($(nginx_bytes 2)*8/1e6/$(field seconds "$OUT"))")
+  row "nginx download, counted over the window" "$(field window_mbit "$OUT")" "$TRUE"
+  row "pair $pair: nginx worker CPU s per s, download" "$($PY -c "print(($CPU1 - $CPU0) / $(field seconds "$OUT"))")" 1
+  pair_line "nginx download" "$(field sampled_mbit "$OUT")" "$TRUE" "$IPERF" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_CPU"
+  CURL_DOWN=$(curl_downloads)
+  row "pair $pair: nginx download against 5 curl downloads" "$(field sampled_mbit "$OUT")" "$CURL_DOWN"
+  echo "$(field sampled_mbit "$OUT") $CURL_DOWN" >>"$DIR/curl-down.txt"
 done
-wait "${CURL_PIDS[@]}"
-CURL_SECONDS=$($PY -c "print(($(date +%s%N) - $CURL_START) / 1e9)")
-sleep 0.5
-CURL_UP=$($PY -c "print($(nginx_bytes 3)*8/1e6/$CURL_SECONDS)")
-row "nginx upload against 5 curl uploads" "$(field sampled_mbit "$OUT")" "$CURL_UP"
+summary "nginx download"
+against_curl "$DIR/curl-down.txt" "nginx download against 5 curl downloads"
+
+# The upload to nginx, beside five curl uploads to the same nginx, with one
+# worker and with four (one worker buffers every body on one core).
+for workers in 1 4; do
+  label="nginx upload"
+  if [ "$workers" = 4 ]; then
+    start_nginx four 4
+    label="nginx with 4 workers upload"
+  fi
+  for pair in $(seq "$PAIRS"); do
+    read -r IPERF IPERF_CPU < <(iperf)
+    : >"$NLOG"
+    CPU0=$(nginx_cpu)
+    OUT=$("$BENCH" upload "http://127.0.0.1:$NPORT/speed/doload.do?r=1&key=k" "$DIR/upload.dat" --window "$WINDOW" --program-dir "$DIR")
+    CPU1=$(nginx_cpu)
+    sleep 0.5
+    echo "  pair $pair: iperf3 $IPERF Mbit/s; $OUT" >&2
+    TRUE=$($PY -c "print($(nginx_bytes 3)*8/1e6/$(field seconds "$OUT"))")
+    row "$label, counted over the window" "$(field window_mbit "$OUT")" "$TRUE"
+    row "pair $pair: nginx workers' CPU s per s, $label" "$($PY -c "print(($CPU1 - $CPU0) / $(field seconds "$OUT"))")" "$workers"
+    pair_line "$label" "$(field sampled_mbit "$OUT")" "$TRUE" "$IPERF" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_CPU"
+    CURL_UP=$(curl_uploads)
+    row "pair $pair: $label against 5 curl uploads" "$(field sampled_mbit "$OUT")" "$CURL_UP"
+    echo "$(field sampled_mbit "$OUT") $CURL_UP" >>"$DIR/curl-$workers.txt"
+  done
+  summary "$label"
+  against_curl "$DIR/curl-$workers.txt" "$label against 5 curl uploads"
+done
 
 # --- the reference service: unthrottled, then its line at 500 and 50 Mbit/s --
 if [ ! -x "$REFSVC" ]; then
@@ -167,32 +286,40 @@ counter() { curl -s "http://$TEST/__control/stats" | sed -n "s/^$1=//p"; }
 for RATE in ${SERVICE_RATES:-0 500 50}; do
   control "rate?down=$RATE&up=$RATE"
   label="service $([ "$RATE" = 0 ] && echo unthrottled || echo "at $RATE Mbit/s")"
+  # Unthrottled, each case runs PAIRS times right after iperf3 in its
+  # direction; throttled, once against the throttle.
+  runs=1
+  if [ "$RATE" = 0 ]; then runs=$PAIRS; fi
 
-  control reset
-  OUT=$("$BENCH" get "http://$TEST/speed/down.bin?r=1&key=k" --window "$WINDOW")
-  sleep 0.5
-  echo "  $OUT" >&2
-  SERVED=$($PY -c "print($(counter download_bytes)*8/1e6/$(field seconds "$OUT"))")
-  row "$label download, counted" "$(field window_mbit "$OUT")" "$SERVED"
-  if [ "$RATE" = 0 ]; then
-    row "$label download, sampled" "$(field sampled_mbit "$OUT")" "$SERVED"
-    row "$label download against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_DOWN"
-    cpu_row "$label download CPU s/Gbit against iperf3" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_DOWN_CPU"
-  else
-    row "$label download, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
-  fi
+  for pair in $(seq "$runs"); do
+    if [ "$RATE" = 0 ]; then read -r IPERF IPERF_CPU < <(iperf -R); fi
+    control reset
+    OUT=$("$BENCH" get "http://$TEST/speed/down.bin?r=1&key=k" --window "$WINDOW")
+    sleep 0.5
+    echo "  $OUT" >&2
+    SERVED=$($PY -c "print($(counter download_bytes)*8/1e6/$(field seconds "$OUT"))")
+    row "$label download, counted" "$(field window_mbit "$OUT")" "$SERVED"
+    if [ "$RATE" = 0 ]; then
+      pair_line "$label download" "$(field sampled_mbit "$OUT")" "$SERVED" "$IPERF" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_CPU"
+    else
+      row "$label download, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
+    fi
+  done
+  if [ "$RATE" = 0 ]; then summary "$label download"; fi
 
-  control reset
-  OUT=$("$BENCH" upload "http://$TEST/speed/doload.do?r=1&key=k" "$DIR/upload.dat" --window "$WINDOW" --program-dir "$DIR")
-  sleep 0.5
-  echo "  $OUT" >&2
-  RECEIVED=$($PY -c "print($(counter upload_body_bytes)*8/1e6/$(field seconds "$OUT"))")
-  row "$label upload, counted" "$(field window_mbit "$OUT")" "$RECEIVED"
-  if [ "$RATE" = 0 ]; then
-    row "$label upload, sampled" "$(field sampled_mbit "$OUT")" "$RECEIVED"
-    row "$label upload against iperf3" "$(field sampled_mbit "$OUT")" "$IPERF_UP"
-    cpu_row "$label upload CPU s/Gbit against iperf3" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_UP_CPU"
-  else
-    row "$label upload, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
-  fi
+  for pair in $(seq "$runs"); do
+    if [ "$RATE" = 0 ]; then read -r IPERF IPERF_CPU < <(iperf); fi
+    control reset
+    OUT=$("$BENCH" upload "http://$TEST/speed/doload.do?r=1&key=k" "$DIR/upload.dat" --window "$WINDOW" --program-dir "$DIR")
+    sleep 0.5
+    echo "  $OUT" >&2
+    RECEIVED=$($PY -c "print($(counter upload_body_bytes)*8/1e6/$(field seconds "$OUT"))")
+    row "$label upload, counted" "$(field window_mbit "$OUT")" "$RECEIVED"
+    if [ "$RATE" = 0 ]; then
+      pair_line "$label upload" "$(field sampled_mbit "$OUT")" "$RECEIVED" "$IPERF" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_CPU"
+    else
+      row "$label upload, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
+    fi
+  done
+  if [ "$RATE" = 0 ]; then summary "$label upload"; fi
 done

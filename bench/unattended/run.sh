@@ -221,8 +221,16 @@ run_round() {
   # What the program and its helper processes hold, idle in the tray after
   # the round.
   "$PY" "$HELPER" memory "$QPID" >"$WORK/memory-$name.txt" 2>&1 || true
+  # Kept runs keep every process's whole map, to find what holds the memory.
+  if [ -n "${KEEP:-}" ]; then
+    for pid in "$QPID" $(pgrep -P "$QPID") $(pgrep -P "$(pgrep -d, -P "$QPID")" 2>/dev/null); do
+      cat "/proc/$pid/smaps" >"$WORK/smaps-$name-$pid-$(cat "/proc/$pid/comm" 2>/dev/null | tr -c 'A-Za-z0-9\n' _)" 2>/dev/null || true
+    done
+  fi
   echo "memory in the tray after round $name: $(tail -1 "$WORK/memory-$name.txt")"
   sed '$d' "$WORK/memory-$name.txt"
+  # HOLD=s leaves the program idle that long more, for a look from outside.
+  if [ -n "${HOLD:-}" ]; then echo "holding Quorvane (pid $QPID) for $HOLD s"; sleep "$HOLD"; fi
   stop_quorvane
   mv "$log" "$WORK/auto-$name.txt" 2>/dev/null || : >"$WORK/auto-$name.txt"
   log=$WORK/auto-$name.txt

@@ -275,6 +275,39 @@ def tree_memory(pid, proc="/proc"):
     return rows
 
 
+def tree_resident_once(pids, proc="/proc"):
+    """MB resident in the tree with each physical page counted once, however
+    many of the tree's processes map it; None without the rights to see
+    page frames (root). PSS sums share a library's pages with every process
+    on the machine that maps them, so they read lower while other programs
+    of the same libraries run; this figure is the tree's own, the sum's
+    ceiling when nothing else maps those libraries."""
+    import os
+    import struct
+    page = os.sysconf("SC_PAGE_SIZE")
+    frames = set()
+    for p in pids:
+        try:
+            smaps = (Path(proc) / str(p) / "smaps").read_text().splitlines()
+            pagemap = open(Path(proc) / str(p) / "pagemap", "rb")
+        except OSError:
+            continue
+        with pagemap:
+            span = None
+            for line in smaps:
+                parts = line.split()
+                if parts and "-" in parts[0] and not parts[0].endswith(":"):
+                    span = [int(x, 16) for x in parts[0].split("-")]
+                elif parts and parts[0] == "Rss:" and span and int(parts[1]) > 0:
+                    pagemap.seek(span[0] // page * 8)
+                    for (entry,) in struct.iter_unpack("Q", pagemap.read((span[1] - span[0]) // page * 8)):
+                        if entry >> 63 & 1:
+                            frames.add(entry & ((1 << 55) - 1))
+    if not frames or frames == {0}:
+        return None
+    return len(frames) * page / 1048576
+
+
 def largest_mappings(pid, proc="/proc", count=8):
     """[(PSS kB, what)] of one process, summed by mapped file (anonymous
     memory as "[anon]"), largest first."""
@@ -342,6 +375,9 @@ def main(argv):
         if rows:
             print("  largest in " + next(r[1] for r in rows if r[0] == a.pid) + ": " +
                   ", ".join(f"{Path(n).name} {kb / 1024:.1f}" for kb, n in largest_mappings(a.pid, a.proc)))
+        once = tree_resident_once([r[0] for r in rows], a.proc)
+        if once is not None:
+            print(f"  resident in the tree, each page once: {once:.1f} MB")
         print(f"{len(rows)} processes, PSS {sum(r[2] for r in rows) / 1024:.1f} MB, "
               f"RSS {sum(r[3] for r in rows) / 1024:.1f} MB")
         return 0 if rows else 1

@@ -1,5 +1,7 @@
 #include "webview/web_view.h"
 
+#include "platform/idle_memory.h"
+
 #include <QDateTime>
 #include <QGuiApplication>
 #include <QLabel>
@@ -32,6 +34,11 @@ double epochMs()
 }
 
 const QString kScriptName = QStringLiteral("quorvane-first-screen");
+
+// How long after a browser's deletion its engine is left to wind down (the
+// page's process ends, the profile's storage closes) before what it left
+// behind is handed back.
+constexpr auto kIdleReleaseDelay = std::chrono::seconds(5);
 
 const QString kWarmUpLine = QStringLiteral("quorvane-warm");
 const QString kWarmUpScript = QStringLiteral(
@@ -93,6 +100,9 @@ CWebView::CWebView(QWidget* parent) : QWidget(parent)
     connect(&m_settleTimer, &QTimer::timeout, this, &CWebView::onSettled);
     m_warmTimer.setSingleShot(true);
     connect(&m_warmTimer, &QTimer::timeout, this, &CWebView::warmedUp);
+    m_idleTimer.setSingleShot(true);
+    m_idleTimer.setInterval(kIdleReleaseDelay);
+    connect(&m_idleTimer, &QTimer::timeout, this, &CWebView::idleRelease);
     // The browser's own work runs on this thread: a pulse that comes late
     // tells that something else held it while the page was measured.
     m_pulse.setInterval(10);
@@ -114,6 +124,7 @@ void CWebView::makeBrowser()
     // as it runs, and its first frames would compile shaders on the window
     // thread, which also runs the browser's work, while a page is measured.
     // What the page does and sees (frames, paints, visibility) is the same.
+    m_idleTimer.stop();
     static const bool drawsInSoftware = [] {
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
         return true;
@@ -265,7 +276,27 @@ void CWebView::releaseBrowser()
     QTimer::singleShot(0, this, [this] {
         for (auto& [browser, profile] : std::exchange(m_released, {}))
             deleteBrowser(browser, profile);
+        if (!m_browser)
+            m_idleTimer.start();
     });
+}
+
+void CWebView::idleRelease()
+{
+    if (m_browser)
+        return;
+    // The engine itself lives on in this process for as long as it runs; the
+    // pages of its library that this process mapped while a page was measured
+    // come back from the file cache, at a minor fault each, when the next
+    // browser starts.
+    const platform::IdleRelease release = platform::releaseIdleMemory("libQt6WebEngineCore");
+    qCInfo(lcWebView,
+           "browser ended: resident %.1f MB before, %.1f MB after handing back free heap and the "
+           "engine's library pages (%.1f MB of its ranges)",
+           static_cast<double>(release.residentBefore) / 1048576.0,
+           static_cast<double>(release.residentAfter) / 1048576.0,
+           static_cast<double>(release.unmappedBytes) / 1048576.0);
+    Q_EMIT idleReleased(release.unmappedBytes);
 }
 
 CWebView::~CWebView()

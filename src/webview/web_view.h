@@ -75,6 +75,8 @@ public:
 
     // The bound; kFirstScreenBound unless a test shortens it.
     void setBound(std::chrono::milliseconds bound) { m_bound = bound; }
+    // How long after a browser ended what it left behind is handed back.
+    void setIdleReleaseDelay(std::chrono::milliseconds delay) { m_idleTimer.setInterval(delay); }
     // How long a page that keeps navigating is given; kNavigationLoopLimit
     // unless a test shortens it.
     void setNavigationLoopLimit(std::chrono::milliseconds limit) { m_loopLimit = limit; }
@@ -105,6 +107,9 @@ Q_SIGNALS:
     void firstScreen(const quorvane::measure::FirstScreenResult& result);
     // A user-initiated pop-up restarted the measurement on this address.
     void restartedOnPopup(const QUrl& url);
+    // What the browser left behind was handed back: bytes of the engine's
+    // library ranges unmapped.
+    void idleReleased(quint64 unmappedBytes);
 
 private:
     class Page;
@@ -130,6 +135,7 @@ private:
     void warmedUp();
     void makeBrowser();
     void releaseBrowser();
+    void idleRelease();
     void logTiming(const QVariantList& timing) const;
     void stageIfHidden();
     void returnFromStage();
@@ -159,6 +165,8 @@ private:
     bool m_warm = false;
     QUrl m_pendingLoad; // asked for before the browser was warm
     QTimer m_warmTimer;
+    // After a browser ended: hands back what it left behind (see idleRelease).
+    QTimer m_idleTimer;
     double m_askedMs = 0;  // epoch ms when NavigateForTest was called
     double m_warmMs = 0;   // epoch ms when the browser was warm
     qint64 m_warmPid = 0;  // its page process then

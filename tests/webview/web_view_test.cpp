@@ -285,7 +285,9 @@ TEST_F(WebViewTest, TheBrowserIsReleasedAfterItsFigureAndMadeAfreshForTheNext)
         return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
     };
     std::vector<qint64> processes;
+    view->setIdleReleaseDelay(std::chrono::milliseconds(100));
     for (int run = 0; run < 2; ++run) {
+        QSignalSpy released(view, &CWebView::idleReleased);
         QSignalSpy spy(view, &CWebView::firstScreen);
         view->NavigateForTest(url("/test/page?hold_ms=20000"));
         view->NavigateForTest(url("/test/page?grow_ms=300"));
@@ -307,7 +309,11 @@ TEST_F(WebViewTest, TheBrowserIsReleasedAfterItsFigureAndMadeAfreshForTheNext)
         processes.push_back(pid);
         QTest::qWait(200);
         EXPECT_EQ(spy.size(), 1); // the replaced page never reports
+        // The next run starts from a browser whose library pages were handed back.
+        ASSERT_TRUE(released.size() == 1 || released.wait(5000)) << "run " << run;
+        EXPECT_GT(released.front().front().toULongLong(), 0u);
     }
+    view->setIdleReleaseDelay(std::chrono::seconds(5));
     EXPECT_NE(processes[0], processes[1]);
 }
 

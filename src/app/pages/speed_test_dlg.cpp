@@ -1,6 +1,7 @@
 #include "app/pages/speed_test_dlg.h"
 
 #include "app/pages/shell_dialogs.h"
+#include "platform/idle_memory.h"
 #include "ui/skin.h"
 
 #include <QLabel>
@@ -75,6 +76,9 @@ void CSpeedTestDlg::recordRecorded(const measure::RecordResult& r)
         m_latestResult(r.record.latestResultText);
     ShowRecordStatus(this, r.record);
     Q_EMIT recordHandled(r.written, QString::fromStdString(r.record.fileName));
+    // The run's buffers are free now; between runs the program idles in the
+    // tray, where the allocator would otherwise keep them.
+    platform::releaseIdleMemory();
 }
 
 void CSpeedTestDlg::followUser()
