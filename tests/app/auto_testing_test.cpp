@@ -77,6 +77,16 @@ protected:
         return *dlg;
     }
 
+    static void startRoundsAtLogin()
+    {
+        std::ifstream in("conf/config.properties", std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const auto at = text.find("manual=0");
+        ASSERT_NE(at, std::string::npos);
+        text[at + 7] = '1';
+        std::ofstream("conf/config.properties", std::ios::binary) << text;
+    }
+
     std::shared_ptr<test::ScriptedChecks> checks;
     std::unique_ptr<CQuorvaneDlg> dlg;
     testing::ManualTimers* timers = nullptr;
@@ -137,16 +147,20 @@ TEST_F(AutoTestingTest, ButtonAsksThenArmsTheFirstRoundAndTheStopDialogHandsTheW
     EXPECT_EQ(w.scheduler()->roundsStarted(), 0);
 }
 
+TEST_F(AutoTestingTest, AnUnansweredHintLeavesTheFirstRoundArmed)
+{
+    startRoundsAtLogin();
+    hintSuppressed = false;
+    bool armedWhenShown = false;
+    dialogs.onHint = [&] { armedWhenShown = timers->isActive(msg::TIMER_AUTO_ROUND); };
+    start();
+    ASSERT_TRUE(waitFor([&] { return dialogs.texts("hint").size() == 1u; }));
+    EXPECT_TRUE(armedWhenShown);
+}
+
 TEST_F(AutoTestingTest, RejectedRoundLeavesItsRecordsAndWaitsTheRecheckPeriod)
 {
-    {
-        std::ifstream in("conf/config.properties", std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), {});
-        const auto at = text.find("manual=0");
-        ASSERT_NE(at, std::string::npos);
-        text[at + 7] = '1';
-        std::ofstream("conf/config.properties", std::ios::binary) << text;
-    }
+    startRoundsAtLogin();
     CQuorvaneDlg& w = start();
     ASSERT_TRUE(w.loggedIn());
     EXPECT_EQ(timers->period(msg::TIMER_AUTO_ROUND), 10'000) << "the login's countdown";

@@ -158,7 +158,7 @@ TEST_F(MainWindowTest, LoginWindowAtStartThenScoreNoticeFromTheTray)
     EXPECT_TRUE(w.loggedIn());
     EXPECT_EQ(session.get().userId, "10086");
     EXPECT_EQ(prop("l_c_config_01.properties", "userid"), "10086");
-    EXPECT_EQ(dialogs.texts("hint").size(), 1u);
+    EXPECT_TRUE(waitFor([&] { return dialogs.texts("hint").size() == 1u; }));
     EXPECT_THAT(suppressedFor, ElementsAre("10086"));
     EXPECT_EQ(w.titleText(), "Quorvane2.1.0");
     EXPECT_EQ(prop("ipconfig.properties", "52-54-00-12-34-56"), "1");

@@ -45,9 +45,12 @@ public:
     }
     void message(QWidget*, const QString& text) override { shown.push_back({"message", text}); }
     void warning(QWidget*, const QString& text) override { shown.push_back({"warning", text}); }
+    std::function<void()> onHint; // sees the program as the hint finds it
     bool showHint(QWidget*) override
     {
         shown.push_back({"hint", {}});
+        if (onHint)
+            onHint();
         return hintAnswer;
     }
     int runLogin(CLoginDlg& dialog) override;

@@ -248,12 +248,15 @@ void CQuorvaneDlg::OnInitDialog()
     else if (m_auto == "1")
         m_timers->setTimer(msg::TIMER_AUTO_LOGIN, msg::kAutoLoginMs);
 
-    // 11. The bandwidth hint.
-    if (m_loggedIn == 1 && m_context.hintSuppressed) {
-        const std::string userId = m_context.session->get().userId;
-        if (!m_context.hintSuppressed(userId) && m_context.dialogs->showHint(this) && m_context.suppressHint)
-            m_context.suppressHint(userId);
-    }
+    // 11. The bandwidth hint, once the start is over: it waits for someone to
+    // answer it, and a machine that starts with nobody at it must still
+    // arm its automatic rounds below.
+    if (m_loggedIn == 1 && m_context.hintSuppressed)
+        post([this] {
+            const std::string userId = m_context.session->get().userId;
+            if (!m_context.hintSuppressed(userId) && m_context.dialogs->showHint(this) && m_context.suppressHint)
+                m_context.suppressHint(userId);
+        });
 
     // 12.-14.
     CLogFile::append("auto.txt", "程序初次启动，开始自动测速...");
