@@ -50,6 +50,27 @@ class JudgeTest(unittest.TestCase):
             with self.subTest(label=label, text=text):
                 self.assertEqual(u.judge(text, truth, tolerance, relative)[1], verdict)
 
+    def test_speeds_judged_against_what_the_line_carried(self):
+        # 2 Mbit/s is 244.14 KB/s; the second video body was sent late.
+        carried = u.parse_carried(
+            "type=application/octet-stream length=1048576 bytes=1048576 first_piece=1250 first_ms=10 last_ms=4200\n"
+            "type=video/mp4 length=366008 bytes=366008 first_piece=1250 first_ms=5000 last_ms=6459\n"
+            "type=video/mp4 length=366008 bytes=366008 first_piece=1250 first_ms=7000 last_ms=8789.6\n"
+            "type=application/octet-stream length=1048576 bytes=2000 first_piece=1250 first_ms=9000 last_ms=9000\n"
+            "garbage\n")
+        t = u.truths(band_down=40, band_up=20, line=2, grow_ms=300, carried=carried)
+        cases = [  # (kind, record text, verdict)
+            ("videospeed", "199.00", "PASS"),  # the line carried 199.0 KB/s over the latest whole clip
+            ("videospeed", "244.14", "FAIL"),  # the rate the line did not keep
+            ("filedown", "243.90", "PASS"),  # the cut-short body does not count
+        ]
+        for kind, text, verdict in cases:
+            with self.subTest(kind=kind, text=text):
+                _, _, truth, tolerance, relative = t[kind][0]
+                self.assertEqual(u.judge(text, truth, tolerance, relative)[1], verdict)
+        self.assertIsNone(u.carried_kbps(carried[:1], "videospeed"))
+        self.assertEqual(u.truths(40, 20, 2, 300)["videospeed"][0][2], 2e6 / 8 / 1024)
+
     def test_failing_round(self):
         records = [("a.zip", "screen", [("firstscreentime", "10.000"), ("testtype", "0")]),
                    ("a.zip", "error", [("error", "1")])]

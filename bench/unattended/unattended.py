@@ -2,21 +2,27 @@
 """The unattended bench's helper (run.sh calls it).
 
     unattended.py truth DATA_DIR --band-down MBIT --band-up MBIT --line MBIT --grow-ms MS [--ran KINDS] [--user ID]
+                        [--carried FILE]
     unattended.py failing DATA_DIR [--ran KINDS]
     unattended.py tasks SETTINGS_XML OUT... --web URL --video URL --download URL
     unattended.py ku6-info VIDEO_SITES_XML HOST
     unattended.py stub PORT STREAM_URL
+    unattended.py tray DISPLAY
     unattended.py memory PID [--proc DIR]
 
 truth    one row per figure of the round's records, beside what the line or
          the page really did: PASS within the bench's limits on a record
-         that is the user's automatic result
+         that is the user's automatic result. With --carried, the video and
+         file download speeds are judged against what the line carried for
+         their body, as the service reports it (its rate when it could keep
+         it)
 failing  every target of the round failed on purpose: a figure record is a
          FAIL, no record a PASS (when the test ran)
 tasks    the settings document with exactly one target per test, all selected
 ku6-info points ku6's information service at HOST (in place)
 stub     a loopback server for the failing targets: /empty answers 204, and
          /fetch.htm is a ku6 information answer naming STREAM_URL
+tray     exit 0 when a notification area owns DISPLAY's tray selection
 memory   the program with all its helper processes (PID and every process
          below it): one line per process and a total, "N processes, PSS X MB,
          RSS Y MB" (PSS shares each page among the processes that map it, so
@@ -79,9 +85,50 @@ def load_records(data_dir):
     return found
 
 
-def truths(band_down, band_up, line, grow_ms):
-    """kind -> [(label, field, truth, tolerance, relative)]"""
+# The type of the bodies each kind's test fetches, as the service names it.
+CARRIED_TYPES = {"videospeed": "video/", "filedown": "application/octet-stream"}
+
+
+def parse_carried(text):
+    """The service's carried bodies (GET /__control/carried), oldest first:
+    [{field: value}]."""
+    bodies = []
+    for line in text.splitlines():
+        fields = dict(f.split("=", 1) for f in line.split() if "=" in f)
+        if "type" in fields:
+            bodies.append(fields)
+    return bodies
+
+
+def carried_kbps(bodies, kind):
+    """KB/s the line really carried over the latest whole body of the
+    kind's type, or None. The first piece passes at once (the line's
+    bucket), so the line's time is from its write to the last one's."""
+    for b in reversed(bodies):
+        try:
+            length, sent, first = int(b["length"]), int(b["bytes"]), int(b["first_piece"])
+            seconds = (float(b["last_ms"]) - float(b["first_ms"])) / 1000.0
+        except (KeyError, ValueError):
+            continue
+        if b["type"].startswith(CARRIED_TYPES[kind]) and sent == length and seconds > 0:
+            return (sent - first) / KB / seconds
+    return None
+
+
+def truths(band_down, band_up, line, grow_ms, carried=()):
+    """kind -> [(label, field, truth, tolerance, relative)]. A figure over
+    one body is judged against what the line carried for it when the
+    service says so: a service starved of the processor sends slower than
+    its rate, and the client can only see what was sent."""
     line_kbps = line * 1e6 / 8 / KB
+
+    def body_truth(kind):
+        rate = carried_kbps(carried, kind)
+        if rate is None:
+            return ("speed", "speed", line_kbps, 0.03, True)
+        return ("speed (line carried %.1f%% of %.2f)" % (rate / line_kbps * 100, line_kbps), "speed", rate, 0.03,
+                True)
+
     return {
         "band": [
             ("download", "bandwidth", band_down * 1e6 / MB_BITS, 0.02, True),
@@ -89,8 +136,8 @@ def truths(band_down, band_up, line, grow_ms):
             ("upload", "upavgspeed", band_up * 1e6 / 8 / MB_BITS, 0.02, True),
         ],
         "screen": [("first screen", "firstscreentime", grow_ms / 1000.0, 0.030, False)],
-        "videospeed": [("speed", "speed", line_kbps, 0.03, True)],
-        "filedown": [("speed", "speed", line_kbps, 0.03, True)],
+        "videospeed": [body_truth("videospeed")],
+        "filedown": [body_truth("filedown")],
     }
 
 
@@ -233,6 +280,28 @@ def serve_stub(port, stream):
     server.serve_forever()
 
 
+def tray_has_owner(display):
+    """Whether a notification area has claimed the display's tray selection
+    (a program started before that finds no tray)."""
+    import ctypes
+    import ctypes.util
+    x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XGetSelectionOwner.restype = ctypes.c_ulong
+    x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    d = x.XOpenDisplay(display.encode())
+    if not d:
+        return False
+    try:
+        return x.XGetSelectionOwner(d, x.XInternAtom(d, b"_NET_SYSTEM_TRAY_S0", 0)) != 0
+    finally:
+        x.XCloseDisplay(d)
+
+
 def process_tree(pid, proc="/proc"):
     """PID and every process below it that lives now, in ascending order."""
     children = {}
@@ -301,6 +370,7 @@ def main(argv):
         t.add_argument(name, type=float, required=True)
     t.add_argument("--ran", default=",".join(FIGURES))
     t.add_argument("--user", default="10001")
+    t.add_argument("--carried", help="the service's GET /__control/carried answer, saved")
     f = sub.add_parser("failing")
     f.add_argument("data_dir")
     f.add_argument("--ran", default=",".join(FIGURES))
@@ -315,6 +385,8 @@ def main(argv):
     st = sub.add_parser("stub")
     st.add_argument("port", type=int)
     st.add_argument("stream")
+    tr = sub.add_parser("tray")
+    tr.add_argument("display")
     m = sub.add_parser("memory")
     m.add_argument("pid", type=int)
     m.add_argument("--proc", default="/proc")
@@ -324,7 +396,8 @@ def main(argv):
         records = load_records(a.data_dir)
         ran = set(x for x in a.ran.split(",") if x)
         if a.command == "truth":
-            rows = truth_rows(records, truths(a.band_down, a.band_up, a.line, a.grow_ms), ran, a.user)
+            carried = parse_carried(Path(a.carried).read_text()) if a.carried else []
+            rows = truth_rows(records, truths(a.band_down, a.band_up, a.line, a.grow_ms, carried), ran, a.user)
             print_table(("test", "figure", "record", "truth", "error", "limit", "verdict", "source, notes"), rows, 6)
         else:
             print_table(("test", "written", "verdict", "source, notes"), failing_rows(records, ran), 2)
@@ -335,6 +408,8 @@ def main(argv):
     elif a.command == "ku6-info":
         path = Path(a.sites)
         path.write_text(with_ku6_info(path.read_text(encoding="utf-8"), a.host), encoding="utf-8")
+    elif a.command == "tray":
+        return 0 if tray_has_owner(a.display) else 1
     elif a.command == "memory":
         rows = tree_memory(a.pid, a.proc)
         for pid, name, pss, rss in rows:
