@@ -326,6 +326,14 @@ void Service::addControl(httplib::Server& s)
         }
         answerText(res, out);
     });
+    s.Get("/__control/line", [this](const Request&, Response& res) {
+        std::string out;
+        for (const auto& [name, line] : {std::pair{"down", &m_state.down}, std::pair{"up", &m_state.up}})
+            for (const auto& [second, bytes] : line->carriedSeconds())
+                out += std::string("dir=") + name + " second=" + std::to_string(second) +
+                       " bytes=" + std::to_string(bytes) + "\n";
+        answerText(res, out);
+    });
     s.Post("/__control/reset", [this](const Request&, Response& res) {
         m_state.stats.reset();
         m_test.forgetKeys();

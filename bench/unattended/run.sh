@@ -242,6 +242,7 @@ run_round() {
   fi
   # What the line carried for each throttled body, before the next round.
   curl -s --noproxy '*' "$WEB/__control/carried" >"$WORK/carried-$name.txt" || true
+  curl -s --noproxy '*' "$WEB/__control/line" >"$WORK/line-$name.txt" || true
   # What the program and its helper processes hold, idle in the tray after
   # the round.
   "$PY" "$HELPER" memory "$QPID" >"$WORK/memory-$name.txt" 2>&1 || true
@@ -270,7 +271,8 @@ run_round 1 switch
 echo "history lines written:"
 history_lines | sed 's/^/  /'
 "$PY" "$HELPER" truth "$WORK/round-1" --band-down "$BAND_DOWN" --band-up "$BAND_UP" --line "$LINE" \
-  --grow-ms "$GROW_MS" --ran "$RAN" --carried "$WORK/carried-1.txt"
+  --grow-ms "$GROW_MS" --ran "$RAN" --carried "$WORK/carried-1.txt" \
+  --line-seconds "$WORK/line-1.txt"
 
 if [ "$ROUNDS" != 1 ]; then
   echo

@@ -2,7 +2,7 @@
 """The unattended bench's helper (run.sh calls it).
 
     unattended.py truth DATA_DIR --band-down MBIT --band-up MBIT --line MBIT --grow-ms MS [--ran KINDS] [--user ID]
-                        [--carried FILE]
+                        [--carried FILE] [--line-seconds FILE]
     unattended.py failing DATA_DIR [--ran KINDS]
     unattended.py tasks SETTINGS_XML OUT... --web URL --video URL --download URL
     unattended.py ku6-info VIDEO_SITES_XML HOST
@@ -15,7 +15,8 @@ truth    one row per figure of the round's records, beside what the line or
          that is the user's automatic result. With --carried, the video and
          file download speeds are judged against what the line carried for
          their body, as the service reports it (its rate when it could keep
-         it)
+         it); with --line-seconds, the bandwidth figures against what each
+         direction of the line carried, second by second, over the test
 failing  every target of the round failed on purpose: a figure record is a
          FAIL, no record a PASS (when the test ran)
 tasks    the settings document with exactly one target per test, all selected
@@ -115,7 +116,35 @@ def carried_kbps(bodies, kind):
     return None
 
 
-def truths(band_down, band_up, line, grow_ms, carried=()):
+def parse_line(text):
+    """The service's line account (GET /__control/line): direction ->
+    [(second, bytes)], oldest first."""
+    seconds = {"down": [], "up": []}
+    for row in text.splitlines():
+        f = dict(x.split("=", 1) for x in row.split() if "=" in x)
+        try:
+            seconds[f["dir"]].append((int(f["second"]), int(f["bytes"])))
+        except (KeyError, ValueError):
+            continue
+    return seconds
+
+
+def line_carried_mb(seconds):
+    """MB/s (2^20 bytes) the line carried over the first stretch of seconds
+    that all carried bytes (the bandwidth test's), its partial first and
+    last seconds left out; None when too short to tell."""
+    run = seconds[:1]
+    for second, count in seconds[1:]:
+        if second != run[-1][0] + 1 or count == 0:
+            break
+        run.append((second, count))
+    inner = run[1:-1]
+    if len(inner) < 3:
+        return None
+    return sum(count for _, count in inner) / len(inner) / MB_BITS
+
+
+def truths(band_down, band_up, line, grow_ms, carried=(), line_seconds=None):
     """kind -> [(label, field, truth, tolerance, relative)]. A figure over
     one body is judged against what the line carried for it when the
     service says so: a service starved of the processor sends slower than
@@ -129,11 +158,20 @@ def truths(band_down, band_up, line, grow_ms, carried=()):
         return ("speed (line carried %.1f%% of %.2f)" % (rate / line_kbps * 100, line_kbps), "speed", rate, 0.03,
                 True)
 
+    def band_truth(label, field, direction, nominal, per_byte):
+        # per_byte: the figure's unit in bytes per second of the carried MB/s.
+        rate = line_carried_mb((line_seconds or {}).get(direction, []))
+        if rate is None:
+            return (label, field, nominal, 0.02, True)
+        truth = rate * per_byte
+        return ("%s (line carried %.1f%% of %.4g)" % (label, truth / nominal * 100, nominal), field, truth, 0.02,
+                True)
+
     return {
         "band": [
-            ("download", "bandwidth", band_down * 1e6 / MB_BITS, 0.02, True),
+            band_truth("download", "bandwidth", "down", band_down * 1e6 / MB_BITS, 8),
             # upavgspeed is MB/s: the upload's figure before the eight.
-            ("upload", "upavgspeed", band_up * 1e6 / 8 / MB_BITS, 0.02, True),
+            band_truth("upload", "upavgspeed", "up", band_up * 1e6 / 8 / MB_BITS, 1),
         ],
         "screen": [("first screen", "firstscreentime", grow_ms / 1000.0, 0.030, False)],
         "videospeed": [body_truth("videospeed")],
@@ -371,6 +409,7 @@ def main(argv):
     t.add_argument("--ran", default=",".join(FIGURES))
     t.add_argument("--user", default="10001")
     t.add_argument("--carried", help="the service's GET /__control/carried answer, saved")
+    t.add_argument("--line-seconds", help="the service's GET /__control/line answer, saved")
     f = sub.add_parser("failing")
     f.add_argument("data_dir")
     f.add_argument("--ran", default=",".join(FIGURES))
@@ -397,7 +436,9 @@ def main(argv):
         ran = set(x for x in a.ran.split(",") if x)
         if a.command == "truth":
             carried = parse_carried(Path(a.carried).read_text()) if a.carried else []
-            rows = truth_rows(records, truths(a.band_down, a.band_up, a.line, a.grow_ms, carried), ran, a.user)
+            seconds = parse_line(Path(a.line_seconds).read_text()) if a.line_seconds else None
+            rows = truth_rows(records, truths(a.band_down, a.band_up, a.line, a.grow_ms, carried, seconds), ran,
+                              a.user)
             print_table(("test", "figure", "record", "truth", "error", "limit", "verdict", "source, notes"), rows, 6)
         else:
             print_table(("test", "written", "verdict", "source, notes"), failing_rows(records, ran), 2)
