@@ -72,12 +72,14 @@ class JudgeTest(unittest.TestCase):
         self.assertEqual(u.truths(40, 20, 2, 300)["videospeed"][0][2], 2e6 / 8 / 1024)
 
     def test_bandwidth_judged_against_what_each_direction_carried(self):
-        # 40/20 Mbit/s; the upload's inner seconds carried 2,250,000 bytes
-        # each (90 %); the video later on the down line is another stretch.
+        # 40/20 Mbit/s; after its ramp-up the upload carried 2,250,000 bytes
+        # a second (90 %); the video later on the down line is another
+        # stretch.
         line = u.parse_line("\n".join(
             ["dir=down second=%d bytes=%d" % (s, 5000000 if 3 < s < 20 else 900) for s in range(3, 21)] +
             ["dir=down second=40 bytes=250000", "dir=up second=25 bytes=100"] +
-            ["dir=up second=%d bytes=2250000" % s for s in range(26, 42)] + ["dir=up second=42 bytes=5", "junk"]))
+            ["dir=up second=%d bytes=%d" % (s, 2500000 if s < 31 else 2250000) for s in range(26, 42)] +
+            ["dir=up second=42 bytes=5", "junk"]))
         down, up = u.truths(40, 20, 2, 300, line_seconds=line)["band"]
         cases = [  # (row, record text, verdict)
             (down, "38.1", "PASS"),
@@ -87,7 +89,7 @@ class JudgeTest(unittest.TestCase):
         for (label, _, truth, tolerance, relative), text, verdict in cases:
             with self.subTest(label=label, text=text):
                 self.assertEqual(u.judge(text, truth, tolerance, relative)[1], verdict)
-        self.assertIsNone(u.line_carried_mb(line["up"][:4]))
+        self.assertIsNone(u.line_carried_mb(line["up"][:9]))
 
     def test_failing_round(self):
         records = [("a.zip", "screen", [("firstscreentime", "10.000"), ("testtype", "0")]),

@@ -129,16 +129,22 @@ def parse_line(text):
     return seconds
 
 
+# The bandwidth figures leave out the first five one-second samples of a
+# direction (the connections' ramp-up); the truth leaves out the same.
+RAMP_UP_SECONDS = 5
+
+
 def line_carried_mb(seconds):
     """MB/s (2^20 bytes) the line carried over the first stretch of seconds
-    that all carried bytes (the bandwidth test's), its partial first and
-    last seconds left out; None when too short to tell."""
+    that all carried bytes (the bandwidth test's), over the seconds its
+    figure covers: the partial first second and the ramp-up after it, and
+    the partial last second, left out. None when too short to tell."""
     run = seconds[:1]
     for second, count in seconds[1:]:
         if second != run[-1][0] + 1 or count == 0:
             break
         run.append((second, count))
-    inner = run[1:-1]
+    inner = run[1 + RAMP_UP_SECONDS:-1]
     if len(inner) < 3:
         return None
     return sum(count for _, count in inner) / len(inner) / MB_BITS
