@@ -91,8 +91,7 @@ bool RateLimiter::acquire(std::size_t n)
     m_clock->waitUntil(m_wake, lock, due, [&] { return m_stopped || m_rate != rateThen; });
     if (m_stopped)
         return false;
-    const std::int64_t second =
-        std::chrono::duration_cast<std::chrono::seconds>(m_clock->now() - m_origin).count();
+    const std::int64_t second = std::chrono::duration_cast<std::chrono::seconds>(m_clock->now() - m_origin).count();
     if (m_carried.empty() || m_carried.back().first != second)
         m_carried.emplace_back(second, 0);
     m_carried.back().second += n;

@@ -154,8 +154,9 @@ bool CHttpGet::TimedGet(const std::string& url, ByteCounterHandle& byteCounterOu
     // Ends a reading thread that is still at work; whatever it still receives
     // goes only into this transfer's counter.
     context->stopAll();
-    loadMsOut = done ? millisecondsBetween(loadStart, Clock::Steady::time_point(Clock::Steady::duration(endedAt->load())))
-                     : millisecondsSince(clock, loadStart);
+    loadMsOut =
+        done ? millisecondsBetween(loadStart, Clock::Steady::time_point(Clock::Steady::duration(endedAt->load())))
+             : millisecondsSince(clock, loadStart);
     return true;
 }
 
