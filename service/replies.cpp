@@ -242,6 +242,7 @@ void streamBody(SharedState& state, Response& res, const std::string& type, std:
     auto carried = std::make_shared<CarriedBody>();
     carried->type = type;
     carried->length = length;
+    carried->requestMs = state.steadyMs();
     auto sendPiece = [&state, length, faults, maxPiece, source = std::move(source), &bytes, &completed,
                       carried](std::uint64_t offset, httplib::DataSink& sink) -> std::size_t {
         if (state.stopping())

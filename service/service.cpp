@@ -319,9 +319,10 @@ void Service::addControl(httplib::Server& s)
         std::string out;
         char line[256];
         for (const CarriedBody& b : m_state.carried()) {
-            std::snprintf(line, sizeof line, " length=%llu bytes=%llu first_piece=%llu first_ms=%.3f last_ms=%.3f\n",
+            std::snprintf(line, sizeof line,
+                          " length=%llu bytes=%llu first_piece=%llu request_ms=%.3f first_ms=%.3f last_ms=%.3f\n",
                           static_cast<unsigned long long>(b.length), static_cast<unsigned long long>(b.bytes),
-                          static_cast<unsigned long long>(b.firstPiece), b.firstMs, b.lastMs);
+                          static_cast<unsigned long long>(b.firstPiece), b.requestMs, b.firstMs, b.lastMs);
             out += "type=" + b.type + line;
         }
         answerText(res, out);

@@ -50,10 +50,13 @@ private:
 // figure is judged against. Times are steady milliseconds since the service
 // started; the first piece passes at once (the bucket), so the line's own
 // rate over the body is (bytes - firstPiece) / (lastMs - firstMs).
+// requestMs is when the answer began, after its request was read: a figure
+// that counts from the request counts the service's delay before its first
+// byte too, which on a starved service is long.
 struct CarriedBody {
     std::string type;
     std::uint64_t length = 0, bytes = 0, firstPiece = 0;
-    double firstMs = 0, lastMs = 0;
+    double requestMs = 0, firstMs = 0, lastMs = 0;
 };
 
 // Thread-safe throughout.

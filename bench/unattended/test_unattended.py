@@ -51,18 +51,22 @@ class JudgeTest(unittest.TestCase):
                 self.assertEqual(u.judge(text, truth, tolerance, relative)[1], verdict)
 
     def test_speeds_judged_against_what_the_line_carried(self):
-        # 2 Mbit/s is 244.14 KB/s; the second video body was sent late.
+        # 2 Mbit/s is 244.14 KB/s; the second video body was sent late, and
+        # the file's first byte came 300 ms after its request.
         carried = u.parse_carried(
-            "type=application/octet-stream length=1048576 bytes=1048576 first_piece=1250 first_ms=10 last_ms=4200\n"
-            "type=video/mp4 length=366008 bytes=366008 first_piece=1250 first_ms=5000 last_ms=6459\n"
-            "type=video/mp4 length=366008 bytes=366008 first_piece=1250 first_ms=7000 last_ms=8789.6\n"
+            "type=application/octet-stream length=1048576 bytes=1048576 first_piece=1250 request_ms=-290 first_ms=10"
+            " last_ms=4200\n"
+            "type=video/mp4 length=366008 bytes=366008 first_piece=1250 request_ms=4990 first_ms=5000 last_ms=6459\n"
+            "type=video/mp4 length=366008 bytes=366008 first_piece=1250 request_ms=6990 first_ms=7000"
+            " last_ms=8789.6\n"
             "type=application/octet-stream length=1048576 bytes=2000 first_piece=1250 first_ms=9000 last_ms=9000\n"
             "garbage\n")
         t = u.truths(band_down=40, band_up=20, line=2, grow_ms=300, carried=carried)
         cases = [  # (kind, record text, verdict)
             ("videospeed", "199.00", "PASS"),  # the line carried 199.0 KB/s over the latest whole clip
             ("videospeed", "244.14", "FAIL"),  # the rate the line did not keep
-            ("filedown", "243.90", "PASS"),  # the cut-short body does not count
+            ("filedown", "228.00", "PASS"),  # 1 MB over 4.49 s; the cut-short body does not count
+            ("filedown", "243.90", "FAIL"),  # the body alone, without the wait for it
         ]
         for kind, text, verdict in cases:
             with self.subTest(kind=kind, text=text):

@@ -102,15 +102,21 @@ def parse_carried(text):
 
 
 def carried_kbps(bodies, kind):
-    """KB/s the line really carried over the latest whole body of the
-    kind's type, or None. The first piece passes at once (the line's
-    bucket), so the line's time is from its write to the last one's."""
+    """KB/s the service really delivered for the latest whole body of the
+    kind's type, over the span the kind's figure covers, or None. The
+    video's speed runs from its first byte to its last: the first piece
+    passes at once (the line's bucket), so the line's time is from that
+    piece's write to the last one's. The file download's load time runs
+    from its request: the service's delay before the first byte counts."""
     for b in reversed(bodies):
         try:
             length, sent, first = int(b["length"]), int(b["bytes"]), int(b["first_piece"])
-            seconds = (float(b["last_ms"]) - float(b["first_ms"])) / 1000.0
+            last, start = float(b["last_ms"]), float(b["first_ms"])
+            if kind == "filedown" and "request_ms" in b:
+                start, first = float(b["request_ms"]), 0
         except (KeyError, ValueError):
             continue
+        seconds = (last - start) / 1000.0
         if b["type"].startswith(CARRIED_TYPES[kind]) and sent == length and seconds > 0:
             return (sent - first) / KB / seconds
     return None

@@ -678,6 +678,7 @@ TEST(RefsvcLineRate, TransfersTakeAtLeastTheirTimeOnTheLine)
         EXPECT_EQ(carried["bytes"], "12500000");
         const double bodySeconds = (std::stod(carried["last_ms"]) - std::stod(carried["first_ms"])) / 1000.0;
         EXPECT_LE(bodySeconds, took);
+        EXPECT_LE(std::stod(carried["request_ms"]), std::stod(carried["first_ms"]));
         EXPECT_LE((12500000 - std::stod(carried["first_piece"])) / bodySeconds, 6250000 * 1.001);
     }
 
