@@ -283,9 +283,11 @@ TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
     ASSERT_EQ(restarted.size(), 1);
     EXPECT_THAT(restarted[0][0].toUrl().toString().toStdString(), ::testing::HasSubstr("/test/page?grow_ms=500"));
     EXPECT_EQ(view->lastResult().end, End::Height);
-    // Never early, and late by less than a throttled timer would make it.
+    // Never early, and earlier than a throttled timer would make it: those
+    // fire on the next whole second. A busy machine may hold the window
+    // thread, which runs the browser's work, for some hundred milliseconds.
     EXPECT_GE(view->lastResult().seconds, 0.50 - 0.02);
-    EXPECT_LE(view->lastResult().seconds, 0.50 + 0.15);
+    EXPECT_LT(view->lastResult().seconds, 0.95);
 }
 
 // A measurement's browser lives only while it runs: the page's process ends
