@@ -87,6 +87,25 @@ protected:
         return view->lastResult();
     }
 
+    // Waits until the view holds a document at `path`: the measured page,
+    // not the empty one a new browser starts with, which on a loaded machine
+    // can take seconds.
+    static bool documentAt(const QString& path)
+    {
+        return quorvane::testing::waitFor(
+            [&] {
+                QString at;
+                bool answered = false;
+                view->browser()->page()->runJavaScript(QStringLiteral("location.pathname"), [&](const QVariant& v) {
+                    at = v.toString();
+                    answered = true;
+                });
+                quorvane::testing::waitFor([&] { return answered; }, 1000);
+                return at == path;
+            },
+            20000);
+    }
+
     static refsvc_test::RefService* service;
     static QWidget* window;
     static CWebView* view;
@@ -185,18 +204,7 @@ TEST_F(WebViewTest, NavigationsWithoutADocumentFailAtOnce)
     // process may be the one that was started for an empty page).
     QSignalSpy spy(view, &CWebView::firstScreen);
     view->NavigateForTest(url("/test/page?hold_ms=20000"));
-    ASSERT_TRUE(quorvane::testing::waitFor(
-        [] {
-            QString path;
-            bool answered = false;
-            view->browser()->page()->runJavaScript(QStringLiteral("location.pathname"), [&](const QVariant& v) {
-                path = v.toString();
-                answered = true;
-            });
-            quorvane::testing::waitFor([&] { return answered; }, 1000);
-            return path == QLatin1String("/test/page");
-        },
-        20000));
+    ASSERT_TRUE(documentAt(QStringLiteral("/test/page")));
     ASSERT_TRUE(spy.isEmpty());
     ::kill(static_cast<pid_t>(view->browser()->page()->renderProcessPid()), SIGKILL);
     ASSERT_TRUE(spy.wait(static_cast<int>(quorvane::measure::kFirstScreenBound.count()) + 5000));
@@ -218,9 +226,10 @@ TEST_F(WebViewTest, BoundsLoopsAndAPageHiddenWhileItMeasures)
     // throttled page's, so there is none.
     QSignalSpy spy(view, &CWebView::firstScreen);
     view->NavigateForTest(url("/test/page?grow_ms=1500"));
-    QTest::qWait(500);
+    ASSERT_TRUE(documentAt(QStringLiteral("/test/page")));
+    ASSERT_TRUE(spy.isEmpty());
     window->hide();
-    ASSERT_TRUE(spy.wait(5000));
+    ASSERT_TRUE(spy.wait(5000)); // the bound is 2 s
     EXPECT_EQ(view->lastResult().end, End::Hidden);
     EXPECT_TRUE(view->lastResult().failed());
     window->show();
