@@ -398,6 +398,10 @@ Other:
 
 Control (loopback peers only, on every listener):
   GET  /__control/stats                 counters, one "name=value" per line
+  GET  /__control/carried               the latest throttled bodies as the line
+                                        carried them, one per line
+  GET  /__control/line                  bytes each direction of the line carried
+                                        in each second, one second per line
   POST /__control/reset                 counters to zero, keys forgotten
   POST /__control/login-mode?mode=M     likewise key-mode, portal-key-mode,
                                         clock-mode

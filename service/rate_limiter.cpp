@@ -30,7 +30,7 @@ RateLimiter::TimePoint::duration bucketOf(std::uint64_t rate)
 } // namespace
 
 RateLimiter::RateLimiter(std::uint64_t bytesPerSecond, std::shared_ptr<quorvane::Clock> clock)
-    : m_clock(std::move(clock)), m_rate(bytesPerSecond), m_next(m_clock->now())
+    : m_clock(std::move(clock)), m_rate(bytesPerSecond), m_next(m_clock->now()), m_origin(m_next)
 {
 }
 
@@ -89,7 +89,21 @@ bool RateLimiter::acquire(std::size_t n)
     // A rate change wakes us early; the bytes then simply pass, which is a
     // negligible error next to the change itself.
     m_clock->waitUntil(m_wake, lock, due, [&] { return m_stopped || m_rate != rateThen; });
-    return !m_stopped;
+    if (m_stopped)
+        return false;
+    const std::int64_t second = std::chrono::duration_cast<std::chrono::seconds>(m_clock->now() - m_origin).count();
+    if (m_carried.empty() || m_carried.back().first != second)
+        m_carried.emplace_back(second, 0);
+    m_carried.back().second += n;
+    if (m_carried.size() > kSeconds)
+        m_carried.pop_front();
+    return true;
+}
+
+std::vector<std::pair<std::int64_t, std::uint64_t>> RateLimiter::carriedSeconds() const
+{
+    std::lock_guard lock(m_mutex);
+    return {m_carried.begin(), m_carried.end()};
 }
 
 void RateLimiter::stop()

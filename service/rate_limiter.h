@@ -18,8 +18,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace refsvc
 {
@@ -52,6 +55,14 @@ public:
     // Wakes every waiter; later acquires fail. Used at shut-down.
     void stop();
 
+    // What the line carried, second by second: the bytes granted in each
+    // whole second since the limiter was made, for the latest kSeconds
+    // seconds that carried any, oldest first. A sender starved of the
+    // processor loses line time, so on a busy machine this can be less than
+    // the rate. Throttled acquires only.
+    static constexpr std::size_t kSeconds = 600;
+    std::vector<std::pair<std::int64_t, std::uint64_t>> carriedSeconds() const;
+
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -59,6 +70,8 @@ private:
     std::uint64_t m_rate;
     TimePoint m_next; // theoretical arrival time of the next byte
     bool m_stopped = false;
+    const TimePoint m_origin;
+    std::deque<std::pair<std::int64_t, std::uint64_t>> m_carried;
 };
 
 } // namespace refsvc

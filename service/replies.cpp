@@ -239,8 +239,12 @@ void streamBody(SharedState& state, Response& res, const std::string& type, std:
 {
     // Sends the next piece from `offset` on; returns its size, 0 when the
     // answer is to end (service stopping, client gone, a stall that ran out).
-    auto sendPiece = [&state, length, faults, maxPiece, source = std::move(source), &bytes,
-                      &completed](std::uint64_t offset, httplib::DataSink& sink) -> std::size_t {
+    auto carried = std::make_shared<CarriedBody>();
+    carried->type = type;
+    carried->length = length;
+    carried->requestMs = state.steadyMs();
+    auto sendPiece = [&state, length, faults, maxPiece, source = std::move(source), &bytes, &completed,
+                      carried](std::uint64_t offset, httplib::DataSink& sink) -> std::size_t {
         if (state.stopping())
             return 0;
         const auto stallAt = faults.stallAfter >= 0 ? static_cast<std::uint64_t>(faults.stallAfter) : length;
@@ -256,14 +260,24 @@ void streamBody(SharedState& state, Response& res, const std::string& type, std:
         const char* data = source(offset, n);
         if (!data || !state.down.acquire(n) || !sink.write(data, n))
             return 0;
+        const double now = state.steadyMs();
+        if (carried->bytes == 0) {
+            carried->firstMs = now;
+            carried->firstPiece = n;
+        }
+        carried->bytes += n;
+        carried->lastMs = now;
         bytes += n;
         if (offset + n == length)
             ++completed;
         return n;
     };
-    httplib::ContentProviderResourceReleaser releaser;
-    if (release)
-        releaser = [release = std::move(release)](bool) { release(); };
+    httplib::ContentProviderResourceReleaser releaser = [&state, carried, release = std::move(release)](bool) {
+        if (carried->bytes > 0)
+            state.noteCarried(*carried);
+        if (release)
+            release();
+    };
     if (faults.noLength) {
         // Chunked: the answer names no length anywhere. The provider's
         // offset would count the chunk framing too, so the body offset is

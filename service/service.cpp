@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -312,6 +313,26 @@ void Service::addControl(httplib::Server& s)
         out += "down_bits_per_second=" + std::to_string(m_state.down.rate() * 8) +
                "\nup_bits_per_second=" + std::to_string(m_state.up.rate() * 8) + "\n";
         out += "clock_offset=" + std::to_string(m_state.clockOffset.load()) + "\n";
+        answerText(res, out);
+    });
+    s.Get("/__control/carried", [this](const Request&, Response& res) {
+        std::string out;
+        char line[256];
+        for (const CarriedBody& b : m_state.carried()) {
+            std::snprintf(line, sizeof line,
+                          " length=%llu bytes=%llu first_piece=%llu request_ms=%.3f first_ms=%.3f last_ms=%.3f\n",
+                          static_cast<unsigned long long>(b.length), static_cast<unsigned long long>(b.bytes),
+                          static_cast<unsigned long long>(b.firstPiece), b.requestMs, b.firstMs, b.lastMs);
+            out += "type=" + b.type + line;
+        }
+        answerText(res, out);
+    });
+    s.Get("/__control/line", [this](const Request&, Response& res) {
+        std::string out;
+        for (const auto& [name, line] : {std::pair{"down", &m_state.down}, std::pair{"up", &m_state.up}})
+            for (const auto& [second, bytes] : line->carriedSeconds())
+                out += std::string("dir=") + name + " second=" + std::to_string(second) +
+                       " bytes=" + std::to_string(bytes) + "\n";
         answerText(res, out);
     });
     s.Post("/__control/reset", [this](const Request&, Response& res) {

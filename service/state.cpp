@@ -100,4 +100,23 @@ bool SharedState::pause(std::chrono::milliseconds ms)
     return !m_stopCv.wait_for(lock, ms, [this] { return m_stopping.load(); });
 }
 
+void SharedState::noteCarried(CarriedBody body)
+{
+    std::lock_guard lock(m_carriedMutex);
+    if (m_carried.size() >= kCarriedBodies)
+        m_carried.erase(m_carried.begin());
+    m_carried.push_back(std::move(body));
+}
+
+std::vector<CarriedBody> SharedState::carried() const
+{
+    std::lock_guard lock(m_carriedMutex);
+    return m_carried;
+}
+
+double SharedState::steadyMs() const
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_started).count();
+}
+
 } // namespace refsvc

@@ -44,6 +44,21 @@ private:
     std::vector<std::pair<const char*, std::atomic<std::uint64_t>*>> rows();
 };
 
+// One answer body as the throttled line carried it. A sender starved of the
+// processor loses line time it never gets back, so over such a body the line
+// carried less than its rate: what it did carry is the truth a client's
+// figure is judged against. Times are steady milliseconds since the service
+// started; the first piece passes at once (the bucket), so the line's own
+// rate over the body is (bytes - firstPiece) / (lastMs - firstMs).
+// requestMs is when the answer began, after its request was read: a figure
+// that counts from the request counts the service's delay before its first
+// byte too, which on a starved service is long.
+struct CarriedBody {
+    std::string type;
+    std::uint64_t length = 0, bytes = 0, firstPiece = 0;
+    double requestMs = 0, firstMs = 0, lastMs = 0;
+};
+
 // Thread-safe throughout.
 class SharedState
 {
@@ -66,12 +81,21 @@ public:
     // Waits the time or until stop(); false when stopped.
     bool pause(std::chrono::milliseconds ms);
 
+    // The latest bodies (kCarriedBodies at most), oldest first.
+    static constexpr std::size_t kCarriedBodies = 32;
+    void noteCarried(CarriedBody body);
+    std::vector<CarriedBody> carried() const;
+    double steadyMs() const;
+
 private:
     std::mutex m_randomMutex;
     std::mt19937_64 m_random;
     std::mutex m_stopMutex;
     std::condition_variable m_stopCv;
     std::atomic<bool> m_stopping{false};
+    mutable std::mutex m_carriedMutex;
+    std::vector<CarriedBody> m_carried;
+    const std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
 };
 
 } // namespace refsvc

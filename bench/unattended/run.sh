@@ -125,7 +125,11 @@ DISPLAY=:$(head -1 "$WORK/display")
 export DISPLAY
 trayer --edge top --align right --widthtype pixel --width 120 --height 24 >/dev/null 2>&1 &
 PIDS+=($!)
-for _ in $(seq 50); do xdotool search --class trayer >/dev/null 2>&1 && break; sleep 0.1; done
+# Until the notification area owns the tray selection a program that starts
+# finds no tray and shows a stand-in window on the desktop instead.
+TRAY=0
+for _ in $(seq 300); do "$PY" "$HELPER" tray "$DISPLAY" && { TRAY=1; break; }; sleep 0.1; done
+[ $TRAY = 1 ] || { echo "the notification area did not start within 30 s" >&2; exit 1; }
 
 # The service on the shipped end points, at the bandwidth test's rates.
 REFSVC_LOG=$WORK/refsvc.log
@@ -170,23 +174,38 @@ started_kinds() {
   echo "${kinds[*]}"
 }
 
-# True when a window titled as the main window is mapped on the visible
-# desktop (a view kept mapped outside it does not count).
-main_window_on_screen() {
-  local id X=-1 Y=-1 WIDTH=0 HEIGHT=0
+# Windows of the program mapped on the visible desktop (a view kept mapped
+# outside it does not count), each named once in $WORK/windows with the
+# moment it was first seen. Several windows carry the main window's title
+# (message boxes, the tray's stand-in and notices, and any window without a
+# title of its own): the main window is told by its fixed size. Sets SHOWN
+# when the main window was seen, OTHERS when another one was.
+MAIN_SIZE=539x705
+SHOWN=0
+OTHERS=0
+look_at_windows() {
+  local id X=-1 Y=-1 WIDTH=0 HEIGHT=0 what
   for id in $(xdotool search --onlyvisible --name '^Quorvane$' 2>/dev/null); do
     eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null | grep '^[XYWH]')"
-    [ $((X + WIDTH)) -gt 0 ] && [ $((Y + HEIGHT)) -gt 0 ] && [ "$X" -lt 1280 ] && [ "$Y" -lt 800 ] && return 0
+    [ $((X + WIDTH)) -gt 0 ] && [ $((Y + HEIGHT)) -gt 0 ] && [ "$X" -lt 1280 ] && [ "$Y" -lt 800 ] || continue
+    what="${WIDTH}x${HEIGHT}"
+    if [ "$what" = $MAIN_SIZE ]; then
+      SHOWN=1
+      what="$what (the main window)"
+    else
+      OTHERS=1
+    fi
+    grep -qF "window $id: $what" "$WORK/windows" 2>/dev/null ||
+      echo "round $1 +$((SECONDS - ROUND_START)) s: window $id: $what at $X,$Y" >>"$WORK/windows"
   done
-  return 1
 }
 
 # Runs one round: starts Quorvane, follows auto.txt to the round's end, lets
 # late records arrive, stops Quorvane. $1 names the round; with $2 = switch,
 # the line drops to LINE Mbit/s when the bandwidth test ends.
-SHOWN=0
 run_round() {
   local name=$1 switch=${2:-} log=$INST/auto.txt
+  ROUND_START=$SECONDS
   setsid "$INST/Quorvane" >"$WORK/quorvane-$name.log" 2>&1 &
   QPID=$!
   local ended=0 switched=0 quiet=0 last="" deadline=$((SECONDS + 240))
@@ -203,7 +222,7 @@ run_round() {
       [ "$(control "rate?down=$LINE&up=$LINE")" = 200 ] || echo "warning: the line rate was not changed" >&2
       switched=1
     fi
-    main_window_on_screen && SHOWN=1
+    look_at_windows "$name"
     if [ $ended = 0 ] && grep -q '6分钟后开启下轮测速\|分钟后重新开始\|测速任务列表为空\|任务队列中的第一项任务为空' "$log" 2>/dev/null; then
       ended=1
     fi
@@ -217,7 +236,13 @@ run_round() {
     fi
   done
   [ $ended = 1 ] || echo "warning: round $name did not end within 4 minutes" >&2
-  grep -q 'main window shown' "$WORK/quorvane-$name.log" && SHOWN=1
+  if grep -q 'main window shown' "$WORK/quorvane-$name.log"; then
+    SHOWN=1
+    echo "round $name: the program logged: $(grep -m1 'main window shown' "$WORK/quorvane-$name.log")" >>"$WORK/windows"
+  fi
+  # What the line carried for each throttled body, before the next round.
+  curl -s --noproxy '*' "$WEB/__control/carried" >"$WORK/carried-$name.txt" || true
+  curl -s --noproxy '*' "$WEB/__control/line" >"$WORK/line-$name.txt" || true
   # What the program and its helper processes hold, idle in the tray after
   # the round.
   "$PY" "$HELPER" memory "$QPID" >"$WORK/memory-$name.txt" 2>&1 || true
@@ -254,7 +279,8 @@ run_round 1 switch
 echo "history lines written:"
 history_lines | sed 's/^/  /'
 "$PY" "$HELPER" truth "$WORK/round-1" --band-down "$BAND_DOWN" --band-up "$BAND_UP" --line "$LINE" \
-  --grow-ms "$GROW_MS" --ran "$RAN"
+  --grow-ms "$GROW_MS" --ran "$RAN" --carried "$WORK/carried-1.txt" \
+  --line-seconds "$WORK/line-1.txt"
 
 if [ "$ROUNDS" != 1 ]; then
   echo
@@ -272,4 +298,6 @@ if [ "$ROUNDS" != 1 ]; then
 fi
 
 echo
+[ -s "$WORK/windows" ] && sed 's/^/  /' "$WORK/windows"
 if [ $SHOWN = 0 ]; then echo "main window: never shown (PASS)"; else echo "main window: shown (FAIL)"; fi
+if [ $OTHERS = 0 ]; then echo "other windows on the desktop: none (PASS)"; else echo "other windows on the desktop: seen (FAIL)"; fi

@@ -50,6 +50,51 @@ class JudgeTest(unittest.TestCase):
             with self.subTest(label=label, text=text):
                 self.assertEqual(u.judge(text, truth, tolerance, relative)[1], verdict)
 
+    def test_speeds_judged_against_what_the_line_carried(self):
+        # 2 Mbit/s is 244.14 KB/s; the second video body was sent late, and
+        # the file's first byte came 300 ms after its request.
+        carried = u.parse_carried(
+            "type=application/octet-stream length=1048576 bytes=1048576 first_piece=1250 request_ms=-290 first_ms=10"
+            " last_ms=4200\n"
+            "type=video/mp4 length=366008 bytes=366008 first_piece=1250 request_ms=4990 first_ms=5000 last_ms=6459\n"
+            "type=video/mp4 length=366008 bytes=366008 first_piece=1250 request_ms=6990 first_ms=7000"
+            " last_ms=8789.6\n"
+            "type=application/octet-stream length=1048576 bytes=2000 first_piece=1250 first_ms=9000 last_ms=9000\n"
+            "garbage\n")
+        t = u.truths(band_down=40, band_up=20, line=2, grow_ms=300, carried=carried)
+        cases = [  # (kind, record text, verdict)
+            ("videospeed", "199.00", "PASS"),  # the line carried 199.0 KB/s over the latest whole clip
+            ("videospeed", "244.14", "FAIL"),  # the rate the line did not keep
+            ("filedown", "228.00", "PASS"),  # 1 MB over 4.49 s; the cut-short body does not count
+            ("filedown", "243.90", "FAIL"),  # the body alone, without the wait for it
+        ]
+        for kind, text, verdict in cases:
+            with self.subTest(kind=kind, text=text):
+                _, _, truth, tolerance, relative = t[kind][0]
+                self.assertEqual(u.judge(text, truth, tolerance, relative)[1], verdict)
+        self.assertIsNone(u.carried_kbps(carried[:1], "videospeed"))
+        self.assertEqual(u.truths(40, 20, 2, 300)["videospeed"][0][2], 2e6 / 8 / 1024)
+
+    def test_bandwidth_judged_against_what_each_direction_carried(self):
+        # 40/20 Mbit/s; after its ramp-up the upload carried 2,250,000 bytes
+        # a second (90 %); the video later on the down line is another
+        # stretch.
+        line = u.parse_line("\n".join(
+            ["dir=down second=%d bytes=%d" % (s, 5000000 if 3 < s < 20 else 900) for s in range(3, 21)] +
+            ["dir=down second=40 bytes=250000", "dir=up second=25 bytes=100"] +
+            ["dir=up second=%d bytes=%d" % (s, 2500000 if s < 31 else 2250000) for s in range(26, 42)] +
+            ["dir=up second=42 bytes=5", "junk"]))
+        down, up = u.truths(40, 20, 2, 300, line_seconds=line)["band"]
+        cases = [  # (row, record text, verdict)
+            (down, "38.1", "PASS"),
+            (up, "2.14", "PASS"),  # 2,250,000 B/s is 2.146 MB/s
+            (up, "2.38", "FAIL"),  # the rate the line did not keep
+        ]
+        for (label, _, truth, tolerance, relative), text, verdict in cases:
+            with self.subTest(label=label, text=text):
+                self.assertEqual(u.judge(text, truth, tolerance, relative)[1], verdict)
+        self.assertIsNone(u.line_carried_mb(line["up"][:9]))
+
     def test_failing_round(self):
         records = [("a.zip", "screen", [("firstscreentime", "10.000"), ("testtype", "0")]),
                    ("a.zip", "error", [("error", "1")])]

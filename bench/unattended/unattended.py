@@ -2,21 +2,28 @@
 """The unattended bench's helper (run.sh calls it).
 
     unattended.py truth DATA_DIR --band-down MBIT --band-up MBIT --line MBIT --grow-ms MS [--ran KINDS] [--user ID]
+                        [--carried FILE] [--line-seconds FILE]
     unattended.py failing DATA_DIR [--ran KINDS]
     unattended.py tasks SETTINGS_XML OUT... --web URL --video URL --download URL
     unattended.py ku6-info VIDEO_SITES_XML HOST
     unattended.py stub PORT STREAM_URL
+    unattended.py tray DISPLAY
     unattended.py memory PID [--proc DIR]
 
 truth    one row per figure of the round's records, beside what the line or
          the page really did: PASS within the bench's limits on a record
-         that is the user's automatic result
+         that is the user's automatic result. With --carried, the video and
+         file download speeds are judged against what the line carried for
+         their body, as the service reports it (its rate when it could keep
+         it); with --line-seconds, the bandwidth figures against what each
+         direction of the line carried, second by second, over the test
 failing  every target of the round failed on purpose: a figure record is a
          FAIL, no record a PASS (when the test ran)
 tasks    the settings document with exactly one target per test, all selected
 ku6-info points ku6's information service at HOST (in place)
 stub     a loopback server for the failing targets: /empty answers 204, and
          /fetch.htm is a ku6 information answer naming STREAM_URL
+tray     exit 0 when a notification area owns DISPLAY's tray selection
 memory   the program with all its helper processes (PID and every process
          below it): one line per process and a total, "N processes, PSS X MB,
          RSS Y MB" (PSS shares each page among the processes that map it, so
@@ -79,18 +86,108 @@ def load_records(data_dir):
     return found
 
 
-def truths(band_down, band_up, line, grow_ms):
-    """kind -> [(label, field, truth, tolerance, relative)]"""
+# The type of the bodies each kind's test fetches, as the service names it.
+CARRIED_TYPES = {"videospeed": "video/", "filedown": "application/octet-stream"}
+
+
+def parse_carried(text):
+    """The service's carried bodies (GET /__control/carried), oldest first:
+    [{field: value}]."""
+    bodies = []
+    for line in text.splitlines():
+        fields = dict(f.split("=", 1) for f in line.split() if "=" in f)
+        if "type" in fields:
+            bodies.append(fields)
+    return bodies
+
+
+def carried_kbps(bodies, kind):
+    """KB/s the service really delivered for the latest whole body of the
+    kind's type, over the span the kind's figure covers, or None. The
+    video's speed runs from its first byte to its last: the first piece
+    passes at once (the line's bucket), so the line's time is from that
+    piece's write to the last one's. The file download's load time runs
+    from its request: the service's delay before the first byte counts."""
+    for b in reversed(bodies):
+        try:
+            length, sent, first = int(b["length"]), int(b["bytes"]), int(b["first_piece"])
+            last, start = float(b["last_ms"]), float(b["first_ms"])
+            if kind == "filedown" and "request_ms" in b:
+                start, first = float(b["request_ms"]), 0
+        except (KeyError, ValueError):
+            continue
+        seconds = (last - start) / 1000.0
+        if b["type"].startswith(CARRIED_TYPES[kind]) and sent == length and seconds > 0:
+            return (sent - first) / KB / seconds
+    return None
+
+
+def parse_line(text):
+    """The service's line account (GET /__control/line): direction ->
+    [(second, bytes)], oldest first."""
+    seconds = {"down": [], "up": []}
+    for row in text.splitlines():
+        f = dict(x.split("=", 1) for x in row.split() if "=" in x)
+        try:
+            seconds[f["dir"]].append((int(f["second"]), int(f["bytes"])))
+        except (KeyError, ValueError):
+            continue
+    return seconds
+
+
+# The bandwidth figures leave out the first five one-second samples of a
+# direction (the connections' ramp-up); the truth leaves out the same.
+RAMP_UP_SECONDS = 5
+
+
+def line_carried_mb(seconds):
+    """MB/s (2^20 bytes) the line carried over the first stretch of seconds
+    that all carried bytes (the bandwidth test's), over the seconds its
+    figure covers: the partial first second and the ramp-up after it, and
+    the partial last second, left out. None when too short to tell."""
+    run = seconds[:1]
+    for second, count in seconds[1:]:
+        if second != run[-1][0] + 1 or count == 0:
+            break
+        run.append((second, count))
+    inner = run[1 + RAMP_UP_SECONDS:-1]
+    if len(inner) < 3:
+        return None
+    return sum(count for _, count in inner) / len(inner) / MB_BITS
+
+
+def truths(band_down, band_up, line, grow_ms, carried=(), line_seconds=None):
+    """kind -> [(label, field, truth, tolerance, relative)]. A figure over
+    one body is judged against what the line carried for it when the
+    service says so: a service starved of the processor sends slower than
+    its rate, and the client can only see what was sent."""
     line_kbps = line * 1e6 / 8 / KB
+
+    def body_truth(kind):
+        rate = carried_kbps(carried, kind)
+        if rate is None:
+            return ("speed", "speed", line_kbps, 0.03, True)
+        return ("speed (line carried %.1f%% of %.2f)" % (rate / line_kbps * 100, line_kbps), "speed", rate, 0.03,
+                True)
+
+    def band_truth(label, field, direction, nominal, per_byte):
+        # per_byte: the figure's unit in bytes per second of the carried MB/s.
+        rate = line_carried_mb((line_seconds or {}).get(direction, []))
+        if rate is None:
+            return (label, field, nominal, 0.02, True)
+        truth = rate * per_byte
+        return ("%s (line carried %.1f%% of %.4g)" % (label, truth / nominal * 100, nominal), field, truth, 0.02,
+                True)
+
     return {
         "band": [
-            ("download", "bandwidth", band_down * 1e6 / MB_BITS, 0.02, True),
+            band_truth("download", "bandwidth", "down", band_down * 1e6 / MB_BITS, 8),
             # upavgspeed is MB/s: the upload's figure before the eight.
-            ("upload", "upavgspeed", band_up * 1e6 / 8 / MB_BITS, 0.02, True),
+            band_truth("upload", "upavgspeed", "up", band_up * 1e6 / 8 / MB_BITS, 1),
         ],
         "screen": [("first screen", "firstscreentime", grow_ms / 1000.0, 0.030, False)],
-        "videospeed": [("speed", "speed", line_kbps, 0.03, True)],
-        "filedown": [("speed", "speed", line_kbps, 0.03, True)],
+        "videospeed": [body_truth("videospeed")],
+        "filedown": [body_truth("filedown")],
     }
 
 
@@ -233,6 +330,28 @@ def serve_stub(port, stream):
     server.serve_forever()
 
 
+def tray_has_owner(display):
+    """Whether a notification area has claimed the display's tray selection
+    (a program started before that finds no tray)."""
+    import ctypes
+    import ctypes.util
+    x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XGetSelectionOwner.restype = ctypes.c_ulong
+    x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    d = x.XOpenDisplay(display.encode())
+    if not d:
+        return False
+    try:
+        return x.XGetSelectionOwner(d, x.XInternAtom(d, b"_NET_SYSTEM_TRAY_S0", 0)) != 0
+    finally:
+        x.XCloseDisplay(d)
+
+
 def process_tree(pid, proc="/proc"):
     """PID and every process below it that lives now, in ascending order."""
     children = {}
@@ -334,6 +453,8 @@ def main(argv):
         t.add_argument(name, type=float, required=True)
     t.add_argument("--ran", default=",".join(FIGURES))
     t.add_argument("--user", default="10001")
+    t.add_argument("--carried", help="the service's GET /__control/carried answer, saved")
+    t.add_argument("--line-seconds", help="the service's GET /__control/line answer, saved")
     f = sub.add_parser("failing")
     f.add_argument("data_dir")
     f.add_argument("--ran", default=",".join(FIGURES))
@@ -348,6 +469,8 @@ def main(argv):
     st = sub.add_parser("stub")
     st.add_argument("port", type=int)
     st.add_argument("stream")
+    tr = sub.add_parser("tray")
+    tr.add_argument("display")
     m = sub.add_parser("memory")
     m.add_argument("pid", type=int)
     m.add_argument("--proc", default="/proc")
@@ -357,7 +480,10 @@ def main(argv):
         records = load_records(a.data_dir)
         ran = set(x for x in a.ran.split(",") if x)
         if a.command == "truth":
-            rows = truth_rows(records, truths(a.band_down, a.band_up, a.line, a.grow_ms), ran, a.user)
+            carried = parse_carried(Path(a.carried).read_text()) if a.carried else []
+            seconds = parse_line(Path(a.line_seconds).read_text()) if a.line_seconds else None
+            rows = truth_rows(records, truths(a.band_down, a.band_up, a.line, a.grow_ms, carried, seconds), ran,
+                              a.user)
             print_table(("test", "figure", "record", "truth", "error", "limit", "verdict", "source, notes"), rows, 6)
         else:
             print_table(("test", "written", "verdict", "source, notes"), failing_rows(records, ran), 2)
@@ -368,6 +494,8 @@ def main(argv):
     elif a.command == "ku6-info":
         path = Path(a.sites)
         path.write_text(with_ku6_info(path.read_text(encoding="utf-8"), a.host), encoding="utf-8")
+    elif a.command == "tray":
+        return 0 if tray_has_owner(a.display) else 1
     elif a.command == "memory":
         rows = tree_memory(a.pid, a.proc)
         for pid, name, pss, rss in rows:

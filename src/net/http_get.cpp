@@ -46,10 +46,15 @@ std::vector<std::string> parallelGetRequest(const UrlParts& url)
             "\r\n"};
 }
 
+std::uint32_t millisecondsBetween(Clock::Steady::time_point start, Clock::Steady::time_point end)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
+    return static_cast<std::uint32_t>(std::max<long long>(ms, 0));
+}
+
 std::uint32_t millisecondsSince(const Clock& clock, Clock::Steady::time_point start)
 {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - start).count();
-    return static_cast<std::uint32_t>(std::max<long long>(ms, 0));
+    return millisecondsBetween(start, clock.now());
 }
 
 // Receives up to `contentLength` body bytes, counting each receive into the
@@ -130,20 +135,28 @@ bool CHttpGet::TimedGet(const std::string& url, ByteCounterHandle& byteCounterOu
 
     const auto loadStart = clock.now();
     const Options options = m_options;
-    const bool started = startTransferThread([context, parts, request, options] {
+    // The load ends when the reading thread is done, not when this thread,
+    // woken late on a busy machine, gets to look at the clock.
+    auto endedAt = std::make_shared<std::atomic<Clock::Steady::rep>>(0);
+    const bool started = startTransferThread([context, parts, request, options, endedAt] {
         fetchOnce(parts, request, options.connectTimeout, options.receiveTimeout, *context);
+        endedAt->store(context->clock->now().time_since_epoch().count());
         context->markDone();
     });
+    bool done = false;
     if (started) {
+        done = true;
         if (timeoutSeconds < 0)
             context->waitDone();
         else
-            context->waitDone(loadStart + std::chrono::seconds(timeoutSeconds));
+            done = context->waitDone(loadStart + std::chrono::seconds(timeoutSeconds));
     }
     // Ends a reading thread that is still at work; whatever it still receives
     // goes only into this transfer's counter.
     context->stopAll();
-    loadMsOut = millisecondsSince(clock, loadStart);
+    loadMsOut =
+        done ? millisecondsBetween(loadStart, Clock::Steady::time_point(Clock::Steady::duration(endedAt->load())))
+             : millisecondsSince(clock, loadStart);
     return true;
 }
 

@@ -216,9 +216,11 @@ void CWebView::makeBrowser()
     });
     connect(m_page, &QWebEnginePage::renderProcessTerminated, this,
             [this](QWebEnginePage::RenderProcessTerminationStatus, int code) {
-                if (m_running)
-                    fail(measure::FirstScreenResult::End::LoadFailed,
-                         "the page's process ended (" + std::to_string(code) + ")");
+                if (!m_running)
+                    return;
+                m_pageGone = true;
+                fail(measure::FirstScreenResult::End::LoadFailed,
+                     "the page's process ended (" + std::to_string(code) + ")");
             });
 
     // Warm-up: the browser starts its page process and the view's drawing
@@ -395,6 +397,7 @@ void CWebView::NavigateForTest(const QString& url)
     scripts.insert(script);
 
     m_running = true;
+    m_pageGone = false;
     m_loadStarted = false;
     m_topDocument = false;
     m_checkDocument = false;
@@ -547,6 +550,11 @@ void CWebView::finish(measure::FirstScreenResult result)
         logTiming(list);
         endOfMeasurement();
     };
+    if (std::exchange(m_pageGone, false)) {
+        // Nobody is left to answer: the end is now, not after the wait below.
+        QTimer::singleShot(0, this, [settle] { settle(QVariant()); });
+        return;
+    }
     m_page->runJavaScript(QStringLiteral("(function(){var f = window.__qvState; return f ? f() : null;})()"),
                           kMeasuringWorld, settle);
     QTimer::singleShot(1000, this, [settle] { settle(QVariant()); });

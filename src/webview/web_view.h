@@ -153,6 +153,7 @@ private:
     QUrl m_loadUrl;                         // the address it started with
     bool m_topDocument = false;             // the top frame has a document of this measurement
     bool m_checkDocument = false;           // a load ended: a document must have come by the settle
+    bool m_pageGone = false;                // the page's process ended during this measurement
     std::vector<double> m_navigationStarts; // epoch ms, page clock
     double m_latestNavigationMs = 0; // epoch ms of the latest navigation start
     std::optional<PendingEnd> m_pendingEnd;

@@ -505,6 +505,22 @@ TEST(RefsvcRateLimiter, AFreshLineOrANewRateGivesNoHeadStart)
     }
 }
 
+TEST(RefsvcRateLimiter, CarriedBytesAreCountedInTheSecondTheyPassed)
+{
+    // A fast line: every piece here passes within the bucket, at once.
+    auto clock = std::make_shared<ManualClock>();
+    RateLimiter line(1'000'000'000, clock);
+    const std::pair<milliseconds, std::size_t> passes[] = {{0ms, 1000}, {999ms, 500}, {1ms, 20}, {2000ms, 7}};
+    for (const auto& [after, bytes] : passes) {
+        clock->advance(after);
+        ASSERT_TRUE(line.acquire(bytes));
+    }
+    line.stop();
+    EXPECT_FALSE(line.acquire(100)); // not carried
+    const std::vector<std::pair<std::int64_t, std::uint64_t>> expected = {{0, 1500}, {1, 20}, {3, 7}};
+    EXPECT_EQ(line.carriedSeconds(), expected);
+}
+
 TEST(RefsvcRateLimiter, UnlimitedPassesAndStopWakesWaiters)
 {
     RateLimiter open;

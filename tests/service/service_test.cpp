@@ -17,8 +17,10 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 using namespace refsvc_test;
@@ -655,8 +657,33 @@ TEST(RefsvcLineRate, TransfersTakeAtLeastTheirTimeOnTheLine)
 
     auto start = steady_clock::now();
     const Reply one = get(server, "/speed/big.bin", "Range: bytes=0-12499999\r\n");
+    const double took = duration<double>(steady_clock::now() - start).count();
     EXPECT_EQ(one.body.size(), 12500000u);
     atLeast(start, 1.985);
+    // The service's own account of that body: all of it, over no more time
+    // than the client saw, never faster than the line.
+    std::map<std::string, std::string> carried;
+    for (const auto until = steady_clock::now() + seconds(5); carried.empty() && steady_clock::now() < until;
+         std::this_thread::sleep_for(milliseconds(20))) {
+        std::istringstream lines(get(svc.web(), "/__control/carried").body);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            std::map<std::string, std::string> f;
+            for (std::string field; fields >> field;)
+                if (const auto eq = field.find('='); eq != std::string::npos)
+                    f[field.substr(0, eq)] = field.substr(eq + 1);
+            if (f["length"] == "12500000")
+                carried = f;
+        }
+    }
+    ASSERT_FALSE(carried.empty());
+    {
+        EXPECT_EQ(carried["bytes"], "12500000");
+        const double bodySeconds = (std::stod(carried["last_ms"]) - std::stod(carried["first_ms"])) / 1000.0;
+        EXPECT_LE(bodySeconds, took);
+        EXPECT_LE(std::stod(carried["request_ms"]), std::stod(carried["first_ms"]));
+        EXPECT_LE((12500000 - std::stod(carried["first_piece"])) / bodySeconds, 6250000 * 1.001);
+    }
 
     // Five connections share the line, as the parallel clients do, right
     // after the first transfer.

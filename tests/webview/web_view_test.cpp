@@ -87,6 +87,25 @@ protected:
         return view->lastResult();
     }
 
+    // Waits until the view holds a document at `path`: the measured page,
+    // not the empty one a new browser starts with, which on a loaded machine
+    // can take seconds.
+    static bool documentAt(const QString& path)
+    {
+        return quorvane::testing::waitFor(
+            [&] {
+                QString at;
+                bool answered = false;
+                view->browser()->page()->runJavaScript(QStringLiteral("location.pathname"), [&](const QVariant& v) {
+                    at = v.toString();
+                    answered = true;
+                });
+                quorvane::testing::waitFor([&] { return answered; }, 1000);
+                return at == path;
+            },
+            20000);
+    }
+
     static refsvc_test::RefService* service;
     static QWidget* window;
     static CWebView* view;
@@ -161,31 +180,36 @@ TEST_F(WebViewTest, NavigationsWithoutADocumentFailAtOnce)
 {
     ASSERT_TRUE(service->ok());
     const QString noListener = QString::fromStdString("http://127.0.0.1:" + std::to_string(closedPort()) + "/");
-    const QString cases[] = {
-        url("/nonexistent"),                 // an error status
-        noListener,                          // refused
-        url("/test/page?answer=204"),        // no content
-        url("/test/page?answer=attachment"), // a download
+    // Each fails for its own reason, never the bound's.
+    const std::pair<QString, std::string> cases[] = {
+        {url("/nonexistent"), "HTTP 404"},
+        {noListener, "net::ERR_CONNECTION_REFUSED"},
+        {url("/test/page?answer=204"), "the answer held no page"},
+        {url("/test/page?answer=attachment"), "the answer is a file to download"},
     };
     for (const bool shown : {true, false}) {
         window->setVisible(shown);
-        for (const QString& c : cases) {
+        for (const auto& [c, reason] : cases) {
+            // A loaded machine may take seconds to start the browser first.
             qint64 took = 0;
             const auto r = measure(c, &took);
             EXPECT_EQ(r.end, End::LoadFailed) << c.toStdString() << " ended " << quorvane::measure::EndName(r.end);
-            EXPECT_LT(took, 3000) << c.toStdString(); // not at the 10 s bound
+            EXPECT_EQ(r.error, reason) << c.toStdString();
+            EXPECT_LT(took, quorvane::measure::kFirstScreenBound.count()) << c.toStdString();
             EXPECT_TRUE(view->firstScreenText().isEmpty());
         }
     }
 
-    // The page's process dies while it loads.
+    // The page's process dies while its document loads (before that, the
+    // process may be the one that was started for an empty page).
     QSignalSpy spy(view, &CWebView::firstScreen);
     view->NavigateForTest(url("/test/page?hold_ms=20000"));
-    ASSERT_TRUE(quorvane::testing::waitFor([] { return view->browser()->page()->renderProcessPid() > 0; }, 10000));
-    QTest::qWait(300);
+    ASSERT_TRUE(documentAt(QStringLiteral("/test/page")));
+    ASSERT_TRUE(spy.isEmpty());
     ::kill(static_cast<pid_t>(view->browser()->page()->renderProcessPid()), SIGKILL);
-    ASSERT_TRUE(spy.wait(3000));
+    ASSERT_TRUE(spy.wait(static_cast<int>(quorvane::measure::kFirstScreenBound.count()) + 5000));
     EXPECT_EQ(view->lastResult().end, End::LoadFailed);
+    EXPECT_THAT(view->lastResult().error, ::testing::StartsWith("the page's process ended"));
     // The next page gets a new process.
     EXPECT_EQ(measure(url("/test/page?grow_ms=100")).end, End::Height);
 }
@@ -202,9 +226,10 @@ TEST_F(WebViewTest, BoundsLoopsAndAPageHiddenWhileItMeasures)
     // throttled page's, so there is none.
     QSignalSpy spy(view, &CWebView::firstScreen);
     view->NavigateForTest(url("/test/page?grow_ms=1500"));
-    QTest::qWait(500);
+    ASSERT_TRUE(documentAt(QStringLiteral("/test/page")));
+    ASSERT_TRUE(spy.isEmpty());
     window->hide();
-    ASSERT_TRUE(spy.wait(5000));
+    ASSERT_TRUE(spy.wait(5000)); // the bound is 2 s
     EXPECT_EQ(view->lastResult().end, End::Hidden);
     EXPECT_TRUE(view->lastResult().failed());
     window->show();
@@ -267,9 +292,11 @@ TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
     ASSERT_EQ(restarted.size(), 1);
     EXPECT_THAT(restarted[0][0].toUrl().toString().toStdString(), ::testing::HasSubstr("/test/page?grow_ms=500"));
     EXPECT_EQ(view->lastResult().end, End::Height);
-    // Never early, and late by less than a throttled timer would make it.
+    // Never early, and earlier than a throttled timer would make it: those
+    // fire on the next whole second. A busy machine may hold the window
+    // thread, which runs the browser's work, for some hundred milliseconds.
     EXPECT_GE(view->lastResult().seconds, 0.50 - 0.02);
-    EXPECT_LE(view->lastResult().seconds, 0.50 + 0.15);
+    EXPECT_LT(view->lastResult().seconds, 0.95);
 }
 
 // A measurement's browser lives only while it runs: the page's process ends
