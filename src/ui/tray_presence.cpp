@@ -281,11 +281,92 @@ void StandInTrayPresence::showMessage(const QString& title, const QString& text)
     m_notice->showNotice(title, text, m_window.get());
 }
 
-std::unique_ptr<TrayPresence> makeTrayPresence(bool trayAvailable)
+// --- the stand-in until a tray appears -------------------------------------------
+
+LateTrayPresence::LateTrayPresence(Probe trayAvailable, Factory makeTray, int pollMs)
+    : m_available(std::move(trayAvailable)), m_makeTray(std::move(makeTray)), m_poll(new QTimer(this))
 {
-    if (trayAvailable)
+    use(std::make_unique<StandInTrayPresence>());
+    connect(m_poll, &QTimer::timeout, this, &LateTrayPresence::poll);
+    m_poll->start(pollMs);
+}
+
+LateTrayPresence::~LateTrayPresence() = default;
+
+void LateTrayPresence::use(std::unique_ptr<TrayPresence> presence)
+{
+    m_current = std::move(presence);
+    connect(m_current.get(), &TrayPresence::notified, this, &TrayPresence::notified);
+}
+
+void LateTrayPresence::poll()
+{
+    if (!m_available || !m_available())
+        return;
+    m_poll->stop();
+    std::unique_ptr<TrayPresence> tray = m_makeTray();
+    tray->setIcon(m_icon, m_state);
+    tray->setToolTip(m_tip);
+    if (m_added)
+        tray->add();
+    use(std::move(tray)); // the stand-in's windows go with it
+}
+
+void LateTrayPresence::add()
+{
+    m_added = true;
+    m_current->add();
+}
+
+void LateTrayPresence::remove()
+{
+    m_added = false;
+    m_current->remove();
+}
+
+bool LateTrayPresence::isAdded() const
+{
+    return m_current->isAdded();
+}
+
+void LateTrayPresence::setIcon(const QIcon& icon, const QString& stateText)
+{
+    m_icon = icon;
+    m_state = stateText;
+    m_current->setIcon(icon, stateText);
+}
+
+void LateTrayPresence::setToolTip(const QString& text)
+{
+    m_tip = text;
+    m_current->setToolTip(text);
+}
+
+QString LateTrayPresence::toolTip() const
+{
+    return m_tip;
+}
+
+bool LateTrayPresence::isStandIn() const
+{
+    return m_current->isStandIn();
+}
+
+void LateTrayPresence::showMessage(const QString& title, const QString& text)
+{
+    m_current->showMessage(title, text);
+}
+
+StandInTrayPresence* LateTrayPresence::standIn() const
+{
+    return m_current->isStandIn() ? static_cast<StandInTrayPresence*>(m_current.get()) : nullptr;
+}
+
+std::unique_ptr<TrayPresence> makeTrayPresence(const std::function<bool()>& trayAvailable)
+{
+    if (trayAvailable && trayAvailable())
         return std::make_unique<SystemTrayPresence>();
-    return std::make_unique<StandInTrayPresence>();
+    return std::make_unique<LateTrayPresence>(trayAvailable, [] { return std::make_unique<SystemTrayPresence>(); });
 }
 
 } // namespace quorvane::ui

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class QLabel;
@@ -147,8 +148,49 @@ private:
     QString m_tip;
 };
 
-// The real tray when the desktop has one, else the stand-in window.
-std::unique_ptr<TrayPresence> makeTrayPresence(bool trayAvailable);
+// The stand-in until the desktop's notification area appears, then the real
+// icon with the same state: a program started with the session often starts
+// before the panel that holds the icons.
+class LateTrayPresence final : public TrayPresence
+{
+    Q_OBJECT
+public:
+    static constexpr int kPollMs = 3000;
+    using Probe = std::function<bool()>;
+    using Factory = std::function<std::unique_ptr<TrayPresence>()>;
+
+    LateTrayPresence(Probe trayAvailable, Factory makeTray, int pollMs = kPollMs);
+    ~LateTrayPresence() override;
+
+    void add() override;
+    void remove() override;
+    bool isAdded() const override;
+    void setIcon(const QIcon& icon, const QString& stateText) override;
+    void setToolTip(const QString& text) override;
+    QString toolTip() const override;
+    bool isStandIn() const override;
+    void showMessage(const QString& title, const QString& text) override;
+
+    // The stand-in while it is in use, else null.
+    StandInTrayPresence* standIn() const;
+
+private:
+    void poll();
+    void use(std::unique_ptr<TrayPresence> presence);
+
+    Probe m_available;
+    Factory m_makeTray;
+    std::unique_ptr<TrayPresence> m_current;
+    QTimer* m_poll;
+    bool m_added = false;
+    QIcon m_icon;
+    QString m_state;
+    QString m_tip;
+};
+
+// The real tray when the desktop has one; else the stand-in window, until
+// the desktop gains one.
+std::unique_ptr<TrayPresence> makeTrayPresence(const std::function<bool()>& trayAvailable);
 
 // The program's icons: 128 (logged in) and 161 (not logged in), from
 // Image/common/icon128 and icon161 when present, else drawn.

@@ -652,7 +652,7 @@ TEST_F(MainWindowTest, WithoutATrayAStandInWindowTakesItsPlace)
     CQuorvaneDlg w(context, {}, std::make_unique<testing::ManualTimers>());
     w.OnInitDialog();
     ASSERT_TRUE(w.tray().isStandIn());
-    auto* standIn = static_cast<ui::StandInTrayPresence&>(w.tray()).window();
+    auto* standIn = static_cast<ui::LateTrayPresence&>(w.tray()).standIn()->window();
     EXPECT_TRUE(standIn->isVisible());
     EXPECT_TRUE(standIn->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_EQ(standIn->stateText(), "未登录，双击登录");

@@ -81,7 +81,7 @@ CQuorvaneDlg::CQuorvaneDlg(const ShellContext& context, std::vector<std::string>
         m_timers = std::make_unique<ui::QtTimerService>();
     m_timers->setHandler([this](int id) { OnTimer(id); });
     if (!tray)
-        tray = ui::makeTrayPresence(m_context.trayAvailable ? m_context.trayAvailable() : false);
+        tray = ui::makeTrayPresence(m_context.trayAvailable);
     m_trayControl = std::make_unique<TrayControl>(std::move(tray), this);
     connect(m_trayControl.get(), &TrayControl::openRequested, this, [this] {
         if (!m_initialised) {
