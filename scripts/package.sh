@@ -193,13 +193,8 @@ system_listing >"$WORK/system.before"
 useradd -m -s /bin/bash "$U"
 MADE_USER=1
 install -d -o "$U" "$WORK/u"
-ip netns add "$NS"
-ip -n "$NS" link set lo up
-ip -n "$NS" link add qv0 type veth peer name qv1
-ip -n "$NS" addr add 10.213.0.1/24 dev qv0
-ip -n "$NS" link set qv0 up
-ip -n "$NS" link set qv1 up
-ip -n "$NS" route add default via 10.213.0.254 dev qv0
+. "$ROOT/scripts/lone_netns.sh"
+lone_netns "$NS"
 
 # A newer release on the reference service's update server: the version
 # the package carries is its predecessor in the release history.

@@ -60,13 +60,8 @@ if [ -z "${QV_UNATTENDED_INNER:-}" ]; then
   }
   trap cleanup_ns EXIT
   trap 'exit 130' INT TERM
-  ip netns add "$NS"
-  ip -n "$NS" link set lo up
-  ip -n "$NS" link add qv0 type veth peer name qv1
-  ip -n "$NS" addr add 10.213.0.1/24 dev qv0
-  ip -n "$NS" link set qv0 up
-  ip -n "$NS" link set qv1 up
-  ip -n "$NS" route add default via 10.213.0.254 dev qv0
+  . "$HERE/../../scripts/lone_netns.sh"
+  lone_netns "$NS"
   QV_UNATTENDED_INNER=1 BAND_DOWN=$BAND_DOWN BAND_UP=$BAND_UP LINE=$LINE GROW_MS=$GROW_MS LATE_LOGIN=$LATE_LOGIN ROUNDS=$ROUNDS \
     timeout --kill-after=10 900 ip netns exec "$NS" "$0" "$BUILD" &
   TPID=$!

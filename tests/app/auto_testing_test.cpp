@@ -7,6 +7,7 @@
 #include "autotest/scheduler_support.h"
 #include "common/flags.h"
 #include "support/manual_timers.h"
+#include "support/recording_tray.h"
 #include "ui/skin.h"
 #include "ui/tray_presence.h"
 
@@ -22,20 +23,7 @@ namespace
 
 using testing::waitFor;
 
-class QuietTray final : public ui::TrayPresence
-{
-public:
-    void add() override { added = true; }
-    void remove() override { added = false; }
-    bool isAdded() const override { return added; }
-    void setIcon(const QIcon&, const QString&) override {}
-    void setToolTip(const QString&) override {}
-    QString toolTip() const override { return {}; }
-    bool isStandIn() const override { return false; }
-    void showMessage(const QString&, const QString&) override {}
-    void send(int mouse) { Q_EMIT notified(mouse); }
-    bool added = false;
-};
+using testing::RecordingTray;
 
 class AutoTestingTest : public testing::ShellTest
 {
@@ -70,7 +58,7 @@ protected:
     {
         auto t = std::make_unique<testing::ManualTimers>();
         timers = t.get();
-        auto tr = std::make_unique<QuietTray>();
+        auto tr = std::make_unique<RecordingTray>();
         tray = tr.get();
         dlg = std::make_unique<CQuorvaneDlg>(context, std::vector<std::string>{}, std::move(t), std::move(tr));
         dlg->OnInitDialog();
@@ -90,7 +78,7 @@ protected:
     std::shared_ptr<test::ScriptedChecks> checks;
     std::unique_ptr<CQuorvaneDlg> dlg;
     testing::ManualTimers* timers = nullptr;
-    QuietTray* tray = nullptr;
+    RecordingTray* tray = nullptr;
 };
 
 TEST_F(AutoTestingTest, ButtonAsksThenArmsTheFirstRoundAndTheStopDialogHandsTheWindowBack)

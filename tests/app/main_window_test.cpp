@@ -7,6 +7,7 @@
 #include "common/flags.h"
 #include "support/manual_timers.h"
 #include "support/process_threads.h"
+#include "support/recording_tray.h"
 #include "ui/picture_ctrl_dashboard.h"
 #include "ui/skin.h"
 #include "ui/tray_presence.h"
@@ -44,26 +45,7 @@ QString displayed(const QString& text, Qt::TextFormat format = Qt::AutoText)
     return document.toPlainText();
 }
 
-// A tray icon that only records what the window asks of it.
-class RecordingTray final : public ui::TrayPresence
-{
-public:
-    void add() override { added = true; }
-    void remove() override { added = false; }
-    bool isAdded() const override { return added; }
-    void setIcon(const QIcon&, const QString& state) override { stateText = state; }
-    void setToolTip(const QString& text) override { tip = text; }
-    QString toolTip() const override { return tip; }
-    bool isStandIn() const override { return false; }
-    void showMessage(const QString& title, const QString&) override { messages.push_back(title); }
-    void send(int mouse) { Q_EMIT notified(mouse); }
-
-    std::vector<QString> messages;
-
-    bool added = false;
-    QString stateText;
-    QString tip;
-};
+using testing::RecordingTray;
 
 class MainWindowTest : public testing::ShellTest
 {

@@ -1,6 +1,7 @@
 #include "ui/tray_presence.h"
 
 #include "support/qt_app.h"
+#include "support/recording_tray.h"
 
 #include <QTest>
 
@@ -11,23 +12,7 @@ namespace quorvane::ui
 namespace
 {
 
-// Stands for the desktop's icon once it appears.
-class RecordingTray final : public TrayPresence
-{
-public:
-    void add() override { added = true; }
-    void remove() override { added = false; }
-    bool isAdded() const override { return added; }
-    void setIcon(const QIcon&, const QString& text) override { state = text; }
-    void setToolTip(const QString& text) override { tip = text; }
-    QString toolTip() const override { return tip; }
-    bool isStandIn() const override { return false; }
-    void showMessage(const QString&, const QString& text) override { message = text; }
-    void click(int mouse) { Q_EMIT notified(mouse); }
-
-    bool added = false;
-    QString state, tip, message;
-};
+using testing::RecordingTray;
 
 TEST(LateTray, TheIconTakesOverTheStandInsStateWhenTheDesktopGainsATray)
 {
@@ -60,12 +45,12 @@ TEST(LateTray, TheIconTakesOverTheStandInsStateWhenTheDesktopGainsATray)
         EXPECT_EQ(late.standIn(), nullptr);
         EXPECT_EQ(tray->added, added);
         EXPECT_EQ(late.isAdded(), added);
-        EXPECT_EQ(tray->state, QStringLiteral("已登录"));
+        EXPECT_EQ(tray->stateText, QStringLiteral("已登录"));
         EXPECT_EQ(tray->tip, QStringLiteral("测速服务器：北京"));
         late.showMessage(QStringLiteral("Quorvane"), QStringLiteral("测速完成"));
-        EXPECT_EQ(tray->message, QStringLiteral("测速完成"));
+        EXPECT_EQ(tray->messageTexts, std::vector<QString>{QStringLiteral("测速完成")});
         notified.clear(); // the stand-in may have reported the pointer passing over it
-        tray->click(kTrayDoubleClick);
+        tray->send(kTrayDoubleClick);
         EXPECT_EQ(notified, std::vector<int>{kTrayDoubleClick});
     }
 }
