@@ -5,6 +5,7 @@
 #include "measure/file_download.h"
 #include "measure/refsvc_support.h"
 #include "net/http_transfer.h"
+#include "support/loopback_port.h"
 
 #include <gtest/gtest.h>
 
@@ -37,22 +38,6 @@ struct Service {
         return "http://" + address + ":8080/download/2MB.bin" + query;
     }
 };
-
-// A loopback port with nothing listening on it.
-int closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
 
 std::string field(const std::string& record, const std::string& name)
 {
@@ -169,7 +154,8 @@ TEST_F(DownloadServiceTest, BadAnswersEndTheRunWithoutARecord)
         DownloadOutcome outcome;
     };
     for (const Row& r : {
-             Row{"http://127.0.0.1:" + std::to_string(closedPort()) + "/download/2MB.bin", DownloadOutcome::NoSize},
+             Row{"http://127.0.0.1:" + std::to_string(quorvane::testing::freeLoopbackPort()) + "/download/2MB.bin",
+                 DownloadOutcome::NoSize},
              Row{s.url("?stall_after=0&stall_ms=20000"), DownloadOutcome::NoBody}, // headers, then nothing
              Row{s.url("?length=none"), DownloadOutcome::NoSize},
              Row{s.url("?status=500"), DownloadOutcome::NoSize},

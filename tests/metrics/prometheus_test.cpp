@@ -7,6 +7,7 @@
 #include "metrics/endpoint.h"
 #include "metrics/metrics.h"
 #include "results/zip_reader.h"
+#include "support/loopback_port.h"
 
 #include <gtest/gtest.h>
 
@@ -35,21 +36,6 @@ namespace
 
 const char* const kPrometheus = "/usr/bin/prometheus";
 const char* const kPromtool = "/usr/bin/promtool";
-
-int freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
 
 // A child process, ended (SIGTERM, then SIGKILL) when this goes.
 class Child
@@ -158,7 +144,7 @@ TEST(PrometheusScrape, QueryGivesTheRecordedDownloadOfTheLatestBandwidthTest)
     EXPECT_EQ(promtoolProblems(scraped.body, s.inst.path()), "");
 
     refsvc_test::TempDir work;
-    const int port = freeLoopbackPort();
+    const int port = quorvane::testing::freeLoopbackPort();
     ASSERT_NE(port, 0);
     const std::string config = work.write("prometheus.yml", "global:\n  scrape_interval: 1s\n"
                                                             "scrape_configs:\n  - job_name: quorvane\n"

@@ -1,4 +1,5 @@
 #include "results/sshd_fixture.h"
+#include "support/loopback_port.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -26,21 +27,6 @@ namespace
 {
 
 std::atomic<int> g_serial{0};
-
-int freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    return port;
-}
 
 bool run(const std::string& command)
 {
@@ -168,7 +154,7 @@ bool SshdServer::start(std::string& error)
     const bool keepPort = m_port != 0;
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (!keepPort || attempt > 0)
-            m_port = freeLoopbackPort();
+            m_port = quorvane::testing::freeLoopbackPort();
         if (m_port == 0 || !writeConfig()) {
             error = "no port or config";
             return false;

@@ -5,6 +5,7 @@
 // Every figure is checked twice: with the view's window shown, and with it
 // hidden as it is while the program sits in the tray.
 #include "service/harness.h"
+#include "support/loopback_port.h"
 #include "support/qt_app.h"
 #include "webview/web_view.h"
 
@@ -111,20 +112,6 @@ protected:
     static CWebView* view;
 };
 
-// A loopback port nobody listens on (it was free a moment ago).
-int closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 refsvc_test::RefService* WebViewTest::service = nullptr;
 QWidget* WebViewTest::window = nullptr;
 CWebView* WebViewTest::view = nullptr;
@@ -182,7 +169,8 @@ TEST_F(WebViewTest, FiguresAgainstPagesWithAKnownMomentShownAndInTheTray)
 TEST_F(WebViewTest, NavigationsWithoutADocumentFailAtOnce)
 {
     ASSERT_TRUE(service->ok());
-    const QString noListener = QString::fromStdString("http://127.0.0.1:" + std::to_string(closedPort()) + "/");
+    const QString noListener =
+        QString::fromStdString("http://127.0.0.1:" + std::to_string(quorvane::testing::freeLoopbackPort()) + "/");
     // Each fails for its own reason, never the bound's.
     const std::pair<QString, std::string> cases[] = {
         {url("/nonexistent"), "HTTP 404"},
