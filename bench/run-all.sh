@@ -27,7 +27,8 @@
 # About 8 minutes for transfer (PAIRS=2), download and update, 70 s per shaped line,
 # and for the fuzz targets what bench/fuzz/README.md gives per execution
 # (10 M executions of the four slow targets: roughly half an hour of one
-# core). Figures move with the machine's load: the ratios are what to read.
+# core; the targets run side by side on every core, JOBS=N to choose).
+# Figures move with the machine's load: the ratios are what to read.
 set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 BUILD=${1:-}
@@ -79,8 +80,9 @@ if wanted memory; then
 fi
 if wanted fuzz; then
   note "fuzz: $FUZZ_RUNS executions of $FUZZ_TARGETS"
+  # Nothing timed runs after this part, so the targets share every core.
   # shellcheck disable=SC2086
-  (cd "$HERE/.." && bench/fuzz/run.sh "$FUZZ_RUNS" $FUZZ_TARGETS) >"$WORK/fuzz.txt" 2>"$WORK/fuzz.err"
+  (cd "$HERE/.." && JOBS=${JOBS:-$(nproc)} bench/fuzz/run.sh "$FUZZ_RUNS" $FUZZ_TARGETS) >"$WORK/fuzz.txt" 2>"$WORK/fuzz.err"
   cat "$WORK/fuzz.txt" >&2
 fi
 

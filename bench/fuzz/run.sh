@@ -8,6 +8,9 @@
 # Builds the Clang fuzz build (build-fuzz, or $QUORVANE_FUZZ_BUILD) when
 # needed. Inputs that crash land in build-fuzz/fuzz/artifacts; new corpus
 # entries in build-fuzz/fuzz/corpus/<target>.
+#
+# JOBS=N runs that many targets at once (default 1), each line printed as its
+# target ends; give it the cores only when nothing timed runs beside it.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 RUNS=${1:-1000000}
@@ -29,12 +32,12 @@ TARGETS=("$@")
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-failed=0
-printf '%-22s %12s %10s %10s  %s\n' target executions seconds exec/s result
-for t in "${TARGETS[@]}"; do
+JOBS=${JOBS:-1}
+
+# One target's run; prints its line and returns non-zero when it failed.
+fuzz_one() {
+  local t=$1 log=$WORK/$1.log seeds=() start end execs result rc=0
   mkdir -p "$WORK/corpus/$t" "$WORK/artifacts"
-  log=$WORK/$t.log
-  seeds=()
   [ -d "$SEEDS/$t" ] && seeds=("$SEEDS/$t")
   start=$(date +%s%N)
   if "$BIN/$t" -runs="$RUNS" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
@@ -42,12 +45,28 @@ for t in "${TARGETS[@]}"; do
     result=clean
   else
     result="FAILED (see $log)"
-    failed=1
+    rc=1
   fi
   end=$(date +%s%N)
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   awk -v t="$t" -v n="${execs:-0}" -v ns=$((end - start)) -v r="$result" \
     'BEGIN { s = ns / 1e9; printf "%-22s %12d %10.1f %10.0f  %s\n", t, n, s, (s > 0 ? n / s : 0), r }'
+  return $rc
+}
 
+failed=0
+running=0
+printf '%-22s %12s %10s %10s  %s\n' target executions seconds exec/s result
+for t in "${TARGETS[@]}"; do
+  if [ "$running" -ge "$JOBS" ]; then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  fuzz_one "$t" &
+  running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do
+  wait -n || failed=1
+  running=$((running - 1))
 done
 exit $failed
