@@ -28,7 +28,7 @@ BIN=$BUILD/fuzz/bin
 WORK=$BUILD/fuzz
 SEEDS=tests/fuzz/seeds
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=($(cd "$BIN" && ls fuzz_* | sort))
+[ ${#TARGETS[@]} -gt 0 ] || mapfile -t TARGETS < <(cd "$BIN" && ls fuzz_* | sort)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

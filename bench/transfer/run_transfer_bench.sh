@@ -53,7 +53,6 @@ wait_port() {
 }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
 row() { $PY -c "import sys; m,t=float(sys.argv[2]),float(sys.argv[3]); print('%-40s %10.1f %10.1f %8.4f' % (sys.argv[1], m, t, m/t if t else 0))" "$@"; }
-window_s=$($PY -c "print($WINDOW/1000)")
 
 # Upload file as the bandwidth test would use it.
 head -c $((32 * 1024 * 1024)) /dev/urandom >"$DIR/upload.dat"
@@ -283,6 +282,30 @@ TEST=$(sed -n 's/.* test=\([^ ,]*\).*/\1/p' "$DIR/refsvc.out")
 control() { curl -s -o /dev/null -w '%{http_code}' -d '' "http://$TEST/__control/$1" | grep -q 200; }
 counter() { curl -s "http://$TEST/__control/stats" | sed -n "s/^$1=//p"; }
 
+# One direction against the service at $RATE: the bench's figures beside what
+# the service counted over the same seconds. DIRECTION, iperf3's direction
+# flag ("" or -R), the service's counter, then the bench's arguments.
+service_case() {
+  local direction=$1 iperf_flag=$2 counter_name=$3 OUT MOVED
+  shift 3
+  for _ in $(seq "$runs"); do
+    # shellcheck disable=SC2086
+    if [ "$RATE" = 0 ]; then read -r IPERF IPERF_CPU < <(iperf $iperf_flag); fi
+    control reset
+    OUT=$("$BENCH" "$@" --window "$WINDOW")
+    sleep 0.5
+    echo "  $OUT" >&2
+    MOVED=$($PY -c "print($(counter "$counter_name")*8/1e6/$(field seconds "$OUT"))")
+    row "$label $direction, counted" "$(field window_mbit "$OUT")" "$MOVED"
+    if [ "$RATE" = 0 ]; then
+      pair_line "$label $direction" "$(field sampled_mbit "$OUT")" "$MOVED" "$IPERF" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_CPU"
+    else
+      row "$label $direction, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
+    fi
+  done
+  if [ "$RATE" = 0 ]; then summary "$label $direction"; fi
+}
+
 for RATE in ${SERVICE_RATES:-0 500 50}; do
   control "rate?down=$RATE&up=$RATE"
   label="service $([ "$RATE" = 0 ] && echo unthrottled || echo "at $RATE Mbit/s")"
@@ -291,35 +314,7 @@ for RATE in ${SERVICE_RATES:-0 500 50}; do
   runs=1
   if [ "$RATE" = 0 ]; then runs=$PAIRS; fi
 
-  for pair in $(seq "$runs"); do
-    if [ "$RATE" = 0 ]; then read -r IPERF IPERF_CPU < <(iperf -R); fi
-    control reset
-    OUT=$("$BENCH" get "http://$TEST/speed/down.bin?r=1&key=k" --window "$WINDOW")
-    sleep 0.5
-    echo "  $OUT" >&2
-    SERVED=$($PY -c "print($(counter download_bytes)*8/1e6/$(field seconds "$OUT"))")
-    row "$label download, counted" "$(field window_mbit "$OUT")" "$SERVED"
-    if [ "$RATE" = 0 ]; then
-      pair_line "$label download" "$(field sampled_mbit "$OUT")" "$SERVED" "$IPERF" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_CPU"
-    else
-      row "$label download, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
-    fi
-  done
-  if [ "$RATE" = 0 ]; then summary "$label download"; fi
-
-  for pair in $(seq "$runs"); do
-    if [ "$RATE" = 0 ]; then read -r IPERF IPERF_CPU < <(iperf); fi
-    control reset
-    OUT=$("$BENCH" upload "http://$TEST/speed/doload.do?r=1&key=k" "$DIR/upload.dat" --window "$WINDOW" --program-dir "$DIR")
-    sleep 0.5
-    echo "  $OUT" >&2
-    RECEIVED=$($PY -c "print($(counter upload_body_bytes)*8/1e6/$(field seconds "$OUT"))")
-    row "$label upload, counted" "$(field window_mbit "$OUT")" "$RECEIVED"
-    if [ "$RATE" = 0 ]; then
-      pair_line "$label upload" "$(field sampled_mbit "$OUT")" "$RECEIVED" "$IPERF" "$(field cpu_s_per_gbit "$OUT")" "$IPERF_CPU"
-    else
-      row "$label upload, sampled" "$(field sampled_mbit "$OUT")" "$RATE"
-    fi
-  done
-  if [ "$RATE" = 0 ]; then summary "$label upload"; fi
+  service_case download -R download_bytes get "http://$TEST/speed/down.bin?r=1&key=k"
+  service_case upload "" upload_body_bytes upload "http://$TEST/speed/doload.do?r=1&key=k" "$DIR/upload.dat" \
+    --program-dir "$DIR"
 done
