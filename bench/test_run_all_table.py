@@ -56,13 +56,15 @@ class Verdicts(unittest.TestCase):
 
     def test_accuracy_against_the_payload_limit(self):
         text = ("   20 download       17.7    18.56    18.52    18.97    18.96    19.13  0.9785 12809/10685\n"
+                "   20 upload         17.7    18.70    18.52    18.82    18.96    19.13  0.9936  9000/11000\n"
                 " 1000 download      898.8   942.46   942.51   943.59   948.71   956.41  0.9988         1/0\n"
                 " 1000 upload        911.6   955.88   955.92   947.89   952.52   956.41  1.0084         0/0\n"
                 " 2500 upload            -        -        -  2318.60  2318.29  2391.02  failed        41/0\n"
                 " 2500 download     2100.0  2200.00  2200.00  2340.00  2341.00  2391.02  0.9402         0/0\n")
         got = rows(t.accuracy, text, "")
         cases = [
-            ("accuracy, 20 Mbit/s tbf line, download", "NO"),
+            ("accuracy, 20 Mbit/s tbf line, download", "NO"),  # 0.970 beside iperf3's 0.992
+            ("accuracy, 20 Mbit/s tbf line, upload", "yes"),  # 0.978 of the limit, iperf3's 0.984
             ("accuracy, 1000 Mbit/s tbf line, download", "NO; iperf3 misses it too"),
             ("accuracy, 1000 Mbit/s tbf line, upload", "yes"),
             ("accuracy, 2500 Mbit/s tbf line, upload", "NO (the run failed)"),
