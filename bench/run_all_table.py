@@ -79,6 +79,19 @@ def transfer(table, text):
               ">= 0.8", "no figure (transfer did not run or failed)",
               lambda ours, peer, ratio: ("%.2f Gbit/s" % (ours / 1000), "iperf3 -P 5: %.2f" % (peer / 1000),
                                          "%.2f" % ratio, verdict(ratio >= 0.8)))
+    # Where nginx, not the test, holds the upload: five curl processes
+    # posting the same file to the same nginx right after each case.
+    peer_rows(table, rows, "",
+              (("nginx with 4 workers upload against iperf3", "bandwidth test, loopback, upload to nginx, 4 workers"),),
+              ">= 0.8", "no figure",
+              lambda ours, peer, ratio: ("%.2f Gbit/s" % (ours / 1000), "iperf3 -P 5: %.2f" % (peer / 1000),
+                                         "%.2f" % ratio, verdict(ratio >= 0.8)))
+    peer_rows(table, rows, " against 5 curl uploads",
+              (("nginx upload", "upload to nginx, 1 worker, beside 5 curl uploads to it"),
+               ("nginx with 4 workers upload", "upload to nginx, 4 workers, beside 5 curl uploads to it")),
+              ">= 1: the server's limit", "no figure",
+              lambda ours, peer, ratio: ("%.2f Gbit/s" % (ours / 1000), "curl: %.2f" % (peer / 1000),
+                                         "%.2f" % ratio, verdict(ratio >= 1)))
     peer_rows(table, rows, " CPU s/Gbit against iperf3",
               (("service unthrottled download", "CPU per gigabit, download (service)"),
                ("service unthrottled upload", "CPU per gigabit, upload (service)"),

@@ -22,6 +22,8 @@ class Verdicts(unittest.TestCase):
     def test_transfer_rows_are_read_by_label_whatever_their_width(self):
         text = ("service unthrottled upload against iperf3     5993.3     3757.4   1.5951\n"
                 "nginx upload against iperf3                  1732.4     3757.4   0.4611\n"
+                "nginx upload against 5 curl uploads          1732.4     1500.0   1.1549\n"
+                "nginx with 4 workers upload against 5 curl uploads     1400.0     1500.0   0.9333\n"
                 "nginx download against iperf3                3580.4     4555.6   0.7859\n"
                 "service unthrottled download CPU s/Gbit against iperf3      0.034      0.035   0.9766\n"
                 "nginx download CPU s/Gbit against iperf3          -\n")
@@ -30,6 +32,9 @@ class Verdicts(unittest.TestCase):
             ("bandwidth test, loopback, upload to the service", "5.99 Gbit/s", "yes"),
             ("bandwidth test, loopback, upload to nginx", "1.73 Gbit/s", "NO"),
             ("bandwidth test, loopback, download from nginx", "3.58 Gbit/s", "NO"),
+            ("upload to nginx, 1 worker, beside 5 curl uploads to it", "1.73 Gbit/s", "yes"),
+            ("upload to nginx, 4 workers, beside 5 curl uploads to it", "1.40 Gbit/s", "NO"),
+            ("bandwidth test, loopback, upload to nginx, 4 workers", "-", "no figure"),
             ("bandwidth test, loopback, download from the service", "-", "no figure (transfer did not run or failed)"),
             ("CPU per gigabit, download (service)", "0.034 CPU s/Gbit", "shown"),
             ("CPU per gigabit, download (nginx)", "-", "no figure"),
