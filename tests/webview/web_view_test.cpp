@@ -26,6 +26,7 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace
@@ -93,18 +94,19 @@ protected:
     // can take seconds.
     static bool documentAt(const QString& path)
     {
-        return quorvane::testing::waitFor(
-            [&] {
-                QString at;
-                bool answered = false;
-                view->browser()->page()->runJavaScript(QStringLiteral("location.pathname"), [&](const QVariant& v) {
-                    at = v.toString();
-                    answered = true;
-                });
-                quorvane::testing::waitFor([&] { return answered; }, 1000);
-                return at == path;
-            },
-            20000);
+        return quorvane::testing::waitFor([&] { return ask(QStringLiteral("location.pathname")).toString() == path; },
+                                          20000);
+    }
+
+    // The page's answer to `script`, or an invalid value after a second. The
+    // answer lives on the heap: a busy page may answer after the wait, and
+    // an answer written into a returned frame would corrupt the stack.
+    static QVariant ask(const QString& script)
+    {
+        auto answer = std::make_shared<std::optional<QVariant>>();
+        view->browser()->page()->runJavaScript(script, [answer](const QVariant& v) { *answer = v; });
+        quorvane::testing::waitFor([&] { return answer->has_value(); }, 1000);
+        return answer->value_or(QVariant());
     }
 
     static refsvc_test::RefService* service;
@@ -255,18 +257,13 @@ TEST_F(WebViewTest, AClickedPopUpIsMeasuredInTheView)
     QPoint link;
     ASSERT_TRUE(quorvane::testing::waitFor(
         [&] {
-            bool answered = false;
-            view->browser()->page()->runJavaScript(
-                QStringLiteral(
-                    "(function(){var a = document.getElementById('popup'); if (!a) return null;"
-                    "var r = a.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2];})()"),
-                [&](const QVariant& v) {
-                    const QVariantList l = v.toList();
-                    if (l.size() == 2)
-                        link = QPoint(qRound(l[0].toDouble()), qRound(l[1].toDouble()));
-                    answered = true;
-                });
-            quorvane::testing::waitFor([&] { return answered; }, 1000);
+            const QVariantList l =
+                ask(QStringLiteral(
+                        "(function(){var a = document.getElementById('popup'); if (!a) return null;"
+                        "var r = a.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2];})()"))
+                    .toList();
+            if (l.size() == 2)
+                link = QPoint(qRound(l[0].toDouble()), qRound(l[1].toDouble()));
             return !link.isNull();
         },
         10000));
