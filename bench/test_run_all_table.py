@@ -55,9 +55,17 @@ class Verdicts(unittest.TestCase):
                 self.assertEqual(row[5], met)
         text = ("  downloader                 median   1.046 s     244.7 MiB/s\n"
                 "  aria2c -x10 -s10 -k1M      median   0.500 s     178.9 MiB/s\n"
-                "  curl                       median   0.900 s     346.6 MiB/s\n")
-        row = rows(t.update, text)["segmented downloader, one connection, 256 MiB from nginx"]
-        self.assertEqual((row[3], row[5]), ("1.16x", "yes"))
+                "  curl                       median   0.900 s     346.6 MiB/s\n"
+                "  curl, 200 KiB ranges in turn   median   0.800 s     320.0 MiB/s\n")
+        got = rows(t.update, text)
+        cases = [  # (row, ratio, met)
+            ("segmented downloader, one connection, 256 MiB from nginx", "1.16x", "yes"),
+            ("segmented downloader, one connection, beside curl asking the same 200 KiB ranges in turn", "1.31x",
+             "NO"),
+        ]
+        for what, ratio, met in cases:
+            with self.subTest(what):
+                self.assertEqual((got[what][3], got[what][5]), (ratio, met))
 
     def test_accuracy_against_the_payload_limit(self):
         text = ("   20 download       17.7    18.56    18.52    18.97    18.96    19.13  0.9785 12809/10685\n"

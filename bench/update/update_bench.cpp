@@ -1,7 +1,8 @@
 // The segmented downloader (ten connections, 200 KiB ranges) beside aria2c
 // with ten connections (-x10 -s10; its smallest piece is 1 MiB, it refuses
-// -k200K) and a single curl, fetching the same file from nginx on loopback,
-// alternating in one run. Prints the median
+// -k200K), a single curl, and curl asking for the same 200 KiB ranges one
+// after the other on one connection, fetching the same file from nginx on
+// loopback, alternating in one run. Prints the median
 // wall time of each and the downloader's time divided by the others'.
 //
 // Every run writes a fresh file in the same folder and is checked against
@@ -111,6 +112,17 @@ int main(int argc, char** argv)
     const std::string url = nginx.url("/release.bin");
     const fs::path out = outDir.path() / "release.bin";
     const std::string d = outDir.path().string();
+    // curl asking for the downloader's ranges one after the other on one
+    // connection, each answer appended to the file in order: the cost of
+    // the range shape itself, beside the single stream.
+    const fs::path ranges = root.path() / "ranges.cfg";
+    {
+        std::ofstream cfg(ranges);
+        const std::int64_t size = static_cast<std::int64_t>(sizeMb) << 20;
+        for (std::int64_t first = 0; first < size; first += update::kSegmentSize)
+            cfg << (first > 0 ? "next\n" : "") << "url = \"" << url << "\"\nrange = " << first << "-"
+                << std::min(first + update::kSegmentSize, size) - 1 << "\n";
+    }
 
     struct Tool {
         const char* name;
@@ -127,6 +139,10 @@ int main(int argc, char** argv)
          {},
          0},
         {"curl", [&] { return command("curl -s -f -o '" + out.string() + "' '" + url + "'"); }, {}, 0},
+        {"curl, 200 KiB ranges in turn",
+         [&] { return command("curl -s -f -K '" + ranges.string() + "' >'" + out.string() + "'"); },
+         {},
+         0},
     };
     std::printf("file %d MiB from nginx on loopback, downloader with %d connections, %d rounds\n", sizeMb, connections,
                 rounds);
@@ -148,7 +164,7 @@ int main(int argc, char** argv)
     const double base = median(tools[0].times);
     for (const Tool& t : tools) {
         const double m = median(t.times);
-        std::printf("  %-26s median %7.3f s  %8.1f MiB/s  runs %zu failed %d  downloader/this %.3f\n", t.name, m,
+        std::printf("  %-30s median %7.3f s  %8.1f MiB/s  runs %zu failed %d  downloader/this %.3f\n", t.name, m,
                     m > 0 ? sizeMb / m : 0.0, t.times.size(), t.failed, m > 0 ? base / m : 0.0);
     }
     return 0;
