@@ -22,6 +22,7 @@ class Verdicts(unittest.TestCase):
     def test_transfer_rows_are_read_by_label_whatever_their_width(self):
         text = ("service unthrottled upload against iperf3     5993.3     3757.4   1.5951\n"
                 "nginx upload against iperf3                  1732.4     3757.4   0.4611\n"
+                "service unthrottled upload, iperf3 sending a file against iperf3    5993.3     6100.0   0.9825\n"
                 "nginx upload against 5 curl uploads          1732.4     1500.0   1.1549\n"
                 "nginx with 4 workers upload against 5 curl uploads     1400.0     1500.0   0.9333\n"
                 "nginx download against iperf3                3580.4     4555.6   0.7859\n"
@@ -33,6 +34,8 @@ class Verdicts(unittest.TestCase):
             ("bandwidth test, loopback, upload to nginx", "1.73 Gbit/s", "NO"),
             ("bandwidth test, loopback, download from nginx", "3.58 Gbit/s", "NO"),
             ("upload to nginx, 1 worker, beside 5 curl uploads to it", "1.73 Gbit/s", "yes"),
+            ("bandwidth test, loopback, upload to the service, beside iperf3 -P 5 -F sending a file", "5.99 Gbit/s",
+             "yes"),
             ("upload to nginx, 4 workers, beside 5 curl uploads to it", "1.40 Gbit/s", "NO"),
             ("bandwidth test, loopback, upload to nginx, 4 workers", "-", "no figure"),
             ("bandwidth test, loopback, download from the service", "-", "no figure (transfer did not run or failed)"),
@@ -51,7 +54,7 @@ class Verdicts(unittest.TestCase):
                     "nginx   http://y/  rounds=9 failed=0\n  connect ms   TimedGet    0.000   curl    0.259   ratio n/a\n"
                     "  load ms      TimedGet   %s   curl   %s   ratio x\n" % (ours, curl))
             with self.subTest(ours=ours, curl=curl):
-                row = rows(t.download, text)["file download (TimedGet), 20 MiB from nginx"]
+                row = rows(t.download, text)["file download (TimedGet), 200 MiB from nginx"]
                 self.assertEqual(row[5], met)
         text = ("  downloader                 median   1.046 s     244.7 MiB/s\n"
                 "  aria2c -x10 -s10 -k1M      median   0.500 s     178.9 MiB/s\n"
