@@ -204,7 +204,7 @@ def fuzz(table, text, runs):
             continue
         executions, seconds, result = int(parts[1]), float(parts[2]), " ".join(parts[4:])
         table.add("fuzzing, %s" % parts[0], "%.2f M executions in %.0f s" % (executions / 1e6, seconds),
-                  "target %.0f M" % (runs / 1e6), "%.2f" % (executions / runs), "the target, clean",
+                  "target %g M" % (runs / 1e6), "%.2f" % (executions / runs), "the target, clean",
                   verdict(executions >= runs and result == "clean") + ("" if result == "clean" else " (" + result + ")"))
 
 
