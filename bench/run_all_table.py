@@ -69,6 +69,13 @@ def peer_rows(table, rows, suffix, labels, target, why_missing, cells):
             table.add(what, figure, peer, ratio, target, met)
 
 
+def gbit_cells(peer, floor):
+    """Cells of a rate row: ours and the peer's in Gbit/s, the ratio, and
+    whether it reaches `floor`."""
+    return lambda ours, other, ratio: ("%.2f Gbit/s" % (ours / 1000), "%s: %.2f" % (peer, other / 1000),
+                                       "%.2f" % ratio, verdict(ratio >= floor))
+
+
 def transfer(table, text):
     rows = number_rows(text)
     peer_rows(table, rows, " against iperf3",
@@ -76,29 +83,21 @@ def transfer(table, text):
                ("service unthrottled upload", "bandwidth test, loopback, upload to the service"),
                ("nginx download", "bandwidth test, loopback, download from nginx"),
                ("nginx upload", "bandwidth test, loopback, upload to nginx")),
-              ">= 0.8", "no figure (transfer did not run or failed)",
-              lambda ours, peer, ratio: ("%.2f Gbit/s" % (ours / 1000), "iperf3 -P 5: %.2f" % (peer / 1000),
-                                         "%.2f" % ratio, verdict(ratio >= 0.8)))
+              ">= 0.8", "no figure (transfer did not run or failed)", gbit_cells("iperf3 -P 5", 0.8))
     # The test sends a file's bytes, which iperf3 does only with -F.
     peer_rows(table, rows, " against iperf3",
               (("service unthrottled upload, iperf3 sending a file",
                 "bandwidth test, loopback, upload to the service, beside iperf3 -P 5 -F sending a file"),),
-              ">= 0.8", "no figure",
-              lambda ours, peer, ratio: ("%.2f Gbit/s" % (ours / 1000), "iperf3 -P 5 -F: %.2f" % (peer / 1000),
-                                         "%.2f" % ratio, verdict(ratio >= 0.8)))
+              ">= 0.8", "no figure", gbit_cells("iperf3 -P 5 -F", 0.8))
+    peer_rows(table, rows, " against iperf3",
+              (("nginx with 4 workers upload", "bandwidth test, loopback, upload to nginx, 4 workers"),),
+              ">= 0.8", "no figure", gbit_cells("iperf3 -P 5", 0.8))
     # Where nginx, not the test, holds the upload: five curl processes
     # posting the same file to the same nginx right after each case.
-    peer_rows(table, rows, "",
-              (("nginx with 4 workers upload against iperf3", "bandwidth test, loopback, upload to nginx, 4 workers"),),
-              ">= 0.8", "no figure",
-              lambda ours, peer, ratio: ("%.2f Gbit/s" % (ours / 1000), "iperf3 -P 5: %.2f" % (peer / 1000),
-                                         "%.2f" % ratio, verdict(ratio >= 0.8)))
     peer_rows(table, rows, " against 5 curl uploads",
               (("nginx upload", "upload to nginx, 1 worker, beside 5 curl uploads to it"),
                ("nginx with 4 workers upload", "upload to nginx, 4 workers, beside 5 curl uploads to it")),
-              ">= 1: the server's limit", "no figure",
-              lambda ours, peer, ratio: ("%.2f Gbit/s" % (ours / 1000), "curl: %.2f" % (peer / 1000),
-                                         "%.2f" % ratio, verdict(ratio >= 1)))
+              ">= 1: the server's limit", "no figure", gbit_cells("curl", 1))
     peer_rows(table, rows, " CPU s/Gbit against iperf3",
               (("service unthrottled download", "CPU per gigabit, download (service)"),
                ("service unthrottled upload", "CPU per gigabit, upload (service)"),
@@ -126,17 +125,19 @@ def update(table, text):
     if not first or not curl:
         table.missing(what, "<= 1.2x curl", "no figure")
         return
-    ours, peer = float(first.group(2)), float(curl.group(1))
-    ratio = ours / peer if peer else float("inf")
-    table.add(what, "%.3f s" % ours, "curl: %.3f s" % peer, "%.2fx" % ratio, "<= 1.2x", verdict(ratio <= 1.2))
+    ours = float(first.group(2))
+
+    def beside(what, peer):
+        ratio = ours / peer if peer else float("inf")
+        table.add(what, "%.3f s" % ours, "curl: %.3f s" % peer, "%.2fx" % ratio, "<= 1.2x", verdict(ratio <= 1.2))
+
+    beside(what, float(curl.group(1)))
     # The downloader fetches 200 KiB ranges one after the other; curl asking
     # for the same ranges shows what that shape costs any client.
     same = re.search(r"^\s+curl, 200 KiB ranges in turn\s+median\s+([\d.]+) s", text, re.M)
     if same:
-        peer = float(same.group(1))
-        ratio = ours / peer if peer else float("inf")
-        table.add("segmented downloader, one connection, beside curl asking the same 200 KiB ranges in turn",
-                  "%.3f s" % ours, "curl: %.3f s" % peer, "%.2fx" % ratio, "<= 1.2x", verdict(ratio <= 1.2))
+        beside("segmented downloader, one connection, beside curl asking the same 200 KiB ranges in turn",
+               float(same.group(1)))
 
 
 # Shaped lines judged beside iperf3 rather than against the payload limit.

@@ -56,17 +56,16 @@ fuzz_one() {
 
 failed=0
 running=0
+# Waits for one running target to end.
+reap() {
+  wait -n || failed=1
+  running=$((running - 1))
+}
 printf '%-22s %12s %10s %10s  %s\n' target executions seconds exec/s result
 for t in "${TARGETS[@]}"; do
-  if [ "$running" -ge "$JOBS" ]; then
-    wait -n || failed=1
-    running=$((running - 1))
-  fi
+  [ "$running" -lt "$JOBS" ] || reap
   fuzz_one "$t" &
   running=$((running + 1))
 done
-while [ "$running" -gt 0 ]; do
-  wait -n || failed=1
-  running=$((running - 1))
-done
+while [ "$running" -gt 0 ]; do reap; done
 exit $failed
